@@ -1,0 +1,28 @@
+// The support library's module object: application folder, plug-in trust test, modeless dialogs.
+#pragma once
+#include "SupportAPI.h"
+
+class ZEROVA_SUPPORT_API COXSL_DllMain {
+public:
+    static COXSL_DllMain* Instance();
+
+    // Folder of the host executable, or the folder named by the string value "ApplicationFolder"
+    // under HKEY_LOCAL_MACHINE "SOFTWARE\Zerova\Varnel" when that is set. No trailing separator.
+    wchar_t* GetApplicationFolder(wchar_t* buffer, int length);
+
+    // May this library file be loaded? reasonA: the path is not an absolute local path of an
+    // existing regular ".dll" file. reasonB: the machine requires signed plug-ins
+    // ("RequireSignedPlugins") and the file's signature is not accepted.
+    bool IsTrustedDLL(const wchar_t* path, bool& reasonA, bool& reasonB);
+
+    // Modeless dialogs whose messages the host's pump passes through IsDialogMessageW.
+    void AddDlgToDlgList(HWND dialog);
+    void RemoveFromDlgList(HWND dialog);
+    // True when msg belonged to one of the listed dialogs and was handled by it.
+    bool PreTranslateDialogMessage(MSG* msg);
+
+    HINSTANCE GetModuleInstance();
+
+private:
+    COXSL_DllMain() = default;
+};

@@ -1,0 +1,74 @@
+// Bounded wide-string helpers shared by the libraries. Every function keeps the
+// destination terminated and never writes past the capacity it is given.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+
+namespace zerova {
+
+inline bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
+
+// Length of text, looking at no more than maxLength characters.
+inline size_t BoundedLength(const wchar_t* text, size_t maxLength)
+{
+    if (text == nullptr) return 0;
+    size_t n = 0;
+    while (n < maxLength && text[n] != L'\0') ++n;
+    return n;
+}
+
+// Copies src into dest (capacity in characters, terminator included), truncating.
+inline wchar_t* CopyString(wchar_t* dest, int capacity, const wchar_t* src)
+{
+    if (dest == nullptr || capacity < 1) return dest;
+    int i = 0;
+    if (src != nullptr)
+        for (; i < capacity - 1 && src[i] != L'\0'; ++i) dest[i] = src[i];
+    dest[i] = L'\0';
+    return dest;
+}
+
+// Appends src to the text already in dest, truncating at the capacity.
+inline wchar_t* AppendString(wchar_t* dest, int capacity, const wchar_t* src)
+{
+    if (dest == nullptr || capacity < 1) return dest;
+    size_t used = BoundedLength(dest, static_cast<size_t>(capacity));
+    if (used >= static_cast<size_t>(capacity)) {  // unterminated: terminate at the end
+        dest[capacity - 1] = L'\0';
+        return dest;
+    }
+    CopyString(dest + used, capacity - static_cast<int>(used), src);
+    return dest;
+}
+
+// printf-style formatting into dest; the result is cut at the capacity and always terminated.
+inline wchar_t* FormatStringV(wchar_t* dest, int capacity, const wchar_t* format, va_list args)
+{
+    if (dest == nullptr || capacity < 1) return dest;
+    dest[0] = L'\0';
+    if (format == nullptr) return dest;
+    int written = _vsnwprintf(dest, static_cast<size_t>(capacity) - 1, format, args);
+    if (written < 0 || written >= capacity) dest[capacity - 1] = L'\0';
+    else dest[written] = L'\0';
+    return dest;
+}
+
+inline wchar_t* FormatString(wchar_t* dest, int capacity, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    FormatStringV(dest, capacity, format, args);
+    va_end(args);
+    return dest;
+}
+
+// Case-insensitive equality (ordinal, as the registry and the file system compare names).
+inline bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
+{
+    if (a == nullptr || b == nullptr) return a == b;
+    return _wcsicmp(a, b) == 0;
+}
+
+}  // namespace zerova
