@@ -1,0 +1,122 @@
+// One plug-in as the tray sees it: its library and entry points, its names, context, state, last
+// error, suite menu entry, legacy tray program and menu items.
+#pragma once
+
+#include "VarnelAPI.h"
+#include "VarnelPluginContract.h"
+
+#include <atomic>
+#include <list>
+#include <mutex>
+
+class VARNEL_API CPlugin {
+public:
+    CPlugin();
+    ~CPlugin();
+    CPlugin(const CPlugin&) = delete;
+    CPlugin& operator=(const CPlugin&) = delete;
+
+    bool Load(void* handle, const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2);
+    void Cleanup(bool noLegacyLaunch);
+    void FreePluginLibrary();
+
+    void RecordError(int code, const wchar_t* message);
+    void RecordError(int code);
+    bool SetState(VARNEL_PLUGIN_STATE state, wchar_t* text, const wchar_t* source);
+    bool SetLegacyTrayEXE(const wchar_t* exePath, const wchar_t* arguments, bool show);
+    bool CanUnload();
+
+    bool IsLoaded() const;
+    bool HasMainWindow() const;
+    bool HasAboutBox() const;
+    bool IsErrorLogger() const;
+    bool IsUpdater() const;
+    bool HasHealth() const;
+    bool HasReservedName() const;
+    bool IsReservedSource(const wchar_t* source) const;
+
+    // Calls into the plug-in; each does nothing when the entry point is missing.
+    void NotifySuiteMenuAction();
+    void CallActivity(VARNEL_ACTIVITY activity, int first, INT_PTR second);
+    void CallUpdate();
+    void CallLogError(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number);
+
+    HINSTANCE GetHinstance() const;
+    HWND GetHwnd() const;
+    void* GetHandle() const;
+    void* GetContext() const;
+    unsigned GetFlags() const;
+    void AddFlags(unsigned bits);
+    VARNEL_PLUGIN_STATE GetState() const;
+    wchar_t* GetStateText(wchar_t* buffer, int length) const;
+    void SetStateText(const wchar_t* text);
+    wchar_t* GetName(wchar_t* buffer, int length) const;
+    wchar_t* GetDisplayName(wchar_t* buffer, int length) const;
+    wchar_t* GetPath(wchar_t* buffer, int length) const;
+    wchar_t* GetRegistrySubkey(wchar_t* buffer, int length) const;
+    UINT GetSuiteMenuId() const;
+    wchar_t* GetSuiteMenuText(wchar_t* buffer, int length) const;
+    // The plug-in's menu item records; hold the lock returned by MenuItemsLock while using the list.
+    std::list<void*>& GetMenuItems();
+    std::recursive_mutex& MenuItemsLock();
+    void GetInterfaceVersion(int* major, int* minor) const;
+    int GetLastError() const;
+    void ClearLastError();
+
+private:
+    bool LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2);
+    bool LookUpRequiredEntryPoints();
+    void LookUpOptionalEntryPoints();
+    void RegisterSuiteEntry();
+    void TraceVersionInfo();
+    void RecordFormattedError(int code, const wchar_t* first, const wchar_t* second = nullptr,
+                              const wchar_t* third = nullptr);
+    void LaunchLegacyTrayExe();
+    wchar_t* CopyField(const wchar_t* field, wchar_t* buffer, int length) const;
+    void UpdateOpenHealthDialog(const wchar_t* source, VARNEL_PLUGIN_STATE state, const wchar_t* text,
+                                const SYSTEMTIME& when);
+    bool HasCapability(unsigned bit, const void* entryPoint) const;
+    // Counts calls into the plug-in that run on threads other than the host's, so that the
+    // library is not freed under them.
+    class CallScope;
+
+    VARNEL_GET_VERSION_INFO_CALLBACK_PROC pfnGetVersionInfo;
+    VARNEL_INIT_CALLBACK_PROC pfnInit;
+    VARNEL_ACTIVITY_CALLBACK_PROC pfnActivity;
+    VARNEL_CLEANUP_CALLBACK_PROC pfnCleanup;
+    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC pfnCreateMainWindow;
+    VARNEL_CREATE_MENUS_CALLBACK_PROC pfnCreateMenus;
+    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC pfnGetAboutBoxText;
+    VARNEL_LOG_ERROR_CALLBACK_PROC pfnLogError;
+    VARNEL_UPDATE_CALLBACK_PROC pfnUpdate;
+    VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC pfnGetPluginHealth;
+    VARNEL_GET_ORVIK_ICON_STATUS_CALLBACK_PROC pfnGetOrvikIconStatus;
+    VARNEL_SUITE_REGISTER_CALLBACK pfnSuiteRegister;
+    VARNEL_SUITE_MENU_ACTION_CALLBACK pfnSuiteMenuAction;
+    VARNEL_CAN_UNLOAD_CALLBACK_PROC pfnCanUnload;
+    HWND hWnd;
+    wchar_t registrySubkey[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    wchar_t name[MAX_PATH];
+    wchar_t displayName[MAX_PATH];
+    std::atomic<unsigned> flags;
+    void* context;
+    void* handle;
+    VARNEL_PLUGIN_STATE state;
+    wchar_t stateText[MAX_PATH];
+    std::list<void*> menuItems;
+    HINSTANCE hInstance;
+    int interfaceMajor;
+    int interfaceMinor;
+    std::atomic<int> lastError;
+    wchar_t legacyTrayExe[MAX_PATH];
+    wchar_t legacyTrayArgs[MAX_PATH];
+    bool legacyTrayShow;
+    wchar_t suiteMenuText[MAX_PATH];
+    UINT suiteMenuId;
+    void* suiteCookie;
+
+    mutable std::recursive_mutex m_lock;   // entry points, names, state, texts, flags changes
+    std::recursive_mutex m_menuItemsLock;  // menuItems
+    std::atomic<int> m_callsInFlight;
+};

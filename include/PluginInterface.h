@@ -1,0 +1,102 @@
+// The process-wide registry of plug-ins: loading and unloading, look-ups and counts, states and
+// the tray state, broadcasts.
+#pragma once
+
+#include "VarnelAPI.h"
+#include "VarnelPrivateInterface.h"
+
+#include <list>
+#include <mutex>
+
+class CPlugin;
+class CCriticalSectionEx;
+
+class VARNEL_API CPluginInterface {
+public:
+    typedef CVarnelPrivateInterface::PLUGIN_DATA PLUGIN_DATA;
+
+    static CPluginInterface* Instance();
+    ~CPluginInterface();
+
+    // ---- loading and unloading
+    bool LoadPlugins();
+    bool LoadPlugins(const wchar_t* name, void** handle);
+    bool LoadPlugin(const wchar_t* name, void** handle);
+    bool UnloadPlugin(void* handle);
+    bool UnloadPlugin(const wchar_t* name);
+    void UnloadPlugins(bool onlyUnloadable);
+
+    // ---- look-ups
+    bool Find(void* handle);
+    bool ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugin** plugin, bool report);
+    bool ValidatePlugin(void* handle);
+    static bool IsMainApp(void* handle);
+    bool ArePluginsLoaded();
+    std::list<PLUGIN_DATA*> GetPluginList();
+    PLUGIN_DATA* FindPluginFilenameOnly(const wchar_t* fileName);
+    PLUGIN_DATA* FindPluginFullPath(const wchar_t* path);
+    void* IsPluginAlreadyLoaded(const wchar_t* path);
+    bool VerifyPlugin(const wchar_t* pathOrName);
+    int GetTotalNumberOfPlugins();
+    int GetNumberOfUpdaters();
+    int GetNumberOfErrorLoggers();
+    int GetNumberOfPointProductPlugins();
+    int GetPluginLastError(void* handle);
+    bool ClearPluginLastError(void* handle);
+    bool GetPluginInterfaceVersion(void* handle, int* major, int* minor);
+    bool SetLegacyTrayEXE(void* handle, const wchar_t* exePath, const wchar_t* arguments, bool show);
+    int PeekNextMenuId();
+    bool TakeMenuId(int id);
+
+    // ---- states, tray state and broadcasts
+    void SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text, const wchar_t* source);
+    bool GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_t* text, int length);
+    bool GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, int length);
+    void UpdateTrayState();
+    void BroadcastActivity(VARNEL_ACTIVITY activity, int mask);
+    void BroadcastUpdate();
+    bool PluginComm(const wchar_t* text, int number);
+    void NotifySuiteMenuAction(unsigned int commandId);
+    void NotifyAdvisoryResult(void* handle, int buttonId, INT_PTR cookie);
+    bool IsPluginWindow(HWND window, bool& dead);
+    bool IsPluginInLegacyMode(const wchar_t* subkeyName);
+
+    // ---- the history file
+    const wchar_t* GetHistoryFolder() const { return m_historyFolder; }
+    const wchar_t* GetHistoryFilePath() const { return m_historyFile; }
+    CCriticalSectionEx* GetHistoryLock() const { return m_historyLock; }
+
+    static const wchar_t* const PluginsKey;
+
+private:
+    CPluginInterface();
+    void LoadSubkey(const wchar_t* subkeyName, const wchar_t* requested, void** handle);
+    void InsertSuiteMenuEntry(CPlugin* plugin);
+    void RemoveSuiteMenuEntry(CPlugin* plugin);
+    std::list<PLUGIN_DATA*> SuitePluginList();
+    size_t PluginCount();
+    CPlugin* FindPluginObject(void* handle);
+    // The plug-ins that are loaded now, in load order.
+    std::list<CPlugin*> LoadedPlugins();
+    static bool ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number,
+                                    void* user);
+    void SetUpHistoryFile();
+
+    std::list<PLUGIN_DATA*> m_plugins;
+    std::list<PLUGIN_DATA*> m_suitePlugins;
+    int m_menuIdCounter;
+    VARNEL_PLUGIN_STATE m_trayState;
+    WORD m_language1;
+    WORD m_language2;
+    wchar_t m_historyFolder[MAX_PATH];
+    wchar_t m_historyFile[MAX_PATH];
+    bool m_pluginsLoaded;
+    bool m_exiting;
+    CCriticalSectionEx* m_historyLock;
+
+    // Guards the two lists and the menu identifier counter. Never held while a plug-in runs:
+    // walks take a copy of the list and records are never freed while the registry lives.
+    std::mutex m_listLock;
+    // Serialises the tray-state merge, which plug-in threads run.
+    std::mutex m_trayStateLock;
+};

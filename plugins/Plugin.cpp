@@ -1,0 +1,663 @@
+// One plug-in: loading its library through the entry points of the plug-in contract, its state,
+// its errors and its clean-up.
+#include "Plugin.h"
+
+#include "DebugTrace.h"
+#include "ErrorMsg.h"
+#include "FileIO.h"
+#include "Localize.h"
+#include "OXIL_dllmain.h"
+#include "OXSL_DllMain.h"
+#include "PluginInterface.h"
+#include "PluginStateHistory.h"
+#include "RegistryEx.h"
+#include "SafeString.h"
+#include "ShellExecuteEx.h"
+#include "VarnelMenuUtils.h"
+#include "VersionInfo.h"
+
+#include <chrono>
+#include <cwchar>
+#include <thread>
+
+namespace {
+const wchar_t kSource[] = L"Plugin.cpp";
+const int kMessageCapacity = 4096;
+const UINT kReservedNameString = 1002;
+// How long an unload waits for calls into the plug-in that run on other threads.
+const auto kCallDrainTimeout = std::chrono::seconds(10);
+
+// Calls into any plug-in that the current thread is making right now.
+thread_local int t_pluginCallDepth = 0;
+
+void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
+
+void TraceFormat(const wchar_t* format, ...)
+{
+    wchar_t line[kMessageCapacity];
+    va_list args;
+    va_start(args, format);
+    zerova::FormatStringV(line, kMessageCapacity, format, args);
+    va_end(args);
+    CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
+}
+
+// Entry-point addresses print as eight hex digits on 32-bit builds and in full on 64-bit ones.
+UINT_PTR Address(const void* entryPoint) { return reinterpret_cast<UINT_PTR>(entryPoint); }
+
+template <typename T>
+T LookUp(HINSTANCE library, const char* name)
+{
+    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(library, name)));
+}
+
+bool EqualsReservedName(const wchar_t* text)
+{
+    if (zerova::IsEmpty(text)) return false;
+    wchar_t reserved[MAX_PATH] = L"";
+    CLocalize::Instance()->GetString(kReservedNameString, reserved, MAX_PATH);
+    return !zerova::IsEmpty(reserved) && zerova::EqualsNoCase(text, reserved);
+}
+
+// Cuts text that does not fit a state text: at its first CR, else its first LF, else after 259.
+// What is still longer after a cut at a line break is truncated when it is stored.
+void CutStateText(wchar_t* text)
+{
+    if (zerova::BoundedLength(text, MAX_PATH) < MAX_PATH) return;
+    if (wchar_t* cr = wcschr(text, L'\r')) {
+        *cr = L'\0';
+    } else if (wchar_t* lf = wcschr(text, L'\n')) {
+        *lf = L'\0';
+    } else {
+        text[MAX_PATH - 1] = L'\0';
+    }
+}
+}  // namespace
+
+// Marks a call into the plug-in, so that its library is not freed while the call runs.
+class CPlugin::CallScope {
+public:
+    explicit CallScope(CPlugin& plugin) : m_plugin(plugin)
+    {
+        ++m_plugin.m_callsInFlight;
+        ++t_pluginCallDepth;
+    }
+    ~CallScope()
+    {
+        --t_pluginCallDepth;
+        --m_plugin.m_callsInFlight;
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+private:
+    CPlugin& m_plugin;
+};
+
+CPlugin::CPlugin()
+    : pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),
+      pfnCreateMainWindow(nullptr), pfnCreateMenus(nullptr), pfnGetAboutBoxText(nullptr), pfnLogError(nullptr),
+      pfnUpdate(nullptr), pfnGetPluginHealth(nullptr), pfnGetOrvikIconStatus(nullptr), pfnSuiteRegister(nullptr),
+      pfnSuiteMenuAction(nullptr), pfnCanUnload(nullptr), hWnd(nullptr), registrySubkey(), path(), name(),
+      displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
+      stateText(), menuItems(), hInstance(nullptr), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
+      legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
+      suiteCookie(nullptr), m_callsInFlight(0)
+{
+}
+
+CPlugin::~CPlugin() = default;
+
+// ---------------------------------------------------------------- loading
+
+bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1,
+                   WORD language2)
+{
+    if (zerova::IsEmpty(registryRoot) || zerova::IsEmpty(subkeyName)) return false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        handle = pluginHandle;
+    }
+    const bool loaded = LoadSteps(registryRoot, subkeyName, language1, language2);
+    if (loaded) {
+        SetState(VARNEL_PLUGIN_STATE_OK, nullptr, nullptr);
+        return true;
+    }
+    if (hInstance != nullptr) {
+        Cleanup(false);
+        FreePluginLibrary();
+    }
+    return false;
+}
+
+bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (CFileIO::CombinePath(registryRoot, subkeyName, registrySubkey, MAX_PATH) == nullptr)
+            registrySubkey[0] = L'\0';
+        if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, registrySubkey, L"Name", name, MAX_PATH)) name[0] = L'\0';
+        zerova::CopyString(displayName, MAX_PATH, name);
+        if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, registrySubkey, L"Path", path, MAX_PATH)) path[0] = L'\0';
+    }
+    Trace(L"\r\n\r\n-------------------------------------------------\r\n");
+    TraceFormat(L"\r\n\r\nLoading plugin:\r\n    registry subfolder: %s\r\n    name: %s\r\n    path: %s",
+                registrySubkey, name, path);
+
+    if (!CFileIO::FileExists(path)) {
+        RecordFormattedError(422, registrySubkey);
+        return false;
+    }
+    TraceVersionInfo();
+    if (zerova::IsEmpty(name)) {
+        RecordFormattedError(438, registrySubkey);
+        return false;
+    }
+
+    bool untrustedA = false;
+    bool untrustedB = false;
+    if (!COXSL_DllMain::Instance()->IsTrustedDLL(path, untrustedA, untrustedB)) {
+        if (untrustedA) RecordError(435);
+        if (untrustedB) RecordFormattedError(434, name);
+        return false;
+    }
+
+    hInstance = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (hInstance == nullptr) {
+        RecordFormattedError(423, name);
+        return false;
+    }
+
+    if (!LookUpRequiredEntryPoints()) {
+        RecordFormattedError(424, name);
+        return false;
+    }
+
+    {
+        CallScope call(*this);
+        pfnGetVersionInfo(handle, &interfaceMajor, &interfaceMinor);
+    }
+    if (interfaceMajor != 2 || (interfaceMinor != 1 && interfaceMinor != 2)) {
+        RecordFormattedError(425, displayName);
+        return false;
+    }
+
+    int result = 0;
+    {
+        // The plug-in writes its display name into a buffer of its own, not into the field that
+        // other threads read while the call runs.
+        wchar_t newDisplayName[MAX_PATH];
+        zerova::CopyString(newDisplayName, MAX_PATH, displayName);
+        void* newContext = nullptr;
+        {
+            CallScope call(*this);
+            result = pfnInit(handle, language2, language1, &interfaceMajor, &interfaceMinor, &newContext,
+                             registrySubkey, newDisplayName, MAX_PATH);
+        }
+        newDisplayName[MAX_PATH - 1] = L'\0';
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        context = newContext;
+        zerova::CopyString(displayName, MAX_PATH, newDisplayName);
+    }
+    TraceFormat(L"Plugin returned \"%d\" from plugin Init", result);
+    if (result != 0) {
+        if (result == 1) RecordFormattedError(429, name);
+        else if (result == 2) RecordFormattedError(430, name);
+        else if (result == 3) RecordFormattedError(431, name, registrySubkey, path);
+        return false;
+    }
+    if (zerova::IsEmpty(displayName)) {
+        RecordFormattedError(436, name);
+        return false;
+    }
+
+    AddFlags(PLUGIN_FLAG_LOADED);
+    LookUpOptionalEntryPoints();
+    if (pfnSuiteRegister != nullptr) RegisterSuiteEntry();
+    TraceFormat(L"\r\n\r\nPlugin OPTIONAL exports:\r\n    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC: %.8IX\r\n"
+                L"    VARNEL_CREATE_MENUS_CALLBACK_PROC: %.8IX\r\n    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC: %.8IX\r\n"
+                L"    VARNEL_LOG_ERROR_CALLBACK_PROC: %.8IX\r\n    VARNEL_UPDATE_CALLBACK_PROC: %.8IX\r\n"
+                L"    VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC: %.8IX VARNEL_SUITE_REGISTER_CALLBACK: %.8IX",
+                Address(reinterpret_cast<void*>(pfnCreateMainWindow)), Address(reinterpret_cast<void*>(pfnCreateMenus)),
+                Address(reinterpret_cast<void*>(pfnGetAboutBoxText)), Address(reinterpret_cast<void*>(pfnLogError)),
+                Address(reinterpret_cast<void*>(pfnUpdate)), Address(reinterpret_cast<void*>(pfnGetPluginHealth)),
+                Address(reinterpret_cast<void*>(pfnSuiteRegister)));
+
+    if (!HasMainWindow()) return true;
+    HWND window = nullptr;
+    {
+        CallScope call(*this);
+        window = pfnCreateMainWindow(context);
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        hWnd = window;
+    }
+    if (window == nullptr) {
+        RecordFormattedError(427, displayName);
+        return false;
+    }
+    CallScope call(*this);
+    pfnCreateMenus(context);
+    return true;
+}
+
+void CPlugin::TraceVersionInfo()
+{
+    wchar_t description[MAX_PATH] = L"";
+    wchar_t version[MAX_PATH] = L"";
+    wchar_t built[MAX_PATH] = L"";
+    CVersionInfo info(path);
+    info.GetValue(L"FileDescription", description, MAX_PATH);
+    info.GetValue(L"FileVersion", version, MAX_PATH);
+    CFileIO::GetFileDateTimeString(path, built, MAX_PATH);
+    TraceFormat(L"\r\n\r\nPlugin version info:\r\n    description: %s\r\n    version number: %s\r\n"
+                L"    build date/time: %s\r\n\r\n",
+                description, version, built);
+}
+
+bool CPlugin::LookUpRequiredEntryPoints()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    pfnGetVersionInfo = LookUp<VARNEL_GET_VERSION_INFO_CALLBACK_PROC>(hInstance, "PluginGetVersionInfo");
+    pfnInit = LookUp<VARNEL_INIT_CALLBACK_PROC>(hInstance, "PluginInit");
+    pfnActivity = LookUp<VARNEL_ACTIVITY_CALLBACK_PROC>(hInstance, "PluginActivity");
+    pfnCleanup = LookUp<VARNEL_CLEANUP_CALLBACK_PROC>(hInstance, "PluginCleanup");
+    TraceFormat(L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: %.8IX\r\n"
+                L"    VARNEL_INIT_CALLBACK_PROC: %.8IX\r\n    VARNEL_ACTIVITY_CALLBACK_PROC: %.8IX\r\n"
+                L"    VARNEL_CLEANUP_CALLBACK_PROC: %.8IX",
+                Address(reinterpret_cast<void*>(pfnGetVersionInfo)), Address(reinterpret_cast<void*>(pfnInit)),
+                Address(reinterpret_cast<void*>(pfnActivity)), Address(reinterpret_cast<void*>(pfnCleanup)));
+    return pfnGetVersionInfo != nullptr && pfnInit != nullptr && pfnActivity != nullptr && pfnCleanup != nullptr;
+}
+
+void CPlugin::LookUpOptionalEntryPoints()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    pfnCreateMainWindow = LookUp<VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC>(hInstance, "PluginCreateMainWindow");
+    pfnCreateMenus = LookUp<VARNEL_CREATE_MENUS_CALLBACK_PROC>(hInstance, "PluginCreateMenus");
+    if (pfnCreateMainWindow != nullptr && pfnCreateMenus != nullptr) AddFlags(PLUGIN_FLAG_MAIN_WINDOW);
+    pfnGetAboutBoxText = LookUp<VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC>(hInstance, "PluginGetAboutBoxText");
+    if (pfnGetAboutBoxText != nullptr) AddFlags(PLUGIN_FLAG_ABOUT_BOX);
+    pfnLogError = LookUp<VARNEL_LOG_ERROR_CALLBACK_PROC>(hInstance, "PluginLogError");
+    if (pfnLogError != nullptr) AddFlags(PLUGIN_FLAG_ERROR_LOGGER);
+    pfnUpdate = LookUp<VARNEL_UPDATE_CALLBACK_PROC>(hInstance, "PluginUpdate");
+    if (pfnUpdate != nullptr) AddFlags(PLUGIN_FLAG_UPDATER);
+    pfnGetPluginHealth = LookUp<VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC>(hInstance, "PluginGetPluginHealth");
+    if (pfnGetPluginHealth != nullptr) AddFlags(PLUGIN_FLAG_HEALTH);
+    pfnGetOrvikIconStatus = LookUp<VARNEL_GET_ORVIK_ICON_STATUS_CALLBACK_PROC>(hInstance, "PluginGetOrvikIconStatus");
+    if (pfnGetOrvikIconStatus != nullptr) AddFlags(PLUGIN_FLAG_ORVIK_ICON_STATUS);
+    pfnCanUnload = LookUp<VARNEL_CAN_UNLOAD_CALLBACK_PROC>(hInstance, "PluginCanUnload");
+    if (pfnCanUnload != nullptr) AddFlags(PLUGIN_FLAG_CAN_UNLOAD);
+    pfnSuiteRegister = LookUp<VARNEL_SUITE_REGISTER_CALLBACK>(hInstance, "PluginSuiteRegister");
+}
+
+void CPlugin::RegisterSuiteEntry()
+{
+    CPluginInterface* registry = CPluginInterface::Instance();
+    const int id = registry->PeekNextMenuId();
+    wchar_t text[MAX_PATH] = L"";
+    int capacity = MAX_PATH;
+    VARNEL_SUITE_MENU_ACTION_CALLBACK action = nullptr;
+    void* cookie = nullptr;
+    bool claimed = false;
+    {
+        CallScope call(*this);
+        claimed = pfnSuiteRegister(handle, static_cast<UINT>(id), text, &capacity, &action, &cookie);
+    }
+    text[MAX_PATH - 1] = L'\0';
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        zerova::CopyString(suiteMenuText, MAX_PATH, text);
+        pfnSuiteMenuAction = action;
+        suiteCookie = cookie;
+    }
+    if (!claimed || zerova::IsEmpty(text) || action == nullptr) return;
+    if (!registry->TakeMenuId(id)) {
+        Trace(L"There was some mismatch with the Menu ID that was consumed.");
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        suiteMenuId = static_cast<UINT>(id);
+        AddFlags(PLUGIN_FLAG_SUITE);
+    }
+    wchar_t image[MAX_PATH] = L"";
+    COXIL_DllMain::Instance()->GetMenuIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH);
+    CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(handle, suiteMenuId, image, true);
+}
+
+// ---------------------------------------------------------------- clean-up
+
+void CPlugin::Cleanup(bool noLegacyLaunch)
+{
+    VARNEL_CLEANUP_CALLBACK_PROC cleanup = nullptr;
+    void* pluginContext = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        cleanup = pfnCleanup;
+        pfnCleanup = nullptr;  // at most once, also when the call below re-enters
+        pluginContext = context;
+    }
+    if (cleanup != nullptr) {
+        TraceFormat(L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name);
+        CallScope call(*this);
+        cleanup(pluginContext);
+    }
+    if (!noLegacyLaunch && CFileIO::FileExists(legacyTrayExe)) LaunchLegacyTrayExe();
+
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    flags = PLUGIN_FLAG_CREATED;
+    path[0] = L'\0';
+    name[0] = L'\0';
+    displayName[0] = L'\0';
+}
+
+void CPlugin::LaunchLegacyTrayExe()
+{
+    TraceFormat(L"CPlugin::Cleanup\r\n    about to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"", legacyTrayExe,
+                name);
+    wchar_t folder[MAX_PATH] = L"";
+    CFileIO::GetFolder(legacyTrayExe, folder, MAX_PATH);
+    DWORD processId = 0;
+    if (!CShellExecuteEx::CreateProcessW(nullptr, legacyTrayExe, legacyTrayArgs, folder, legacyTrayShow, false,
+                                         &processId))
+        TraceFormat(L"CPlugin::Cleanup\r\n    unable to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"",
+                    legacyTrayExe, name);
+}
+
+void CPlugin::FreePluginLibrary()
+{
+    if (hInstance == nullptr) return;
+    // Calls made on this very thread (an unload from inside a plug-in call) cannot end first.
+    if (t_pluginCallDepth == 0) {
+        const auto deadline = std::chrono::steady_clock::now() + kCallDrainTimeout;
+        while (m_callsInFlight.load() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (m_callsInFlight.load() > 0) {
+        Trace(L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
+        return;
+    }
+    ::FreeLibrary(hInstance);
+    hInstance = nullptr;
+}
+
+// ---------------------------------------------------------------- errors and states
+
+void CPlugin::RecordError(int code, const wchar_t* message)
+{
+    if (zerova::IsEmpty(message)) return;
+    TraceFormat(L"CPlugin::RecordError:\r\n    code=%d\r\n    msg=\"%s\"", code, message);
+    if (code != 0) lastError = code;
+    CErrorMsg::Instance()->Error(code, message);
+    // The state text is cut in place, so hand over a copy of the caller's message.
+    wchar_t text[kMessageCapacity];
+    zerova::CopyString(text, kMessageCapacity, message);
+    SetState(VARNEL_PLUGIN_STATE_ERROR, text, nullptr);
+    AddFlags(PLUGIN_FLAG_ERROR);
+}
+
+void CPlugin::RecordError(int code)
+{
+    wchar_t message[MAX_PATH] = L"";
+    CLocalize::Instance()->GetString(static_cast<UINT>(code), message, MAX_PATH);
+    RecordError(code, message);
+}
+
+void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)
+{
+    wchar_t format[kMessageCapacity] = L"";
+    CLocalize::Instance()->GetString(static_cast<UINT>(code), format, kMessageCapacity);
+    if (zerova::IsEmpty(format)) return;
+    wchar_t message[kMessageCapacity];
+    zerova::FormatString(message, kMessageCapacity, format, first != nullptr ? first : L"",
+                         second != nullptr ? second : L"", third != nullptr ? third : L"");
+    RecordError(code, message);
+}
+
+bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_t* source)
+{
+    wchar_t empty[1] = L"";
+    if (text == nullptr) text = empty;
+    wchar_t sourceName[MAX_PATH];
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (newState == state && wcscmp(text, stateText) == 0) return false;
+        zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName : source);
+        CutStateText(text);
+        state = newState;
+        SetStateText(text);
+    }
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    CPluginStateHistory history(sourceName);
+    history.SetState(newState, text, &now, true);
+    if (!IsErrorLogger() && !EqualsReservedName(sourceName)) UpdateOpenHealthDialog(sourceName, newState, text, now);
+    return true;
+}
+
+// The open system health dialog follows state changes once the dialogs are part of the library;
+// until then there is no such dialog to update.
+void CPlugin::UpdateOpenHealthDialog(const wchar_t*, VARNEL_PLUGIN_STATE, const wchar_t*, const SYSTEMTIME&) {}
+
+void CPlugin::SetStateText(const wchar_t* text)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (zerova::IsEmpty(text)) {
+        stateText[0] = L'\0';
+        return;
+    }
+    zerova::CopyString(stateText, MAX_PATH, text);
+    Trace(stateText);
+}
+
+bool CPlugin::SetLegacyTrayEXE(const wchar_t* exePath, const wchar_t* arguments, bool show)
+{
+    if (!CFileIO::FileExists(exePath)) return false;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    zerova::CopyString(legacyTrayExe, MAX_PATH, exePath);
+    zerova::CopyString(legacyTrayArgs, MAX_PATH, zerova::IsEmpty(arguments) ? L" " : arguments);
+    legacyTrayShow = show;
+    return true;
+}
+
+// ---------------------------------------------------------------- calls into the plug-in
+
+bool CPlugin::CanUnload()
+{
+    VARNEL_CAN_UNLOAD_CALLBACK_PROC canUnload = nullptr;
+    void* pluginContext = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        canUnload = pfnCanUnload;
+        pluginContext = context;
+    }
+    if (canUnload == nullptr) return true;
+    bool result = true;
+    CallScope call(*this);
+    canUnload(&result, pluginContext);
+    return result;
+}
+
+void CPlugin::NotifySuiteMenuAction()
+{
+    VARNEL_SUITE_MENU_ACTION_CALLBACK action = nullptr;
+    void *pluginHandle = nullptr, *pluginContext = nullptr, *cookie = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        action = pfnSuiteMenuAction;
+        pluginHandle = handle;
+        pluginContext = context;
+        cookie = suiteCookie;
+    }
+    if (action == nullptr) return;
+    CallScope call(*this);
+    action(pluginHandle, pluginContext, cookie);
+}
+
+void CPlugin::CallActivity(VARNEL_ACTIVITY activity, int first, INT_PTR second)
+{
+    VARNEL_ACTIVITY_CALLBACK_PROC proc = nullptr;
+    void* pluginContext = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!IsLoaded()) return;
+        proc = pfnActivity;
+        pluginContext = context;
+    }
+    CallScope call(*this);
+    proc(activity, first, second, pluginContext);
+}
+
+void CPlugin::CallUpdate()
+{
+    VARNEL_UPDATE_CALLBACK_PROC proc = nullptr;
+    void* pluginContext = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!IsLoaded() || !IsUpdater()) return;
+        proc = pfnUpdate;
+        pluginContext = context;
+    }
+    CallScope call(*this);
+    proc(pluginContext);
+}
+
+void CPlugin::CallLogError(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number)
+{
+    VARNEL_LOG_ERROR_CALLBACK_PROC proc = nullptr;
+    void* pluginContext = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!IsLoaded() || !IsErrorLogger()) return;
+        proc = pfnLogError;
+        pluginContext = context;
+    }
+    CallScope call(*this);
+    proc(window, firstText, secondText, number, pluginContext);
+}
+
+// ---------------------------------------------------------------- tests
+
+bool CPlugin::HasCapability(unsigned bit, const void* entryPoint) const
+{
+    return (flags.load() & bit) != 0 && entryPoint != nullptr;
+}
+
+bool CPlugin::IsLoaded() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return (flags.load() & PLUGIN_FLAG_LOADED) != 0 && pfnGetVersionInfo != nullptr && pfnInit != nullptr &&
+           pfnActivity != nullptr && pfnCleanup != nullptr;
+}
+
+bool CPlugin::HasMainWindow() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return HasCapability(PLUGIN_FLAG_MAIN_WINDOW, reinterpret_cast<const void*>(pfnCreateMainWindow)) &&
+           pfnCreateMenus != nullptr;
+}
+
+bool CPlugin::HasAboutBox() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return HasCapability(PLUGIN_FLAG_ABOUT_BOX, reinterpret_cast<const void*>(pfnGetAboutBoxText));
+}
+
+bool CPlugin::IsErrorLogger() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return HasCapability(PLUGIN_FLAG_ERROR_LOGGER, reinterpret_cast<const void*>(pfnLogError));
+}
+
+bool CPlugin::IsUpdater() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return HasCapability(PLUGIN_FLAG_UPDATER, reinterpret_cast<const void*>(pfnUpdate));
+}
+
+bool CPlugin::HasHealth() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return HasCapability(PLUGIN_FLAG_HEALTH, reinterpret_cast<const void*>(pfnGetPluginHealth));
+}
+
+bool CPlugin::HasReservedName() const
+{
+    wchar_t shown[MAX_PATH];
+    GetDisplayName(shown, MAX_PATH);
+    return EqualsReservedName(shown);
+}
+
+bool CPlugin::IsReservedSource(const wchar_t* source) const { return EqualsReservedName(source); }
+
+// ---------------------------------------------------------------- accessors
+
+HINSTANCE CPlugin::GetHinstance() const { return hInstance; }
+
+HWND CPlugin::GetHwnd() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return hWnd;
+}
+
+void* CPlugin::GetHandle() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return handle;
+}
+
+void* CPlugin::GetContext() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return context;
+}
+
+unsigned CPlugin::GetFlags() const { return flags.load(); }
+void CPlugin::AddFlags(unsigned bits) { flags.fetch_or(bits); }
+
+VARNEL_PLUGIN_STATE CPlugin::GetState() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return state;
+}
+
+wchar_t* CPlugin::CopyField(const wchar_t* field, wchar_t* buffer, int length) const
+{
+    if (buffer == nullptr || length < 1) return buffer;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return zerova::CopyString(buffer, length, field);
+}
+
+wchar_t* CPlugin::GetStateText(wchar_t* buffer, int length) const { return CopyField(stateText, buffer, length); }
+wchar_t* CPlugin::GetName(wchar_t* buffer, int length) const { return CopyField(name, buffer, length); }
+wchar_t* CPlugin::GetDisplayName(wchar_t* buffer, int length) const { return CopyField(displayName, buffer, length); }
+wchar_t* CPlugin::GetPath(wchar_t* buffer, int length) const { return CopyField(path, buffer, length); }
+wchar_t* CPlugin::GetRegistrySubkey(wchar_t* buffer, int length) const
+{
+    return CopyField(registrySubkey, buffer, length);
+}
+wchar_t* CPlugin::GetSuiteMenuText(wchar_t* buffer, int length) const
+{
+    return CopyField(suiteMenuText, buffer, length);
+}
+
+UINT CPlugin::GetSuiteMenuId() const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return suiteMenuId;
+}
+
+std::list<void*>& CPlugin::GetMenuItems() { return menuItems; }
+std::recursive_mutex& CPlugin::MenuItemsLock() { return m_menuItemsLock; }
+
+void CPlugin::GetInterfaceVersion(int* major, int* minor) const
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (major != nullptr) *major = interfaceMajor;
+    if (minor != nullptr) *minor = interfaceMinor;
+}
+
+int CPlugin::GetLastError() const { return lastError.load(); }
+void CPlugin::ClearLastError() { lastError = 0; }

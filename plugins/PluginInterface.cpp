@@ -1,0 +1,699 @@
+// The process-wide registry of plug-ins: loading from the registry, look-ups, unloading, states,
+// the merged tray state and broadcasts.
+#include "PluginInterface.h"
+
+#include "CriticalSectionEx.h"
+#include "DebugTrace.h"
+#include "ErrorMsg.h"
+#include "FileIO.h"
+#include "Handles.h"
+#include "Localize.h"
+#include "MemoryManager.h"
+#include "MenuXP.h"
+#include "OXIL_dllmain.h"
+#include "Plugin.h"
+#include "RegistryEx.h"
+#include "SafeString.h"
+#include "ThreadManager.h"
+#include "VarnelMenuUtils.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cwchar>
+
+const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+
+namespace {
+CPluginInterface* g_instance = nullptr;
+
+const wchar_t kSource[] = L"PluginInterface.cpp";
+const int kFirstMenuIdCounter = 25000;
+const UINT kSystemHealthCommand = 4000;
+const int kBroadcastToAll = 0xFFFF;
+const UINT kAttentionTitleString = 326;
+const UINT kStateTitleFormatString = 328;
+const UINT kEverythingWorkingString = 57;
+const wchar_t kHistorySubfolder[] = L"Zerova\\Lunvale\\DB\\Varnel\\PluginHistory";
+const wchar_t kHistoryFileName[] = L"VarnelPluginStateHistory.txt";
+const DWORD kMaxHistoryBytes = 0x200000;
+
+void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
+
+void TraceFormat(const wchar_t* format, ...)
+{
+    wchar_t line[1024];
+    va_list args;
+    va_start(args, format);
+    zerova::FormatStringV(line, 1024, format, args);
+    va_end(args);
+    CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
+}
+
+// Loader reports that are trace lines only: the numbered string used as a format.
+void Report(UINT id, const wchar_t* argument)
+{
+    wchar_t format[MAX_PATH] = L"";
+    CLocalize::Instance()->GetString(id, format, MAX_PATH);
+    if (zerova::IsEmpty(format)) return;
+    if (zerova::IsEmpty(argument)) {
+        Trace(format);
+        return;
+    }
+    wchar_t line[1024];
+    zerova::FormatString(line, 1024, format, argument);
+    Trace(line);
+}
+
+CPlugin* PluginOf(CPluginInterface::PLUGIN_DATA* record)
+{
+    return record != nullptr ? static_cast<CPlugin*>(record->plugin) : nullptr;
+}
+
+bool LibraryFileNameIs(CPlugin* plugin, const wchar_t* fileName)
+{
+    wchar_t path[MAX_PATH];
+    plugin->GetPath(path, MAX_PATH);
+    return zerova::EqualsNoCase(CFileIO::GetFilename(path), fileName);
+}
+
+bool PathIs(CPlugin* plugin, const wchar_t* wanted)
+{
+    wchar_t path[MAX_PATH];
+    plugin->GetPath(path, MAX_PATH);
+    return zerova::EqualsNoCase(path, wanted);
+}
+}  // namespace
+
+// ---------------------------------------------------------------- life
+
+CPluginInterface::CPluginInterface()
+    : m_plugins(), m_suitePlugins(), m_menuIdCounter(kFirstMenuIdCounter), m_trayState(VARNEL_PLUGIN_STATE_OK),
+      m_language1(0), m_language2(0), m_historyFolder(), m_historyFile(), m_pluginsLoaded(false), m_exiting(false),
+      m_historyLock(new CCriticalSectionEx())
+{
+    CErrorMsg::Instance()->SetErrorLoggingCallback(&CPluginInterface::ErrorLoggerCallback, this);
+    SetUpHistoryFile();
+}
+
+CPluginInterface* CPluginInterface::Instance()
+{
+    if (g_instance == nullptr) g_instance = new CPluginInterface();
+    return g_instance;
+}
+
+CPluginInterface::~CPluginInterface()
+{
+    if (g_instance == nullptr) return;
+    // Errors reported from now on have no registry to reach.
+    CErrorMsg::Instance()->SetErrorLoggingCallback(nullptr, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        for (PLUGIN_DATA* record : m_plugins) {
+            delete PluginOf(record);
+            CMemoryManager::Free(record);
+        }
+        m_plugins.clear();
+        m_suitePlugins.clear();
+    }
+    g_instance = nullptr;
+    delete m_historyLock;
+}
+
+void CPluginInterface::SetUpHistoryFile()
+{
+    wchar_t appData[MAX_PATH] = L"";
+    if (CFileIO::GetSpecialFolder(CSIDL_APPDATA | CSIDL_FLAG_CREATE, appData, MAX_PATH) == nullptr) return;
+    if (CFileIO::CombinePath(appData, kHistorySubfolder, m_historyFolder, MAX_PATH) == nullptr ||
+        CFileIO::CombinePath(m_historyFolder, kHistoryFileName, m_historyFile, MAX_PATH) == nullptr) {
+        m_historyFolder[0] = L'\0';
+        m_historyFile[0] = L'\0';
+        return;
+    }
+    CFileIO::CreateFolder(m_historyFolder);
+    CFileIO::RotateFile(m_historyFile, kMaxHistoryBytes, true);
+}
+
+// ---------------------------------------------------------------- loading
+
+bool CPluginInterface::LoadPlugins() { return LoadPlugins(nullptr, nullptr); }
+
+bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
+{
+    Trace(L"CPluginInterface::LoadPlugins - ENTER");
+    CLocalize::Instance()->GetLangIDs(m_language1, m_language2);
+    const size_t countBefore = PluginCount();
+
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        Report(1500, PluginsKey);
+    } else {
+        zerova::UniqueRegKey key(opened);
+        for (DWORD index = 0;; ++index) {
+            wchar_t subkeyName[MAX_PATH] = L"";
+            DWORD length = MAX_PATH;
+            if (::RegEnumKeyExW(key.Get(), index, subkeyName, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            LoadSubkey(subkeyName, name, handle);
+        }
+    }
+
+    bool added = false;
+    if (PluginCount() > countBefore) {
+        UpdateTrayState();
+        CVarnelMenuUtils::Instance()->RefreshMenuAvailability();
+        added = true;
+    }
+    m_pluginsLoaded = true;
+    Trace(L"CPluginInterface::LoadPlugins - EXIT");
+    CMenuXP::DebugTraceMenuItemStates(COXIL_DllMain::Instance()->GetSubMenu());
+    CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+    return added;
+}
+
+void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requestedName, void** handle)
+{
+    wchar_t fullPath[MAX_PATH] = L"";
+    if (CFileIO::CombinePath(PluginsKey, subkeyName, fullPath, MAX_PATH) == nullptr || zerova::IsEmpty(fullPath)) {
+        Report(1505, subkeyName);  // the subkey's path does not fit: its values cannot be read
+        return;
+    }
+    bool doNotLoad = false;
+    CRegistryEx::Get(HKEY_LOCAL_MACHINE, fullPath, L"DoNotLoadMe", doNotLoad, false);
+    if (doNotLoad) return;
+
+    const bool requested = !zerova::IsEmpty(requestedName) &&
+                           zerova::EqualsNoCase(requestedName, CFileIO::GetFilename(fullPath));
+    wchar_t libraryPath[MAX_PATH] = L"";
+    if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, fullPath, L"Path", libraryPath, MAX_PATH)) {
+        Report(1505, fullPath);
+        return;
+    }
+    if (!CFileIO::FileExists(libraryPath)) {
+        Report(1510, libraryPath);
+        return;
+    }
+    if (void* existing = IsPluginAlreadyLoaded(libraryPath)) {
+        if (requested && handle != nullptr) *handle = existing;
+        return;
+    }
+
+    auto* record = static_cast<PLUGIN_DATA*>(CMemoryManager::Alloc(sizeof(PLUGIN_DATA)));
+    if (record == nullptr) return;
+    auto* plugin = new CPlugin();
+    record->plugin = plugin;
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        m_plugins.push_back(record);
+    }
+
+    if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
+        {
+            std::lock_guard<std::mutex> guard(m_listLock);
+            m_plugins.remove(record);
+        }
+        // The plug-in object stays: lines written during the failed load carry its address.
+        CMemoryManager::Free(record);
+        return;
+    }
+
+    if (requested && handle != nullptr) *handle = record;
+    wchar_t pluginName[MAX_PATH];
+    plugin->GetName(pluginName, MAX_PATH);
+    const unsigned flags = plugin->GetFlags();
+    TraceFormat(L"CPluginInterface::LoadPlugins - xxx Plugin Name - %s (%d:%d)", pluginName,
+                static_cast<int>(flags & PLUGIN_FLAG_SUITE), static_cast<int>(flags & PLUGIN_FLAG_LOADED));
+    if ((flags & PLUGIN_FLAG_SUITE) != 0) {
+        {
+            std::lock_guard<std::mutex> guard(m_listLock);
+            m_suitePlugins.push_back(record);
+        }
+        InsertSuiteMenuEntry(plugin);
+    }
+}
+
+void CPluginInterface::InsertSuiteMenuEntry(CPlugin* plugin)
+{
+    HMENU menu = COXIL_DllMain::Instance()->GetSubMenu();
+    HMENU owner = nullptr;
+    const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
+    if (owner == nullptr) {
+        Trace(L"Failed to find menu item System health");
+        return;
+    }
+    auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
+    if (item == nullptr) return;
+    item->menu = menu;
+    item->commandId = plugin->GetSuiteMenuId();
+    item->kind = 1;
+    TraceFormat(L"CPluginInterface::LoadPlugins - Inserting Suite Menu \"%p\"", static_cast<void*>(item));
+
+    wchar_t text[MAX_PATH];
+    plugin->GetSuiteMenuText(text, MAX_PATH);
+    MENUITEMINFOW info;
+    CMenuXP::InitMenuItemInfo(info, 0x63, text, static_cast<int>(wcslen(text)));
+    info.wID = item->commandId;
+    info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
+    if (::InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &info)) {
+        Trace(L"Inserted suite menu item successfully");
+    } else {
+        Trace(L"failed to insert suite menu item");
+        CMemoryManager::Free(item);
+    }
+}
+
+// ---------------------------------------------------------------- unloading
+
+bool CPluginInterface::LoadPlugin(const wchar_t* name, void** handle)
+{
+    if (handle != nullptr) *handle = nullptr;
+    LoadPlugins(name, handle);
+    return handle != nullptr && *handle != nullptr;
+}
+
+bool CPluginInterface::UnloadPlugin(void* handle)
+{
+    Trace(L"CPluginInterface::UnloadPlugin - enter");
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    bool result = false;
+    if (ValidatePlugin(handle, &record, &plugin, false)) {
+        wchar_t name[MAX_PATH];
+        TraceFormat(L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
+        Trace(L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
+        CThreadManager::Instance()->TerminateOpenDialogs(handle);
+        Trace(L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
+        CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
+        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) RemoveSuiteMenuEntry(plugin);
+        Trace(L"CPluginInterface::UnloadPlugin - plugin Cleanup");
+        plugin->Cleanup(m_exiting);
+        Trace(L"CPluginInterface::UnloadPlugin - FreeLibrary");
+        plugin->FreePluginLibrary();
+        result = true;
+        CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+    } else if (plugin != nullptr && plugin->GetHinstance() != nullptr) {
+        plugin->Cleanup(true);
+    }
+    CVarnelMenuUtils::Instance()->RefreshMenuAvailability();
+    Trace(L"CPluginInterface::UnloadPlugin - exit");
+    return result;
+}
+
+void CPluginInterface::RemoveSuiteMenuEntry(CPlugin* plugin)
+{
+    HMENU owner = nullptr;
+    const int position =
+        CMenuXP::FindMenuPositionByCommand(COXIL_DllMain::Instance()->GetSubMenu(), &owner, plugin->GetSuiteMenuId());
+    if (position == -1) {
+        Trace(L"Cannot find the Suite menu item in the main menu. ERROR");
+        return;
+    }
+    MENUITEMINFOW info{};
+    info.fMask = MIIM_DATA;
+    CMenuXP::GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info);
+    void* item = reinterpret_cast<void*>(info.dwItemData);
+    TraceFormat(L"CPluginInterface::UnloadPlugin - Item data : \"%p\"", item);
+    CMemoryManager::Free(item);
+    ::RemoveMenu(owner, static_cast<UINT>(position), MF_BYPOSITION);
+}
+
+bool CPluginInterface::UnloadPlugin(const wchar_t* name)
+{
+    if (zerova::IsEmpty(name)) return false;
+    PLUGIN_DATA* record = FindPluginFilenameOnly(CFileIO::GetFilename(name));
+    if (record == nullptr) return false;
+    UnloadPlugin(static_cast<void*>(record));
+    return true;
+}
+
+void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
+{
+    BroadcastActivity(VARNEL_ACTIVITY_UNLOADING, kBroadcastToAll);
+    CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
+
+    std::list<PLUGIN_DATA*> taken;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin == nullptr) continue;
+        if (onlyUnloadable && plugin->IsLoaded()) {
+            if (!plugin->CanUnload()) continue;
+            if (plugin->HasReservedName() || plugin->IsErrorLogger()) continue;
+        }
+        UnloadPlugin(static_cast<void*>(record));
+        taken.push_back(record);
+    }
+
+    std::lock_guard<std::mutex> guard(m_listLock);
+    for (PLUGIN_DATA* record : taken) {
+        m_plugins.remove(record);
+        m_suitePlugins.remove(record);
+    }
+}
+
+// ---------------------------------------------------------------- look-ups
+
+size_t CPluginInterface::PluginCount()
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    return m_plugins.size();
+}
+
+CPlugin* CPluginInterface::FindPluginObject(void* handle)
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    auto found = std::find(m_plugins.begin(), m_plugins.end(), static_cast<PLUGIN_DATA*>(handle));
+    return found != m_plugins.end() ? PluginOf(*found) : nullptr;
+}
+
+std::list<CPlugin*> CPluginInterface::LoadedPlugins()
+{
+    std::list<CPlugin*> loaded;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin != nullptr && plugin->IsLoaded()) loaded.push_back(plugin);
+    }
+    return loaded;
+}
+
+bool CPluginInterface::Find(void* handle)
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    return std::find(m_plugins.begin(), m_plugins.end(), static_cast<PLUGIN_DATA*>(handle)) != m_plugins.end();
+}
+
+bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugin** plugin, bool report)
+{
+    if (handle == nullptr || record == nullptr || plugin == nullptr) return false;
+    *plugin = nullptr;
+    bool valid = false;
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        auto found = std::find(m_plugins.begin(), m_plugins.end(), static_cast<PLUGIN_DATA*>(handle));
+        if (found != m_plugins.end()) {
+            *record = *found;
+            *plugin = PluginOf(*found);
+        }
+    }
+    if (*plugin != nullptr) valid = (*plugin)->IsLoaded();
+    if (!valid && report) CVarnelMenuUtils::Instance()->ReportError(530, *plugin);
+    return valid;
+}
+
+bool CPluginInterface::ValidatePlugin(void* handle)
+{
+    if (handle == nullptr || IsMainApp(handle)) return true;
+    CPlugin* plugin = FindPluginObject(handle);
+    return plugin != nullptr && plugin->IsLoaded();
+}
+
+bool CPluginInterface::IsMainApp(void* handle) { return handle == VARNEL_MAIN_APP_HANDLE; }
+
+bool CPluginInterface::ArePluginsLoaded() { return m_pluginsLoaded; }
+
+std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::GetPluginList()
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    return m_plugins;
+}
+
+std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::SuitePluginList()
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    return m_suitePlugins;
+}
+
+CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFilenameOnly(const wchar_t* fileName)
+{
+    if (zerova::IsEmpty(fileName)) return nullptr;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin != nullptr && plugin->IsLoaded() && LibraryFileNameIs(plugin, fileName)) return record;
+    }
+    return nullptr;
+}
+
+CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFullPath(const wchar_t* path)
+{
+    if (!CFileIO::FileExists(path)) return nullptr;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
+    }
+    return nullptr;
+}
+
+void* CPluginInterface::IsPluginAlreadyLoaded(const wchar_t* path)
+{
+    if (zerova::IsEmpty(path)) return nullptr;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
+    }
+    return nullptr;
+}
+
+bool CPluginInterface::VerifyPlugin(const wchar_t* pathOrName)
+{
+    if (zerova::IsEmpty(pathOrName)) return false;
+    return FindPluginFilenameOnly(CFileIO::GetFilename(pathOrName)) != nullptr;
+}
+
+int CPluginInterface::GetTotalNumberOfPlugins() { return static_cast<int>(LoadedPlugins().size()); }
+
+int CPluginInterface::GetNumberOfUpdaters()
+{
+    int count = 0;
+    for (CPlugin* plugin : LoadedPlugins())
+        if (plugin->IsUpdater()) ++count;
+    return count;
+}
+
+int CPluginInterface::GetNumberOfErrorLoggers()
+{
+    int count = 0;
+    for (CPlugin* plugin : LoadedPlugins())
+        if (plugin->IsErrorLogger()) ++count;
+    return count;
+}
+
+int CPluginInterface::GetNumberOfPointProductPlugins()
+{
+    int count = 0;
+    for (CPlugin* plugin : LoadedPlugins()) {
+        if (plugin->IsErrorLogger() || plugin->HasReservedName()) continue;
+        ++count;
+        wchar_t shown[MAX_PATH];
+        TraceFormat(L"Point product plugin: %s", plugin->GetDisplayName(shown, MAX_PATH));
+    }
+    return count;
+}
+
+int CPluginInterface::GetPluginLastError(void* handle)
+{
+    CPlugin* plugin = FindPluginObject(handle);
+    return plugin != nullptr ? plugin->GetLastError() : 0;
+}
+
+bool CPluginInterface::ClearPluginLastError(void* handle)
+{
+    CPlugin* plugin = FindPluginObject(handle);
+    if (plugin == nullptr) return false;
+    plugin->ClearLastError();
+    return true;
+}
+
+bool CPluginInterface::GetPluginInterfaceVersion(void* handle, int* major, int* minor)
+{
+    CPlugin* plugin = FindPluginObject(handle);
+    if (plugin == nullptr || !plugin->IsLoaded()) return false;
+    plugin->GetInterfaceVersion(major, minor);
+    return true;
+}
+
+bool CPluginInterface::SetLegacyTrayEXE(void* handle, const wchar_t* exePath, const wchar_t* arguments, bool show)
+{
+    CPlugin* plugin = FindPluginObject(handle);
+    return plugin != nullptr && plugin->SetLegacyTrayEXE(exePath, arguments, show);
+}
+
+int CPluginInterface::PeekNextMenuId()
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    return m_menuIdCounter + 1;
+}
+
+bool CPluginInterface::TakeMenuId(int id)
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    return ++m_menuIdCounter == id;
+}
+
+// ---------------------------------------------------------------- states and the tray state
+
+void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text, const wchar_t* source)
+{
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!ValidatePlugin(handle, &record, &plugin, true)) return;
+    if (!zerova::IsEmpty(text))
+        for (wchar_t* c = text; *c != L'\0'; ++c)
+            if (*c == L'\r' || *c == L'\n') *c = L' ';
+    if (!plugin->SetState(state, text, source)) return;
+    UpdateTrayState();
+    // An open system health dialog redraws its banner here once the dialogs are part of the library.
+}
+
+void CPluginInterface::UpdateTrayState()
+{
+    std::lock_guard<std::mutex> merging(m_trayStateLock);
+    int maximum = VARNEL_PLUGIN_STATE_OK;
+    bool hasOwner = false;
+    for (PLUGIN_DATA* listed : GetPluginList()) {
+        PLUGIN_DATA* record = nullptr;
+        CPlugin* plugin = nullptr;
+        const bool counted = ValidatePlugin(listed, &record, &plugin, false) ||
+                             (plugin != nullptr && (plugin->GetFlags() & PLUGIN_FLAG_ERROR) != 0);
+        if (!counted) continue;
+        const int state = plugin->GetState();
+        wchar_t name[MAX_PATH];
+        TraceFormat(L"plugin: %s, state: %d", plugin->GetName(name, MAX_PATH), state);
+        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) {
+            wchar_t image[MAX_PATH] = L"";
+            COXIL_DllMain::Instance()->GetMenuIcon(state, image, MAX_PATH);
+            CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(listed, plugin->GetSuiteMenuId(), image, false);
+        }
+        if (state >= maximum) {
+            maximum = state;
+            hasOwner = true;
+        }
+    }
+    m_trayState = static_cast<VARNEL_PLUGIN_STATE>(maximum);
+    TraceFormat(L"Varnel state: %d", maximum);
+    if (!hasOwner) return;
+
+    wchar_t image[MAX_PATH] = L"";
+    HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(maximum, image, MAX_PATH, 16, 16);
+    if (icon == nullptr) return;
+    CVarnelMenuUtils* menu = CVarnelMenuUtils::Instance();
+    menu->ModifyTrayIcon(icon);
+    COXIL_DllMain::Instance()->GetMenuIcon(maximum, image, MAX_PATH);
+    menu->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
+
+    wchar_t title[MAX_PATH] = L"";
+    if (maximum == VARNEL_PLUGIN_STATE_OK) {
+        wchar_t format[MAX_PATH] = L"";
+        wchar_t working[MAX_PATH] = L"";
+        CLocalize::Instance()->GetString(kStateTitleFormatString, format, MAX_PATH);
+        CLocalize::Instance()->GetString(kEverythingWorkingString, working, MAX_PATH);
+        zerova::FormatString(title, MAX_PATH, format, working);
+    } else {
+        CLocalize::Instance()->GetString(kAttentionTitleString, title, MAX_PATH);
+    }
+    menu->ModifyTrayTitle(title);
+}
+
+bool CPluginInterface::GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_t* text, int length)
+{
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!ValidatePlugin(handle, &record, &plugin, false)) return false;
+    if (text == nullptr || length < 1) {
+        CVarnelMenuUtils::Instance()->ReportError(531, plugin);
+        return false;
+    }
+    state = plugin->GetState();
+    plugin->GetStateText(text, length);
+    return true;
+}
+
+bool CPluginInterface::GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, int length)
+{
+    if (title == nullptr || length < 1) {
+        CErrorMsg::Instance()->Error(531);
+        return false;
+    }
+    state = m_trayState;
+    CVarnelMenuUtils::Instance()->GetTrayTitle(title, length);
+    return true;
+}
+
+// ---------------------------------------------------------------- broadcasts
+
+void CPluginInterface::BroadcastActivity(VARNEL_ACTIVITY activity, int mask)
+{
+    if (activity == VARNEL_ACTIVITY_EXIT) m_exiting = true;
+    for (CPlugin* plugin : LoadedPlugins())
+        if ((plugin->GetFlags() & static_cast<unsigned>(mask)) != 0) plugin->CallActivity(activity, 0, 0);
+}
+
+void CPluginInterface::BroadcastUpdate()
+{
+    for (CPlugin* plugin : LoadedPlugins())
+        if (plugin->IsUpdater()) plugin->CallUpdate();
+}
+
+bool CPluginInterface::PluginComm(const wchar_t* text, int number)
+{
+    for (CPlugin* plugin : LoadedPlugins())
+        plugin->CallActivity(VARNEL_ACTIVITY_PLUGIN_COMM, number, reinterpret_cast<INT_PTR>(text));
+    return true;
+}
+
+void CPluginInterface::NotifySuiteMenuAction(unsigned int commandId)
+{
+    for (PLUGIN_DATA* record : SuitePluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin != nullptr && plugin->GetSuiteMenuId() == commandId) plugin->NotifySuiteMenuAction();
+    }
+}
+
+void CPluginInterface::NotifyAdvisoryResult(void* handle, int buttonId, INT_PTR cookie)
+{
+    if (IsMainApp(handle)) return;
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (ValidatePlugin(handle, &record, &plugin, false))
+        plugin->CallActivity(VARNEL_ACTIVITY_ADVISORY_RESULT, buttonId, cookie);
+}
+
+bool CPluginInterface::ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText,
+                                           int number, void*)
+{
+    bool called = false;
+    for (CPlugin* plugin : Instance()->LoadedPlugins()) {
+        if (!plugin->IsErrorLogger()) continue;
+        plugin->CallLogError(window, firstText, secondText, number);
+        called = true;
+    }
+    return called;
+}
+
+// ---------------------------------------------------------------- windows and legacy mode
+
+bool CPluginInterface::IsPluginWindow(HWND window, bool& dead)
+{
+    dead = false;
+    if (window == nullptr) return false;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin == nullptr || plugin->GetHwnd() != window) continue;
+        dead = !::IsWindow(window) || !plugin->IsLoaded();
+        if (dead) Trace(L"CPluginInterface::IsPluginWindow - plugin or plugin window is dead");
+        return true;
+    }
+    return false;
+}
+
+bool CPluginInterface::IsPluginInLegacyMode(const wchar_t* subkeyName)
+{
+    if (zerova::IsEmpty(subkeyName)) return false;
+    for (PLUGIN_DATA* record : GetPluginList()) {
+        CPlugin* plugin = PluginOf(record);
+        if (plugin == nullptr) continue;
+        wchar_t subkey[MAX_PATH];
+        plugin->GetRegistrySubkey(subkey, MAX_PATH);
+        if (zerova::EqualsNoCase(CFileIO::GetFilename(subkey), subkeyName)) return !plugin->IsLoaded();
+    }
+    return false;
+}

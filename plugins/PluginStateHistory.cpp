@@ -1,0 +1,197 @@
+// The plug-in state history file: one line per state change, appended under the history lock.
+#include "PluginStateHistory.h"
+
+#include "CriticalSectionEx.h"
+#include "DateTime.h"
+#include "FileIO.h"
+#include "IniFile.h"
+#include "Localize.h"
+#include "MemoryManager.h"
+#include "PluginInterface.h"
+#include "SafeString.h"
+
+#include <cwchar>
+
+namespace {
+const int kLineCapacity = 1024;
+const DWORD kMaxHistoryBytes = 0x200000;
+const wchar_t kDelete = 0x7F;
+const UINT kEverythingWorkingString = 57;
+
+class HistoryLockScope {
+public:
+    HistoryLockScope() : m_lock(CPluginInterface::Instance()->GetHistoryLock())
+    {
+        if (m_lock != nullptr) m_lock->Await();
+    }
+    ~HistoryLockScope()
+    {
+        if (m_lock != nullptr) m_lock->Leave();
+    }
+    HistoryLockScope(const HistoryLockScope&) = delete;
+    HistoryLockScope& operator=(const HistoryLockScope&) = delete;
+
+private:
+    CCriticalSectionEx* m_lock;
+};
+
+LONGLONG ToFileTimeValue(const SYSTEMTIME& time)
+{
+    FILETIME fileTime{};
+    if (!::SystemTimeToFileTime(&time, &fileTime)) return 0;
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime);
+}
+
+SYSTEMTIME FromFileTimeValue(LONGLONG value)
+{
+    FILETIME fileTime{};
+    fileTime.dwLowDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(value) & 0xFFFFFFFFu);
+    fileTime.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(value) >> 32);
+    SYSTEMTIME time{};
+    ::FileTimeToSystemTime(&fileTime, &time);
+    return time;
+}
+
+void Replace(wchar_t* text, wchar_t from, wchar_t to)
+{
+    for (; *text != L'\0'; ++text)
+        if (*text == from) *text = to;
+}
+}  // namespace
+
+CPluginStateHistory::CPluginStateHistory(const wchar_t* name)
+    : m_state(VARNEL_PLUGIN_STATE_OK), m_text(), m_name(), m_time(), m_entries(), m_cursor(m_entries.begin())
+{
+    if (!zerova::IsEmpty(name)) zerova::CopyString(m_name, MAX_PATH, name);
+}
+
+CPluginStateHistory::~CPluginStateHistory() { ClearEntries(); }
+
+void CPluginStateHistory::ClearEntries()
+{
+    for (CPluginStateHistory* entry : m_entries) delete entry;
+    m_entries.clear();
+    m_cursor = m_entries.begin();
+}
+
+void CPluginStateHistory::SetState(VARNEL_PLUGIN_STATE state, const wchar_t* text, const SYSTEMTIME* time, bool write)
+{
+    if (time != nullptr) m_time = *time;
+    else ::GetLocalTime(&m_time);
+    m_state = state;
+    if (!zerova::IsEmpty(text)) zerova::CopyString(m_text, MAX_PATH, text);
+    if (write) Write();
+}
+
+VARNEL_PLUGIN_STATE CPluginStateHistory::GetState(wchar_t* text, int length, SYSTEMTIME* time) const
+{
+    if (text != nullptr && length >= 1) zerova::CopyString(text, length, m_text);
+    if (time != nullptr) *time = m_time;
+    return m_state;
+}
+
+void CPluginStateHistory::Write()
+{
+    if (zerova::IsEmpty(m_name)) return;
+    if (zerova::IsEmpty(m_text)) CLocalize::Instance()->GetString(kEverythingWorkingString, m_text, MAX_PATH);
+
+    const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
+    wchar_t folder[MAX_PATH] = L"";
+    CFileIO::GetFolder(file, folder, MAX_PATH);
+    if (!CFileIO::FileExists(file)) CFileIO::CreateFolder(folder);
+    if (!CFileIO::FolderExists(folder)) return;
+
+    wchar_t when[MAX_PATH] = L"";
+    CDateTime::FormatDateTime(m_time, when, MAX_PATH);
+    wchar_t line[kLineCapacity];
+    zerova::FormatString(line, kLineCapacity, L"%I64d|%d|%s|%s|%s|\r\n", ToFileTimeValue(m_time),
+                         static_cast<int>(m_state), m_name, m_text, when);
+
+    HistoryLockScope lock;
+    CFileIO::RotateFile(file, kMaxHistoryBytes, true);
+    CFileIO history(file);
+    if (history.OpenAppend()) {
+        history.Append(line, static_cast<DWORD>(wcslen(line) * sizeof(wchar_t)));
+        history.Close();
+    }
+}
+
+void CPluginStateHistory::Read()
+{
+    ClearEntries();
+    const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
+    if (zerova::IsEmpty(m_name) || !CFileIO::FileExists(file)) return;
+
+    HistoryLockScope lock;
+    wchar_t* buffer = nullptr;
+    int size = 0;
+    {
+        CFileIO history(file);
+        if (!history.OpenRead() || !history.ReadEntireFile()) return;
+        buffer = static_cast<wchar_t*>(history.GetBuffer(size, true));
+        history.Close();
+    }
+    if (buffer == nullptr || size <= 0) {
+        CMemoryManager::Free(buffer);
+        return;
+    }
+    const int units = size / 2;
+    for (int i = 0; i < units; ++i)
+        if (buffer[i] == L'\0') buffer[i] = L' ';
+    buffer[units] = L'\0';  // the reader's buffer always has room for a terminator
+
+    wchar_t line[kLineCapacity];
+    wchar_t* position = buffer;
+    for (;;) {
+        int count = 0;
+        bool found = false;
+        position = CIniFile::GetLine(position, line, kLineCapacity, count, found, true);
+        if (!found || zerova::IsEmpty(line) || count <= 0) break;
+        ParseLine(line);
+    }
+    m_cursor = m_entries.begin();
+    CMemoryManager::Free(buffer);
+}
+
+void CPluginStateHistory::ParseLine(wchar_t* line)
+{
+    Replace(line, L' ', kDelete);
+    Replace(line, L'|', L' ');
+    LONGLONG timeValue = 0;
+    int state = 0;
+    wchar_t name[MAX_PATH] = L"";
+    wchar_t text[MAX_PATH] = L"";
+    wchar_t when[MAX_PATH] = L"";
+    const int fields = swscanf(line, L" %I64d %d %259s %259s %259s", &timeValue, &state, name, text, when);
+    if (fields < 3) return;
+    Replace(name, kDelete, L' ');
+    if (!zerova::EqualsNoCase(name, m_name)) return;
+    Replace(text, kDelete, L' ');
+    const SYSTEMTIME time = FromFileTimeValue(timeValue);
+    auto* entry = new CPluginStateHistory(name);
+    entry->SetState(static_cast<VARNEL_PLUGIN_STATE>(state), text, &time, false);
+    m_entries.push_back(entry);
+}
+
+int CPluginStateHistory::GetNumHistoricalStateEntries()
+{
+    m_cursor = m_entries.begin();
+    return static_cast<int>(m_entries.size());
+}
+
+bool CPluginStateHistory::GetHistoricalState(VARNEL_PLUGIN_STATE* state, wchar_t* text, int length, SYSTEMTIME* time)
+{
+    if (state == nullptr || text == nullptr || length < 1 || time == nullptr || m_entries.empty()) return false;
+    if (m_cursor == m_entries.end()) m_cursor = m_entries.begin();
+    *state = (*m_cursor)->GetState(text, length, time);
+    ++m_cursor;
+    return true;
+}
+
+void CPluginStateHistory::DeleteHistoryFile()
+{
+    const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
+    if (!CFileIO::FileExists(file)) return;
+    HistoryLockScope lock;
+    CFileIO::DeleteFileW(file);
+}
