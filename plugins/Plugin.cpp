@@ -542,7 +542,14 @@ void CPlugin::CallLogError(HWND window, const wchar_t* firstText, const wchar_t*
 
 bool CPlugin::HasCapability(unsigned bit, const void* entryPoint) const
 {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     return (flags.load() & bit) != 0 && entryPoint != nullptr;
+}
+
+template <typename EntryPoint>
+static const void* EntryAddress(EntryPoint entryPoint)
+{
+    return reinterpret_cast<const void*>(entryPoint);
 }
 
 bool CPlugin::IsLoaded() const
@@ -559,29 +566,13 @@ bool CPlugin::HasMainWindow() const
            pfnCreateMenus != nullptr;
 }
 
-bool CPlugin::HasAboutBox() const
-{
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return HasCapability(PLUGIN_FLAG_ABOUT_BOX, reinterpret_cast<const void*>(pfnGetAboutBoxText));
-}
+bool CPlugin::HasAboutBox() const { return HasCapability(PLUGIN_FLAG_ABOUT_BOX, EntryAddress(pfnGetAboutBoxText)); }
 
-bool CPlugin::IsErrorLogger() const
-{
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return HasCapability(PLUGIN_FLAG_ERROR_LOGGER, reinterpret_cast<const void*>(pfnLogError));
-}
+bool CPlugin::IsErrorLogger() const { return HasCapability(PLUGIN_FLAG_ERROR_LOGGER, EntryAddress(pfnLogError)); }
 
-bool CPlugin::IsUpdater() const
-{
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return HasCapability(PLUGIN_FLAG_UPDATER, reinterpret_cast<const void*>(pfnUpdate));
-}
+bool CPlugin::IsUpdater() const { return HasCapability(PLUGIN_FLAG_UPDATER, EntryAddress(pfnUpdate)); }
 
-bool CPlugin::HasHealth() const
-{
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return HasCapability(PLUGIN_FLAG_HEALTH, reinterpret_cast<const void*>(pfnGetPluginHealth));
-}
+bool CPlugin::HasHealth() const { return HasCapability(PLUGIN_FLAG_HEALTH, EntryAddress(pfnGetPluginHealth)); }
 
 bool CPlugin::HasReservedName() const
 {
