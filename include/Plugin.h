@@ -72,6 +72,7 @@ private:
     void RecordFormattedError(int code, const wchar_t* first, const wchar_t* second = nullptr,
                               const wchar_t* third = nullptr);
     void LaunchLegacyTrayExe();
+    void WriteHistory(VARNEL_PLUGIN_STATE state, const wchar_t* text, const wchar_t* source, const SYSTEMTIME* when);
     wchar_t* CopyField(const wchar_t* field, wchar_t* buffer, int length) const;
     void UpdateOpenHealthDialog(const wchar_t* source, VARNEL_PLUGIN_STATE state, const wchar_t* text,
                                 const SYSTEMTIME& when);

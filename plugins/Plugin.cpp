@@ -120,7 +120,9 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
     }
     const bool loaded = LoadSteps(registryRoot, subkeyName, language1, language2);
     if (loaded) {
-        SetState(VARNEL_PLUGIN_STATE_OK, nullptr, nullptr);
+        // Every completed load leaves a history line, also when the plug-in was already in state 0
+        // with no text (which on its own would count as no change).
+        if (!SetState(VARNEL_PLUGIN_STATE_OK, nullptr, nullptr)) WriteHistory(VARNEL_PLUGIN_STATE_OK, L"", nullptr, nullptr);
         return true;
     }
     if (hInstance != nullptr) {
@@ -431,10 +433,19 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     }
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    CPluginStateHistory history(sourceName);
-    history.SetState(newState, text, &now, true);
+    WriteHistory(newState, text, sourceName, &now);
     if (!IsErrorLogger() && !EqualsReservedName(sourceName)) UpdateOpenHealthDialog(sourceName, newState, text, now);
     return true;
+}
+
+void CPlugin::WriteHistory(VARNEL_PLUGIN_STATE newState, const wchar_t* text, const wchar_t* source,
+                           const SYSTEMTIME* when)
+{
+    wchar_t sourceName[MAX_PATH];
+    if (zerova::IsEmpty(source)) GetDisplayName(sourceName, MAX_PATH);
+    else zerova::CopyString(sourceName, MAX_PATH, source);
+    CPluginStateHistory history(sourceName);
+    history.SetState(newState, text, when, true);
 }
 
 // The open system health dialog follows state changes once the dialogs are part of the library;

@@ -162,7 +162,8 @@ void CPluginStateHistory::ParseLine(wchar_t* line)
     wchar_t name[MAX_PATH] = L"";
     wchar_t text[MAX_PATH] = L"";
     wchar_t when[MAX_PATH] = L"";
-    const int fields = swscanf(line, L" %I64d %d %259s %259s %259s", &timeValue, &state, name, text, when);
+    // %ls: a wide string under both the Microsoft and the ISO reading of the format.
+    const int fields = swscanf(line, L" %I64d %d %259ls %259ls %259ls", &timeValue, &state, name, text, when);
     if (fields < 3) return;
     Replace(name, kDelete, L' ');
     if (!zerova::EqualsNoCase(name, m_name)) return;
