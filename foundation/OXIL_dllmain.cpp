@@ -1,7 +1,12 @@
-// The library's module entry and module object.
+// The library's module entry and module object: the GUI configuration, the tray menu, the icons of
+// the tray states and the tear-down of the other singletons.
 #include "OXIL_dllmain.h"
 
 #include "DebugTrace.h"
+#include "ErrorMsg.h"
+#include "FileIO.h"
+#include "ImageManager.h"
+#include "IniFile.h"
 #include "Localize.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
@@ -12,7 +17,45 @@
 namespace {
 HINSTANCE g_moduleInstance = nullptr;
 COXIL_DllMain* g_instance = nullptr;
+// The registry monitor's stop event and thread; INVALID_HANDLE_VALUE while no monitor runs.
+HANDLE g_monitorStopEvent = INVALID_HANDLE_VALUE;
+HANDLE g_monitorThread = INVALID_HANDLE_VALUE;
+
 const wchar_t kSource[] = L"OXIL_dllmain.cpp";
+const int kIniLineCapacity = 128;
+const UINT kTrayMenuTemplate = 100;
+const UINT kTitleString = 312;
+const UINT kNoTitleString = 207;
+const UINT kNoMenuString = 206;
+const UINT kEmptySubfolderString = 651;
+
+enum IconId : UINT { kMarkIcon = 101, kWarningMenuIcon = 102, kErrorTrayIcon = 103, kOkMenuIcon = 104, kErrorMenuIcon = 105 };
+
+const int kMenuIconSize = 16;
+
+// Commands the template may carry that the library removes: the legacy options item and the
+// identifiers that the menu model gives to the category flyouts later.
+const UINT kRemovedCommands[] = {4005, 7005, 7000, 7010};
+
+struct StateIcons {
+    UINT trayIcon;
+    const wchar_t* trayImage;
+    UINT menuIcon;
+    const wchar_t* menuImage;
+};
+
+// Every state other than warning and error looks like the normal state.
+StateIcons IconsOf(int state)
+{
+    switch (state) {
+    case VARNEL_PLUGIN_STATE_WARNING:
+        return {kMarkIcon, L"tray_menu_issue.png", kWarningMenuIcon, L"tray_menu_issue.png"};
+    case VARNEL_PLUGIN_STATE_ERROR:
+        return {kErrorTrayIcon, L"tray_menu_issue.png", kErrorMenuIcon, L"tray_menu_issue.png"};
+    default:
+        return {kMarkIcon, L"tray_menu_okay.png", kOkMenuIcon, L"tray_menu_okay1.png"};
+    }
+}
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
@@ -23,6 +66,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     }
     return TRUE;
 }
+
+// ---------------------------------------------------------------- life
 
 COXIL_DllMain::COXIL_DllMain() : m_moduleInstance(g_moduleInstance), m_guiSubfolder(), m_trayTitle(), m_trayMenu()
 {
@@ -38,22 +83,71 @@ COXIL_DllMain* COXIL_DllMain::Instance()
 COXIL_DllMain::~COXIL_DllMain()
 {
     if (g_instance == nullptr) return;
+    StopRegistryMonitor();
+    Unload();
+    if (m_trayMenu != nullptr) ::DestroyMenu(m_trayMenu);
+    g_instance = nullptr;
+}
+
+void COXIL_DllMain::Unload()
+{
+    // The window-station walker and the tray process control join this order (first and last)
+    // when they exist.
     delete CThreadManager::Instance();
     delete CVarnelPrivateInterface::Instance();
     delete CPluginInterface::Instance();
     delete CVarnelMenuUtils::Instance();
     CDebugTrace::OutputDebugStringW(0, L"COXIL_DllMain::Unload()", kSource, __LINE__);
-    if (m_trayMenu != nullptr) ::DestroyMenu(m_trayMenu);
-    g_instance = nullptr;
 }
 
-// So far only the tray menu: the GUI folders and the tray title follow with the GUI configuration.
+void COXIL_DllMain::StopRegistryMonitor()
+{
+    if (g_monitorThread == INVALID_HANDLE_VALUE) return;
+    if (g_monitorStopEvent != INVALID_HANDLE_VALUE) ::SetEvent(g_monitorStopEvent);
+    ::WaitForSingleObject(g_monitorThread, INFINITE);
+    ::CloseHandle(g_monitorThread);
+    g_monitorThread = INVALID_HANDLE_VALUE;
+    if (g_monitorStopEvent != INVALID_HANDLE_VALUE) ::CloseHandle(g_monitorStopEvent);
+    g_monitorStopEvent = INVALID_HANDLE_VALUE;
+}
+
+// ---------------------------------------------------------------- resources
+
+bool COXIL_DllMain::ReportResourceError(UINT stringId)
+{
+    wchar_t text[MAX_PATH];
+    CLocalize::Instance()->GetString(stringId, text, MAX_PATH);
+    CErrorMsg::Instance()->Error(0, text);
+    return false;
+}
+
 bool COXIL_DllMain::LoadResources()
 {
-    m_trayMenu = ::LoadMenuW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(100));
-    if (m_trayMenu == nullptr) return false;
-    // The category flyouts get these identifiers from the menu model.
-    for (UINT command : {4005u, 7005u, 7000u, 7010u}) ::RemoveMenu(m_trayMenu, command, MF_BYCOMMAND);
+    wchar_t root[MAX_PATH] = L"";
+    wchar_t path[MAX_PATH] = L"";
+    CVarnelPrivateInterface::GetGUIRootFolder(root, MAX_PATH);
+    CFileIO::CombinePath(root, L"gui_redirect.ini", path, MAX_PATH);
+    {
+        CIniFile redirect(path, kIniLineCapacity);
+        redirect.GetString(L"General", L"subfolder", L"Zerova", m_guiSubfolder, MAX_PATH);
+        if (m_guiSubfolder[0] == L'\0') return ReportResourceError(kEmptySubfolderString);
+    }
+
+    wchar_t images[MAX_PATH] = L"";
+    CVarnelPrivateInterface::GetImagesFolder(m_guiSubfolder, images, MAX_PATH);
+    CImageManager::Instance()->SetGUIFolder(images);
+
+    CFileIO::CombinePath(images, L"main_window.ini", path, MAX_PATH);
+    CIniFile mainWindow(path, kIniLineCapacity);
+    mainWindow.GetString(L"General", L"title", L"", m_trayTitle, MAX_PATH);
+    if (m_trayTitle[0] == L'\0') CLocalize::Instance()->GetString(kTitleString, m_trayTitle, MAX_PATH);
+    if (m_trayTitle[0] == L'\0') return ReportResourceError(kNoTitleString);
+
+    HMENU menu = ::LoadMenuW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTrayMenuTemplate));
+    if (menu == nullptr) return ReportResourceError(kNoMenuString);
+    for (UINT command : kRemovedCommands) ::RemoveMenu(menu, command, MF_BYCOMMAND);
+    if (m_trayMenu != nullptr) ::DestroyMenu(m_trayMenu);
+    m_trayMenu = menu;
     return true;
 }
 
@@ -71,16 +165,20 @@ wchar_t* COXIL_DllMain::GetTitle(wchar_t* buffer, int length) const
     return zerova::CopyString(buffer, length, m_trayTitle);
 }
 
-HICON COXIL_DllMain::GetTrayIcon(int state, wchar_t* imageName, int length, int, int)
+// ---------------------------------------------------------------- icons
+
+HICON COXIL_DllMain::GetTrayIcon(int state, wchar_t* imageName, int length, int width, int height)
 {
     if (imageName == nullptr || length < 1) return nullptr;
-    zerova::CopyString(imageName, length, state == 1 || state == 2 ? L"tray_menu_issue.png" : L"tray_menu_okay.png");
-    return nullptr;  // the icon resources come with the tray resources
+    const StateIcons icons = IconsOf(state);
+    zerova::CopyString(imageName, length, icons.trayImage);
+    return CIconCache::Instance()->Load(m_moduleInstance, icons.trayIcon, width, height);
 }
 
 HICON COXIL_DllMain::GetMenuIcon(int state, wchar_t* imageName, int length)
 {
     if (imageName == nullptr || length < 1) return nullptr;
-    zerova::CopyString(imageName, length, state == 1 || state == 2 ? L"tray_menu_issue.png" : L"tray_menu_okay1.png");
-    return nullptr;
+    const StateIcons icons = IconsOf(state);
+    zerova::CopyString(imageName, length, icons.menuImage);
+    return CIconCache::Instance()->Load(m_moduleInstance, icons.menuIcon, kMenuIconSize, kMenuIconSize);
 }

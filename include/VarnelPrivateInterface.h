@@ -16,6 +16,19 @@ public:
 
     int GetLastError();
 
+    // ---- GUI folders: the GUI root is the application folder + "\Varnel"; a null or empty
+    // subfolder means the module's GUI subfolder.
+    static wchar_t* GetGUIRootFolder(wchar_t* buffer, int length);
+    wchar_t* GetGUISubfolder(wchar_t* buffer, int length);
+    static wchar_t* GetImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length);
+    wchar_t* GetPluginImageFolder(const wchar_t* subfolder, wchar_t* buffer, int length);
+    static wchar_t* GetImageFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length);
+    wchar_t* GetINIFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length);
+    // A new INI file object the caller deletes.
+    CIniFile* GetINIFile(const wchar_t* subfolder, const wchar_t* file);
+
 private:
     CVarnelPrivateInterface() = default;
+    static wchar_t* ResolveGUISubfolder(const wchar_t* subfolder, wchar_t* buffer, int length);
+    static wchar_t* BuildImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length);
 };

@@ -56,6 +56,25 @@ void RemoveTree(const std::wstring& path)
     RemoveDirectoryW(path.c_str());
 }
 
+bool CopyTree(const std::wstring& from, const std::wstring& to)
+{
+    if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(Join(from, L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring source = Join(from, name);
+        const std::wstring target = Join(to, name);
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ok = CopyTree(source, target) && ok;
+        else ok = CopyFileW(source.c_str(), target.c_str(), FALSE) && ok;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return ok;
+}
+
 bool WriteBytes(const std::wstring& path, const void* data, size_t bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -32,6 +32,8 @@ private:
 };
 
 void RemoveTree(const std::wstring& path);
+// Copies a folder with everything below it; false when anything could not be copied.
+bool CopyTree(const std::wstring& from, const std::wstring& to);
 bool WriteBytes(const std::wstring& path, const void* data, size_t bytes);
 bool WriteText(const std::wstring& path, const std::wstring& utf16);  // UTF-16LE, no BOM
 bool WriteAnsi(const std::wstring& path, const std::string& text);
