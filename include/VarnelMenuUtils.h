@@ -1,33 +1,91 @@
-// The tray menu model: plug-in items in the category flyouts, their command identifiers, the
-// tray icon and title.
+// The tray menu model: plug-in items in the three category flyouts, their command identifiers,
+// the item operations, the flyouts' availability, the menu checksum and the tray icon and title.
 #pragma once
 
 #include "VarnelAPI.h"
-#include "VarnelPluginContract.h"
+#include "VarnelPrivateInterface.h"
+
+#include <mutex>
 
 class CPlugin;
+class CMenuXP;
+class CTray;
 
 class VARNEL_API CVarnelMenuUtils {
 public:
+    typedef CVarnelPrivateInterface::PLUGIN_DATA PLUGIN_DATA;
+
     static CVarnelMenuUtils* Instance();
     ~CVarnelMenuUtils();
+    CVarnelMenuUtils(const CVarnelMenuUtils&) = delete;
+    CVarnelMenuUtils& operator=(const CVarnelMenuUtils&) = delete;
 
-    HWND GetMainWindow() const { return m_mainWindow; }
-    void ReportError(int code, CPlugin* plugin);
+    // ---- the model
+    // The host's main window, owner-drawn menu object and notification icon; numbers the first
+    // three items with pop-up lists 7000, 7005 and 7010.
+    void SetHandles(HWND mainWindow, CMenuXP* menu, CTray* tray);
+    bool AddMenuItem(void* handle, const wchar_t* caption, int itemId, VARNEL_MENU_CATEGORY category);
+    // The plug-in that owns a picked command and, through itemId, its own item identifier.
+    PLUGIN_DATA* FindPluginByCommand(UINT command, int& itemId);
     void RemovePluginMenuItems(void* handle);
-    void RefreshMenuAvailability();
-    void CheckAndHideVarnelLegacyMenus();
+    HWND GetMainWindow();
+    CMenuXP* GetMenuObject();
+    static bool SetMenuItemID(HMENU menu, int position, int newId);
+    static HMENU CreateMenu(const wchar_t* caption, int id, void* itemData);
+
+    // ---- item operations: a plug-in names its items by its own identifiers, the host (handle
+    // 0xDEADDEAD) names any item by its plain command identifier.
+    bool RemoveMenuItem(void* handle, UINT itemId);
+    bool SetMenuString(void* handle, UINT itemId, const wchar_t* caption);
+    int GetMenuStringW(void* handle, UINT itemId, wchar_t* buffer, int length);
+    bool GetMenuItemState(void* handle, UINT itemId, bool& checkMark, bool& enabled);
+    bool CheckMenuItem(void* handle, UINT itemId, UINT flags);
+    bool EnableMenuItem(void* handle, UINT itemId, UINT flags);
+    bool DoesMenuItemExist(void* handle, UINT itemId);
+    bool SetMenuItemImage(void* handle, UINT itemId, HICON icon, bool report);
     bool SetMenuItemImage(void* handle, UINT itemId, const wchar_t* image, bool report);
+    bool SetMenuItemImage(void* handle, const wchar_t* caption, const wchar_t* image, bool report);
     bool SetSuiteMenuItemImage(void* handle, UINT commandId, const wchar_t* image, bool report);
+
+    // ---- flyouts, checksum, tray look
+    void RefreshMenuAvailability();
+    void EnableDisableFlyout(VARNEL_MENU_CATEGORY category);
+    void CheckAndHideVarnelLegacyMenus();
+    void DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category);
+    static void Checksum(HMENU menu, __int64& sum);
+    void RefreshMenuLook();
     HICON GetTrayIcon();
     wchar_t* GetTrayTitle(wchar_t* buffer, int length);
     void ModifyTrayTitle(const wchar_t* title);
     void ModifyTrayIcon(HICON icon);
 
+    // ---- shared with the plug-in registry and the exported interface
+    bool IsMenuReady();
+    void ReportError(int code, CPlugin* plugin);
+    static UINT MakeCommandId(void* handle, int itemId);
+    // Serialises every change of the tray menu; others that change it take it too.
+    std::unique_lock<std::recursive_mutex> LockMenu() { return std::unique_lock<std::recursive_mutex>(m_lock); }
+
 private:
+    struct ItemLookup;
+
     CVarnelMenuUtils();
+    PLUGIN_DATA* GetItemOwner(HMENU menu, int position, int& itemId);
+    HMENU GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool create, int* ordinal = nullptr,
+                            int* position = nullptr, int* placeholderId = nullptr, int* flyoutId = nullptr);
+    int FindFlyoutPosition(VARNEL_MENU_CATEGORY category);
+    void SetFlyoutId(int position, UINT id);
+    bool PassesOwnerTest(void* handle, CPlugin** plugin);
+    bool BeginItemOperation(void* handle, UINT itemId, ItemLookup& lookup);
+    bool FailItemOperation(int code, CPlugin* plugin);
+    void ReleaseItemRecord(void* record);
+    bool ResolveImagePath(const wchar_t* image, wchar_t* path, int length);
+    HMENU TrayPopup();
 
     HWND m_mainWindow;
-    HICON m_trayIcon;
-    wchar_t m_trayTitle[MAX_PATH];
+    CMenuXP* m_menu;
+    CTray* m_tray;
+    HICON m_defaultTrayIcon;
+    wchar_t m_defaultTrayTitle[MAX_PATH];
+    std::recursive_mutex m_lock;
 };

@@ -1,17 +1,100 @@
-// The tray menu model. So far: error reports against plug-ins and the tray title kept in memory;
-// menu operations do nothing until the tray menu is wired in.
+// The tray menu model: plug-in items in the category flyouts and their command identifiers, the
+// item operations, the flyouts kept in step with their contents, the checksum and the tray look.
 #include "VarnelMenuUtils.h"
 
+#include "DebugTrace.h"
 #include "ErrorMsg.h"
+#include "FileIO.h"
 #include "Localize.h"
+#include "MemoryManager.h"
+#include "MenuXP.h"
+#include "OXIL_dllmain.h"
 #include "Plugin.h"
+#include "PluginInterface.h"
+#include "RegistryEx.h"
 #include "SafeString.h"
+#include "Tray.h"
+
+#include <cwchar>
 
 namespace {
 CVarnelMenuUtils* g_instance = nullptr;
+
+const wchar_t kSource[] = L"VarnelMenuUtils.cpp";
+const wchar_t kFrameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
+const UINT kUpdateCommand = 4002;
+const UINT kMenuNotReady = 421;
+const int kTraceCapacity = 520;
+
+struct CategoryRow {
+    int category;
+    int flyoutId;
+    int placeholderId;
+    int ordinal;
+    UINT captionString;
+};
+
+// Ends with the row whose category, placeholder and ordinal are -1.
+const CategoryRow kCategories[] = {
+    {VARNEL_MENU_CATEGORY_A, 7000, 7001, 0, 20},
+    {VARNEL_MENU_CATEGORY_B, 7005, 7006, 1, 21},
+    {VARNEL_MENU_CATEGORY_C, 7010, 7011, 2, 22},
+    {-1, 0, -1, -1, 0},
+};
+
+// Set once per process when the first look-up of a flyout has taken out the template's placeholder.
+bool g_placeholderRemoved[3] = {false, false, false};
+
+const CategoryRow* FindRow(int category)
+{
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row)
+        if (row->category == category) return row;
+    return nullptr;
 }
 
-CVarnelMenuUtils::CVarnelMenuUtils() : m_mainWindow(nullptr), m_trayIcon(nullptr), m_trayTitle() {}
+void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(level, text, kSource, __LINE__); }
+
+void TraceFormat(int level, int capacity, const wchar_t* format, ...)
+{
+    wchar_t line[1024];
+    va_list args;
+    va_start(args, format);
+    zerova::FormatStringV(line, capacity < 1024 ? capacity : 1024, format, args);
+    va_end(args);
+    CDebugTrace::OutputDebugStringW(level, line, kSource, __LINE__);
+}
+
+void* const kMainApp = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADDEADu));
+
+CPlugin* PluginOf(void* handle)
+{
+    return handle != nullptr ? static_cast<CPlugin*>(static_cast<CVarnelPrivateInterface::PLUGIN_DATA*>(handle)->plugin)
+                             : nullptr;
+}
+
+// Reads one item with its caption; false when there is no item at position.
+bool ReadItem(HMENU menu, int position, MENUITEMINFOW& info, wchar_t* caption)
+{
+    return position >= 0 && CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info, caption, MAX_PATH);
+}
+}  // namespace
+
+// The result of the common frame of the item operations.
+struct CVarnelMenuUtils::ItemLookup {
+    CPlugin* plugin = nullptr;
+    UINT command = 0;
+    HMENU holding = nullptr;
+    MENUITEMINFOW info{};
+    wchar_t caption[MAX_PATH] = L"";
+    CMenuXP::MENU_ITEM_DATA* record = nullptr;
+};
+
+// ---------------------------------------------------------------- life
+
+CVarnelMenuUtils::CVarnelMenuUtils()
+    : m_mainWindow(nullptr), m_menu(nullptr), m_tray(nullptr), m_defaultTrayIcon(nullptr), m_defaultTrayTitle()
+{
+}
 
 CVarnelMenuUtils* CVarnelMenuUtils::Instance()
 {
@@ -22,6 +105,29 @@ CVarnelMenuUtils* CVarnelMenuUtils::Instance()
 CVarnelMenuUtils::~CVarnelMenuUtils()
 {
     if (g_instance == this) g_instance = nullptr;
+}
+
+HWND CVarnelMenuUtils::GetMainWindow()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_mainWindow;
+}
+
+CMenuXP* CVarnelMenuUtils::GetMenuObject()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_menu;
+}
+
+HMENU CVarnelMenuUtils::TrayPopup() { return COXIL_DllMain::Instance()->GetSubMenu(); }
+
+// ---------------------------------------------------------------- shared helpers
+
+bool CVarnelMenuUtils::IsMenuReady()
+{
+    if (TrayPopup() != nullptr && m_tray != nullptr) return true;
+    CErrorMsg::Instance()->Error(kMenuNotReady);
+    return false;
 }
 
 void CVarnelMenuUtils::ReportError(int code, CPlugin* plugin)
@@ -36,21 +142,594 @@ void CVarnelMenuUtils::ReportError(int code, CPlugin* plugin)
     CErrorMsg::Instance()->Error(code, text);
 }
 
-void CVarnelMenuUtils::RemovePluginMenuItems(void*) {}
-void CVarnelMenuUtils::RefreshMenuAvailability() {}
-void CVarnelMenuUtils::CheckAndHideVarnelLegacyMenus() {}
-bool CVarnelMenuUtils::SetMenuItemImage(void*, UINT, const wchar_t*, bool) { return false; }
-bool CVarnelMenuUtils::SetSuiteMenuItemImage(void*, UINT, const wchar_t*, bool) { return false; }
-HICON CVarnelMenuUtils::GetTrayIcon() { return m_trayIcon; }
+UINT CVarnelMenuUtils::MakeCommandId(void* handle, int itemId)
+{
+    if (handle == nullptr || handle == kMainApp) return static_cast<UINT>(itemId);
+    // 32-bit arithmetic on both architectures: command identifiers are 32-bit.
+    return static_cast<UINT>(reinterpret_cast<UINT_PTR>(handle)) + static_cast<UINT>(itemId);
+}
+
+CVarnelMenuUtils::PLUGIN_DATA* CVarnelMenuUtils::GetItemOwner(HMENU menu, int position, int& itemId)
+{
+    itemId = -1;
+    if (menu == nullptr || position >= ::GetMenuItemCount(menu)) return nullptr;
+    MENUITEMINFOW info{};
+    if (!ReadItem(menu, position, info, nullptr) || info.dwItemData == 0) return nullptr;
+    auto* record = reinterpret_cast<CMenuXP::MENU_ITEM_DATA*>(info.dwItemData);
+    if (record->owner == nullptr) return nullptr;
+    itemId = static_cast<int>(info.wID - static_cast<UINT>(reinterpret_cast<UINT_PTR>(record->owner)));
+    return static_cast<PLUGIN_DATA*>(record->owner);
+}
+
+int CVarnelMenuUtils::FindFlyoutPosition(VARNEL_MENU_CATEGORY category)
+{
+    const CategoryRow* row = FindRow(category);
+    HMENU popup = TrayPopup();
+    if (row == nullptr || popup == nullptr) return -1;
+    const int count = ::GetMenuItemCount(popup);
+    int withList = 0;
+    for (int position = 0; position < count; ++position) {
+        if (::GetSubMenu(popup, position) == nullptr) continue;
+        if (withList == row->ordinal) return position;
+        ++withList;
+    }
+    return -1;
+}
+
+void CVarnelMenuUtils::SetFlyoutId(int position, UINT id)
+{
+    HMENU popup = TrayPopup();
+    MENUITEMINFOW info{};
+    if (!ReadItem(popup, position, info, nullptr)) return;
+    info.wID = id;
+    info.fMask = MIIM_ID;  // the pop-up list stays
+    ::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info);
+}
+
+HMENU CVarnelMenuUtils::GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool create, int* ordinal, int* position,
+                                          int* placeholderId, int* flyoutId)
+{
+    int unusedOrdinal, unusedPosition, unusedPlaceholder, unusedFlyout;
+    ordinal = ordinal != nullptr ? ordinal : &unusedOrdinal;
+    position = position != nullptr ? position : &unusedPosition;
+    placeholderId = placeholderId != nullptr ? placeholderId : &unusedPlaceholder;
+    flyoutId = flyoutId != nullptr ? flyoutId : &unusedFlyout;
+    *ordinal = *position = *placeholderId = *flyoutId = -1;
+
+    if (!IsMenuReady()) return nullptr;
+    const CategoryRow* row = FindRow(category);
+    if (row == nullptr) return nullptr;
+    *ordinal = row->ordinal;
+    *placeholderId = row->placeholderId;
+    *flyoutId = row->flyoutId;
+
+    HMENU popup = TrayPopup();
+    const int count = ::GetMenuItemCount(popup);
+    MENUITEMINFOW info{};
+    int found = -1;
+    for (int i = 0; i < count && found < 0; ++i)
+        if (ReadItem(popup, i, info, nullptr) && info.wID == static_cast<UINT>(row->flyoutId)) found = i;
+    if (found < 0) return nullptr;
+    *position = found;
+
+    if (info.hSubMenu != nullptr) {
+        if (!g_placeholderRemoved[row->category]) {
+            ::DeleteMenu(info.hSubMenu, 0, MF_BYPOSITION);
+            g_placeholderRemoved[row->category] = true;
+        }
+        return info.hSubMenu;
+    }
+    if (!create) return nullptr;
+    HMENU list = ::CreatePopupMenu();
+    if (list == nullptr) return nullptr;
+    info.fMask = CMenuXP::ItemInfoMask & ~MIIM_STRING;
+    info.hSubMenu = list;
+    if (!::SetMenuItemInfoW(popup, static_cast<UINT>(found), TRUE, &info)) {
+        ::DestroyMenu(list);
+        return nullptr;
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------- the model
+
+void CVarnelMenuUtils::SetHandles(HWND mainWindow, CMenuXP* menu, CTray* tray)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (mainWindow == nullptr || menu == nullptr || tray == nullptr) {
+        CErrorMsg::Instance()->Error(kMenuNotReady);
+        return;
+    }
+    m_mainWindow = mainWindow;
+    m_menu = menu;
+    m_tray = tray;
+    m_defaultTrayIcon = tray->GetTrayIcon();
+    tray->GetTitle(m_defaultTrayTitle, MAX_PATH);
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row) {
+        const int position = FindFlyoutPosition(static_cast<VARNEL_MENU_CATEGORY>(row->category));
+        if (position >= 0) SetFlyoutId(position, static_cast<UINT>(row->flyoutId));
+    }
+    RefreshMenuAvailability();
+}
+
+bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int itemId, VARNEL_MENU_CATEGORY category)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!IsMenuReady()) return false;
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, true)) return false;
+    if (zerova::IsEmpty(caption)) return false;
+
+    int ordinal = -1;
+    HMENU list = GetCategoryFlyout(category, true, &ordinal);
+    if (list == nullptr || ordinal == -1) {
+        Trace(0, list == nullptr ? L"hMenu is NULL" : L"index is -1");
+        for (int each : {VARNEL_MENU_CATEGORY_A, VARNEL_MENU_CATEGORY_B, VARNEL_MENU_CATEGORY_C})
+            DisplayVarnelLegacyMenus(static_cast<VARNEL_MENU_CATEGORY>(each));
+        list = GetCategoryFlyout(category, true, &ordinal);
+        if (list == nullptr || ordinal == -1) return false;
+    }
+
+    wchar_t pluginName[MAX_PATH];
+    plugin->GetName(pluginName, MAX_PATH);
+    const int count = ::GetMenuItemCount(list);
+    int insertAt = count;
+    for (int position = 0; position < count; ++position) {
+        int ownItemId = -1;
+        if (GetItemOwner(list, position, ownItemId) != handle) continue;
+        wchar_t existing[MAX_PATH] = L"";
+        MENUITEMINFOW info{};
+        ReadItem(list, position, info, existing);
+        if (ownItemId == itemId && wcscmp(existing, caption) == 0) {
+            TraceFormat(4, kTraceCapacity,
+                        L"CVarnelMenuUtils::AddMenuItem - plugin: \"%s\" attempted to add duplicate menu item \"%s\" - \"%d\"",
+                        pluginName, caption, itemId);
+            return false;
+        }
+        if (ownItemId >= itemId) {
+            insertAt = position;
+            break;
+        }
+    }
+
+    auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
+    if (item == nullptr) return false;
+    wchar_t text[MAX_PATH];
+    zerova::CopyString(text, MAX_PATH, caption);
+    MENUITEMINFOW info;
+    CMenuXP::InitMenuItemInfo(info, 0x163, text, 2);
+    item->owner = handle;
+    item->menu = list;
+    item->commandId = MakeCommandId(handle, itemId);
+    item->kind = 0;
+    info.wID = item->commandId;
+    info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
+    TraceFormat(0, 1024, L"CVarnelMenuUtils::AddMenuItem\r\n    plugin: \"%s\"\r\n    caption: \"%s\"\r\n    ID: %d",
+                pluginName, caption, itemId);
+
+    if (::InsertMenuItemW(list, static_cast<UINT>(insertAt), TRUE, &info) != 1) {
+        CMemoryManager::Free(item);
+        return false;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> items(plugin->MenuItemsLock());
+        plugin->GetMenuItems().push_back(item);
+    }
+    RefreshMenuAvailability();
+    CheckAndHideVarnelLegacyMenus();
+    return true;
+}
+
+CVarnelMenuUtils::PLUGIN_DATA* CVarnelMenuUtils::FindPluginByCommand(UINT command, int& itemId)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    itemId = 0;
+    if (!IsMenuReady()) return nullptr;
+    HMENU holding = nullptr;
+    MENUITEMINFOW info{};
+    CMenuXP::MENU_ITEM_DATA* record = nullptr;
+    if (!CMenuXP::FindMenuByCommand(TrayPopup(), command, holding, info, 0, &record) || record == nullptr ||
+        record->owner == nullptr)
+        return nullptr;
+    itemId = static_cast<int>(info.wID - static_cast<UINT>(reinterpret_cast<UINT_PTR>(record->owner)));
+    return static_cast<PLUGIN_DATA*>(record->owner);
+}
+
+void CVarnelMenuUtils::RemovePluginMenuItems(void* handle)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (IsMenuReady() && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false)) {
+        std::lock_guard<std::recursive_mutex> items(plugin->MenuItemsLock());
+        for (void* address : plugin->GetMenuItems()) {
+            auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
+            if (item != nullptr && item->menu != nullptr && item->commandId != 0)
+                ::RemoveMenu(item->menu, item->commandId, MF_BYCOMMAND);
+            CMemoryManager::Free(item);  // the item is gone: its record goes with it
+        }
+        plugin->GetMenuItems().clear();
+    }
+    RefreshMenuAvailability();
+}
+
+// Takes a removed item's record off its owner's list and frees it. Suite entries belong to the
+// plug-in registry, which frees them itself.
+void CVarnelMenuUtils::ReleaseItemRecord(void* address)
+{
+    auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
+    if (item == nullptr || item->kind != 0) return;
+    CPlugin* owner = PluginOf(item->owner);
+    if (owner != nullptr) {
+        std::lock_guard<std::recursive_mutex> items(owner->MenuItemsLock());
+        owner->GetMenuItems().remove(address);
+    }
+    CMemoryManager::Free(item);
+}
+
+bool CVarnelMenuUtils::SetMenuItemID(HMENU menu, int position, int newId)
+{
+    if (menu == nullptr) return false;
+    const int count = ::GetMenuItemCount(menu);
+    if (count <= 0 || position < 0 || position >= count) return false;
+    MENUITEMINFOW info{};
+    wchar_t caption[MAX_PATH];
+    if (!ReadItem(menu, position, info, caption)) return true;
+    info.wID = static_cast<UINT>(newId);
+    // The item keeps its caption, state and data but no longer opens a list (the list is only
+    // detached).
+    info.fMask = (info.fMask & ~MIIM_STRING) | MIIM_SUBMENU;
+    info.hSubMenu = nullptr;
+    ::SetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info);
+    return true;
+}
+
+HMENU CVarnelMenuUtils::CreateMenu(const wchar_t* caption, int id, void* itemData)
+{
+    if (zerova::IsEmpty(caption)) return nullptr;
+    wchar_t text[MAX_PATH];
+    zerova::CopyString(text, MAX_PATH, caption);
+    MENUITEMINFOW info;
+    CMenuXP::InitMenuItemInfo(info, 0x163, text, 2);
+    info.wID = static_cast<UINT>(id);
+    info.dwItemData = reinterpret_cast<ULONG_PTR>(itemData);
+    HMENU menu = ::CreateMenu();
+    if (menu != nullptr) ::InsertMenuItemW(menu, 0, TRUE, &info);
+    return menu;
+}
+
+// ---------------------------------------------------------------- item operations
+
+bool CVarnelMenuUtils::PassesOwnerTest(void* handle, CPlugin** plugin)
+{
+    *plugin = nullptr;
+    if (CPluginInterface::IsMainApp(handle)) return true;
+    PLUGIN_DATA* record = nullptr;
+    return CPluginInterface::Instance()->ValidatePlugin(handle, &record, plugin, true);
+}
+
+// The look-up of the item operations, after their readiness and owner tests: true when the
+// command made from the handle and the item identifier is in the tray menu.
+bool CVarnelMenuUtils::BeginItemOperation(void* handle, UINT itemId, ItemLookup& lookup)
+{
+    lookup.command = MakeCommandId(handle, static_cast<int>(itemId));
+    lookup.info.dwTypeData = lookup.caption;
+    return CMenuXP::FindMenuByCommand(TrayPopup(), lookup.command, lookup.holding, lookup.info, MAX_PATH,
+                                      &lookup.record);
+}
+
+bool CVarnelMenuUtils::FailItemOperation(int code, CPlugin* plugin)
+{
+    ReportError(code, plugin);
+    return false;
+}
+
+bool CVarnelMenuUtils::RemoveMenuItem(void* handle, UINT itemId)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
+    if (!BeginItemOperation(handle, itemId, lookup)) return FailItemOperation(541, lookup.plugin);
+    ::RemoveMenu(lookup.holding, lookup.command, MF_BYCOMMAND);
+    ReleaseItemRecord(lookup.record);
+    RefreshMenuAvailability();
+    return true;
+}
+
+bool CVarnelMenuUtils::SetMenuString(void* handle, UINT itemId, const wchar_t* caption)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
+    if (zerova::IsEmpty(caption) || !BeginItemOperation(handle, itemId, lookup))
+        return FailItemOperation(540, lookup.plugin);
+    wchar_t text[MAX_PATH];
+    zerova::CopyString(text, MAX_PATH, caption);
+    MENUITEMINFOW info = lookup.info;
+    info.fType = MFT_STRING;
+    info.dwTypeData = text;
+    info.cch = static_cast<UINT>(wcslen(text));
+    // A string item opens no list: the list is detached.
+    info.fMask |= MIIM_SUBMENU;
+    info.hSubMenu = nullptr;
+    if (!::SetMenuItemInfoW(lookup.holding, lookup.command, FALSE, &info)) return FailItemOperation(540, lookup.plugin);
+    return true;
+}
+
+int CVarnelMenuUtils::GetMenuStringW(void* handle, UINT itemId, wchar_t* buffer, int length)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return 0;
+    if (buffer == nullptr || length < 1 || !BeginItemOperation(handle, itemId, lookup)) {
+        FailItemOperation(539, lookup.plugin);
+        return 0;
+    }
+    zerova::CopyString(buffer, length, lookup.caption);
+    return 1;
+}
+
+bool CVarnelMenuUtils::GetMenuItemState(void* handle, UINT itemId, bool& checkMark, bool& enabled)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
+    if (!BeginItemOperation(handle, itemId, lookup)) return FailItemOperation(538, lookup.plugin);
+    checkMark = (lookup.info.fState & MFS_CHECKED) != 0;
+    enabled = (lookup.info.fState & (MFS_DISABLED | MFS_GRAYED)) == 0;
+    return true;
+}
+
+bool CVarnelMenuUtils::CheckMenuItem(void* handle, UINT itemId, UINT flags)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
+    if (!BeginItemOperation(handle, itemId, lookup)) return FailItemOperation(537, lookup.plugin);
+    ::CheckMenuItem(lookup.holding, lookup.command, flags & ~static_cast<UINT>(MF_BYPOSITION));
+    return true;
+}
+
+bool CVarnelMenuUtils::EnableMenuItem(void* handle, UINT itemId, UINT flags)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
+    if (!BeginItemOperation(handle, itemId, lookup)) return FailItemOperation(536, lookup.plugin);
+    ::EnableMenuItem(lookup.holding, lookup.command, flags & ~static_cast<UINT>(MF_BYPOSITION));
+    return true;
+}
+
+bool CVarnelMenuUtils::DoesMenuItemExist(void* handle, UINT itemId)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ItemLookup lookup;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
+    return BeginItemOperation(handle, itemId, lookup);
+}
+
+bool CVarnelMenuUtils::ResolveImagePath(const wchar_t* image, wchar_t* path, int length)
+{
+    if (zerova::IsEmpty(image)) return false;
+    if (CFileIO::FileExists(image)) {
+        zerova::CopyString(path, length, image);
+        return true;
+    }
+    if (path == nullptr || length < 1) return false;
+    CVarnelPrivateInterface::GetImageFilename(nullptr, image, path, length);
+    return CFileIO::FileExists(path);
+}
+
+bool CVarnelMenuUtils::SetMenuItemImage(void* handle, UINT itemId, HICON icon, bool report)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    CPlugin* plugin = nullptr;
+    if (!IsMenuReady() || icon == nullptr || !PassesOwnerTest(handle, &plugin)) return false;
+    if (m_menu->SetMenuItemImage(icon, TrayPopup(), MakeCommandId(handle, static_cast<int>(itemId)))) return true;
+    if (report) ReportError(558, plugin);
+    return false;
+}
+
+bool CVarnelMenuUtils::SetMenuItemImage(void* handle, UINT itemId, const wchar_t* image, bool report)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    CPlugin* plugin = nullptr;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &plugin)) return false;
+    wchar_t path[MAX_PATH] = L"";
+    ResolveImagePath(image, path, MAX_PATH);
+    if (m_menu->SetMenuItemImage(path, TrayPopup(), MakeCommandId(handle, static_cast<int>(itemId)))) return true;
+    if (report) ReportError(568, plugin);
+    return false;
+}
+
+bool CVarnelMenuUtils::SetMenuItemImage(void* handle, const wchar_t* caption, const wchar_t* image, bool report)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    CPlugin* plugin = nullptr;
+    if (!IsMenuReady() || !PassesOwnerTest(handle, &plugin)) return false;
+    wchar_t path[MAX_PATH] = L"";
+    if (!ResolveImagePath(image, path, MAX_PATH)) {
+        if (report) ReportError(558, plugin);
+        return false;
+    }
+    if (m_menu->SetMenuItemImage(path, TrayPopup(), caption)) return true;
+    if (report) ReportError(568, plugin);
+    return false;
+}
+
+bool CVarnelMenuUtils::SetSuiteMenuItemImage(void* handle, UINT commandId, const wchar_t* image, bool report)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!IsMenuReady()) return false;
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, true)) return false;
+    wchar_t path[MAX_PATH] = L"";
+    const bool found = ResolveImagePath(image, path, MAX_PATH);
+    if (m_menu->SetMenuItemImage(path, TrayPopup(), commandId)) return true;
+    // An entry that is not in the menu yet (the loader asks before the registry inserts it) has
+    // refused nothing: the registry sets the image when it inserts the entry.
+    HMENU holding = nullptr;
+    const bool present = CMenuXP::FindMenuPositionByCommand(TrayPopup(), &holding, commandId) >= 0;
+    if (found && present && report) ReportError(568, plugin);
+    return false;
+}
+
+// ---------------------------------------------------------------- flyouts
+
+void CVarnelMenuUtils::RefreshMenuAvailability()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!IsMenuReady()) return;
+    for (int each : {VARNEL_MENU_CATEGORY_A, VARNEL_MENU_CATEGORY_B, VARNEL_MENU_CATEGORY_C})
+        EnableDisableFlyout(static_cast<VARNEL_MENU_CATEGORY>(each));
+    bool allow = false;
+    CRegistryEx::Get(HKEY_LOCAL_MACHINE, kFrameworkKey, L"VarnelAllowUpdate", allow, false);
+    const bool enable = CPluginInterface::Instance()->GetNumberOfUpdaters() > 0 && allow;
+    ::EnableMenuItem(TrayPopup(), kUpdateCommand, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+void CVarnelMenuUtils::EnableDisableFlyout(VARNEL_MENU_CATEGORY category)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!IsMenuReady()) return;
+    int position = -1;
+    int placeholderId = -1;
+    int flyoutId = -1;
+    HMENU list = GetCategoryFlyout(category, false, nullptr, &position, &placeholderId, &flyoutId);
+    if (flyoutId == -1 || position < 0) return;
+
+    HMENU popup = TrayPopup();
+    MENUITEMINFOW info{};
+    wchar_t caption[MAX_PATH] = L"";
+    if (!ReadItem(popup, position, info, caption)) return;
+    const int count = list != nullptr ? ::GetMenuItemCount(list) : -1;
+    const bool empty =
+        count <= 0 || (count == 1 && CMenuXP::GetMenuItemID(list, 0) == static_cast<UINT>(placeholderId));
+
+    if (empty) {
+        TraceFormat(0, kTraceCapacity, L"CVarnelMenuUtils::EnableDisableFlyout - DISABLING \"%s\"", caption);
+        if (info.hSubMenu != nullptr) {
+            HMENU detached = info.hSubMenu;
+            info.fMask = MIIM_SUBMENU;
+            info.hSubMenu = nullptr;
+            if (::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info))
+                ::DestroyMenu(detached);  // nothing but the placeholder was in it
+            else
+                Trace(0, L"CVarnelMenuUtils::EnableDisableFlyout - SetMenuItemInfo FAILED");
+        }
+        if (::EnableMenuItem(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_DISABLED | MF_GRAYED) == -1)
+            Trace(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
+        return;
+    }
+    TraceFormat(0, kTraceCapacity, L"CVarnelMenuUtils::EnableDisableFlyout - ENABLING \"%s\"", caption);
+    if (::EnableMenuItem(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_ENABLED) == -1)
+        Trace(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
+}
+
+void CVarnelMenuUtils::CheckAndHideVarnelLegacyMenus()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    HMENU popup = TrayPopup();
+    if (popup == nullptr) return;
+    int count = ::GetMenuItemCount(popup);
+    int position = 0;
+    while (position < count) {
+        MENUITEMINFOW info{};
+        if (!ReadItem(popup, position, info, nullptr)) {
+            ++position;
+            continue;
+        }
+        const CategoryRow* match = nullptr;
+        for (const CategoryRow* row = kCategories; row->category != -1 && match == nullptr; ++row)
+            if (info.wID == static_cast<UINT>(row->flyoutId)) match = row;
+        if (match != nullptr && (info.fState & MFS_DISABLED) != 0) {
+            ::RemoveMenu(popup, static_cast<UINT>(position), MF_BYPOSITION);
+            count = ::GetMenuItemCount(popup);
+            position = 0;
+            continue;
+        }
+        ++position;
+    }
+}
+
+void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Trace(4, L">>>  DisplayVarnelLegacyMenus <<<");
+    const CategoryRow* row = FindRow(category);
+    if (row == nullptr) {
+        Trace(4, L">>>  DisplayVarnelLegacyMenus pCategory == NULL <<<");
+        return;
+    }
+    HMENU popup = TrayPopup();
+    const int count = popup != nullptr ? ::GetMenuItemCount(popup) : 0;
+    for (int position = 0; position < count; ++position) {
+        MENUITEMINFOW info{};
+        if (ReadItem(popup, position, info, nullptr) && info.wID == static_cast<UINT>(row->flyoutId)) {
+            Trace(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
+            return;
+        }
+    }
+    wchar_t caption[MAX_PATH] = L"";
+    const UINT captionString = row->flyoutId == 7000 ? 20u : row->flyoutId == 7005 ? 21u : row->flyoutId == 7010 ? 22u : 0u;
+    CLocalize::Instance()->GetString(captionString, caption, MAX_PATH);
+    if (!::InsertMenuW(popup, static_cast<UINT>(row->ordinal + 1), MF_BYPOSITION | MF_STRING,
+                       static_cast<UINT_PTR>(row->flyoutId), caption))
+        Trace(4, L">>>  DisplayVarnelLegacyMenus InsertMenu failed <<<");
+}
+
+// ---------------------------------------------------------------- checksum and tray look
+
+void CVarnelMenuUtils::Checksum(HMENU menu, __int64& sum)
+{
+    if (menu == nullptr) return;
+    const int count = ::GetMenuItemCount(menu);
+    for (int position = 0; position < count; ++position) {
+        MENUITEMINFOW info{};
+        wchar_t caption[MAX_PATH] = L"";
+        CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info, caption, MAX_PATH);
+        sum += static_cast<__int64>(static_cast<unsigned __int64>(info.fMask));
+        sum += static_cast<__int64>(static_cast<unsigned __int64>(info.fState));
+        sum += static_cast<__int64>(static_cast<unsigned __int64>(info.fType));
+        sum += static_cast<__int64>(static_cast<unsigned __int64>(info.wID));
+        for (const wchar_t* unit = caption; *unit != L'\0'; ++unit) sum += static_cast<unsigned short>(*unit);
+        if (info.hSubMenu != nullptr) Checksum(info.hSubMenu, sum);
+    }
+}
+
+void CVarnelMenuUtils::RefreshMenuLook()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    IsMenuReady();
+}
+
+HICON CVarnelMenuUtils::GetTrayIcon()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_tray != nullptr ? m_tray->GetTrayIcon() : nullptr;
+}
 
 wchar_t* CVarnelMenuUtils::GetTrayTitle(wchar_t* buffer, int length)
 {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (buffer == nullptr || length < 1) {
         CErrorMsg::Instance()->Error(531);
         return buffer;
     }
-    return zerova::CopyString(buffer, length, m_trayTitle);
+    if (m_tray == nullptr) return zerova::CopyString(buffer, length, L"");
+    return m_tray->GetTitle(buffer, length);
 }
 
-void CVarnelMenuUtils::ModifyTrayTitle(const wchar_t* title) { zerova::CopyString(m_trayTitle, MAX_PATH, title); }
-void CVarnelMenuUtils::ModifyTrayIcon(HICON icon) { m_trayIcon = icon; }
+void CVarnelMenuUtils::ModifyTrayTitle(const wchar_t* title)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_tray != nullptr) m_tray->ModifyTitle(title != nullptr ? title : m_defaultTrayTitle);
+}
+
+void CVarnelMenuUtils::ModifyTrayIcon(HICON icon)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_tray != nullptr) m_tray->ModifyIcon(icon != nullptr ? icon : m_defaultTrayIcon);
+}

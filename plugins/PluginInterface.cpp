@@ -235,6 +235,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
 
 void CPluginInterface::InsertSuiteMenuEntry(CPlugin* plugin)
 {
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
     HMENU menu = COXIL_DllMain::Instance()->GetSubMenu();
     HMENU owner = nullptr;
     const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
@@ -257,6 +258,10 @@ void CPluginInterface::InsertSuiteMenuEntry(CPlugin* plugin)
     info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
     if (::InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &info)) {
         Trace(L"Inserted suite menu item successfully");
+        // The loader asked for the entry's image before the entry was in the menu.
+        wchar_t image[MAX_PATH];
+        COXIL_DllMain::Instance()->GetMenuIcon(plugin->GetState(), image, MAX_PATH);
+        CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(plugin->GetHandle(), item->commandId, image, false);
     } else {
         Trace(L"failed to insert suite menu item");
         CMemoryManager::Free(item);
@@ -302,6 +307,7 @@ bool CPluginInterface::UnloadPlugin(void* handle)
 
 void CPluginInterface::RemoveSuiteMenuEntry(CPlugin* plugin)
 {
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
     HMENU owner = nullptr;
     const int position =
         CMenuXP::FindMenuPositionByCommand(COXIL_DllMain::Instance()->GetSubMenu(), &owner, plugin->GetSuiteMenuId());

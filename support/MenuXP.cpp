@@ -1,11 +1,38 @@
 #include "MenuXP.h"
 
 #include "DebugTrace.h"
+#include "FileIO.h"
+#include "GdiPlusSession.h"
 #include "SafeString.h"
+
+#include <mutex>
+#include <set>
 
 namespace {
 const wchar_t kSource[] = L"MenuXP.cpp";
 const int kMaxDepth = 8;
+const int kImageSize = 16;
+
+// Position of the first string item whose caption is exactly caption, depth first.
+int FindPositionByCaption(HMENU menu, HMENU* owner, const wchar_t* caption, int depth)
+{
+    if (menu == nullptr || depth > kMaxDepth) return -1;
+    const int count = ::GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[MAX_PATH] = L"";
+        MENUITEMINFOW info{};
+        if (CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(i), true, info, text, MAX_PATH) &&
+            (info.fType & MFT_SEPARATOR) == 0 && wcscmp(text, caption) == 0) {
+            *owner = menu;
+            return i;
+        }
+        if (info.hSubMenu != nullptr) {
+            const int inner = FindPositionByCaption(info.hSubMenu, owner, caption, depth + 1);
+            if (inner >= 0) return inner;
+        }
+    }
+    return -1;
+}
 
 int FindPosition(HMENU menu, HMENU* owner, UINT command, int depth)
 {
@@ -53,8 +80,19 @@ void TraceItems(HMENU menu, int depth)
 }
 }  // namespace
 
-CMenuXP::CMenuXP() = default;
-CMenuXP::~CMenuXP() = default;
+// The bitmaps this menu object made for item images; destroyed when replaced and at the end.
+struct CMenuXP::Images {
+    std::mutex lock;
+    std::set<HBITMAP> owned;
+};
+
+CMenuXP::CMenuXP() : m_images(new Images()) {}
+
+CMenuXP::~CMenuXP()
+{
+    for (HBITMAP bitmap : m_images->owned) ::DeleteObject(bitmap);
+    delete m_images;
+}
 
 int CMenuXP::FindMenuPositionByCommand(HMENU menu, HMENU* owner, UINT command)
 {
@@ -66,6 +104,21 @@ HMENU CMenuXP::FindMenuByCommand(HMENU menu, UINT command)
 {
     HMENU owner = nullptr;
     return FindMenuPositionByCommand(menu, &owner, command) >= 0 ? owner : nullptr;
+}
+
+bool CMenuXP::FindMenuByCommand(HMENU menu, UINT command, HMENU& holdingMenu, MENUITEMINFOW& info,
+                                int captionLength, MENU_ITEM_DATA** record)
+{
+    holdingMenu = nullptr;
+    if (record != nullptr) *record = nullptr;
+    wchar_t* caption = info.dwTypeData;
+    HMENU owner = nullptr;
+    const int position = FindMenuPositionByCommand(menu, &owner, command);
+    if (position < 0 || owner == nullptr) return false;
+    if (!GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info, caption, captionLength)) return false;
+    holdingMenu = owner;
+    if (record != nullptr) *record = reinterpret_cast<MENU_ITEM_DATA*>(info.dwItemData);
+    return true;
 }
 
 UINT CMenuXP::GetMenuItemID(HMENU menu, int position)
@@ -83,6 +136,22 @@ bool CMenuXP::GetMenuItemInfoW(HMENU menu, UINT item, bool byPosition, MENUITEMI
     return menu != nullptr && ::GetMenuItemInfoW(menu, item, byPosition ? TRUE : FALSE, &info) != FALSE;
 }
 
+bool CMenuXP::GetMenuItemInfoW(HMENU menu, UINT item, bool byPosition, MENUITEMINFOW& info, wchar_t* caption,
+                               int captionLength)
+{
+    info = MENUITEMINFOW{};
+    info.fMask = ItemInfoMask;
+    if (caption != nullptr && captionLength > 0) {
+        caption[0] = L'\0';
+        info.dwTypeData = caption;
+        info.cch = static_cast<UINT>(captionLength);
+    }
+    const bool ok = GetMenuItemInfoW(menu, item, byPosition, info);
+    if (caption != nullptr && captionLength > 0) caption[captionLength - 1] = L'\0';
+    info.dwTypeData = caption;
+    return ok;
+}
+
 void CMenuXP::InitMenuItemInfo(MENUITEMINFOW& info, UINT mask, wchar_t* text, int length)
 {
     info = MENUITEMINFOW{};
@@ -94,18 +163,71 @@ void CMenuXP::InitMenuItemInfo(MENUITEMINFOW& info, UINT mask, wchar_t* text, in
     info.cch = text != nullptr && length > 0 ? static_cast<UINT>(length) : 0;
 }
 
-bool CMenuXP::SetMenuItemImage(HMENU menu, UINT command, const wchar_t* image, bool enabled)
+bool CMenuXP::SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath)
+{
+    if (bitmap == nullptr) return false;
+    std::lock_guard<std::mutex> guard(m_images->lock);
+    MENUITEMINFOW info{};
+    info.fMask = MIIM_BITMAP | MIIM_DATA;
+    if (!GetMenuItemInfoW(holdingMenu, item, byPosition, info)) {
+        ::DeleteObject(bitmap);
+        return false;
+    }
+    HBITMAP previous = info.hbmpItem;
+    MENUITEMINFOW update{};
+    update.cbSize = sizeof(update);
+    update.fMask = MIIM_BITMAP;
+    update.hbmpItem = bitmap;
+    if (!::SetMenuItemInfoW(holdingMenu, item, byPosition ? TRUE : FALSE, &update)) {
+        ::DeleteObject(bitmap);
+        return false;
+    }
+    m_images->owned.insert(bitmap);
+    if (m_images->owned.erase(previous) != 0) ::DeleteObject(previous);
+    if (info.dwItemData != 0) {
+        auto* record = reinterpret_cast<MENU_ITEM_DATA*>(info.dwItemData);
+        zerova::CopyString(record->image, MAX_PATH, imagePath != nullptr ? imagePath : L"");
+        record->imageEnabled = true;
+    }
+    return true;
+}
+
+bool CMenuXP::SetMenuItemImage(HICON icon, HMENU menu, UINT command)
 {
     HMENU owner = nullptr;
     const int position = FindMenuPositionByCommand(menu, &owner, command);
-    if (position < 0) return false;
+    if (position < 0 || icon == nullptr) return false;
+    return SetItemBitmap(owner, static_cast<UINT>(position), true, zerova::IconToBitmap(icon, kImageSize, kImageSize),
+                         L"");
+}
+
+bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, UINT command)
+{
+    HMENU owner = nullptr;
+    const int position = FindMenuPositionByCommand(menu, &owner, command);
+    if (position < 0 || !CFileIO::FileExists(imagePath)) return false;
+    return SetItemBitmap(owner, static_cast<UINT>(position), true,
+                         zerova::LoadImageBitmap(imagePath, kImageSize, kImageSize), imagePath);
+}
+
+bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, const wchar_t* caption)
+{
+    if (zerova::IsEmpty(caption)) return false;
+    HMENU owner = nullptr;
+    const int position = FindPositionByCaption(menu, &owner, caption, 0);
+    if (position < 0 || !CFileIO::FileExists(imagePath)) return false;
+    return SetItemBitmap(owner, static_cast<UINT>(position), true,
+                         zerova::LoadImageBitmap(imagePath, kImageSize, kImageSize), imagePath);
+}
+
+HBITMAP CMenuXP::GetMenuItemImage(HMENU menu, UINT command)
+{
+    HMENU owner = nullptr;
+    const int position = FindMenuPositionByCommand(menu, &owner, command);
+    if (position < 0) return nullptr;
     MENUITEMINFOW info{};
-    info.fMask = MIIM_DATA;
-    if (!GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info) || info.dwItemData == 0) return false;
-    auto* data = reinterpret_cast<MENU_ITEM_DATA*>(info.dwItemData);
-    zerova::CopyString(data->image, MAX_PATH, image != nullptr ? image : L"");
-    data->imageEnabled = enabled;
-    return true;
+    info.fMask = MIIM_BITMAP;
+    return GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info) ? info.hbmpItem : nullptr;
 }
 
 void CMenuXP::DebugTraceMenuItemStates(HMENU menu) { TraceItems(menu, 0); }

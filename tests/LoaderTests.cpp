@@ -29,7 +29,10 @@ TEST_F(Loader, CallsEntryPointsInContractOrderWithTheirArguments)
     void* handle = nullptr;
     ASSERT_TRUE(Registry()->LoadPlugin(L"everything", &handle));
 
-    const auto calls = CallsOf("FixtureCapabilities.dll");
+    // Error reports reach the logger whenever they happen (here: the tray menu is not set up).
+    std::vector<hosttest::Call> calls;
+    for (const auto& call : CallsOf("FixtureCapabilities.dll"))
+        if (call.name != "LogError") calls.push_back(call);
     std::vector<std::string> names;
     for (const auto& call : calls) names.push_back(call.name);
     const std::vector<std::string> expected = {"GetVersionInfo", "Init", "SuiteRegister", "CreateMainWindow",

@@ -1,0 +1,78 @@
+#include "GdiPlusSession.h"
+
+#include <memory>
+#include <mutex>
+
+namespace zerova {
+
+namespace {
+std::once_flag g_startOnce;
+bool g_started = false;
+
+HBITMAP CreateTopDownDib(int width, int height, void** bits)
+{
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, bits, nullptr, 0);
+}
+}  // namespace
+
+bool EnsureGdiPlus()
+{
+    std::call_once(g_startOnce, [] {
+        ULONG_PTR token = 0;
+        Gdiplus::GdiplusStartupInput input;
+        g_started = Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok;
+    });
+    return g_started;
+}
+
+HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
+{
+    if (path == nullptr || path[0] == L'\0' || width < 1 || height < 1 || !EnsureGdiPlus()) return nullptr;
+    std::unique_ptr<Gdiplus::Bitmap> source(Gdiplus::Bitmap::FromFile(path));
+    if (!source || source->GetLastStatus() != Gdiplus::Ok || source->GetWidth() == 0) return nullptr;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateTopDownDib(width, height, &bits);
+    if (bitmap == nullptr) return nullptr;
+    // A GDI+ bitmap over the DIB's own memory: drawing into it fills the DIB, premultiplied.
+    Gdiplus::Bitmap target(width, height, width * 4, PixelFormat32bppPARGB, static_cast<BYTE*>(bits));
+    Gdiplus::Graphics graphics(&target);
+    graphics.Clear(Gdiplus::Color(0, 0, 0, 0));
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    const bool drawn = graphics.DrawImage(source.get(), 0, 0, width, height) == Gdiplus::Ok;
+    graphics.Flush(Gdiplus::FlushIntentionSync);
+    if (!drawn) {
+        ::DeleteObject(bitmap);
+        return nullptr;
+    }
+    return bitmap;
+}
+
+HBITMAP IconToBitmap(HICON icon, int width, int height)
+{
+    if (icon == nullptr || width < 1 || height < 1) return nullptr;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateTopDownDib(width, height, &bits);
+    if (bitmap == nullptr) return nullptr;
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    bool drawn = false;
+    if (dc != nullptr) {
+        HGDIOBJ previous = ::SelectObject(dc, bitmap);
+        drawn = ::DrawIconEx(dc, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL) != FALSE;
+        ::SelectObject(dc, previous);
+        ::DeleteDC(dc);
+    }
+    if (!drawn) {
+        ::DeleteObject(bitmap);
+        return nullptr;
+    }
+    return bitmap;
+}
+
+}  // namespace zerova
