@@ -1,10 +1,44 @@
+// The private interface: the members behind the plain exported functions and the copy-data
+// message protocol between processes and tray hosts.
 #include "VarnelPrivateInterface.h"
 
+#include "DebugTrace.h"
 #include "ErrorMsg.h"
+#include "PluginInterface.h"
+#include "SafeString.h"
+#include "StationDesktopUtils.h"
+#include "ThreadManager.h"
+#include "VarnelMenuUtils.h"
+
+#include <cstring>
 
 namespace {
 CVarnelPrivateInterface* g_instance = nullptr;
-}
+
+const wchar_t kSource[] = L"VarnelPrivateInterface.cpp";
+const int kNoTitleOrText = 529;
+
+void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
+
+// Writes "Entering <export>" now and "Leaving <export>" when it goes out of scope.
+class EntryExitTrace {
+public:
+    explicit EntryExitTrace(const wchar_t* exportName) : m_exportName(exportName) { Write(L"Entering "); }
+    ~EntryExitTrace() { Write(L"Leaving "); }
+    EntryExitTrace(const EntryExitTrace&) = delete;
+    EntryExitTrace& operator=(const EntryExitTrace&) = delete;
+
+private:
+    void Write(const wchar_t* prefix)
+    {
+        wchar_t line[MAX_PATH];
+        zerova::CopyString(line, MAX_PATH, prefix);
+        zerova::AppendString(line, MAX_PATH, m_exportName);
+        Trace(line);
+    }
+    const wchar_t* m_exportName;
+};
+}  // namespace
 
 CVarnelPrivateInterface* CVarnelPrivateInterface::Instance()
 {
@@ -18,3 +52,139 @@ CVarnelPrivateInterface::~CVarnelPrivateInterface()
 }
 
 int CVarnelPrivateInterface::GetLastError() { return CErrorMsg::Instance()->GetLastError(); }
+
+// ---------------------------------------------------------------- menu
+
+bool CVarnelPrivateInterface::RemoveMenuItem(void* handle, UINT itemId)
+{
+    EntryExitTrace trace(L"VarnelRemoveMenuItem");
+    const bool removed = CVarnelMenuUtils::Instance()->RemoveMenuItem(handle, itemId);
+    CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+    return removed;
+}
+
+bool CVarnelPrivateInterface::SetMenuString(void* handle, UINT itemId, const wchar_t* caption)
+{
+    EntryExitTrace trace(L"VarnelSetMenuString");
+    return CVarnelMenuUtils::Instance()->SetMenuString(handle, itemId, caption);
+}
+
+int CVarnelPrivateInterface::GetMenuStringW(void* handle, UINT itemId, wchar_t* buffer, int length)
+{
+    EntryExitTrace trace(L"VarnelGetMenuString");
+    return CVarnelMenuUtils::Instance()->GetMenuStringW(handle, itemId, buffer, length) != 0 ? 1 : 0;
+}
+
+bool CVarnelPrivateInterface::GetMenuItemState(void* handle, UINT itemId, bool& checkMark, bool& enabled)
+{
+    EntryExitTrace trace(L"VarnelGetMenuItemState");
+    return CVarnelMenuUtils::Instance()->GetMenuItemState(handle, itemId, checkMark, enabled);
+}
+
+bool CVarnelPrivateInterface::CheckMenuItem(void* handle, UINT itemId, UINT flags)
+{
+    EntryExitTrace trace(L"VarnelCheckMenuItem");
+    return CVarnelMenuUtils::Instance()->CheckMenuItem(handle, itemId, flags);
+}
+
+bool CVarnelPrivateInterface::EnableMenuItem(void* handle, UINT itemId, UINT flags)
+{
+    EntryExitTrace trace(L"VarnelEnableMenuItem");
+    return CVarnelMenuUtils::Instance()->EnableMenuItem(handle, itemId, flags);
+}
+
+bool CVarnelPrivateInterface::SetMenuItemImage(void* handle, UINT itemId, HICON icon)
+{
+    return CVarnelMenuUtils::Instance()->SetMenuItemImage(handle, itemId, icon, true);
+}
+
+bool CVarnelPrivateInterface::SetMenuItemImage(void* handle, UINT itemId, const wchar_t* image)
+{
+    return CVarnelMenuUtils::Instance()->SetMenuItemImage(handle, itemId, image, true);
+}
+
+void CVarnelPrivateInterface::ModifyTrayTitle(const wchar_t* title) { CVarnelMenuUtils::Instance()->ModifyTrayTitle(title); }
+void CVarnelPrivateInterface::ModifyTrayIcon(HICON icon) { CVarnelMenuUtils::Instance()->ModifyTrayIcon(icon); }
+
+// ---------------------------------------------------------------- state, messages, progress
+
+void CVarnelPrivateInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text)
+{
+    EntryExitTrace trace(L"VarnelSetState");
+    CPluginInterface::Instance()->SetState(handle, state, text, nullptr);
+}
+
+bool CVarnelPrivateInterface::DisplayAdvisoryMsg(void* handle, const wchar_t* extra, HWND parent,
+                                                 const wchar_t* title, const wchar_t* text, ADVISORY_MSG_TYPE type,
+                                                 ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
+                                                 bool settingsFlag)
+{
+    EntryExitTrace trace(L"VarnelDisplayAdvisoryMsg");
+    if (zerova::IsEmpty(title) || zerova::IsEmpty(text)) {
+        CErrorMsg::Instance()->Error(kNoTitleOrText);
+        return false;
+    }
+    return CThreadManager::Instance()->CreateAdvisoryMsgThread(handle, extra, parent, title, text, type, buttons,
+                                                               autoClose, cookie, settingsFlag);
+}
+
+CProgressDlg* CVarnelPrivateInterface::CreateProgressDlg(void* handle, HWND, const wchar_t* title,
+                                                         PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
+                                                         void* cookie, int autoCloseMs)
+{
+    // Progress dialogs always stand over the tray's main window.
+    HWND mainWindow = CStationDesktopUtils::Instance()->GetMainAppHwnd();
+    return CThreadManager::Instance()->CreateProgressDlgThread(handle, mainWindow, title, type, cancel, cookie,
+                                                               autoCloseMs);
+}
+
+bool CVarnelPrivateInterface::SetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail,
+                                          int percent)
+{
+    if (dialog == nullptr || zerova::IsEmpty(status) || zerova::IsEmpty(detail)) return false;
+    if (CThreadManager::Instance()->FindExistingDialog(dialog) == nullptr) return false;
+    // Stand-in until the progress dialog is part of the library: no dialog is ever found above.
+    (void)percent;
+    return false;
+}
+
+bool CVarnelPrivateInterface::DestroyProgressDlg(CProgressDlg* dialog)
+{
+    return CThreadManager::Instance()->DestroyProgressDlg(dialog);
+}
+
+// ---------------------------------------------------------------- copy-data protocol
+
+const wchar_t* CVarnelPrivateInterface::ReasonName(unsigned int reason)
+{
+    static const wchar_t* const kNames[] = {L"Load",          L"Unload",        L"Show",        L"Hide",
+                                            L"Load plugin",   L"Unload plugin", L"Verify plugin",
+                                            L"Plugin comm",   L"Load All",      L"Agent Regkey change"};
+    return reason >= 1 && reason <= 10 ? kNames[reason - 1] : L"Unknown";
+}
+
+bool CVarnelPrivateInterface::CopyDataIPC(HWND target, HWND sender, unsigned int reason, const wchar_t* string,
+                                          int value)
+{
+    if (::IsWindow(target) != 1 || target == sender) return false;
+    const wchar_t* shown = zerova::IsEmpty(string) ? L"" : string;
+    wchar_t line[1024];
+    zerova::FormatString(line, 1024, L"CVarnelPrivateInterface::CopyDataIPC\r\n    reason: %s\r\n    stringValue: %s\r\n    iValue: %d",
+                         ReasonName(reason), shown, value);
+    CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
+
+    IPC_DATA record;
+    std::memset(&record, 0, sizeof(record));
+    record.reason = reason;
+    // A longer string is cut: the record always keeps its terminator.
+    if (!zerova::IsEmpty(string)) zerova::CopyString(record.stringValue, IPC_STRING_UNITS, string);
+    record.intValue = value;
+
+    COPYDATASTRUCT data{};
+    data.dwData = 0;
+    data.cbData = sizeof(record);
+    data.lpData = &record;
+    const LRESULT reply = ::SendMessageW(target, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
+                                         reinterpret_cast<LPARAM>(&data));
+    return reply == 1;
+}

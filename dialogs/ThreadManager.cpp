@@ -1,4 +1,5 @@
-// The dialog thread manager. So far it has no dialogs to close.
+// The dialog thread manager. Stand-in until the dialogs are part of the library: it starts no
+// dialog, finds none and has none to close.
 #include "ThreadManager.h"
 
 namespace {
@@ -16,5 +17,19 @@ CThreadManager::~CThreadManager()
     if (g_instance == this) g_instance = nullptr;
 }
 
+bool CThreadManager::CreateAdvisoryMsgThread(void*, const wchar_t*, HWND, const wchar_t*, const wchar_t*,
+                                             ADVISORY_MSG_TYPE, ADVISORY_MSG_BUTTONS, bool, void*, bool)
+{
+    return false;
+}
+
+CProgressDlg* CThreadManager::CreateProgressDlgThread(void*, HWND, const wchar_t*, PROGRESS_BAR_DLG_TYPE,
+                                                      void (*)(void*), void*, int)
+{
+    return nullptr;
+}
+
+void* CThreadManager::FindExistingDialog(void*) { return nullptr; }
+bool CThreadManager::DestroyProgressDlg(CProgressDlg*) { return false; }
 void CThreadManager::TerminateOpenDialogs(void*) {}
 bool CThreadManager::ActiveThreads() { return false; }

@@ -3,6 +3,7 @@
 #include "OXIL_dllmain.h"
 
 #include "DebugTrace.h"
+#include "Handles.h"
 #include "ErrorMsg.h"
 #include "FileIO.h"
 #include "ImageManager.h"
@@ -13,6 +14,14 @@
 #include "ThreadManager.h"
 #include "VarnelMenuUtils.h"
 #include "VarnelPrivateInterface.h"
+#include "VarnelUtils.h"
+#include "StationDesktopUtils.h"
+#include "MenuXP.h"
+#include "RegistryEx.h"
+
+#include <process.h>
+
+#include <cwchar>
 
 namespace {
 HINSTANCE g_moduleInstance = nullptr;
@@ -32,6 +41,74 @@ const UINT kEmptySubfolderString = 651;
 enum IconId : UINT { kMarkIcon = 101, kWarningMenuIcon = 102, kErrorTrayIcon = 103, kOkMenuIcon = 104, kErrorMenuIcon = 105 };
 
 const int kMenuIconSize = 16;
+
+const wchar_t kAgentKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
+const UINT kSystemHealthCommand = 4000;
+const UINT kAgentCommand = 4004;
+const UINT kAgentCaptionString = 23;
+const DWORD kQuietPeriodMs = 5000;
+
+void MonitorTrace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
+
+void NotifyAgentRegkeyChange()
+{
+    CVarnelUtils::Instance()->VarnelIPC(CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE, L"Notify Change");
+}
+
+// Watches the agent's key; a notification goes out 5 seconds after the last change of a burst.
+unsigned __stdcall RegistryMonitorThread(void*)
+{
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_NOTIFY, &opened) != ERROR_SUCCESS) {
+        MonitorTrace(L"Unable to open registry key");
+        return 0;
+    }
+    zerova::UniqueRegKey key(opened);
+    NotifyAgentRegkeyChange();
+    zerova::UniqueKernelHandle changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!changed) {
+        MonitorTrace(L"Failed to create event");
+        return 0;
+    }
+    if (::RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                  changed.Get(), TRUE) != ERROR_SUCCESS) {
+        MonitorTrace(L"Failed to setup a registry monitor");
+        return 0;
+    }
+    ::Sleep(kQuietPeriodMs);
+    NotifyAgentRegkeyChange();
+
+    DWORD timeout = INFINITE;
+    for (;;) {
+        const HANDLE events[2] = {g_monitorStopEvent, changed.Get()};
+        const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, timeout);
+        if (woke == WAIT_OBJECT_0) break;
+        if (woke == WAIT_OBJECT_0 + 1) {
+            const bool again = ::RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.Get(),
+                                                         TRUE) == ERROR_SUCCESS;
+            MonitorTrace(again ? L"Reregistered the registry monitor successfully"
+                               : L"Unable to reregister the registry monitor");
+            timeout = kQuietPeriodMs;
+        } else if (woke == WAIT_TIMEOUT) {
+            NotifyAgentRegkeyChange();
+            timeout = INFINITE;
+        } else {
+            break;
+        }
+    }
+    return 0;
+}
+
+// Waits for a thread while letting messages sent to this thread through.
+void WaitLettingSentMessagesThrough(HANDLE thread)
+{
+    for (;;) {
+        const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &thread, INFINITE, QS_SENDMESSAGE, 0);
+        if (woke != WAIT_OBJECT_0 + 1) return;
+        MSG message;
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
 
 // Commands the template may carry that the library removes: the legacy options item and the
 // identifiers that the menu model gives to the category flyouts later.
@@ -91,20 +168,61 @@ COXIL_DllMain::~COXIL_DllMain()
 
 void COXIL_DllMain::Unload()
 {
-    // The window-station walker and the tray process control join this order (first and last)
-    // when they exist.
+    delete CStationDesktopUtils::Instance();
     delete CThreadManager::Instance();
     delete CVarnelPrivateInterface::Instance();
     delete CPluginInterface::Instance();
     delete CVarnelMenuUtils::Instance();
+    delete CVarnelUtils::Instance();
     CDebugTrace::OutputDebugStringW(0, L"COXIL_DllMain::Unload()", kSource, __LINE__);
+}
+
+void COXIL_DllMain::SetupRegistryMonitor()
+{
+    g_monitorStopEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (g_monitorStopEvent == nullptr) {
+        g_monitorStopEvent = INVALID_HANDLE_VALUE;
+        MonitorTrace(L"Failed to create stop event");
+    }
+    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &RegistryMonitorThread, nullptr, 0, nullptr);
+    if (thread == 0) {
+        MonitorTrace(L"Thread initialization failed");
+        return;
+    }
+    g_monitorThread = reinterpret_cast<HANDLE>(thread);
+}
+
+bool COXIL_DllMain::IsAgentMode()
+{
+    wchar_t mode[MAX_PATH] = L"";
+    CRegistryEx::Get(HKEY_LOCAL_MACHINE, kAgentKey, L"AgentMode", mode, MAX_PATH);
+    return mode[0] != L'\0' && _wtoi(mode) != 0;
+}
+
+void COXIL_DllMain::HandleRegistryNotification()
+{
+    const bool agentMode = IsAgentMode();
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    HMENU popup = GetSubMenu();
+    HMENU owner = nullptr;
+    CMenuXP::FindMenuPositionByCommand(popup, &owner, kAgentCommand);
+    if (agentMode) {
+        if (owner != nullptr) return;
+        wchar_t caption[256] = L"";
+        CLocalize::Instance()->GetString(kAgentCaptionString, caption, 256);
+        HMENU healthOwner = nullptr;
+        const int health = CMenuXP::FindMenuPositionByCommand(popup, &healthOwner, kSystemHealthCommand);
+        ::InsertMenuW(popup, static_cast<UINT>(health + 1), MF_BYPOSITION | MF_STRING, kAgentCommand, caption);
+        return;
+    }
+    if (owner != nullptr) ::RemoveMenu(m_trayMenu, kAgentCommand, MF_BYCOMMAND);
 }
 
 void COXIL_DllMain::StopRegistryMonitor()
 {
     if (g_monitorThread == INVALID_HANDLE_VALUE) return;
     if (g_monitorStopEvent != INVALID_HANDLE_VALUE) ::SetEvent(g_monitorStopEvent);
-    ::WaitForSingleObject(g_monitorThread, INFINITE);
+    WaitLettingSentMessagesThrough(g_monitorThread);
     ::CloseHandle(g_monitorThread);
     g_monitorThread = INVALID_HANDLE_VALUE;
     if (g_monitorStopEvent != INVALID_HANDLE_VALUE) ::CloseHandle(g_monitorStopEvent);

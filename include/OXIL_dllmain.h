@@ -27,8 +27,17 @@ public:
     HICON GetTrayIcon(int state, wchar_t* imageName, int length, int width, int height);
     HICON GetMenuIcon(int state, wchar_t* imageName, int length);
 
-    // ---- the agent registry monitor: stops the monitor thread if one runs.
+    // ---- the agent registry monitor
+    // Starts the thread that watches the agent's registry key and asks the tray host (copy-data
+    // reason 10) to re-evaluate the agent item. At most once per process.
+    void SetupRegistryMonitor();
+    // On the host's user-interface thread: adds command 4004 after 4000 in agent mode, removes it
+    // otherwise.
+    void HandleRegistryNotification();
+    // Stops the monitor thread if one runs. Sent messages are let through while it waits, so the
+    // thread can finish a notification sent to this very thread.
     static void StopRegistryMonitor();
+    static bool IsAgentMode();
 
 private:
     COXIL_DllMain();

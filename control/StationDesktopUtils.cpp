@@ -1,0 +1,410 @@
+// The walk over every window station and desktop of the machine, its five window procedures and
+// the access-control helpers that let a started tray host use a user's station and desktop.
+#include "StationDesktopUtils.h"
+
+#include "DebugTrace.h"
+#include "ErrorMsg.h"
+#include "FindWindow.h"
+#include "Handles.h"
+#include "SafeString.h"
+#include "VarnelPrivateInterface.h"
+
+namespace {
+CStationDesktopUtils* g_instance = nullptr;
+
+const wchar_t kSource[] = L"StationDesktopUtils.cpp";
+const wchar_t kTaskbarClass[] = L"Shell_TrayWnd";
+const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
+const wchar_t kMainWindowClass[] = L"Zerova_VarnelWindowClass";
+const DWORD kWindowStationAllAccess = 0x000F037F;
+const DWORD kDesktopAllAccess = 0x000F01FF;
+const DWORD kGenericAll = 0xF0000000;
+
+void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(level, text, kSource, __LINE__); }
+
+void TraceFormat(int level, const wchar_t* format, ...)
+{
+    wchar_t line[1024];
+    va_list args;
+    va_start(args, format);
+    zerova::FormatStringV(line, 1024, format, args);
+    va_end(args);
+    CDebugTrace::OutputDebugStringW(level, line, kSource, __LINE__);
+}
+
+// The low 32 bits of a handle or address, as the traces print them.
+unsigned Low32(const void* value) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(value)); }
+
+// Process-heap blocks, zeroed, freed on destruction.
+class HeapBlock {
+public:
+    explicit HeapBlock(SIZE_T bytes)
+        : m_block(bytes > 0 ? ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes) : nullptr)
+    {
+    }
+    ~HeapBlock()
+    {
+        if (m_block != nullptr) ::HeapFree(::GetProcessHeap(), 0, m_block);
+    }
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
+    void* Get() const { return m_block; }
+    void* Release()
+    {
+        void* block = m_block;
+        m_block = nullptr;
+        return block;
+    }
+
+private:
+    void* m_block;
+};
+
+// An access-allowed entry built by hand: header, mask, then the SID.
+bool AddAllowedAce(PACL acl, BYTE flags, DWORD mask, PSID sid)
+{
+    const DWORD sidLength = ::GetLengthSid(sid);
+    const DWORD size = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sidLength;
+    HeapBlock block(size);
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(block.Get());
+    if (ace == nullptr) return false;
+    ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+    ace->Header.AceFlags = flags;
+    ace->Header.AceSize = static_cast<WORD>(size);
+    ace->Mask = mask;
+    if (!::CopySid(sidLength, &ace->SidStart, sid)) return false;
+    return ::AddAce(acl, ACL_REVISION, MAXDWORD, ace, size) != FALSE;
+}
+
+// Reads the DACL of a user object and builds a new descriptor with a copy of its entries and room
+// for extraBytes more; addEntries adds the new ones; the result is written back.
+template <typename AddEntries>
+bool ExtendObjectDacl(HANDLE object, DWORD extraBytes, AddEntries addEntries)
+{
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    if (::GetUserObjectSecurity(object, &what, nullptr, 0, &needed) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
+        return false;
+    HeapBlock old(needed);
+    HeapBlock fresh(needed);
+    if (old.Get() == nullptr || fresh.Get() == nullptr) return false;
+    if (!::GetUserObjectSecurity(object, &what, old.Get(), needed, &needed)) return false;
+    if (!::InitializeSecurityDescriptor(fresh.Get(), SECURITY_DESCRIPTOR_REVISION)) return false;
+
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL oldAcl = nullptr;
+    if (!::GetSecurityDescriptorDacl(old.Get(), &present, &oldAcl, &defaulted)) return false;
+    ACL_SIZE_INFORMATION sizes{};
+    sizes.AclBytesInUse = sizeof(ACL);
+    if (present && oldAcl != nullptr &&
+        !::GetAclInformation(oldAcl, &sizes, sizeof(sizes), AclSizeInformation))
+        return false;
+
+    const DWORD aclBytes = sizes.AclBytesInUse + extraBytes;
+    HeapBlock aclBlock(aclBytes);
+    auto* acl = static_cast<PACL>(aclBlock.Get());
+    if (acl == nullptr || !::InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
+    if (present && oldAcl != nullptr) {
+        for (DWORD i = 0; i < sizes.AceCount; ++i) {
+            void* ace = nullptr;
+            if (!::GetAce(oldAcl, i, &ace)) return false;
+            if (!::AddAce(acl, ACL_REVISION, MAXDWORD, ace, static_cast<PACE_HEADER>(ace)->AceSize)) return false;
+        }
+    }
+    if (!addEntries(acl)) return false;
+    if (!::SetSecurityDescriptorDacl(fresh.Get(), TRUE, acl, FALSE)) return false;
+    return ::SetUserObjectSecurity(object, &what, fresh.Get()) != FALSE;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- life
+
+CStationDesktopUtils::CStationDesktopUtils()
+    : m_windowProcedure(nullptr), m_show(true), m_messageText(), m_messageValue(-1), m_mainAppWindow(nullptr),
+      m_mainAppName(), m_currentStation(nullptr), m_currentDesktop(nullptr)
+{
+}
+
+CStationDesktopUtils* CStationDesktopUtils::Instance()
+{
+    if (g_instance == nullptr) g_instance = new CStationDesktopUtils();
+    return g_instance;
+}
+
+CStationDesktopUtils::~CStationDesktopUtils()
+{
+    if (g_instance == this) g_instance = nullptr;
+}
+
+void CStationDesktopUtils::SetMainAppHwnd(HWND window, const wchar_t* name)
+{
+    m_mainAppWindow = window;
+    if (!zerova::IsEmpty(name)) zerova::CopyString(m_mainAppName, MAX_PATH, name);
+}
+
+HWND CStationDesktopUtils::GetMainAppHwnd() { return m_mainAppWindow; }
+
+// ---------------------------------------------------------------- the walks
+
+void CStationDesktopUtils::LoadUnloadOnAllStationsAndDesktops(bool load)
+{
+    Walk(load ? &CStationDesktopUtils::Load_EnumWindowsProc : &CStationDesktopUtils::Unload_EnumWindowsProc);
+}
+
+void CStationDesktopUtils::ShowHideTrayOnAllStationsAndDesktops(bool show)
+{
+    std::lock_guard<std::mutex> guard(m_walkLock);
+    m_show = show;
+    m_windowProcedure = &CStationDesktopUtils::ShowHideTray_EnumWindowsProc;
+    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
+}
+
+void CStationDesktopUtils::PluginComm(const wchar_t* text, int value)
+{
+    std::lock_guard<std::mutex> guard(m_walkLock);
+    m_messageText[0] = L'\0';
+    if (!zerova::IsEmpty(text)) zerova::CopyString(m_messageText, MAX_PATH, text);
+    m_messageValue = value;
+    m_windowProcedure = &CStationDesktopUtils::PluginComm_EnumWindowsProc;
+    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
+}
+
+void CStationDesktopUtils::DebugTrace() { Walk(&CStationDesktopUtils::DebugTrace_EnumWindowsProc); }
+
+void CStationDesktopUtils::Walk(WNDENUMPROC procedure)
+{
+    std::lock_guard<std::mutex> guard(m_walkLock);
+    m_windowProcedure = procedure;
+    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
+}
+
+BOOL CALLBACK CStationDesktopUtils::EnumWindowStationProc(LPWSTR station, LPARAM)
+{
+    TraceFormat(0, L"EnumWindowStationProc: lpszWindowStation: %s", station != nullptr ? station : L"");
+    if (zerova::IsEmpty(station)) return TRUE;
+    CStationDesktopUtils* self = Instance();
+    self->m_currentStation = ::OpenWindowStationW(station, FALSE, MAXIMUM_ALLOWED);
+    if (self->m_currentStation == nullptr) return TRUE;
+    HWINSTA own = ::GetProcessWindowStation();
+    ::SetProcessWindowStation(self->m_currentStation);
+    ::EnumDesktopsW(self->m_currentStation, &CStationDesktopUtils::EnumDesktopProc, 0);
+    ::SetProcessWindowStation(own);
+    ::CloseWindowStation(self->m_currentStation);
+    self->m_currentStation = nullptr;
+    return TRUE;
+}
+
+BOOL CALLBACK CStationDesktopUtils::EnumDesktopProc(LPWSTR desktop, LPARAM)
+{
+    TraceFormat(0, L"EnumDesktopProc: lpszDesktop: %s", desktop != nullptr ? desktop : L"");
+    if (zerova::IsEmpty(desktop)) return TRUE;
+    CStationDesktopUtils* self = Instance();
+    self->m_currentDesktop = ::OpenDesktopW(desktop, 0, FALSE, MAXIMUM_ALLOWED);
+    if (self->m_currentDesktop == nullptr) return TRUE;
+    ::EnumDesktopWindows(self->m_currentDesktop, self->m_windowProcedure, reinterpret_cast<LPARAM>(desktop));
+    ::CloseDesktop(self->m_currentDesktop);
+    self->m_currentDesktop = nullptr;
+    return TRUE;
+}
+
+bool CStationDesktopUtils::IsTrayHostNotifyWindow(HWND window)
+{
+    CFindWindow finder;
+    bool titleMatched = false;
+    bool classMatched = false;
+    finder.Match(window, m_mainAppName, titleMatched, kNotifyIconClass, classMatched);
+    return titleMatched && classMatched;
+}
+
+BOOL CALLBACK CStationDesktopUtils::Load_EnumWindowsProc(HWND window, LPARAM desktop)
+{
+    const wchar_t* desktopName = reinterpret_cast<const wchar_t*>(desktop);
+    TraceFormat(0, L"Load_EnumWindowsProc: lpszDesktop: %s", desktopName != nullptr ? desktopName : L"");
+    CStationDesktopUtils* self = Instance();
+    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    wchar_t className[MAX_PATH] = L"";
+    if (::GetClassNameW(window, className, MAX_PATH) == 0) {
+        TraceFormat(4, L"Load_EnumWindowsProc::GetClassName failed for hWnd %.8X", Low32(window));
+        return TRUE;
+    }
+    TraceFormat(0, L"Load_EnumWindowsProc: window class name %s", className);
+    if (!zerova::EqualsNoCase(className, kTaskbarClass)) return TRUE;
+    self->StartTrayHostFor(window, className, desktopName != nullptr ? desktopName : L"");
+    return FALSE;  // one start attempt per desktop
+}
+
+// Starts this process's executable as the user who owns the taskbar, on the taskbar's desktop.
+void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* className, const wchar_t* desktop)
+{
+    wchar_t executable[MAX_PATH] = L"";
+    const DWORD got = ::GetModuleFileNameW(nullptr, executable, MAX_PATH);
+    if (got == 0 || got >= MAX_PATH) {
+        Trace(4, L"Load_EnumWindowsProc::GetModuleFileName failed");
+        return;
+    }
+    DWORD processId = 0;
+    if (::GetWindowThreadProcessId(taskbar, &processId) == 0 || processId == 0) {
+        TraceFormat(4, L"Load_EnumWindowsProc::GetWindowThreadProcessId failed for hWnd %.8X", Low32(taskbar));
+        return;
+    }
+    zerova::UniqueKernelHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+    if (!process) {
+        TraceFormat(4, L"Load_EnumWindowsProc::OpenProcess failed for process ID %.8X", processId);
+        return;
+    }
+    HANDLE rawToken = nullptr;
+    if (!::OpenProcessToken(process.Get(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY, &rawToken)) {
+        TraceFormat(4, L"Load_EnumWindowsProc::OpenProcessToken failed for process handle %.8X", Low32(process.Get()));
+        return;
+    }
+    zerova::UniqueKernelHandle token(rawToken);
+    PSID sid = nullptr;
+    if (!GetLogonSid(token.Get(), &sid)) return;
+    struct SidGuard {
+        PSID sid;
+        ~SidGuard() { FreeLogonSid(sid); }
+    } sidGuard{sid};
+
+    if (!AddAceToWindowStation(m_currentStation, sid)) {
+        TraceFormat(4, L"Load_EnumWindowsProc::AddAceToWindowStation failed for pSID %.8X", Low32(sid));
+        return;
+    }
+    if (!AddAceToDesktop(m_currentDesktop, sid)) {
+        TraceFormat(4, L"Load_EnumWindowsProc::AddAceToDesktop failed for pSID %.8X", Low32(sid));
+        return;
+    }
+    if (!::ImpersonateLoggedOnUser(token.Get())) {
+        TraceFormat(4, L"Load_EnumWindowsProc::ImpersonateLoggedOnUser failed for process token %.8X",
+                    Low32(token.Get()));
+        return;
+    }
+
+    wchar_t commandLine[MAX_PATH];
+    zerova::FormatString(commandLine, MAX_PATH, L"%s=%d", L"ignorehwnd",
+                         static_cast<int>(reinterpret_cast<INT_PTR>(m_mainAppWindow)));
+    wchar_t desktopName[MAX_PATH];
+    zerova::CopyString(desktopName, MAX_PATH, desktop);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = desktopName;
+    PROCESS_INFORMATION started{};
+    if (::CreateProcessAsUserW(token.Get(), executable, commandLine, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE,
+                               nullptr, nullptr, &startup, &started)) {
+        ::CloseHandle(started.hThread);
+        ::CloseHandle(started.hProcess);
+        return;
+    }
+    wchar_t error[MAX_PATH] = L"";
+    CErrorMsg::Instance()->GetLastErrorString(L"CreateProcessAsUser", error, MAX_PATH);
+    TraceFormat(4,
+                L"Load_EnumWindowsProc::CreateProcessAsUser failed for window class \"%s\", desktop \"%s\", process "
+                L"token %.8X, executable name \"%s\", command line \"%s\"\r\n    Last error: %s",
+                className, desktop, Low32(token.Get()), executable, commandLine, error);
+}
+
+BOOL CALLBACK CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, LPARAM)
+{
+    CStationDesktopUtils* self = Instance();
+    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    Trace(0, L"Unload_EnumWindowsProc");
+    if (self->IsTrayHostNotifyWindow(window)) {
+        Trace(0, L"Unload_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+        CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_UNLOAD,
+                                             nullptr, -1);
+    }
+    CFindWindow finder;
+    bool titleMatched = false;
+    bool classMatched = false;
+    finder.Match(window, nullptr, titleMatched, kMainWindowClass, classMatched);
+    if (classMatched) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+BOOL CALLBACK CStationDesktopUtils::ShowHideTray_EnumWindowsProc(HWND window, LPARAM)
+{
+    CStationDesktopUtils* self = Instance();
+    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    Trace(0, L"ShowHideTray_EnumWindowsProc");
+    if (self->IsTrayHostNotifyWindow(window)) {
+        Trace(0, L"ShowHideTray_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+        CVarnelPrivateInterface::CopyDataIPC(
+            window, self->m_mainAppWindow,
+            self->m_show ? CVarnelPrivateInterface::IPC_SHOW : CVarnelPrivateInterface::IPC_HIDE, nullptr, -1);
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CStationDesktopUtils::PluginComm_EnumWindowsProc(HWND window, LPARAM)
+{
+    CStationDesktopUtils* self = Instance();
+    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    Trace(0, L"PluginComm_EnumWindowsProc");
+    if (self->IsTrayHostNotifyWindow(window)) {
+        Trace(0, L"PluginComm_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+        CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_PLUGIN_COMM,
+                                             self->m_messageText, self->m_messageValue);
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CStationDesktopUtils::DebugTrace_EnumWindowsProc(HWND window, LPARAM)
+{
+    if (window == nullptr) return TRUE;
+    wchar_t title[MAX_PATH] = L"";
+    wchar_t className[MAX_PATH] = L"";
+    ::GetWindowTextW(window, title, MAX_PATH);
+    ::GetClassNameW(window, className, MAX_PATH);
+    TraceFormat(0, L"DebugTrace_EnumWindowsProc: hWnd = %.8X, name = \"%s\", class = \"%s\"", Low32(window), title,
+                className);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- security helpers
+
+bool CStationDesktopUtils::GetLogonSid(HANDLE token, PSID* sid)
+{
+    if (sid == nullptr) return false;
+    *sid = nullptr;
+    DWORD needed = 0;
+    if (::GetTokenInformation(token, TokenGroups, nullptr, 0, &needed) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
+        return false;
+    HeapBlock groupsBlock(needed);
+    auto* groups = static_cast<TOKEN_GROUPS*>(groupsBlock.Get());
+    if (groups == nullptr || !::GetTokenInformation(token, TokenGroups, groups, needed, &needed)) return false;
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) != SE_GROUP_LOGON_ID) continue;
+        const DWORD length = ::GetLengthSid(groups->Groups[i].Sid);
+        HeapBlock copy(length);
+        if (copy.Get() == nullptr || !::CopySid(length, copy.Get(), groups->Groups[i].Sid)) return false;
+        *sid = copy.Release();
+        return true;
+    }
+    return false;
+}
+
+void CStationDesktopUtils::FreeLogonSid(PSID sid)
+{
+    if (sid != nullptr) ::HeapFree(::GetProcessHeap(), 0, sid);
+}
+
+bool CStationDesktopUtils::AddAceToWindowStation(HWINSTA station, PSID sid)
+{
+    if (station == nullptr || sid == nullptr || !::IsValidSid(sid)) return false;
+    const DWORD sidLength = ::GetLengthSid(sid);
+    return ExtendObjectDacl(station, 2 * sidLength + 16, [&](PACL acl) {
+        return AddAllowedAce(acl, CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE, kGenericAll, sid) &&
+               AddAllowedAce(acl, NO_PROPAGATE_INHERIT_ACE, kWindowStationAllAccess, sid);
+    });
+}
+
+bool CStationDesktopUtils::AddAceToDesktop(HDESK desktop, PSID sid)
+{
+    if (desktop == nullptr || sid == nullptr || !::IsValidSid(sid)) return false;
+    const DWORD sidLength = ::GetLengthSid(sid);
+    return ExtendObjectDacl(desktop, sidLength + 8, [&](PACL acl) {
+        return ::AddAccessAllowedAce(acl, ACL_REVISION, kDesktopAllAccess, sid) != FALSE;
+    });
+}

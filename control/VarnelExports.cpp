@@ -1,0 +1,145 @@
+// The plain functions exported for plug-ins: each passes its call on to the object that does the
+// work. No exception leaves them.
+#include "VarnelPluginAPI.h"
+
+#include "ErrorMsg.h"
+#include "PluginInterface.h"
+#include "StationDesktopUtils.h"
+#include "VarnelMenuUtils.h"
+#include "VarnelPrivateInterface.h"
+
+namespace {
+CVarnelPrivateInterface* Api() { return CVarnelPrivateInterface::Instance(); }
+
+// A plug-in that reported interface version 2.1 does not know the settings flag.
+bool SettingsFlagFor(void* handle, bool settingsFlag)
+{
+    int major = 2;
+    int minor = 2;
+    if (CPluginInterface::Instance()->GetPluginInterfaceVersion(handle, &major, &minor) && major == 2 && minor == 1)
+        return false;
+    return settingsFlag;
+}
+
+template <typename Result, typename Call>
+Result Guarded(Result failure, Call call) noexcept
+{
+    try {
+        return call();
+    } catch (...) {
+        return failure;
+    }
+}
+}  // namespace
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelAddMenuItem(void* handle, wchar_t* caption, int itemId,
+                                                 VARNEL_MENU_CATEGORY category)
+{
+    return Guarded(false, [&] { return CVarnelMenuUtils::Instance()->AddMenuItem(handle, caption, itemId, category); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelRemoveMenuItem(void* handle, UINT itemId)
+{
+    return Guarded(false, [&] { return Api()->RemoveMenuItem(handle, itemId); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetMenuString(void* handle, UINT itemId, wchar_t* caption)
+{
+    return Guarded(false, [&] { return Api()->SetMenuString(handle, itemId, caption); });
+}
+
+VARNEL_EXPORT int VARNEL_CALL VarnelGetMenuString(void* handle, UINT itemId, wchar_t* buffer, int length)
+{
+    return Guarded(0, [&] { return Api()->GetMenuStringW(handle, itemId, buffer, length); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelGetMenuItemState(void* handle, UINT itemId, bool* checkMark, bool* enabled)
+{
+    return Guarded(false, [&] {
+        bool checked = false;
+        bool on = false;
+        const bool found = Api()->GetMenuItemState(handle, itemId, checked, on);
+        if (found && checkMark != nullptr) *checkMark = checked;
+        if (found && enabled != nullptr) *enabled = on;
+        return found;
+    });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelCheckMenuItem(void* handle, UINT itemId, UINT flags)
+{
+    return Guarded(false, [&] { return Api()->CheckMenuItem(handle, itemId, flags); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelEnableMenuItem(void* handle, UINT itemId, UINT flags)
+{
+    return Guarded(false, [&] { return Api()->EnableMenuItem(handle, itemId, flags); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelDoesMenuItemExist(void* handle, UINT itemId)
+{
+    return Guarded(false, [&] { return CVarnelMenuUtils::Instance()->DoesMenuItemExist(handle, itemId); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetMenuItemID(HMENU menu, int position, int newId)
+{
+    return Guarded(false, [&] { return CVarnelMenuUtils::SetMenuItemID(menu, position, newId); });
+}
+
+VARNEL_EXPORT void VARNEL_CALL VarnelSetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text)
+{
+    Guarded(0, [&] {
+        Api()->SetState(handle, state, text);
+        return 0;
+    });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelDisplayAdvisoryMsg(void* handle, wchar_t* extra, HWND parent, wchar_t* title,
+                                                        wchar_t* text, ADVISORY_MSG_TYPE type,
+                                                        ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
+                                                        bool settingsFlag)
+{
+    return Guarded(false, [&] {
+        return Api()->DisplayAdvisoryMsg(handle, extra, parent, title, text, type, buttons, autoClose, cookie,
+                                         SettingsFlagFor(handle, settingsFlag));
+    });
+}
+
+VARNEL_EXPORT CProgressDlg* VARNEL_CALL VarnelCreateProgressDlg(void* handle, HWND parent, wchar_t* title,
+                                                                PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
+                                                                void* cookie, int autoCloseMs)
+{
+    return Guarded(static_cast<CProgressDlg*>(nullptr), [&] {
+        return Api()->CreateProgressDlg(handle, parent, title, type, cancel, cookie, autoCloseMs);
+    });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetProgress(CProgressDlg* dialog, wchar_t* status, wchar_t* detail, int percent)
+{
+    return Guarded(false, [&] { return Api()->SetProgress(dialog, status, detail, percent); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelDestroyProgressDlg(CProgressDlg* dialog)
+{
+    return Guarded(false, [&] { return Api()->DestroyProgressDlg(dialog); });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelPluginCommunication(void* handle, wchar_t* text, int value)
+{
+    return Guarded(false, [&] {
+        CVarnelPrivateInterface::PLUGIN_DATA* record = nullptr;
+        CPlugin* plugin = nullptr;
+        if (!CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, true)) return false;
+        if (text != nullptr && text[0] != L'\0') CStationDesktopUtils::Instance()->PluginComm(text, value);
+        return false;
+    });
+}
+
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetLegacyTrayEXE(void* handle, wchar_t* program, wchar_t* arguments, bool show)
+{
+    return Guarded(false, [&] { return CPluginInterface::Instance()->SetLegacyTrayEXE(handle, program, arguments, show); });
+}
+
+VARNEL_EXPORT int VARNEL_CALL VarnelOutputError(int code, wchar_t* text)
+{
+    return Guarded(code, [&] { return CErrorMsg::Instance()->Error(code, text); });
+}

@@ -1,0 +1,157 @@
+// Tray process control: copy-data requests to the running tray host and the proxy process that
+// loads or unloads all tray hosts.
+#include "VarnelUtils.h"
+
+#include "DebugTrace.h"
+#include "FileIO.h"
+#include "FindWindow.h"
+#include "Handles.h"
+#include "OXSL_DllMain.h"
+#include "SafeString.h"
+#include "ShellExecuteEx.h"
+#include "VarnelPrivateInterface.h"
+
+#include <cwchar>
+#include <memory>
+
+namespace {
+CVarnelUtils* g_instance = nullptr;
+
+const wchar_t kSource[] = L"VarnelUtils.cpp";
+const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
+const wchar_t kHostExecutable[] = L"Varnel.exe";
+
+void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
+
+// Writes "<operation> - enter" now and "<operation> - exit" when it goes out of scope.
+class EnterExit {
+public:
+    explicit EnterExit(const wchar_t* operation) : m_operation(operation) { Write(L" - enter"); }
+    ~EnterExit() { Write(L" - exit"); }
+    EnterExit(const EnterExit&) = delete;
+    EnterExit& operator=(const EnterExit&) = delete;
+
+private:
+    void Write(const wchar_t* suffix)
+    {
+        wchar_t line[MAX_PATH];
+        zerova::CopyString(line, MAX_PATH, m_operation);
+        zerova::AppendString(line, MAX_PATH, suffix);
+        Trace(line);
+    }
+    const wchar_t* m_operation;
+};
+
+// "unload" asks for true; "load" and "load_all" for false; any other word for true.
+bool StartFlagFor(const wchar_t* commandLine)
+{
+    const bool unload = wcsstr(commandLine, L"unload") != nullptr;
+    const bool load = wcsstr(commandLine, L"load") != nullptr || wcsstr(commandLine, L"load_all") != nullptr;
+    return !(load && !unload);
+}
+}  // namespace
+
+CVarnelUtils* CVarnelUtils::Instance()
+{
+    if (g_instance == nullptr) g_instance = new CVarnelUtils();
+    return g_instance;
+}
+
+CVarnelUtils::~CVarnelUtils()
+{
+    if (g_instance == this) g_instance = nullptr;
+}
+
+bool CVarnelUtils::IsVarnelRunning(HWND& window)
+{
+    window = nullptr;
+    auto finder = std::make_unique<CFindWindow>();
+    const bool running = finder->Find(kNotifyIconClass, nullptr, nullptr, window) >= 1;
+    Trace(running ? L"CVarnelUtils::IsVarnelRunning - RUNNING" : L"CVarnelUtils::IsVarnelRunning - NOT FOUND");
+    return running;
+}
+
+bool CVarnelUtils::VarnelIPC(unsigned int reason, const wchar_t* string)
+{
+    if (zerova::IsEmpty(string)) return false;
+    EnterExit trace(L"CVarnelUtils::VarnelIPC");
+    HWND host = nullptr;
+    if (!IsVarnelRunning(host)) return false;
+    return CVarnelPrivateInterface::CopyDataIPC(host, nullptr, reason, string, -1);
+}
+
+bool CVarnelUtils::LoadPlugins()
+{
+    EnterExit trace(L"CVarnelUtils::LoadPlugins");
+    return VarnelIPC(CVarnelPrivateInterface::IPC_LOAD_ALL, L"LoadAll");
+}
+
+bool CVarnelUtils::LoadPlugin(const wchar_t* path)
+{
+    EnterExit trace(L"CVarnelUtils::LoadPlugin");
+    return !zerova::IsEmpty(path) && VarnelIPC(CVarnelPrivateInterface::IPC_LOAD_PLUGIN, path);
+}
+
+bool CVarnelUtils::UnloadPlugin(const wchar_t* path)
+{
+    EnterExit trace(L"CVarnelUtils::UnloadPlugin");
+    return !zerova::IsEmpty(path) && VarnelIPC(CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN, path);
+}
+
+wchar_t* CVarnelUtils::GetVarnelFilename(wchar_t* buffer, int length)
+{
+    if (buffer == nullptr || length < 1) return buffer;
+    wchar_t folder[MAX_PATH] = L"";
+    COXSL_DllMain::Instance()->GetApplicationFolder(folder, MAX_PATH);
+    CFileIO::CombinePath(folder, kHostExecutable, buffer, length);
+    return buffer;
+}
+
+bool CVarnelUtils::VarnelProxyIPC(const wchar_t* commandLine, const wchar_t* path)
+{
+    if (zerova::IsEmpty(commandLine)) return false;
+    EnterExit trace(L"CVarnelUtils::VarnelProxyIPC");
+    wchar_t executable[MAX_PATH] = L"";
+    wchar_t folder[MAX_PATH] = L"";
+    if (!zerova::IsEmpty(path)) {
+        if (!zerova::EqualsNoCase(CFileIO::GetFilename(path), kHostExecutable)) {
+            CFileIO::CombinePath(path, kHostExecutable, executable, MAX_PATH);
+            zerova::CopyString(folder, MAX_PATH, path);
+        } else {
+            zerova::CopyString(executable, MAX_PATH, path);
+            CFileIO::GetFolder(path, folder, MAX_PATH);
+        }
+    }
+    if (!CFileIO::FileExists(executable)) {
+        GetVarnelFilename(executable, MAX_PATH);
+        COXSL_DllMain::Instance()->GetApplicationFolder(folder, MAX_PATH);
+    }
+    const bool startFlag = StartFlagFor(commandLine);
+    wchar_t line[1024];
+    zerova::FormatString(line, 1024, L"CVarnelUtils::VarnelProxyIPC\r\n    \"%s\"\r\n    \"%s\"\r\n    \"%s\"", executable,
+                         commandLine, folder);
+    Trace(line);
+    return CShellExecuteEx::CreateProcessW(nullptr, executable, commandLine, folder, true, startFlag, nullptr);
+}
+
+bool CVarnelUtils::LoadAllVarnels(const wchar_t* path)
+{
+    EnterExit trace(L"CVarnelUtils::LoadAllVarnels");
+    return VarnelProxyIPC(L"load_all", path);
+}
+
+bool CVarnelUtils::UnloadAllVarnels(const wchar_t* path)
+{
+    EnterExit trace(L"CVarnelUtils::UnloadAllVarnels");
+    return VarnelProxyIPC(L"unload", path);
+}
+
+bool CVarnelUtils::ImpersonateLoggedOnUser()
+{
+    zerova::UniqueKernelHandle process(::OpenProcess(0x1FFFFF, FALSE, ::GetCurrentProcessId()));
+    if (!process) return false;
+    HANDLE rawToken = nullptr;
+    if (!::OpenProcessToken(process.Get(), TOKEN_DUPLICATE | TOKEN_QUERY, &rawToken)) return false;
+    zerova::UniqueKernelHandle token(rawToken);
+    return ::ImpersonateLoggedOnUser(token.Get()) == 1;
+}
