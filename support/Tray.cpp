@@ -18,7 +18,7 @@ private:
 }  // namespace
 
 CTray::CTray(HWND window, UINT id, UINT callbackMessage, HICON icon, const wchar_t* title)
-    : m_window(window), m_id(id), m_callbackMessage(callbackMessage), m_icon(icon), m_title(), m_shown(false)
+    : m_window(window), m_id(id), m_callbackMessage(callbackMessage), m_icon(icon), m_title(), m_shown(false), m_hidden(false)
 {
     ::InitializeCriticalSection(&m_lock);
     zerova::CopyString(m_title, MAX_PATH, title);
@@ -60,6 +60,7 @@ bool CTray::ModifyIcon(HICON icon)
 {
     Locked guard(m_lock);
     m_icon = icon;
+    if (m_hidden) return false;
     return m_shown ? Notify(NIM_MODIFY) : (m_shown = Notify(NIM_ADD));
 }
 
@@ -67,14 +68,30 @@ bool CTray::ModifyTitle(const wchar_t* title)
 {
     Locked guard(m_lock);
     zerova::CopyString(m_title, MAX_PATH, title);
+    if (m_hidden) return false;
     return m_shown ? Notify(NIM_MODIFY) : (m_shown = Notify(NIM_ADD));
 }
 
 bool CTray::Show()
 {
     Locked guard(m_lock);
+    m_hidden = false;
     m_shown = Notify(NIM_ADD) || Notify(NIM_MODIFY);
     return m_shown;
+}
+
+void CTray::Hide()
+{
+    Locked guard(m_lock);
+    if (m_shown) Notify(NIM_DELETE);
+    m_shown = false;
+    m_hidden = true;
+}
+
+bool CTray::IsHidden()
+{
+    Locked guard(m_lock);
+    return m_hidden;
 }
 
 bool CTray::IsShown()

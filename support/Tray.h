@@ -19,9 +19,12 @@ public:
     // True when the shell took the change; the new icon or title is kept either way.
     bool ModifyIcon(HICON icon);
     bool ModifyTitle(const wchar_t* title);
-    // Adds the icon again (after the shell restarted); true when the shell shows it.
+    // Adds the icon again (after a Hide, or after the shell restarted); true when the shell shows it.
     bool Show();
+    // Takes the icon out of the notification area until Show; changes are kept meanwhile.
+    void Hide();
     bool IsShown();
+    bool IsHidden();
 
 private:
     bool Notify(DWORD message);
@@ -32,5 +35,6 @@ private:
     HICON m_icon;
     wchar_t m_title[MAX_PATH];
     bool m_shown;
+    bool m_hidden;
     CRITICAL_SECTION m_lock;
 };

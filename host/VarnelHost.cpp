@@ -1,0 +1,354 @@
+#include "VarnelHost.h"
+
+#include "FileIO.h"
+#include "MenuXP.h"
+#include "OXIL_dllmain.h"
+#include "Plugin.h"
+#include "PluginInterface.h"
+#include "RegistryEx.h"
+#include "SafeString.h"
+#include "StationDesktopUtils.h"
+#include "Tray.h"
+#include "VarnelMenuUtils.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+
+const wchar_t CVarnelHost::MainWindowClass[] = L"Zerova_VarnelWindowClass";
+const wchar_t CVarnelHost::NotifyWindowClass[] = L"ZerovaFramework_NotifyIcon";
+
+namespace {
+const wchar_t kProxyWindowClass[] = L"Zerova_VarnelProxyWindow";
+const UINT kSystemHealthCommand = 4000;
+const UINT kAboutCommand = 4001;
+const UINT kUpdateCommand = 4002;
+const UINT kExitCommand = 4003;
+const UINT kFirstSuiteCommand = 25001;
+
+CVarnelHost* g_host = nullptr;
+
+// A string of the record is usable only when it ends within its 1024 units.
+bool IsTerminated(const wchar_t* units, int count) { return wmemchr(units, L'\0', static_cast<size_t>(count)) != nullptr; }
+}  // namespace
+
+CVarnelHost::CVarnelHost(HINSTANCE instance)
+    : m_instance(instance), m_options(), m_title(), m_mainWindow(nullptr), m_notifyWindow(nullptr), m_shutDown(false)
+{
+    g_host = this;
+}
+
+CVarnelHost::~CVarnelHost() { g_host = nullptr; }
+
+void CVarnelHost::Log(const wchar_t* format, ...)
+{
+    if (m_options.logFile.empty()) return;
+    wchar_t line[2048];
+    va_list args;
+    va_start(args, format);
+    zerova::FormatStringV(line, 2048, format, args);
+    va_end(args);
+    char utf8[4096];
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8) - 2, nullptr, nullptr);
+    if (bytes <= 0) return;
+    utf8[bytes - 1] = '\n';
+    HANDLE file = CreateFileW(m_options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, utf8, static_cast<DWORD>(bytes), &written, nullptr);
+    CloseHandle(file);
+}
+
+bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring word = argv[i];
+        if (word == L"load_all") {
+            m_options.loadAll = true;
+        } else if (word == L"unload") {
+            m_options.unload = true;
+        } else if (word == L"--headless") {
+            m_options.headless = true;
+        } else if (word == L"--log" && i + 1 < argc) {
+            m_options.logFile = argv[++i];
+        } else if (word.rfind(L"ignorehwnd=", 0) == 0) {
+            m_options.ignoredWindow =
+                reinterpret_cast<HWND>(static_cast<INT_PTR>(wcstoll(word.c_str() + 11, nullptr, 10)));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+int CVarnelHost::Run(int argc, wchar_t** argv)
+{
+    if (!ParseCommandLine(argc, argv)) return 2;
+    COXIL_DllMain* module = COXIL_DllMain::Instance();
+    if (!module->LoadResources()) {
+        Log(L"error: the GUI configuration or the tray menu could not be read");
+        delete COXIL_DllMain::Instance();
+        return 3;
+    }
+    module->GetTitle(m_title, MAX_PATH);
+    if (!RegisterClasses()) return 4;
+    const int result = m_options.loadAll || m_options.unload ? RunProxy() : RunTray();
+    delete COXIL_DllMain::Instance();
+    return result;
+}
+
+bool CVarnelHost::RegisterClasses()
+{
+    for (auto entry : {std::make_pair(MainWindowClass, &CVarnelHost::MainWindowProc),
+                       std::make_pair(NotifyWindowClass, &CVarnelHost::NotifyWindowProc),
+                       std::make_pair(kProxyWindowClass, &CVarnelHost::MainWindowProc)}) {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = entry.second;
+        windowClass.hInstance = m_instance;
+        windowClass.lpszClassName = entry.first;
+        if (!RegisterClassExW(&windowClass)) return false;
+    }
+    return true;
+}
+
+HWND CVarnelHost::CreateHostWindow(const wchar_t* className, const wchar_t* title)
+{
+    return CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 300, 200, nullptr,
+                           nullptr, m_instance, nullptr);
+}
+
+// Started as a proxy: load or unload the tray hosts on every window station and desktop, then end.
+int CVarnelHost::RunProxy()
+{
+    HWND proxy = CreateHostWindow(kProxyWindowClass, m_title);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(proxy, m_title);
+    Log(L"proxy: %s all tray hosts", m_options.loadAll ? L"loading" : L"unloading");
+    CStationDesktopUtils::Instance()->LoadUnloadOnAllStationsAndDesktops(m_options.loadAll);
+    DestroyWindow(proxy);
+    return 0;
+}
+
+int CVarnelHost::RunTray()
+{
+    // One tray host per desktop: a second one leaves the first alone.
+    if (FindWindowW(NotifyWindowClass, m_title) != nullptr) {
+        Log(L"another tray host runs on this desktop");
+        return 1;
+    }
+    if (!StartUp()) return 5;
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    ShutDown();
+    return 0;
+}
+
+bool CVarnelHost::StartUp()
+{
+    m_mainWindow = CreateHostWindow(MainWindowClass, m_title);
+    m_notifyWindow = CreateHostWindow(NotifyWindowClass, m_title);
+    if (m_mainWindow == nullptr || m_notifyWindow == nullptr) return false;
+    wchar_t image[MAX_PATH];
+    HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH, 16, 16);
+    m_menu = std::make_unique<CMenuXP>();
+    m_tray = std::make_unique<CTray>(m_notifyWindow, 1, TrayCallbackMessage, icon, m_title);
+    CVarnelMenuUtils::Instance()->SetHandles(m_mainWindow, m_menu.get(), m_tray.get());
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(m_mainWindow, m_title);
+    Log(L"started: main window %u, notify window %u, ignoring window %u",
+        static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_mainWindow)),
+        static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_notifyWindow)),
+        static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_options.ignoredWindow)));
+    CPluginInterface::Instance()->LoadPlugins();
+    Log(L"plug-ins loaded: %d", CPluginInterface::Instance()->GetTotalNumberOfPlugins());
+    COXIL_DllMain::Instance()->SetupRegistryMonitor();
+    Log(L"ready");
+    return true;
+}
+
+void CVarnelHost::ShutDown()
+{
+    if (m_shutDown) return;
+    m_shutDown = true;
+    CPluginInterface::Instance()->BroadcastActivity(VARNEL_ACTIVITY_EXIT, 0xFFFF);
+    CPluginInterface::Instance()->UnloadPlugins(false);
+    // The module's tear-down stops the registry monitor; sent notifications are let through.
+    COXIL_DllMain::StopRegistryMonitor();
+    m_tray.reset();
+    if (IsWindow(m_notifyWindow)) DestroyWindow(m_notifyWindow);
+    Log(L"stopped");
+}
+
+// ---------------------------------------------------------------- windows
+
+LRESULT CALLBACK CVarnelHost::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        if (g_host != nullptr && window == g_host->m_mainWindow) {
+            g_host->Log(L"closing");
+            g_host->ShutDown();
+        }
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        if (g_host != nullptr && window == g_host->m_mainWindow) PostQuitMessage(0);
+        return 0;
+    case WM_TIMER:
+        if (wParam == 0 && lParam == 0 && g_host != nullptr) g_host->Log(L"the last dialog has closed");
+        return 0;
+    case WM_COMMAND:
+        if (g_host != nullptr) g_host->OnCommand(LOWORD(wParam));
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK CVarnelHost::NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (g_host == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    switch (message) {
+    case WM_COPYDATA:
+        return g_host->OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    case TrayCallbackMessage:
+        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) g_host->ShowTrayMenu();
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+// ---------------------------------------------------------------- requests of other processes
+
+LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
+{
+    using Record = CVarnelPrivateInterface::IPC_DATA;
+    if (data == nullptr || data->cbData != sizeof(Record) || data->lpData == nullptr) {
+        Log(L"refused: malformed request");
+        return 0;
+    }
+    Record request;
+    memcpy(&request, data->lpData, sizeof(request));
+    if (!IsTerminated(request.stringValue, CVarnelPrivateInterface::IPC_STRING_UNITS) || request.reason < 1 ||
+        request.reason > 10) {
+        Log(L"refused: malformed request");
+        return 0;
+    }
+    if (!IsFromSameUser(sender)) {
+        Log(L"refused: request from another user");
+        return 0;
+    }
+    const bool accepted = Dispatch(request);
+    Log(L"request %u (%s) \"%s\" %d: %s", request.reason, CVarnelPrivateInterface::ReasonName(request.reason),
+        request.stringValue, request.intValue, accepted ? L"accepted" : L"refused");
+    return accepted ? 1 : 0;
+}
+
+// Every sender is accepted so far; the rule on the sender's user comes with the host's hardening.
+bool CVarnelHost::IsFromSameUser(HWND) { return true; }
+
+bool CVarnelHost::Dispatch(const CVarnelPrivateInterface::IPC_DATA& request)
+{
+    CPluginInterface* plugins = CPluginInterface::Instance();
+    switch (request.reason) {
+    case CVarnelPrivateInterface::IPC_LOAD:
+    case CVarnelPrivateInterface::IPC_LOAD_ALL:
+        plugins->LoadPlugins();
+        return true;
+    case CVarnelPrivateInterface::IPC_UNLOAD:
+        plugins->BroadcastActivity(VARNEL_ACTIVITY_EXIT, 0xFFFF);
+        plugins->UnloadPlugins(false);
+        return true;
+    case CVarnelPrivateInterface::IPC_SHOW:
+        m_tray->Show();
+        return true;
+    case CVarnelPrivateInterface::IPC_HIDE:
+        m_tray->Hide();
+        return true;
+    case CVarnelPrivateInterface::IPC_LOAD_PLUGIN:
+        return LoadPluginByPath(request.stringValue);
+    case CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN:
+        return plugins->UnloadPlugin(request.stringValue);
+    case CVarnelPrivateInterface::IPC_VERIFY_PLUGIN:
+        return plugins->VerifyPlugin(request.stringValue);
+    case CVarnelPrivateInterface::IPC_PLUGIN_COMM:
+        return plugins->PluginComm(request.stringValue, request.intValue);
+    case CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE:
+        COXIL_DllMain::Instance()->HandleRegistryNotification();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The request names a plug-in by its library path (or by its registry name): the registry entry
+// whose "Path" is that file is loaded.
+bool CVarnelHost::LoadPluginByPath(const wchar_t* pathOrName)
+{
+    if (zerova::IsEmpty(pathOrName)) return false;
+    wchar_t subkey[MAX_PATH];
+    zerova::CopyString(subkey, MAX_PATH, pathOrName);
+    HKEY list = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CPluginInterface::PluginsKey, 0, KEY_READ, &list) == ERROR_SUCCESS) {
+        for (DWORD index = 0;; ++index) {
+            wchar_t name[MAX_PATH];
+            DWORD length = MAX_PATH;
+            if (RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            wchar_t key[MAX_PATH];
+            wchar_t path[MAX_PATH] = L"";
+            CFileIO::CombinePath(CPluginInterface::PluginsKey, name, key, MAX_PATH);
+            if (CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, key, L"Path", path, MAX_PATH) &&
+                zerova::EqualsNoCase(path, pathOrName)) {
+                zerova::CopyString(subkey, MAX_PATH, name);
+                break;
+            }
+        }
+        RegCloseKey(list);
+    }
+    void* handle = nullptr;
+    return CPluginInterface::Instance()->LoadPlugin(subkey, &handle);
+}
+
+// ---------------------------------------------------------------- the tray menu
+
+void CVarnelHost::ShowTrayMenu()
+{
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    SetForegroundWindow(m_mainWindow);
+    const UINT command = static_cast<UINT>(TrackPopupMenu(COXIL_DllMain::Instance()->GetSubMenu(),
+                                                          TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
+                                                          m_mainWindow, nullptr));
+    if (command != 0) OnCommand(command);
+}
+
+void CVarnelHost::OnCommand(UINT command)
+{
+    int itemId = 0;
+    if (CVarnelPrivateInterface::PLUGIN_DATA* owner = CVarnelMenuUtils::Instance()->FindPluginByCommand(command, itemId)) {
+        auto* plugin = static_cast<CPlugin*>(owner->plugin);
+        if (plugin != nullptr && CPluginInterface::Instance()->ValidatePlugin(owner))
+            plugin->CallActivity(static_cast<VARNEL_ACTIVITY>(MenuCommandActivity), itemId, 0);
+        return;
+    }
+    if (command >= kFirstSuiteCommand) {
+        CPluginInterface::Instance()->NotifySuiteMenuAction(command);
+        return;
+    }
+    switch (command) {
+    case kUpdateCommand:
+        CPluginInterface::Instance()->BroadcastUpdate();
+        break;
+    case kExitCommand:
+        PostMessageW(m_mainWindow, WM_CLOSE, 0, 0);
+        break;
+    case kSystemHealthCommand:
+    case kAboutCommand:
+    default:
+        break;
+    }
+}

@@ -1,0 +1,70 @@
+// The reference tray host: the main window, the notification icon with its window, the tray menu,
+// the copy-data requests of other processes, and the proxy command lines.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "VarnelPrivateInterface.h"
+
+#include <memory>
+#include <string>
+
+class CMenuXP;
+class CTray;
+
+class CVarnelHost {
+public:
+    explicit CVarnelHost(HINSTANCE instance);
+    ~CVarnelHost();
+    CVarnelHost(const CVarnelHost&) = delete;
+    CVarnelHost& operator=(const CVarnelHost&) = delete;
+
+    // Runs the host for the given command line; the result is the process exit code.
+    int Run(int argc, wchar_t** argv);
+
+    static const wchar_t MainWindowClass[];
+    static const wchar_t NotifyWindowClass[];
+    static const UINT TrayCallbackMessage = WM_APP + 1;
+    // The host-defined activity with which a picked plug-in menu item reaches its plug-in.
+    static const int MenuCommandActivity = 100;
+
+private:
+    struct Options {
+        bool loadAll = false;
+        bool unload = false;
+        bool headless = false;
+        HWND ignoredWindow = nullptr;
+        std::wstring logFile;
+    };
+
+    bool ParseCommandLine(int argc, wchar_t** argv);
+    int RunProxy();
+    int RunTray();
+    bool StartUp();
+    void ShutDown();
+    bool RegisterClasses();
+    HWND CreateHostWindow(const wchar_t* className, const wchar_t* title);
+
+    static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
+    bool Dispatch(const CVarnelPrivateInterface::IPC_DATA& request);
+    bool LoadPluginByPath(const wchar_t* pathOrName);
+    bool IsFromSameUser(HWND sender);
+    void ShowTrayMenu();
+    void OnCommand(UINT command);
+
+    void Log(const wchar_t* format, ...);
+
+    HINSTANCE m_instance;
+    Options m_options;
+    wchar_t m_title[MAX_PATH];
+    HWND m_mainWindow;
+    HWND m_notifyWindow;
+    std::unique_ptr<CMenuXP> m_menu;
+    std::unique_ptr<CTray> m_tray;
+    bool m_shutDown;
+};
