@@ -458,3 +458,139 @@ TEST_F(GuiFolders, BadArgumentsRecordTheirErrors)
     EXPECT_EQ(nullptr, api->GetINIFilename(nullptr, nullptr, path, MAX_PATH));
     EXPECT_EQ(1, api->GetLastError());  // no error for the INI file name
 }
+
+// ---------------------------------------------------------------- the agent registry monitor
+
+namespace {
+const wchar_t kAgentKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
+
+std::vector<ULONGLONG> g_agentNotices;
+
+LRESULT CALLBACK AgentNoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COPYDATA) {
+        const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        const auto* record = static_cast<const CVarnelPrivateInterface::IPC_DATA*>(data->lpData);
+        if (record->reason == 10 && wcscmp(record->stringValue, L"Notify Change") == 0 && record->intValue == -1)
+            g_agentNotices.push_back(GetTickCount64());
+        return 1;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void PumpFor(DWORD milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    while (GetTickCount64() < end) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+}
+}  // namespace
+
+// A tray host stand-in on this thread receives the monitor's notices.
+class AgentMonitor : public Foundation {
+protected:
+    void SetUp() override
+    {
+        Foundation::SetUp();
+        ASSERT_TRUE(m_module->LoadResources());
+        ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, kAgentKey, L"Unrelated", L"x"));
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kAgentKey, L"AgentMode");
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = &AgentNoticeProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"ZerovaFramework_NotifyIcon";
+        RegisterClassExW(&windowClass);
+        m_host = CreateWindowExW(0, L"ZerovaFramework_NotifyIcon", L"monitor test", WS_POPUP, 0, 0, 1, 1, nullptr,
+                                 nullptr, GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(nullptr, m_host);
+        g_agentNotices.clear();
+    }
+    void TearDown() override
+    {
+        COXIL_DllMain::StopRegistryMonitor();
+        DestroyWindow(m_host);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kAgentKey, L"AgentMode");
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kAgentKey, L"Unrelated");
+        Foundation::TearDown();
+    }
+    void SetAgentMode(const std::wstring& value)
+    {
+        ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, kAgentKey, L"AgentMode", value));
+    }
+    static int PositionOf(HMENU menu, UINT command)
+    {
+        for (int i = 0; i < GetMenuItemCount(menu); ++i)
+            if (GetMenuItemID(menu, i) == command) return i;
+        return -1;
+    }
+    HWND m_host = nullptr;
+};
+
+TEST_F(AgentMonitor, AgentModeAddsItsItemOnceRightAfterSystemHealth)
+{
+    HMENU popup = m_module->GetSubMenu();
+    SetAgentMode(L"1");
+    m_module->HandleRegistryNotification();
+    m_module->HandleRegistryNotification();
+    ASSERT_EQ(PositionOf(popup, 4000) + 1, PositionOf(popup, 4004));
+    int count = 0;
+    for (int i = 0; i < GetMenuItemCount(popup); ++i) count += GetMenuItemID(popup, i) == 4004 ? 1 : 0;
+    EXPECT_EQ(1, count);
+    wchar_t caption[MAX_PATH];
+    GetMenuStringW(popup, 4004, caption, MAX_PATH, MF_BYCOMMAND);
+    EXPECT_EQ(String(23), caption);
+
+    for (const wchar_t* off : {L"0", L"", L"abc1"}) {
+        SetAgentMode(L"1");
+        m_module->HandleRegistryNotification();
+        SetAgentMode(off);
+        m_module->HandleRegistryNotification();
+        EXPECT_EQ(-1, PositionOf(popup, 4004)) << testenv::Narrow(off);
+    }
+    SetAgentMode(L"12abc");
+    m_module->HandleRegistryNotification();
+    EXPECT_NE(-1, PositionOf(popup, 4004));
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kAgentKey, L"AgentMode");
+    m_module->HandleRegistryNotification();
+    EXPECT_EQ(-1, PositionOf(popup, 4004));
+    m_module->HandleRegistryNotification();  // absent and no item: nothing happens
+    EXPECT_EQ(-1, PositionOf(popup, 4004));
+}
+
+TEST_F(AgentMonitor, ABurstOfChangesGivesOneNoticeFiveSecondsAfterTheLast)
+{
+    const ULONGLONG start = GetTickCount64();
+    m_module->SetupRegistryMonitor();
+    PumpFor(6000);
+    ASSERT_EQ(2u, g_agentNotices.size()) << "one notice at once, one after the first quiet period";
+    EXPECT_LT(g_agentNotices[0] - start, 2000u);
+    EXPECT_GE(g_agentNotices[1] - g_agentNotices[0], 4500u);
+
+    SetAgentMode(L"1");
+    PumpFor(700);
+    SetAgentMode(L"0");
+    PumpFor(700);
+    SetAgentMode(L"1");
+    const ULONGLONG lastChange = GetTickCount64();
+    PumpFor(4000);
+    EXPECT_EQ(2u, g_agentNotices.size()) << "nothing within the quiet period";
+    PumpFor(2500);
+    ASSERT_EQ(3u, g_agentNotices.size());
+    EXPECT_GE(g_agentNotices[2] - lastChange, 4500u);
+    EXPECT_LE(g_agentNotices[2] - lastChange, 6500u);
+}
+
+TEST_F(AgentMonitor, StoppingLetsANoticeInFlightThroughAndNeverStartedDoesNothing)
+{
+    COXIL_DllMain::StopRegistryMonitor();  // never started: returns at once
+    m_module->SetupRegistryMonitor();
+    // The monitor's first notice is sent to this thread at once; the stop must let it through.
+    const ULONGLONG start = GetTickCount64();
+    COXIL_DllMain::StopRegistryMonitor();
+    EXPECT_LT(GetTickCount64() - start, 8000u);
+    EXPECT_GE(g_agentNotices.size(), 1u);
+}

@@ -1,0 +1,511 @@
+// Copy-data messages, tray process control and the window-station walks across real processes:
+// helper processes (IpcPeer.exe) stand for tray hosts and taskbars on the default desktop, on a
+// second desktop and on a desktop of a second window station, and record what reaches them.
+#include "TestEnvironment.h"
+
+#include "DebugTrace.h"
+#include "OXIL_dllmain.h"
+#include "SafeString.h"
+#include "StationDesktopUtils.h"
+#include "VarnelPrivateInterface.h"
+#include "VarnelUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+const wchar_t kTitle[] = L"Varnel Test Tray";
+const wchar_t kSecondDesktop[] = L"VarnelTestDesk";
+const wchar_t kSecondStation[] = L"VarnelTestStation";
+const wchar_t kStationDesktop[] = L"VarnelStationDesk";
+
+std::wstring Utf16(const std::string& text)
+{
+    std::wstring wide(text.size(), L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                      static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(n > 0 ? n : 0));
+    return wide;
+}
+
+// The desktops the walks have to reach besides WinSta0\Default; they live as long as the program.
+class DesktopsEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        m_desktop = CreateDesktopW(kSecondDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        ASSERT_NE(nullptr, m_desktop);
+        m_station = CreateWindowStationW(kSecondStation, 0, GENERIC_ALL, nullptr);
+        ASSERT_NE(nullptr, m_station);
+        HWINSTA own = GetProcessWindowStation();
+        ASSERT_TRUE(SetProcessWindowStation(m_station));
+        m_stationDesktop = CreateDesktopW(kStationDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+        ASSERT_NE(nullptr, m_stationDesktop);
+    }
+    void TearDown() override
+    {
+        CloseDesktop(m_stationDesktop);
+        CloseWindowStation(m_station);
+        CloseDesktop(m_desktop);
+    }
+
+private:
+    HDESK m_desktop = nullptr;
+    HWINSTA m_station = nullptr;
+    HDESK m_stationDesktop = nullptr;
+};
+
+::testing::Environment* const g_desktops = ::testing::AddGlobalTestEnvironment(new DesktopsEnvironment());
+
+// A window of this process that counts the messages it receives.
+int g_ownWindowMessages = 0;
+LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COPYDATA || message == WM_CLOSE) {
+        ++g_ownWindowMessages;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+class Ipc : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_temp = std::make_unique<testenv::TempFolder>(L"ipc");
+        m_log = m_temp->File(L"peers.log");
+        SetEnvironmentVariableW(L"VARNEL_PEER_LOG", m_log.c_str());
+        // Peers copied elsewhere find the DLLs in the program folder.
+        wchar_t path[8192] = L"";
+        GetEnvironmentVariableW(L"PATH", path, 8192);
+        if (wcsstr(path, testenv::ProgramFolder().c_str()) == nullptr)
+            SetEnvironmentVariableW(L"PATH", (testenv::ProgramFolder() + L";" + path).c_str());
+        g_ownWindowMessages = 0;
+    }
+    void TearDown() override
+    {
+        for (PROCESS_INFORMATION& peer : m_peers) {
+            if (WaitForSingleObject(peer.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(peer.hProcess, 9);
+            WaitForSingleObject(peer.hProcess, 5000);
+            CloseHandle(peer.hProcess);
+            CloseHandle(peer.hThread);
+        }
+        if (m_ownWindow != nullptr) DestroyWindow(m_ownWindow);
+        delete COXIL_DllMain::Instance();
+        m_temp.reset();
+    }
+
+    // Starts IpcPeer.exe with the arguments on a desktop ("station\desktop"; empty: this one).
+    void StartPeer(const std::wstring& arguments, const std::wstring& desktop = L"", size_t readyLines = 1)
+    {
+        const size_t before = Count(L"ready|");
+        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe") + L"\" " + arguments;
+        std::wstring desktopName = desktop;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.lpDesktop = desktopName.empty() ? nullptr : &desktopName[0];
+        PROCESS_INFORMATION started{};
+        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &started))
+            << testenv::Narrow(commandLine);
+        m_peers.push_back(started);
+        ASSERT_TRUE(WaitUntil([&] { return Count(L"ready|") >= before + readyLines; }, 10000))
+            << "peer did not start: " << testenv::Narrow(arguments);
+    }
+
+    std::vector<std::wstring> Lines() const
+    {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(m_log);
+        std::vector<std::wstring> lines;
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        std::string line;
+        while (std::getline(in, line))
+            if (!line.empty()) lines.push_back(Utf16(line));
+        return lines;
+    }
+    std::vector<std::wstring> LinesWith(const std::wstring& part) const
+    {
+        std::vector<std::wstring> found;
+        for (const std::wstring& line : Lines())
+            if (line.find(part) != std::wstring::npos) found.push_back(line);
+        return found;
+    }
+    size_t Count(const std::wstring& part) const { return LinesWith(part).size(); }
+
+    static bool WaitUntil(const std::function<bool()>& done, DWORD milliseconds)
+    {
+        const ULONGLONG end = GetTickCount64() + milliseconds;
+        while (!done()) {
+            if (GetTickCount64() > end) return false;
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+            Sleep(20);
+        }
+        return true;
+    }
+
+    HWND PeerWindow(const wchar_t* title) { return FindWindowW(L"ZerovaFramework_NotifyIcon", title); }
+
+    // A window of this process that stands for the main application window; it counts messages.
+    HWND OwnWindow(const wchar_t* className, const wchar_t* title)
+    {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = &CountingProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = className;
+        RegisterClassExW(&windowClass);
+        m_ownWindow = CreateWindowExW(0, className, title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                      GetModuleHandleW(nullptr), nullptr);
+        return m_ownWindow;
+    }
+
+    std::unique_ptr<testenv::TempFolder> m_temp;
+    std::wstring m_log;
+    std::vector<PROCESS_INFORMATION> m_peers;
+    HWND m_ownWindow = nullptr;
+};
+
+using CopyData = Ipc;
+using TrayControl = Ipc;
+using Walks = Ipc;
+
+// ---------------------------------------------------------------- the copy-data record
+
+TEST_F(CopyData, RecordCarriesReasonStringAndValueInTwentyFiftySixBytes)
+{
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    HWND peer = PeerWindow(kTitle);
+    ASSERT_NE(nullptr, peer);
+    testenv::TraceCapture traces;
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(peer, nullptr, 5, L"C:\\Plugins\\Scanner.dll", 77));
+    const auto lines = LinesWith(L"copydata|");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::wstring::npos,
+              lines[0].find(L"|sender=0|bytes=2056|reason=5|length=22|zeroAfter=1|value=77|string=C:\\Plugins\\Scanner.dll"))
+        << testenv::Narrow(lines[0]);
+    EXPECT_TRUE(traces.Contains(L"CVarnelPrivateInterface::CopyDataIPC\r\n    reason: Load plugin\r\n    stringValue: "
+                                L"C:\\Plugins\\Scanner.dll\r\n    iValue: 77"));
+}
+
+TEST_F(CopyData, NullStringAndUnknownReasonAreSentAsTheyAre)
+{
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    testenv::TraceCapture traces;
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(PeerWindow(kTitle), nullptr, 11, nullptr, -1));
+    const auto lines = LinesWith(L"copydata|");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"|reason=11|length=0|zeroAfter=1|value=-1|string="));
+    EXPECT_TRUE(traces.Contains(
+        L"CVarnelPrivateInterface::CopyDataIPC\r\n    reason: Unknown\r\n    stringValue: \r\n    iValue: -1"));
+}
+
+TEST_F(CopyData, LongStringsKeepTheirTerminatorAndTheValueItsOffset)
+{
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    const std::wstring longest(1023, L'x');
+    const std::wstring tooLong(3000, L'y');
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(PeerWindow(kTitle), nullptr, 8, longest.c_str(), 12345));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(PeerWindow(kTitle), nullptr, 8, tooLong.c_str(), 6));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(PeerWindow(kTitle), nullptr, 8, L"a", 1));
+    const auto lines = LinesWith(L"copydata|");
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"|bytes=2056|reason=8|length=1023|zeroAfter=1|value=12345|"));
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"|bytes=2056|reason=8|length=1023|zeroAfter=1|value=6|"));
+    EXPECT_NE(std::wstring::npos, lines[2].find(L"|bytes=2056|reason=8|length=1|zeroAfter=1|value=1|string=a"));
+}
+
+TEST_F(CopyData, OnlyAReplyOfOneCountsAndNothingGoesToItselfOrToNoWindow)
+{
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 2");
+    HWND peer = PeerWindow(kTitle);
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(peer, nullptr, 3, nullptr, -1));
+    EXPECT_EQ(1u, Count(L"copydata|"));
+
+    testenv::TraceCapture traces;
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(peer, peer, 3, nullptr, -1));
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(nullptr, nullptr, 3, nullptr, -1));
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x7777)), nullptr,
+                                                      3, nullptr, -1));
+    EXPECT_EQ(1u, Count(L"copydata|"));
+    EXPECT_FALSE(traces.ContainsPart(L"CopyDataIPC"));
+}
+
+// ---------------------------------------------------------------- tray process control
+
+TEST_F(TrayControl, RequestsReachTheRunningTrayHost)
+{
+    HWND stale = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x1234));
+    EXPECT_FALSE(CVarnelUtils::Instance()->IsVarnelRunning(stale));
+    EXPECT_EQ(nullptr, stale) << "a failed search leaves no stale handle";
+    EXPECT_FALSE(CVarnelUtils::Instance()->LoadPlugins());
+
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    HWND found = nullptr;
+    EXPECT_TRUE(CVarnelUtils::Instance()->IsVarnelRunning(found));
+    EXPECT_EQ(PeerWindow(kTitle), found);
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_TRUE(CVarnelUtils::Instance()->UnloadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadPlugins());
+    const auto lines = LinesWith(L"copydata|");
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"|sender=0|bytes=2056|reason=5|length=10|zeroAfter=1|value=-1|string=C:\\p\\a.dll"));
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"|reason=6|"));
+    EXPECT_NE(std::wstring::npos, lines[2].find(L"|reason=9|length=7|zeroAfter=1|value=-1|string=LoadAll"));
+
+    testenv::TraceCapture traces;
+    EXPECT_FALSE(CVarnelUtils::Instance()->LoadPlugin(L""));
+    EXPECT_TRUE(traces.Contains(L"CVarnelUtils::LoadPlugin - enter"));
+    EXPECT_TRUE(traces.Contains(L"CVarnelUtils::LoadPlugin - exit"));
+    traces.Clear();
+    EXPECT_FALSE(CVarnelUtils::Instance()->VarnelIPC(5, L""));
+    EXPECT_TRUE(traces.Lines().empty());
+    EXPECT_EQ(3u, Count(L"copydata|"));
+}
+
+TEST_F(TrayControl, ProxyStartsTheHostExecutableWithItsCommandWord)
+{
+    // A folder with a stand-in Varnel.exe that records how it was started.
+    const std::wstring folder = m_temp->File(L"host");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring executable = testenv::Join(folder, L"Varnel.exe");
+    ASSERT_TRUE(CopyFileW(testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe").c_str(), executable.c_str(), FALSE));
+
+    // "unload" waits for the proxy to end, so its line is there at once.
+    EXPECT_TRUE(CVarnelUtils::Instance()->UnloadAllVarnels(folder.c_str()));
+    ASSERT_EQ(1u, Count(L"started|"));
+    EXPECT_NE(std::wstring::npos, LinesWith(L"started|")[0].find(L"Varnel.exe\" unload|"));
+
+    std::wstring mixedCase = testenv::Join(folder, L"vArNeL.ExE");
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadAllVarnels(mixedCase.c_str()));
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"started|") == 2; }, 10000));
+    EXPECT_NE(std::wstring::npos, LinesWith(L"started|").back().find(L"\" load_all|"));
+
+    // A folder without the executable falls back to the application folder's.
+    testenv::SetRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder", folder);
+    wchar_t fallback[MAX_PATH];
+    EXPECT_STREQ(executable.c_str(), CVarnelUtils::Instance()->GetVarnelFilename(fallback, MAX_PATH));
+    EXPECT_TRUE(CVarnelUtils::Instance()->VarnelProxyIPC(L"other", m_temp->Path().c_str()));
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
+    ASSERT_EQ(3u, Count(L"started|")) << "any other word waits for the proxy too";
+    EXPECT_NE(std::wstring::npos, LinesWith(L"started|").back().find(L"\" other|"));
+
+    EXPECT_FALSE(CVarnelUtils::Instance()->VarnelProxyIPC(L"", folder.c_str()));
+}
+
+// ---------------------------------------------------------------- walks over stations and desktops
+
+TEST_F(Walks, ShowHideAndPluginMessagesReachEveryTrayHostOnEveryDesktop)
+{
+    const std::wstring receive = std::wstring(L"receive \"") + kTitle + L"\" 1";
+    StartPeer(receive);
+    StartPeer(receive, std::wstring(L"WinSta0\\") + kSecondDesktop);
+    StartPeer(receive, std::wstring(kSecondStation) + L"\\" + kStationDesktop);
+    StartPeer(L"receive \"Another Tray\" 1");
+    HWND own = OwnWindow(L"ZerovaFramework_NotifyIcon", kTitle);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
+
+    CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(true);
+    CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(false);
+    CStationDesktopUtils::Instance()->PluginComm(L"scan now", 17);
+    CStationDesktopUtils::Instance()->PluginComm(L"", 4);
+
+    for (const std::wstring& where : {std::wstring(L"WinSta0\\Default"), std::wstring(L"WinSta0\\") + kSecondDesktop,
+                                     std::wstring(kSecondStation) + L"\\" + kStationDesktop}) {
+        std::vector<std::wstring> reasons;
+        for (const std::wstring& line : LinesWith(L"where=" + where + L"|sender=")) {
+            const size_t at = line.find(L"|reason=");
+            reasons.push_back(line.substr(at, line.find(L"|string=") - at) + line.substr(line.find(L"|string=")));
+        }
+        const std::vector<std::wstring> expected = {
+            L"|reason=3|length=0|zeroAfter=1|value=-1|string=", L"|reason=4|length=0|zeroAfter=1|value=-1|string=",
+            L"|reason=8|length=8|zeroAfter=1|value=17|string=scan now",
+            L"|reason=8|length=0|zeroAfter=1|value=4|string="};
+        EXPECT_EQ(expected, reasons) << testenv::Narrow(where);
+    }
+    const std::wstring sender = L"|sender=" + std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(own)));
+    EXPECT_EQ(12u, Count(sender)) << "every message names the main application window as sender";
+    EXPECT_EQ(0u, Count(L"copydata|to=Another Tray")) << "another title is another product";
+    EXPECT_EQ(0, g_ownWindowMessages) << "the main application window is never messaged";
+}
+
+TEST_F(Walks, UnloadTellsTrayHostsAndClosesEveryMainWindow)
+{
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1 main");
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1 main", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    StartPeer(L"receive \"Another Tray\" 1 main", std::wstring(kSecondStation) + L"\\" + kStationDesktop);
+    HWND own = OwnWindow(L"Zerova_VarnelWindowClass", kTitle);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
+
+    CStationDesktopUtils::Instance()->LoadUnloadOnAllStationsAndDesktops(false);
+    EXPECT_EQ(2u, Count(L"|reason=2|length=0|zeroAfter=1|value=-1|"));
+    EXPECT_EQ(0u, Count(L"copydata|to=Another Tray"));
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"close|class=Zerova_VarnelWindowClass") == 3; }, 10000))
+        << "every main window is closed, whatever its title";
+    EXPECT_EQ(0, g_ownWindowMessages);
+}
+
+TEST_F(Walks, LoadStartsOneTrayHostPerDesktopWithATaskbar)
+{
+    StartPeer(L"taskbar 2", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    StartPeer(L"taskbar 1", std::wstring(kSecondStation) + L"\\" + kStationDesktop);
+
+    std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe") + L"\" walk load \"" +
+                               kTitle + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION walker{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &walker));
+    m_peers.push_back(walker);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(walker.hProcess, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Count(L"started|") >= 2; }, 10000));
+    Sleep(500);
+
+    const std::wstring walkerLine = LinesWith(L"walker|main=").at(0);
+    const std::wstring expectedCommandLine = L"started|cmdline=ignorehwnd=" + walkerLine.substr(walkerLine.find(L'=') + 1);
+    const auto started = LinesWith(L"started|");
+    ASSERT_EQ(2u, started.size()) << "one start per desktop with a taskbar";
+    // The host is started on the taskbar's desktop, named without its window station.
+    std::vector<std::wstring> desktops;
+    for (const std::wstring& line : started) {
+        EXPECT_EQ(0u, line.find(expectedCommandLine + L"|where=")) << testenv::Narrow(line);
+        desktops.push_back(line.substr(line.rfind(L'\\') + 1));
+    }
+    std::sort(desktops.begin(), desktops.end());
+    EXPECT_EQ((std::vector<std::wstring>{kStationDesktop, kSecondDesktop}), desktops);
+}
+
+TEST(SecurityHelpers, LogonSidIsFoundAndGrantedOnAStationAndADesktop)
+{
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    PSID sid = nullptr;
+    ASSERT_TRUE(CStationDesktopUtils::GetLogonSid(token, &sid));
+    ASSERT_NE(nullptr, sid);
+    EXPECT_TRUE(IsValidSid(sid));
+    CloseHandle(token);
+
+    HWINSTA station = OpenWindowStationW(kSecondStation, FALSE, MAXIMUM_ALLOWED);
+    HDESK desktop = OpenDesktopW(kSecondDesktop, 0, FALSE, MAXIMUM_ALLOWED);
+    ASSERT_NE(nullptr, station);
+    ASSERT_NE(nullptr, desktop);
+    EXPECT_TRUE(CStationDesktopUtils::AddAceToWindowStation(station, sid));
+    EXPECT_TRUE(CStationDesktopUtils::AddAceToDesktop(desktop, sid));
+    EXPECT_FALSE(CStationDesktopUtils::AddAceToDesktop(nullptr, sid));
+    CloseDesktop(desktop);
+    CloseWindowStation(station);
+    CStationDesktopUtils::FreeLogonSid(sid);
+}
+
+// ---------------------------------------------------------------- the reference tray host
+
+namespace {
+LRESULT SendRaw(HWND target, const void* data, DWORD bytes)
+{
+    COPYDATASTRUCT copy{};
+    copy.cbData = bytes;
+    copy.lpData = const_cast<void*>(data);
+    return SendMessageW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
+}
+}  // namespace
+
+class TrayHost : public Ipc {
+protected:
+    void StartHost()
+    {
+        m_hostLog = m_temp->File(L"host.log");
+        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"Varnel.exe") + L"\" --headless --log \"" +
+                                   m_hostLog + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &m_host));
+        m_peers.push_back(m_host);
+        ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"ready"); }, 15000));
+        m_notify = FindWindowW(L"ZerovaFramework_NotifyIcon", nullptr);
+        m_main = FindWindowW(L"Zerova_VarnelWindowClass", nullptr);
+        ASSERT_NE(nullptr, m_notify);
+        ASSERT_NE(nullptr, m_main);
+    }
+    std::string HostLog() const
+    {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(m_hostLog);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    bool HostLogHas(const wchar_t* text) const { return HostLog().find(testenv::Narrow(text)) != std::string::npos; }
+    size_t HostLogCount(const std::string& text) const
+    {
+        size_t count = 0;
+        const std::string log = HostLog();
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+        return count;
+    }
+
+    PROCESS_INFORMATION m_host{};
+    std::wstring m_hostLog;
+    HWND m_notify = nullptr;
+    HWND m_main = nullptr;
+};
+
+TEST_F(TrayHost, MalformedRequestsAreRefusedAndChangeNothing)
+{
+    StartHost();
+    CVarnelPrivateInterface::IPC_DATA record{};
+    record.reason = 8;
+    record.intValue = 1;
+    EXPECT_EQ(0, SendRaw(m_notify, &record, 10)) << "too short";
+    EXPECT_EQ(0, SendRaw(m_notify, nullptr, 0)) << "no data";
+    std::vector<BYTE> tooLong(sizeof(record) + 16, 0);
+    memcpy(tooLong.data(), &record, sizeof(record));
+    EXPECT_EQ(0, SendRaw(m_notify, tooLong.data(), static_cast<DWORD>(tooLong.size()))) << "too long";
+    CVarnelPrivateInterface::IPC_DATA unterminated = record;
+    std::fill(std::begin(unterminated.stringValue), std::end(unterminated.stringValue), L'x');
+    EXPECT_EQ(0, SendRaw(m_notify, &unterminated, sizeof(unterminated))) << "no terminator";
+    for (unsigned reason : {0u, 11u, 0xFFFFFFFFu}) {
+        CVarnelPrivateInterface::IPC_DATA unknown = record;
+        unknown.reason = reason;
+        EXPECT_EQ(0, SendRaw(m_notify, &unknown, sizeof(unknown))) << reason;
+    }
+    EXPECT_EQ(7u, HostLogCount("refused: malformed request"));
+    // The host's own agent monitor notices come and go; nothing else was acted on.
+    EXPECT_EQ(HostLogCount("request 10 (Agent Regkey change)"), HostLogCount("request "));
+
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 7, L"C:\\nowhere\\none.dll", -1))
+        << "verifying a plug-in the host does not have";
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"hello", 3));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 4, nullptr, -1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 3, nullptr, -1));
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"hello\" 3: accepted"));
+    EXPECT_EQ(1u, HostLogCount("request 7 (Verify plugin)"));
+
+    PostMessageW(m_main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_TRUE(HostLogHas(L"stopped"));
+}
+
+TEST_F(TrayHost, SecondHostOnTheSameDesktopLeavesTheFirstAlone)
+{
+    StartHost();
+    std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"Varnel.exe") + L"\" --headless";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION second{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &second));
+    m_peers.push_back(second);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.hProcess, 15000));
+    DWORD exitCode = 0;
+    GetExitCodeProcess(second.hProcess, &exitCode);
+    EXPECT_EQ(1u, exitCode);
+    EXPECT_TRUE(IsWindow(m_notify));
+}
