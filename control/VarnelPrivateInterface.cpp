@@ -142,10 +142,7 @@ bool CVarnelPrivateInterface::SetProgress(CProgressDlg* dialog, const wchar_t* s
                                           int percent)
 {
     if (dialog == nullptr || zerova::IsEmpty(status) || zerova::IsEmpty(detail)) return false;
-    if (CThreadManager::Instance()->FindExistingDialog(dialog) == nullptr) return false;
-    // Stand-in until the progress dialog is part of the library: no dialog is ever found above.
-    (void)percent;
-    return false;
+    return CThreadManager::Instance()->SetProgress(dialog, status, detail, percent);
 }
 
 bool CVarnelPrivateInterface::DestroyProgressDlg(CProgressDlg* dialog)

@@ -1,10 +1,20 @@
-// The dialog thread manager. Stand-in until the dialogs are part of the library: it starts no
-// dialog, finds none and has none to close.
+// The dialog thread manager: creates the dialog threads, finds them, and closes the dialogs of a
+// plug-in when it goes.
 #include "ThreadManager.h"
+
+#include "AdvisoryMsgThread.h"
+#include "ErrorMsg.h"
+#include "Localize.h"
+#include "Plugin.h"
+#include "PluginInterface.h"
+#include "ProgressDlg.h"
+#include "ProgressDlgThread.h"
+#include "SafeString.h"
 
 namespace {
 CThreadManager* g_instance = nullptr;
-}
+const int kClosedNoticeString = 560;
+}  // namespace
 
 CThreadManager* CThreadManager::Instance()
 {
@@ -14,22 +24,119 @@ CThreadManager* CThreadManager::Instance()
 
 CThreadManager::~CThreadManager()
 {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (CDialogThread* thread : m_threads) delete thread;
+        m_threads.clear();
+    }
     if (g_instance == this) g_instance = nullptr;
 }
 
-bool CThreadManager::CreateAdvisoryMsgThread(void*, const wchar_t*, HWND, const wchar_t*, const wchar_t*,
-                                             ADVISORY_MSG_TYPE, ADVISORY_MSG_BUTTONS, bool, void*, bool)
+void CThreadManager::Append(CDialogThread* thread)
 {
-    return false;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_threads.push_back(thread);
 }
 
-CProgressDlg* CThreadManager::CreateProgressDlgThread(void*, HWND, const wchar_t*, PROGRESS_BAR_DLG_TYPE,
-                                                      void (*)(void*), void*, int)
+// Walks use a copy: thread objects are never deleted before the manager goes.
+std::list<CDialogThread*> CThreadManager::Threads()
 {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_threads;
+}
+
+bool CThreadManager::CreateAdvisoryMsgThread(void* plugin, const wchar_t*, HWND parent, const wchar_t* title,
+                                             const wchar_t* text, ADVISORY_MSG_TYPE type,
+                                             ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
+                                             bool settingsFlag)
+{
+    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title) ||
+        zerova::IsEmpty(text))
+        return false;
+    auto* thread = new CAdvisoryMsgThread(plugin, parent, title, text, type, buttons, autoClose, cookie, settingsFlag);
+    Append(thread);
+    thread->WaitForDialogInit();
+    return thread->IsStarted();
+}
+
+CProgressDlg* CThreadManager::CreateProgressDlgThread(void* plugin, HWND parent, const wchar_t* title,
+                                                      PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
+                                                      void* cookie, int autoCloseMs)
+{
+    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title))
+        return nullptr;
+    auto* thread = new CProgressDlgThread(plugin, parent, title, type, cancel, cookie, autoCloseMs);
+    Append(thread);
+    return thread->GetProgressDlg();
+}
+
+CDialogThread* CThreadManager::FindExistingDialog(void* dialogObject)
+{
+    if (dialogObject == nullptr) return nullptr;
+    for (CDialogThread* thread : Threads())
+        if (thread->GetDialogObject() == dialogObject && thread->IsThreadActive() &&
+            ::IsWindow(thread->GetDialogWindow()))
+            return thread;
     return nullptr;
 }
 
-void* CThreadManager::FindExistingDialog(void*) { return nullptr; }
-bool CThreadManager::DestroyProgressDlg(CProgressDlg*) { return false; }
-void CThreadManager::TerminateOpenDialogs(void*) {}
-bool CThreadManager::ActiveThreads() { return false; }
+HWND CThreadManager::FindExistingDialog(CDialogThread::THREAD_TYPE kind, void** dialogObject)
+{
+    if (dialogObject != nullptr) *dialogObject = nullptr;
+    for (CDialogThread* thread : Threads()) {
+        if (thread->GetKind() != kind || !thread->IsThreadActive() || !::IsWindow(thread->GetDialogWindow())) continue;
+        if (dialogObject != nullptr) *dialogObject = thread->GetDialogObject();
+        return thread->GetDialogWindow();
+    }
+    return nullptr;
+}
+
+HWND CThreadManager::BringExistingDialogToFront(CDialogThread::THREAD_TYPE kind)
+{
+    HWND window = FindExistingDialog(kind, nullptr);
+    if (window != nullptr) ::SetForegroundWindow(window);
+    return window;
+}
+
+void CThreadManager::TerminateOpenDialogs(void* plugin)
+{
+    for (CDialogThread* thread : Threads()) {
+        if ((plugin != nullptr && thread->GetPluginHandle() != plugin) || !thread->IsThreadActive()) continue;
+        CPlugin* owner = thread->GetPlugin();
+        if (thread->GetPluginHandle() != nullptr && owner != nullptr && owner->IsLoaded())
+            owner->CallActivity(VARNEL_ACTIVITY_DIALOG_CLOSING, 0, 0);
+        if (thread->GetClosingNoticeString() != 0) {
+            wchar_t kind[MAX_PATH] = L"";
+            CLocalize::Instance()->GetString(thread->GetClosingNoticeString(), kind, MAX_PATH);
+            if (kind[0] != L'\0') {
+                wchar_t format[MAX_PATH] = L"";
+                wchar_t notice[MAX_PATH];
+                CLocalize::Instance()->GetString(kClosedNoticeString, format, MAX_PATH);
+                zerova::FormatString(notice, MAX_PATH, format, kind);
+                CErrorMsg::Instance()->Error(kClosedNoticeString, notice);
+            }
+        }
+        thread->TerminateDialog();
+    }
+}
+
+bool CThreadManager::ActiveThreads()
+{
+    for (CDialogThread* thread : Threads())
+        if (thread->IsThreadActive()) return true;
+    return false;
+}
+
+bool CThreadManager::SetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail, int percent)
+{
+    if (FindExistingDialog(dialog) == nullptr) return false;
+    return dialog->SetProgress(status, detail, percent);
+}
+
+bool CThreadManager::DestroyProgressDlg(CProgressDlg* dialog)
+{
+    CDialogThread* thread = FindExistingDialog(dialog);
+    if (thread == nullptr) return false;
+    thread->TerminateDialog();
+    return true;
+}

@@ -3,10 +3,15 @@
 
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
+#include "DialogThread.h"
+
+#include <list>
+#include <mutex>
 
 class VARNEL_API CThreadManager {
 public:
     static CThreadManager* Instance();
+    // Deletes every thread object; it stops no thread.
     ~CThreadManager();
     CThreadManager(const CThreadManager&) = delete;
     CThreadManager& operator=(const CThreadManager&) = delete;
@@ -16,12 +21,25 @@ public:
                                  bool autoClose, void* cookie, bool settingsFlag);
     CProgressDlg* CreateProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
                                           void (*cancel)(void*), void* cookie, int autoCloseMs);
-    // The thread whose dialog object is dialog, or null.
-    void* FindExistingDialog(void* dialog);
-    bool DestroyProgressDlg(CProgressDlg* dialog);
+
+    // The running thread whose dialog object is dialogObject and whose window stands, or null.
+    CDialogThread* FindExistingDialog(void* dialogObject);
+    // The window of the first running dialog of that kind (null when none); dialogObject receives
+    // its dialog object.
+    HWND FindExistingDialog(CDialogThread::THREAD_TYPE kind, void** dialogObject);
+    HWND BringExistingDialogToFront(CDialogThread::THREAD_TYPE kind);
+    // Closes the dialogs of a plug-in (all dialogs for null), in the order they were made.
     void TerminateOpenDialogs(void* plugin);
     bool ActiveThreads();
 
+    bool SetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail, int percent);
+    bool DestroyProgressDlg(CProgressDlg* dialog);
+
 private:
     CThreadManager() = default;
+    void Append(CDialogThread* thread);
+    std::list<CDialogThread*> Threads();
+
+    std::list<CDialogThread*> m_threads;
+    std::mutex m_lock;
 };

@@ -276,6 +276,12 @@ def make_images(folder):
         "gradated_background_with_zerova_logo.png": render(product_mark(), 320, 64, background=horizontal_gradient(
             BLUE_DARK, BLUE_LIGHT)),
         "splash.png": render(product_mark(), 360, 200, background=vertical_gradient(BLUE_LIGHT, NAVY)),
+        "advisory_info.png": render([], 190, 90, background=vertical_gradient(
+            (0.93, 0.96, 1.0, 1.0), (0.80, 0.88, 0.98, 1.0)), square=False),
+        "advisory_warning.png": render([], 190, 90, background=vertical_gradient(
+            (1.0, 0.98, 0.90, 1.0), (0.98, 0.90, 0.65, 1.0)), square=False),
+        "advisory_error.png": render([], 190, 90, background=vertical_gradient(
+            (1.0, 0.94, 0.94, 1.0), (0.96, 0.78, 0.78, 1.0)), square=False),
     }
     for name, rows in pictures.items():
         write(os.path.join(folder, name), png_bytes(rows))

@@ -1,0 +1,50 @@
+#include "AdvisoryMsgThread.h"
+
+#include "AdvisoryMsg.h"
+#include "PluginInterface.h"
+#include "SafeString.h"
+
+CAdvisoryMsgThread::CAdvisoryMsgThread(void* plugin, HWND parent, const wchar_t* title, const wchar_t* text,
+                                       ADVISORY_MSG_TYPE type, ADVISORY_MSG_BUTTONS buttons, bool autoClose,
+                                       void* cookie, bool settingsFlag)
+    : m_type(ADVISORY_MSG_ERROR), m_buttons(ADVISORY_MSG_BUTTONS_OK), m_autoClose(false), m_cookie(nullptr),
+      m_settingsFlag(false)
+{
+    m_kind = THREAD_ADVISORYMSG;
+    m_closingNoticeString = 563;
+    m_closeCommand = CAlphaChannelWindow::CloseCommand;
+    if (!::IsWindow(parent) || zerova::IsEmpty(title) || zerova::IsEmpty(text)) return;
+    if (!Init(plugin, nullptr, parent, title, text)) return;
+    m_type = type;
+    m_buttons = buttons;
+    m_autoClose = autoClose;
+    m_cookie = cookie;
+    m_settingsFlag = settingsFlag;
+    StartThread();
+}
+
+void CAdvisoryMsgThread::Run()
+{
+    int clicked = 0;
+    if (m_parent != nullptr && m_title != nullptr && m_text != nullptr) {
+        auto* message = new CAdvisoryMsg();
+        {
+            std::lock_guard<std::mutex> guard(m_objectLock);
+            SetDialogObject(static_cast<CAlphaChannelWindow*>(message));
+        }
+        message->Load(m_subfolder, m_parent, m_title, m_text, m_type, m_buttons, m_autoClose, &m_dialogWindow,
+                      m_settingsFlag);
+        clicked = message->GetClickedButtonID();
+    }
+    CPluginInterface::Instance()->NotifyAdvisoryResult(m_pluginHandle, clicked, reinterpret_cast<INT_PTR>(m_cookie));
+    WaitForDialogToClose();
+    DeleteDialog();
+    FinishRun();
+}
+
+void CAdvisoryMsgThread::DeleteDialog()
+{
+    std::lock_guard<std::mutex> guard(m_objectLock);
+    delete static_cast<CAdvisoryMsg*>(static_cast<CAlphaChannelWindow*>(m_dialogObject));
+    m_dialogObject = nullptr;
+}

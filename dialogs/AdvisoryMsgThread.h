@@ -1,0 +1,19 @@
+// The thread of an advisory message: it shows the message and hands the answer to the plug-in.
+#pragma once
+
+#include "DialogThread.h"
+
+class CAdvisoryMsgThread : public CDialogThread {
+public:
+    CAdvisoryMsgThread(void* plugin, HWND parent, const wchar_t* title, const wchar_t* text, ADVISORY_MSG_TYPE type,
+                       ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie, bool settingsFlag);
+    void Run() override;
+    void DeleteDialog() override;
+
+private:
+    ADVISORY_MSG_TYPE m_type;
+    ADVISORY_MSG_BUTTONS m_buttons;
+    bool m_autoClose;
+    void* m_cookie;
+    bool m_settingsFlag;
+};

@@ -1,0 +1,130 @@
+#include "DialogThread.h"
+
+#include "AlphaChannelWindow.h"
+
+#include "PluginInterface.h"
+#include "SafeString.h"
+#include "ThreadManager.h"
+#include "VarnelMenuUtils.h"
+#include "Win32.h"
+
+#include <cwchar>
+
+namespace {
+const int kPumpWaitMs = 10;
+
+wchar_t* OwnedCopy(const wchar_t* text)
+{
+    const size_t length = wcslen(text);
+    auto* copy = new wchar_t[length + 1];
+    wmemcpy(copy, text, length + 1);
+    return copy;
+}
+}  // namespace
+
+CDialogThread::CDialogThread()
+    : m_pluginHandle(nullptr), m_record(nullptr), m_plugin(nullptr), m_thread(nullptr), m_threadId(0),
+      m_title(nullptr), m_text(nullptr), m_imagePath(), m_subfolder(), m_parent(nullptr), m_started(false),
+      m_dialogWindow(nullptr), m_kind(THREAD_NONE), m_closingNoticeString(0), m_dialogObject(nullptr),
+      m_closeCommand(IDCANCEL), m_notifiesLastThread(true), m_endedThread(nullptr)
+{
+}
+
+CDialogThread::~CDialogThread()
+{
+    delete[] m_title;
+    delete[] m_text;
+    if (m_endedThread != nullptr) ::CloseHandle(m_endedThread);
+}
+
+void CDialogThread::TerminateDialog()
+{
+    if (!::IsWindow(m_dialogWindow)) return;
+    ::PostMessageW(m_dialogWindow, WM_COMMAND, m_closeCommand, 0);
+    WaitForThreadToEnd();
+}
+
+void CDialogThread::Run() {}
+void CDialogThread::SetText(wchar_t*) {}
+void CDialogThread::DeleteDialog() {}
+
+bool CDialogThread::Init(void* plugin, const wchar_t* subfolder, HWND parent, const wchar_t* title, const wchar_t* text)
+{
+    if (plugin != nullptr && !CPluginInterface::IsMainApp(plugin)) {
+        if (!CPluginInterface::Instance()->ValidatePlugin(plugin, &m_record, &m_plugin, false)) return false;
+    }
+    m_parent = parent;
+    m_pluginHandle = plugin;
+    if (m_plugin == nullptr) m_record = nullptr;
+    delete[] m_title;
+    delete[] m_text;
+    m_title = OwnedCopy(zerova::IsEmpty(title) ? L"empty" : title);
+    m_text = OwnedCopy(text == nullptr ? L"empty" : text);
+    if (!zerova::IsEmpty(subfolder)) zerova::CopyString(m_subfolder, MAX_PATH, subfolder);
+    else CVarnelPrivateInterface::Instance()->GetGUISubfolder(m_subfolder, MAX_PATH);
+    return true;
+}
+
+bool CDialogThread::StartThread()
+{
+    m_thread = ::CreateThread(nullptr, 0, &CDialogThread::ThreadProc, this, 0, &m_threadId);
+    m_started = m_thread != nullptr;
+    return m_started;
+}
+
+DWORD WINAPI CDialogThread::ThreadProc(LPVOID argument)
+{
+    auto* self = static_cast<CDialogThread*>(argument);
+    if (self == nullptr) return 0;
+    const bool notify = self->m_notifiesLastThread;
+    self->Run();
+    if (notify) self->NotifyIfLastThread();
+    return 0;
+}
+
+void CDialogThread::FinishRun()
+{
+    m_endedThread = m_thread;
+    m_thread = nullptr;
+}
+
+bool CDialogThread::IsThreadActive()
+{
+    HANDLE thread = m_thread;
+    DWORD code = 0;
+    return thread != nullptr && ::GetExitCodeThread(thread, &code) && code == STILL_ACTIVE;
+}
+
+void CDialogThread::WaitForDialogToClose()
+{
+    while (::IsWindow(m_dialogWindow)) CWin32::EmptyMessages(m_dialogWindow, kPumpWaitMs);
+}
+
+void CDialogThread::WaitForThreadToEnd()
+{
+    while (IsThreadActive()) CWin32::EmptyMessages(m_dialogWindow, kPumpWaitMs);
+}
+
+void CDialogThread::WaitForDialogInit()
+{
+    while (!(::IsWindow(m_dialogWindow) && m_dialogObject != nullptr)) {
+        if (!IsThreadActive()) return;  // the message never came up
+        CWin32::EmptyMessages(m_dialogWindow, kPumpWaitMs);
+    }
+    if (m_kind != THREAD_ADVISORYMSG) return;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(m_objectLock);
+            auto* window = static_cast<CAlphaChannelWindow*>(m_dialogObject);
+            if (window == nullptr || !::IsWindow(m_dialogWindow) || window->InitCompleted()) return;
+        }
+        CWin32::EmptyMessages(m_dialogWindow, kPumpWaitMs);
+    }
+}
+
+void CDialogThread::NotifyIfLastThread()
+{
+    if (CThreadManager::Instance()->ActiveThreads()) return;
+    HWND host = CVarnelMenuUtils::Instance()->GetMainWindow();
+    if (host != nullptr) ::PostMessageW(host, WM_TIMER, 0, 0);
+}

@@ -1,0 +1,38 @@
+#include "ProgressDlgThread.h"
+
+#include "ProgressDlg.h"
+#include "SafeString.h"
+
+CProgressDlgThread::CProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
+                                       void (*cancel)(void*), void* cookie, int autoCloseMs)
+    : m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr), m_dialog(nullptr)
+{
+    m_kind = THREAD_PROGRESSDLG;
+    m_closingNoticeString = 564;
+    m_closeCommand = IDCANCEL;
+    m_notifiesLastThread = false;
+    if (!::IsWindow(parent) || zerova::IsEmpty(title)) return;
+    if (!Init(plugin, nullptr, parent, title, nullptr)) return;
+    m_type = type;
+    m_cancel = cancel;
+    m_cookie = cookie;
+    m_dialog = new CProgressDlg(m_parent, m_title, m_type, m_cancel, m_cookie, autoCloseMs);
+    SetDialogObject(m_dialog);
+    m_dialogWindow = m_dialog->GetHwnd();
+    StartThread();
+}
+
+void CProgressDlgThread::Run()
+{
+    WaitForDialogToClose();
+    DeleteDialog();
+    FinishRun();
+}
+
+void CProgressDlgThread::DeleteDialog()
+{
+    std::lock_guard<std::mutex> guard(m_objectLock);
+    delete m_dialog;
+    m_dialog = nullptr;
+    m_dialogObject = nullptr;
+}

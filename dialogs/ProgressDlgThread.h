@@ -1,0 +1,22 @@
+// The thread of a progress dialog: the dialog is built on the caller's thread; this thread only
+// waits for its window to go and then deletes it.
+#pragma once
+
+#include "DialogThread.h"
+
+class CProgressDlg;
+
+class CProgressDlgThread : public CDialogThread {
+public:
+    CProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
+                       void (*cancel)(void*), void* cookie, int autoCloseMs);
+    void Run() override;
+    void DeleteDialog() override;
+    CProgressDlg* GetProgressDlg() const { return m_dialog; }
+
+private:
+    PROGRESS_BAR_DLG_TYPE m_type;
+    void (*m_cancel)(void*);
+    void* m_cookie;
+    CProgressDlg* m_dialog;
+};

@@ -1,0 +1,55 @@
+// A progress dialog: a status line, a bar from 0 to 100, detail lines that fold away, and for one
+// kind a Cancel button reported through a callback. Its window belongs to the thread that built it.
+#pragma once
+
+#include "VarnelAPI.h"
+#include "VarnelPluginAPI.h"
+
+namespace Gdiplus {
+class Font;
+class StringFormat;
+}  // namespace Gdiplus
+class CDlgPos;
+class CButtonWindow;
+
+class VARNEL_API CProgressDlg {
+public:
+    static const UINT_PTR AutoCloseTimer = 10000;
+
+    // Builds and shows the dialog; with a parent that is no window, an empty title or an unknown
+    // kind it reports error 566 and makes no window.
+    CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*), void* cookie,
+                 int autoCloseMs);
+    // Stops the auto-close timer and frees what the dialog owns; the window is not destroyed.
+    ~CProgressDlg();
+    CProgressDlg(const CProgressDlg&) = delete;
+    CProgressDlg& operator=(const CProgressDlg&) = delete;
+
+    HWND GetHwnd() const { return m_window; }
+    // True when the percentage was taken (it never goes back); the texts are applied either way.
+    bool SetProgress(const wchar_t* status, const wchar_t* detail, int percent);
+    int GetPercent() const { return m_percent; }
+    bool AreDetailsOpen() const;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void SetUp(HWND window);
+    void ToggleDetails();
+    void SaveSettings();
+    void OnCommand(WPARAM wParam);
+
+    void (*m_cancel)(void*);
+    void* m_cookie;
+    HWND m_window;
+    int m_percent;
+    PROGRESS_BAR_DLG_TYPE m_type;
+    int m_foldedWidth;
+    int m_foldedHeight;
+    int m_widestDetail;
+    Gdiplus::Font* m_font;
+    Gdiplus::StringFormat* m_format;
+    CDlgPos* m_position;
+    CButtonWindow* m_detailsButton;
+    UINT_PTR m_timer;
+    int m_autoCloseMs;
+};

@@ -1,0 +1,87 @@
+#include "ButtonWindow.h"
+
+#include "GdiPlusSession.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+const wchar_t kObjectProperty[] = L"ZerovaButtonWindow";
+}
+
+struct CButtonWindow::Sets {
+    struct Set {
+        std::unique_ptr<Gdiplus::Bitmap> normal;
+        std::unique_ptr<Gdiplus::Bitmap> pressed;
+    };
+    std::vector<Set> sets;
+};
+
+CButtonWindow::CButtonWindow(HWND control, int id)
+    : m_control(control), m_id(id), m_selected(-1), m_previousProc(nullptr), m_sets(new Sets())
+{
+    if (!::IsWindow(m_control)) return;
+    ::SetPropW(m_control, kObjectProperty, this);
+    m_previousProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(m_control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CButtonWindow::ControlProc)));
+}
+
+CButtonWindow::~CButtonWindow()
+{
+    if (::IsWindow(m_control) && m_previousProc != nullptr) {
+        ::SetWindowLongPtrW(m_control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previousProc));
+        ::RemovePropW(m_control, kObjectProperty);
+    }
+    delete m_sets;
+}
+
+int CButtonWindow::AddImageSet(const wchar_t* normalImage, const wchar_t* pressedImage)
+{
+    if (!zerova::EnsureGdiPlus()) return -1;
+    Sets::Set set;
+    set.normal.reset(Gdiplus::Bitmap::FromFile(normalImage));
+    set.pressed.reset(Gdiplus::Bitmap::FromFile(pressedImage));
+    if (!set.normal || set.normal->GetLastStatus() != Gdiplus::Ok || !set.pressed ||
+        set.pressed->GetLastStatus() != Gdiplus::Ok)
+        return -1;
+    m_sets->sets.push_back(std::move(set));
+    return static_cast<int>(m_sets->sets.size()) - 1;
+}
+
+bool CButtonWindow::SelectImageSet(int index)
+{
+    if (index < 0 || index >= GetImageSetCount()) return false;
+    m_selected = index;
+    if (::IsWindow(m_control)) ::InvalidateRect(m_control, nullptr, TRUE);
+    return true;
+}
+
+int CButtonWindow::GetImageSetCount() const { return static_cast<int>(m_sets->sets.size()); }
+
+void CButtonWindow::Paint()
+{
+    PAINTSTRUCT paint;
+    HDC dc = ::BeginPaint(m_control, &paint);
+    RECT client{};
+    ::GetClientRect(m_control, &client);
+    ::FillRect(dc, &client, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1));
+    if (m_selected >= 0 && m_selected < GetImageSetCount()) {
+        const bool pressed = (::SendMessageW(m_control, BM_GETSTATE, 0, 0) & BST_PUSHED) != 0;
+        const Sets::Set& set = m_sets->sets[static_cast<size_t>(m_selected)];
+        Gdiplus::Graphics graphics(dc);
+        graphics.DrawImage(pressed ? set.pressed.get() : set.normal.get(), 0, 0, client.right, client.bottom);
+    }
+    ::EndPaint(m_control, &paint);
+}
+
+LRESULT CALLBACK CButtonWindow::ControlProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = static_cast<CButtonWindow*>(::GetPropW(window, kObjectProperty));
+    if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
+    if (message == WM_PAINT) {
+        self->Paint();
+        return 0;
+    }
+    if (message == WM_ERASEBKGND) return 1;
+    return ::CallWindowProcW(self->m_previousProc, window, message, wParam, lParam);
+}
