@@ -78,7 +78,8 @@ DWORD WINAPI CDialogThread::ThreadProc(LPVOID argument)
     if (self == nullptr) return 0;
     const bool notify = self->m_notifiesLastThread;
     self->Run();
-    if (notify) self->NotifyIfLastThread();
+    // From here on the object may already be deleted: its thread counts as ended.
+    if (notify) NotifyIfLastThread();
     return 0;
 }
 

@@ -35,8 +35,9 @@ public:
     void WaitForThreadToEnd();
     // Until the dialog window stands and reports its start-up done, or the thread has ended.
     void WaitForDialogInit();
-    // Posts WM_TIMER (0, 0) to the tray host window when no dialog thread runs any more.
-    void NotifyIfLastThread();
+    // Posts WM_TIMER (0, 0) to the tray host window when no dialog thread runs any more. It uses
+    // nothing of the object, which may be gone by the time its thread calls this.
+    static void NotifyIfLastThread();
 
     void* GetPluginHandle() const { return m_pluginHandle; }
     CPlugin* GetPlugin() const { return m_plugin; }

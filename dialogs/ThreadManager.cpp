@@ -10,10 +10,12 @@
 #include "ProgressDlg.h"
 #include "ProgressDlgThread.h"
 #include "SafeString.h"
+#include "Win32.h"
 
 namespace {
 CThreadManager* g_instance = nullptr;
 const int kClosedNoticeString = 560;
+const ULONGLONG kFinishingGraceMs = 2000;
 }  // namespace
 
 CThreadManager* CThreadManager::Instance()
@@ -24,12 +26,20 @@ CThreadManager* CThreadManager::Instance()
 
 CThreadManager::~CThreadManager()
 {
+    if (g_instance == this) g_instance = nullptr;
+    std::list<CDialogThread*> threads;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        for (CDialogThread* thread : m_threads) delete thread;
-        m_threads.clear();
+        threads.swap(m_threads);
     }
-    if (g_instance == this) g_instance = nullptr;
+    // A thread that is still finishing (a dialog that never stood, a run about to end) keeps using
+    // its object: it gets a moment to end, and an object whose thread still runs is left alone.
+    const ULONGLONG deadline = ::GetTickCount64() + kFinishingGraceMs;
+    for (CDialogThread* thread : threads) {
+        while (thread->IsThreadActive() && ::GetTickCount64() < deadline)
+            CWin32::EmptyMessages(thread->GetDialogWindow(), 10);
+        if (!thread->IsThreadActive()) delete thread;
+    }
 }
 
 void CThreadManager::Append(CDialogThread* thread)

@@ -511,13 +511,14 @@ void CPlugin::CallActivity(VARNEL_ACTIVITY activity, int first, INT_PTR second)
 {
     VARNEL_ACTIVITY_CALLBACK_PROC proc = nullptr;
     void* pluginContext = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (!IsLoaded()) return;
-        proc = pfnActivity;
-        pluginContext = context;
-    }
+    // The call is counted before the lock goes, so that an unload on another thread either sees it
+    // or finds the plug-in no longer loaded.
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    if (!IsLoaded()) return;
+    proc = pfnActivity;
+    pluginContext = context;
     CallScope call(*this);
+    guard.unlock();
     proc(activity, first, second, pluginContext);
 }
 
@@ -525,13 +526,14 @@ void CPlugin::CallUpdate()
 {
     VARNEL_UPDATE_CALLBACK_PROC proc = nullptr;
     void* pluginContext = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (!IsLoaded() || !IsUpdater()) return;
-        proc = pfnUpdate;
-        pluginContext = context;
-    }
+    // The call is counted before the lock goes, so that an unload on another thread either sees it
+    // or finds the plug-in no longer loaded.
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    if (!IsLoaded() || !IsUpdater()) return;
+    proc = pfnUpdate;
+    pluginContext = context;
     CallScope call(*this);
+    guard.unlock();
     proc(pluginContext);
 }
 
@@ -539,13 +541,14 @@ void CPlugin::CallLogError(HWND window, const wchar_t* firstText, const wchar_t*
 {
     VARNEL_LOG_ERROR_CALLBACK_PROC proc = nullptr;
     void* pluginContext = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (!IsLoaded() || !IsErrorLogger()) return;
-        proc = pfnLogError;
-        pluginContext = context;
-    }
+    // The call is counted before the lock goes, so that an unload on another thread either sees it
+    // or finds the plug-in no longer loaded.
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    if (!IsLoaded() || !IsErrorLogger()) return;
+    proc = pfnLogError;
+    pluginContext = context;
     CallScope call(*this);
+    guard.unlock();
     proc(window, firstText, secondText, number, pluginContext);
 }
 

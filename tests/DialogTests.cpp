@@ -1,0 +1,415 @@
+// Dialogs on threads of their own, driven the way a user's clicks arrive (WM_COMMAND from buttons,
+// WM_CLOSE) and read back through their windows: advisory messages, progress dialogs, the
+// closing of a plug-in's dialogs and the last-dialog notice to the host window.
+#include "PluginHostTests.h"
+
+#include "AdvisoryMsg.h"
+#include "ErrorMsg.h"
+#include "Localize.h"
+#include "MenuXP.h"
+#include "ProgressDlg.h"
+#include "SafeString.h"
+#include "StationDesktopUtils.h"
+#include "ThreadManager.h"
+#include "Tray.h"
+#include "VarnelMenuUtils.h"
+#include "VarnelPluginAPI.h"
+
+#include <commctrl.h>
+
+#include <functional>
+
+using hosttest::PluginHostTest;
+
+namespace {
+const wchar_t kAlphaClass[] = L"ZerovaAlphaChannelWindow";
+const wchar_t kProgressKey[] = L"SOFTWARE\\Zerova\\Varnel\\ProgressDialog";
+
+int g_hostTimers = 0;
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_TIMER && wParam == 0 && lParam == 0) {
+        ++g_hostTimers;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int g_cancels = 0;
+void CountCancel(void* cookie) { g_cancels += cookie == &g_cancels ? 1 : 1000; }
+
+void Pump(DWORD milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    do {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    } while (GetTickCount64() < end);
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 10000)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    while (!done()) {
+        if (GetTickCount64() > end) return false;
+        Pump(10);
+    }
+    return true;
+}
+
+// A click on a child button as it reaches the window.
+void Click(HWND window, int id)
+{
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
+}
+
+std::wstring ControlText(HWND window, int id)
+{
+    wchar_t text[MAX_PATH] = L"";
+    GetDlgItemTextW(window, id, text, MAX_PATH);
+    return text;
+}
+}  // namespace
+
+// A host with its main window, menu and tray set up, and a plug-in that asks for dialogs.
+class Dialogs : public PluginHostTest {
+protected:
+    void SetUp() override
+    {
+        PluginHostTest::SetUp();
+        RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
+        ASSERT_TRUE(COXIL_DllMain::Instance()->LoadResources());
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = &HostProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"DialogTestHost";
+        RegisterClassExW(&windowClass);
+        m_host = CreateWindowExW(0, L"DialogTestHost", L"host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+        m_menu = std::make_unique<CMenuXP>();
+        m_tray = std::make_unique<CTray>(m_host, 1, WM_APP, nullptr, L"title");
+        CVarnelMenuUtils::Instance()->SetHandles(m_host, m_menu.get(), m_tray.get());
+        CStationDesktopUtils::Instance()->SetMainAppHwnd(m_host, L"title");
+        g_hostTimers = 0;
+        g_cancels = 0;
+    }
+    void TearDown() override
+    {
+        PluginHostTest::TearDown();  // unloading closes what is still open
+        m_tray.reset();
+        m_menu.reset();
+        DestroyWindow(m_host);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
+    }
+
+    void* LoadAsker(const std::wstring& fileName, DWORD minor = 2)
+    {
+        const std::wstring subkey = fileName.substr(0, fileName.find(L'.'));
+        Register(subkey, CopyFixture(L"FixtureBasic", fileName));
+        Configure(fileName, L"Minor", minor);
+        void* handle = nullptr;
+        EXPECT_TRUE(Registry()->LoadPlugin(subkey.c_str(), &handle));
+        return handle;
+    }
+    bool Ask(void* handle, const wchar_t* title, ADVISORY_MSG_TYPE type, ADVISORY_MSG_BUTTONS buttons, INT_PTR cookie,
+             bool autoClose = false, bool settingsFlag = false)
+    {
+        std::wstring titleText = title;
+        std::wstring text = L"Something needs your decision.";
+        return VarnelDisplayAdvisoryMsg(handle, nullptr, m_host, &titleText[0], &text[0], type, buttons, autoClose,
+                                        reinterpret_cast<void*>(cookie), settingsFlag);
+    }
+    static CAdvisoryMsg* OpenMessage()
+    {
+        void* object = nullptr;
+        CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ADVISORYMSG, &object);
+        return static_cast<CAdvisoryMsg*>(static_cast<CAlphaChannelWindow*>(object));
+    }
+    // "activity|first|second|thread" of every activity call of the plug-in.
+    std::vector<std::vector<std::string>> ActivitiesOf(const std::string& file)
+    {
+        std::vector<std::vector<std::string>> found;
+        for (const auto& call : CallsOf(file))
+            if (call.name == "Activity") found.push_back({call.args[0], call.args[1], call.args[2], call.args[4]});
+        return found;
+    }
+    CProgressDlg* Progress(void* handle, PROGRESS_BAR_DLG_TYPE type, int autoCloseMs = 0)
+    {
+        std::wstring title = L"Scanning";
+        return VarnelCreateProgressDlg(handle, nullptr, &title[0], type, &CountCancel, &g_cancels, autoCloseMs);
+    }
+    static bool Set(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail, int percent)
+    {
+        std::wstring s = status, d = detail;
+        return VarnelSetProgress(dialog, &s[0], &d[0], percent);
+    }
+    static int BarPosition(CProgressDlg* dialog)
+    {
+        return static_cast<int>(SendDlgItemMessageW(dialog->GetHwnd(), 1009, PBM_GETPOS, 0, 0));
+    }
+
+    HWND m_host = nullptr;
+    std::unique_ptr<CMenuXP> m_menu;
+    std::unique_ptr<CTray> m_tray;
+};
+
+// ---------------------------------------------------------------- advisory messages
+
+TEST_F(Dialogs, TwoMessagesOfOnePluginAnswerEachWithItsOwnCookieOnItsThread)
+{
+    void* handle = LoadAsker(L"Asker.dll");
+    ASSERT_TRUE(Ask(handle, L"First", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK_CANCEL, 111));
+    ASSERT_TRUE(Ask(handle, L"Second", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_YES_NO, 222));
+    HWND first = FindWindowW(kAlphaClass, L"First");
+    HWND second = FindWindowW(kAlphaClass, L"Second");
+    ASSERT_NE(nullptr, first);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(L"Cancel", ControlText(first, 2));
+    EXPECT_EQ(L"Yes", ControlText(second, 6));
+
+    Click(second, 7);
+    Click(first, 2);
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Asker.dll").size() == 2; }));
+    const auto answers = ActivitiesOf("Asker.dll");
+    std::vector<std::string> seen;
+    for (const auto& answer : answers) {
+        EXPECT_EQ("5", answer[0]);
+        EXPECT_NE(std::to_string(GetCurrentThreadId()), answer[3]) << "answers arrive on the message's thread";
+        seen.push_back(answer[1] + ":" + answer[2]);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ((std::vector<std::string>{"2:111", "7:222"}), seen);
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(first) && !IsWindow(second); }));
+}
+
+TEST_F(Dialogs, KindAndButtonSetChooseTheirSettingsAndAutoCloseFollowsTheKind)
+{
+    void* handle = LoadAsker(L"Kinds.dll");
+    ASSERT_TRUE(Ask(handle, L"Odd", static_cast<ADVISORY_MSG_TYPE>(7), static_cast<ADVISORY_MSG_BUTTONS>(9), 1, true));
+    CAdvisoryMsg* message = OpenMessage();
+    ASSERT_NE(nullptr, message);
+    EXPECT_NE(nullptr, wcsstr(message->GetBackgroundImage(), L"advisory_error.png"));
+    EXPECT_EQ(RGB(150, 20, 20), message->GetTitleColor());
+    EXPECT_STREQ(L"OK_dlg", message->GetButtonsSection());
+    EXPECT_EQ(1, message->GetButtonCount());
+    EXPECT_FALSE(message->GetAutokill()) << "an error never closes by itself";
+    HWND odd = FindWindowW(kAlphaClass, L"Odd");
+    Click(odd, 1);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(odd); }));
+
+    ASSERT_TRUE(Ask(handle, L"Info", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_ABORT_RETRY_IGNORE, 2, true));
+    message = OpenMessage();
+    ASSERT_NE(nullptr, message);
+    EXPECT_TRUE(message->GetAutokill());
+    EXPECT_EQ(3, message->GetButtonCount());
+    EXPECT_EQ(RGB(20, 60, 130), message->GetTitleColor());
+    HWND info = FindWindowW(kAlphaClass, L"Info");
+    PostMessageW(info, WM_COMMAND, 200, 0);  // closed without an answer
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Kinds.dll").size() == 2; }));
+    EXPECT_EQ("0", ActivitiesOf("Kinds.dll").back()[1]);
+}
+
+TEST_F(Dialogs, SettingsFlagKeepsTheMessageOnTopExceptForInterfaceVersion21)
+{
+    void* current = LoadAsker(L"Current.dll", 2);
+    void* older = LoadAsker(L"Older.dll", 1);
+    ASSERT_TRUE(Ask(current, L"Current", ADVISORY_MSG_WARNING, ADVISORY_MSG_BUTTONS_OK, 1, false, true));
+    EXPECT_NE(0, GetWindowLongW(FindWindowW(kAlphaClass, L"Current"), GWL_EXSTYLE) & WS_EX_TOPMOST);
+    ASSERT_TRUE(Ask(older, L"Older", ADVISORY_MSG_WARNING, ADVISORY_MSG_BUTTONS_OK, 1, false, true));
+    EXPECT_EQ(0, GetWindowLongW(FindWindowW(kAlphaClass, L"Older"), GWL_EXSTYLE) & WS_EX_TOPMOST);
+
+    // The host's own message is shown; its answer goes to nobody.
+    ASSERT_TRUE(Ask(VARNEL_MAIN_APP_HANDLE, L"Host", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 9));
+    HWND host = FindWindowW(kAlphaClass, L"Host");
+    Click(host, 1);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(host); }));
+    EXPECT_TRUE(ActivitiesOf("Current.dll").empty());
+    EXPECT_TRUE(ActivitiesOf("Older.dll").empty());
+}
+
+TEST_F(Dialogs, BadRequestsAreRefusedAndMissingSettingsEndTheMessageWith549)
+{
+    void* handle = LoadAsker(L"Bad.dll");
+    std::wstring title = L"T", text = L"x", empty;
+    EXPECT_FALSE(VarnelDisplayAdvisoryMsg(handle, nullptr, m_host, &title[0], &empty[0], ADVISORY_MSG_INFO,
+                                          ADVISORY_MSG_BUTTONS_OK, false, nullptr, false));
+    EXPECT_EQ(529, CErrorMsg::Instance()->GetLastError());
+    EXPECT_FALSE(VarnelDisplayAdvisoryMsg(handle, nullptr, nullptr, &title[0], &text[0], ADVISORY_MSG_INFO,
+                                          ADVISORY_MSG_BUTTONS_OK, false, nullptr, false));
+    EXPECT_FALSE(VarnelDisplayAdvisoryMsg(handle, nullptr, reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x5555)),
+                                          &title[0], &text[0], ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, false,
+                                          nullptr, false));
+
+    // A GUI tree without "advisory_dlg.ini".
+    const std::wstring tree = m_temp->File(L"app");
+    CreateDirectoryW(tree.c_str(), nullptr);
+    ASSERT_TRUE(testenv::CopyTree(testenv::Join(testenv::ProgramFolder(), L"Varnel"), testenv::Join(tree, L"Varnel")));
+    DeleteFileW(testenv::Join(tree, L"Varnel\\Images\\Zerova\\advisory_dlg.ini").c_str());
+    testenv::SetRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder", tree);
+    const bool started = Ask(handle, L"Nowhere", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 5);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
+    EXPECT_TRUE(started) << "the thread ran; the message could not be shown";
+    ASSERT_TRUE(PumpUntil([&] { return !ActivitiesOf("Bad.dll").empty(); }));
+    const auto answer = ActivitiesOf("Bad.dll").at(0);
+    EXPECT_EQ((std::vector<std::string>{"5", "0", "5"}), std::vector<std::string>(answer.begin(), answer.begin() + 3))
+        << "the plug-in hears that the message ended unanswered";
+    EXPECT_EQ(nullptr, FindWindowW(kAlphaClass, L"Nowhere"));
+    EXPECT_EQ(549, CErrorMsg::Instance()->GetLastError());
+}
+
+// ---------------------------------------------------------------- closing and the last-dialog notice
+
+TEST_F(Dialogs, UnloadClosesThePluginsDialogsInCreationOrder)
+{
+    void* handle = LoadAsker(L"Leaving.dll");
+    ASSERT_TRUE(Ask(handle, L"One", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 1));
+    ASSERT_TRUE(Ask(handle, L"Two", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 2));
+    void* other = LoadAsker(L"Staying.dll");
+    ASSERT_TRUE(Ask(other, L"Three", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 3));
+
+    ASSERT_TRUE(Registry()->UnloadPlugin(handle));
+    std::vector<std::string> sequence;
+    for (const auto& activity : ActivitiesOf("Leaving.dll")) sequence.push_back(activity[0] + ":" + activity[2]);
+    EXPECT_EQ((std::vector<std::string>{"4:0", "5:1", "4:0", "5:2"}), sequence)
+        << "closing notice, then the answer of the closed message, for each in order";
+    EXPECT_EQ(nullptr, FindWindowW(kAlphaClass, L"One"));
+    EXPECT_EQ(nullptr, FindWindowW(kAlphaClass, L"Two"));
+    EXPECT_NE(nullptr, FindWindowW(kAlphaClass, L"Three")) << "another plug-in's message stays";
+    EXPECT_EQ(560, CErrorMsg::Instance()->GetLastError());
+}
+
+TEST_F(Dialogs, HostWindowHearsOnceWhenTheLastDialogThreadEnds)
+{
+    void* handle = LoadAsker(L"Notice.dll");
+    ASSERT_TRUE(Ask(handle, L"A", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 1));
+    ASSERT_TRUE(Ask(handle, L"B", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 2));
+    Click(FindWindowW(kAlphaClass, L"A"), 1);
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Notice.dll").size() == 1; }));
+    Pump(300);
+    EXPECT_EQ(0, g_hostTimers) << "another dialog thread still runs";
+    Click(FindWindowW(kAlphaClass, L"B"), 1);
+    ASSERT_TRUE(PumpUntil([&] { return !CThreadManager::Instance()->ActiveThreads(); }));
+    Pump(300);
+    EXPECT_EQ(1, g_hostTimers);
+    HWND none = reinterpret_cast<HWND>(1);
+    void* object = &none;
+    EXPECT_EQ(nullptr, CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ADVISORYMSG, &object));
+    EXPECT_EQ(nullptr, object);
+}
+
+// ---------------------------------------------------------------- progress dialogs
+
+TEST_F(Dialogs, ProgressClampsNeverGoesBackAndTheMainWindowIsItsParent)
+{
+    void* handle = LoadAsker(L"Progress.dll");
+    CProgressDlg* dialog = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    ASSERT_NE(nullptr, dialog);
+    EXPECT_EQ(m_host, GetWindow(dialog->GetHwnd(), GW_OWNER));
+    EXPECT_TRUE(Set(dialog, L"first file", L"C:\\a.txt", -5));
+    EXPECT_EQ(0, BarPosition(dialog));
+    EXPECT_TRUE(Set(dialog, L"second file", L"C:\\b.txt", 40));
+    EXPECT_FALSE(Set(dialog, L"third file", L"C:\\c.txt", -5)) << "the bar never goes back";
+    EXPECT_EQ(40, BarPosition(dialog));
+    wchar_t format[MAX_PATH], status[MAX_PATH];
+    CLocalize::Instance()->GetString(60, format, MAX_PATH);
+    zerova::FormatString(status, MAX_PATH, format, L"third file");
+    EXPECT_EQ(std::wstring(status), ControlText(dialog->GetHwnd(), 1002)) << "texts apply even then";
+    EXPECT_TRUE(Set(dialog, L"done", L"C:\\d.txt", 150));
+    EXPECT_EQ(100, BarPosition(dialog));
+    wchar_t close[MAX_PATH];
+    CLocalize::Instance()->GetString(330, close, MAX_PATH);
+    EXPECT_EQ(std::wstring(close), ControlText(dialog->GetHwnd(), IDCANCEL));
+    EXPECT_EQ(4, SendDlgItemMessageW(dialog->GetHwnd(), 1005, LB_GETCOUNT, 0, 0));
+
+    EXPECT_TRUE(VarnelDestroyProgressDlg(dialog));
+    EXPECT_EQ(1, g_cancels) << "destroying ends in Cancel";
+    EXPECT_FALSE(Set(dialog, L"late", L"late", 100)) << "a closed dialog is never found again";
+    EXPECT_FALSE(VarnelDestroyProgressDlg(dialog));
+}
+
+TEST_F(Dialogs, AutoCloseRunsOnceAndOnlyCancelPathsCallTheCallback)
+{
+    void* handle = LoadAsker(L"Closing.dll");
+    CProgressDlg* timed = Progress(handle, PROGRESS_BAR_DLG_CANCEL, 200);
+    HWND timedWindow = timed->GetHwnd();
+    EXPECT_TRUE(Set(timed, L"s", L"d", 100));
+    EXPECT_TRUE(Set(timed, L"s", L"d", 100));
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(timedWindow); }));
+    EXPECT_EQ(1, g_cancels) << "the timer ends in Cancel, once";
+
+    CProgressDlg* cancelled = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    HWND cancelledWindow = cancelled->GetHwnd();
+    Click(cancelledWindow, IDCANCEL);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(cancelledWindow); }));
+    EXPECT_EQ(2, g_cancels);
+
+    CProgressDlg* confirmed = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    HWND confirmedWindow = confirmed->GetHwnd();
+    Click(confirmedWindow, IDOK);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(confirmedWindow); }));
+    EXPECT_EQ(2, g_cancels) << "IDOK closes without the callback";
+
+    CProgressDlg* stubborn = Progress(handle, PROGRESS_BAR_DLG_NO_CANCEL);
+    HWND stubbornWindow = stubborn->GetHwnd();
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(stubbornWindow, IDCANCEL)));
+    PostMessageW(stubbornWindow, WM_CLOSE, 0, 0);
+    Pump(200);
+    EXPECT_TRUE(IsWindow(stubbornWindow)) << "the close box does nothing without Cancel";
+    EXPECT_TRUE(VarnelDestroyProgressDlg(stubborn));
+    EXPECT_FALSE(IsWindow(stubbornWindow));
+}
+
+TEST_F(Dialogs, DetailsUnfoldWidenWithTheWidestLineAndAreRememberedForTheNextDialog)
+{
+    void* handle = LoadAsker(L"Details.dll");
+    CProgressDlg* dialog = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    HWND window = dialog->GetHwnd();
+    HWND list = GetDlgItem(window, 1005);
+    EXPECT_FALSE(IsWindowVisible(list));
+    RECT folded{};
+    GetWindowRect(window, &folded);
+    SendMessageW(window, WM_COMMAND, 1004, 0);
+    EXPECT_TRUE(IsWindowVisible(list));
+    RECT open{};
+    GetWindowRect(window, &open);
+    EXPECT_EQ((folded.bottom - folded.top) + 136, open.bottom - open.top);
+
+    Set(dialog, L"s", L"short", 1);
+    const LRESULT shortExtent = SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0);
+    Set(dialog, L"s", L"a much, much longer line of detail than the first one", 2);
+    const LRESULT longExtent = SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0);
+    Set(dialog, L"s", L"tiny", 3);
+    EXPECT_GT(shortExtent, 0);
+    EXPECT_GT(longExtent, shortExtent);
+    EXPECT_EQ(longExtent, SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0));
+    EXPECT_EQ(2, SendMessageW(list, LB_GETCURSEL, 0, 0)) << "the newest line is in view";
+    EXPECT_TRUE(VarnelDestroyProgressDlg(dialog));
+
+    CProgressDlg* next = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    EXPECT_TRUE(next->AreDetailsOpen());
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(next->GetHwnd(), 1005)));
+    EXPECT_TRUE(VarnelDestroyProgressDlg(next));
+}
+
+TEST_F(Dialogs, BadProgressRequestsGivePointersThatAreNeverFound)
+{
+    void* handle = LoadAsker(L"Odd.dll");
+    std::wstring title = L"Odd";
+    CProgressDlg* unknownKind = VarnelCreateProgressDlg(handle, nullptr, &title[0],
+                                                        static_cast<PROGRESS_BAR_DLG_TYPE>(5), nullptr, nullptr, 0);
+    EXPECT_FALSE(Set(unknownKind, L"s", L"d", 10));
+    EXPECT_FALSE(VarnelDestroyProgressDlg(unknownKind));
+    std::wstring empty;
+    EXPECT_EQ(nullptr, VarnelCreateProgressDlg(handle, nullptr, &empty[0], PROGRESS_BAR_DLG_CANCEL, nullptr, nullptr, 0));
+    CProgressDlg* never = reinterpret_cast<CProgressDlg*>(&title);
+    EXPECT_FALSE(Set(never, L"s", L"d", 10));
+    EXPECT_FALSE(VarnelDestroyProgressDlg(never));
+    EXPECT_EQ(nullptr, VarnelCreateProgressDlg(reinterpret_cast<void*>(static_cast<UINT_PTR>(0x4321)), nullptr,
+                                               &title[0], PROGRESS_BAR_DLG_CANCEL, nullptr, nullptr, 0));
+}
