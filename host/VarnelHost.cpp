@@ -70,6 +70,8 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             m_options.unload = true;
         } else if (word == L"--headless") {
             m_options.headless = true;
+        } else if (word == L"--report") {
+            m_options.report = true;
         } else if (word == L"--log" && i + 1 < argc) {
             m_options.logFile = argv[++i];
         } else if (word.rfind(L"ignorehwnd=", 0) == 0) {
@@ -165,6 +167,7 @@ bool CVarnelHost::StartUp()
     CPluginInterface::Instance()->LoadPlugins();
     Log(L"plug-ins loaded: %d", CPluginInterface::Instance()->GetTotalNumberOfPlugins());
     COXIL_DllMain::Instance()->SetupRegistryMonitor();
+    Report(L"start");
     Log(L"ready");
     return true;
 }
@@ -245,6 +248,7 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
     const bool accepted = Dispatch(request);
     Log(L"request %u (%s) \"%s\" %d: %s", request.reason, CVarnelPrivateInterface::ReasonName(request.reason),
         request.stringValue, request.intValue, accepted ? L"accepted" : L"refused");
+    if (request.reason != CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE) Report(CVarnelPrivateInterface::ReasonName(request.reason));
     return accepted ? 1 : 0;
 }
 
@@ -311,6 +315,52 @@ bool CVarnelHost::LoadPluginByPath(const wchar_t* pathOrName)
     }
     void* handle = nullptr;
     return CPluginInterface::Instance()->LoadPlugin(subkey, &handle);
+}
+
+// ---------------------------------------------------------------- the state report
+
+void CVarnelHost::Report(const wchar_t* occasion)
+{
+    if (!m_options.report) return;
+    Log(L"report after %s:", occasion);
+    for (CVarnelPrivateInterface::PLUGIN_DATA* record : CPluginInterface::Instance()->GetPluginList()) {
+        auto* plugin = static_cast<CPlugin*>(record->plugin);
+        if (plugin == nullptr) continue;
+        // An unloaded plug-in has forgotten its names; its registry entry stays.
+        wchar_t subkey[MAX_PATH], shown[MAX_PATH], text[MAX_PATH];
+        plugin->GetRegistrySubkey(subkey, MAX_PATH);
+        const wchar_t* name = CFileIO::GetFilename(subkey);
+        plugin->GetDisplayName(shown, MAX_PATH);
+        plugin->GetStateText(text, MAX_PATH);
+        Log(L"  plug-in \"%s\" shown as \"%s\": %s, capabilities 0x%03X, state %d \"%s\"", name, shown,
+            plugin->IsLoaded() ? L"loaded" : L"unloaded", plugin->GetFlags(), static_cast<int>(plugin->GetState()),
+            text);
+    }
+    VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+    wchar_t title[MAX_PATH] = L"";
+    CPluginInterface::Instance()->GetTrayState(state, title, MAX_PATH);
+    Log(L"  tray state %d, title \"%s\", icon %s", static_cast<int>(state), title,
+        m_tray && m_tray->IsHidden() ? L"hidden" : L"shown");
+    Log(L"  tray menu:");
+    ReportMenu(COXIL_DllMain::Instance()->GetSubMenu(), 2);
+}
+
+void CVarnelHost::ReportMenu(HMENU menu, int depth)
+{
+    for (int position = 0; menu != nullptr && position < GetMenuItemCount(menu); ++position) {
+        wchar_t caption[MAX_PATH] = L"";
+        MENUITEMINFOW info{};
+        CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info, caption, MAX_PATH);
+        const wchar_t* indent = L"                ";
+        const int spaces = depth * 2 < 16 ? depth * 2 : 16;
+        if (info.fType & MFT_SEPARATOR) {
+            Log(L"%.*s----", spaces, indent);
+            continue;
+        }
+        Log(L"%.*s[%u] %s%s%s", spaces, indent, info.wID, caption, (info.fState & MFS_GRAYED) ? L" (grayed)" : L"",
+            (info.fState & MFS_CHECKED) ? L" (checked)" : L"");
+        if (info.hSubMenu != nullptr) ReportMenu(info.hSubMenu, depth + 1);
+    }
 }
 
 // ---------------------------------------------------------------- the tray menu

@@ -36,6 +36,7 @@ private:
         bool loadAll = false;
         bool unload = false;
         bool headless = false;
+        bool report = false;
         HWND ignoredWindow = nullptr;
         std::wstring logFile;
     };
@@ -58,6 +59,9 @@ private:
     void OnCommand(UINT command);
 
     void Log(const wchar_t* format, ...);
+    // With --report: the loaded plug-ins, the tray state and title, and the tray menu tree.
+    void Report(const wchar_t* occasion);
+    void ReportMenu(HMENU menu, int depth);
 
     HINSTANCE m_instance;
     Options m_options;

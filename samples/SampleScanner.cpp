@@ -1,0 +1,117 @@
+// A scanner: a plug-in message "scanner:scan" starts a scan on a thread of its own, which shows a
+// progress dialog with a detail line per file and ends with an advisory message. The answer to the
+// message arrives later as activity 5.
+#include "VarnelPluginAPI.h"
+
+#include <cwchar>
+
+#define PLUGIN_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+void* g_handle = nullptr;
+int g_context = 0;
+volatile LONG g_scanning = 0;
+volatile LONG g_cancelled = 0;
+HANDLE g_scanThread = nullptr;
+
+const wchar_t* const kFiles[] = {L"C:\\Users\\Public\\Documents\\report.docx", L"C:\\Users\\Public\\Music\\track.mp3",
+                                 L"C:\\Program Files\\Tools\\setup.exe", L"C:\\Windows\\Temp\\cache.tmp",
+                                 L"C:\\Users\\Public\\Pictures\\holiday.jpg"};
+
+void Pump(DWORD milliseconds)
+{
+    const DWORD end = GetTickCount() + milliseconds;
+    do {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    } while (static_cast<LONG>(GetTickCount() - end) < 0);
+}
+
+void OnCancel(void*) { InterlockedExchange(&g_cancelled, 1); }
+
+DWORD WINAPI Scan(LPVOID)
+{
+    // The progress dialog's window belongs to this thread, which keeps its messages moving.
+    wchar_t title[] = L"Scanning for threats";
+    CProgressDlg* dialog = VarnelCreateProgressDlg(g_handle, nullptr, title, PROGRESS_BAR_DLG_CANCEL, &OnCancel,
+                                                   nullptr, 0);
+    const int count = static_cast<int>(sizeof(kFiles) / sizeof(kFiles[0]));
+    int scanned = 0;
+    for (; scanned < count && dialog != nullptr && g_cancelled == 0; ++scanned) {
+        wchar_t status[128];
+        wchar_t detail[MAX_PATH];
+        swprintf(status, 128, L"file %d of %d", scanned + 1, count);
+        swprintf(detail, MAX_PATH, L"%ls: clean", kFiles[scanned]);
+        VarnelSetProgress(dialog, status, detail, (scanned + 1) * 100 / count);
+        Pump(150);
+    }
+    if (dialog != nullptr) VarnelDestroyProgressDlg(dialog);
+
+    HWND owner = CreateWindowExW(0, L"STATIC", L"Scanner", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    wchar_t done[] = L"Scan complete";
+    wchar_t summary[160];
+    swprintf(summary, 160, L"%d files scanned, no threats found.", scanned);
+    VarnelDisplayAdvisoryMsg(g_handle, nullptr, owner, done, summary, ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK,
+                             true, reinterpret_cast<void*>(static_cast<INT_PTR>(scanned)), false);
+    DestroyWindow(owner);
+    InterlockedExchange(&g_scanning, 0);
+    return 0;
+}
+
+void StartScan()
+{
+    if (InterlockedCompareExchange(&g_scanning, 1, 0) != 0) return;  // one scan at a time
+    InterlockedExchange(&g_cancelled, 0);
+    if (g_scanThread != nullptr) CloseHandle(g_scanThread);
+    g_scanThread = CreateThread(nullptr, 0, &Scan, nullptr, 0, nullptr);
+    if (g_scanThread == nullptr) InterlockedExchange(&g_scanning, 0);
+}
+}  // namespace
+
+PLUGIN_EXPORT int VARNEL_CALL PluginGetVersionInfo(void* handle, int* major, int* minor)
+{
+    g_handle = handle;
+    *major = VARNEL_INTERFACE_MAJOR;
+    *minor = VARNEL_INTERFACE_MINOR;
+    return 0;
+}
+
+PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD, WORD, int*, int*, void** context, wchar_t*,
+                                         wchar_t* displayName, int displayNameCapacity)
+{
+    g_handle = handle;
+    *context = &g_context;
+    wcsncpy(displayName, L"On-demand Scanner", static_cast<size_t>(displayNameCapacity) - 1);
+    displayName[displayNameCapacity - 1] = L'\0';
+    return 0;
+}
+
+PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY activity, int first, INT_PTR second, void*)
+{
+    if (activity == VARNEL_ACTIVITY_PLUGIN_COMM && second != 0 &&
+        wcscmp(reinterpret_cast<const wchar_t*>(second), L"scanner:scan") == 0)
+        StartScan();
+    if (activity == VARNEL_ACTIVITY_ADVISORY_RESULT) {
+        // first: the button that closed the message (0: it closed by itself); second: our cookie.
+        wchar_t text[128];
+        swprintf(text, 128, L"Last scan: %d files, no threats", static_cast<int>(second));
+        VarnelSetState(g_handle, VARNEL_PLUGIN_STATE_OK, text);
+        (void)first;
+    }
+    return 0;
+}
+
+// The tray waits for its calls into us to end; the scan thread is asked to stop and awaited.
+PLUGIN_EXPORT void VARNEL_CALL PluginCleanup(void*)
+{
+    InterlockedExchange(&g_cancelled, 1);
+    if (g_scanThread != nullptr) {
+        WaitForSingleObject(g_scanThread, 10000);
+        CloseHandle(g_scanThread);
+        g_scanThread = nullptr;
+    }
+}

@@ -1,0 +1,61 @@
+// An updater: the tray's "Check for updates" reaches it (PluginUpdate), and it claims an entry of
+// its own at the top of the tray menu (a suite entry) that runs the same update.
+#include "VarnelPluginAPI.h"
+
+#include <cwchar>
+
+#define PLUGIN_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+void* g_handle = nullptr;
+int g_updates = 0;
+
+void RunUpdate()
+{
+    ++g_updates;
+    wchar_t text[128];
+    swprintf(text, 128, L"Definitions are up to date (update %d)", g_updates);
+    VarnelSetState(g_handle, VARNEL_PLUGIN_STATE_OK, text);
+}
+
+int VARNEL_CALL SuiteEntryPicked(void*, void*, void*)
+{
+    RunUpdate();
+    return 0;
+}
+}  // namespace
+
+PLUGIN_EXPORT int VARNEL_CALL PluginGetVersionInfo(void* handle, int* major, int* minor)
+{
+    g_handle = handle;
+    *major = VARNEL_INTERFACE_MAJOR;
+    *minor = VARNEL_INTERFACE_MINOR;
+    return 0;
+}
+
+PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD, WORD, int*, int*, void** context, wchar_t*,
+                                         wchar_t* displayName, int displayNameCapacity)
+{
+    g_handle = handle;
+    *context = &g_updates;
+    wcsncpy(displayName, L"Definition Updater", static_cast<size_t>(displayNameCapacity) - 1);
+    displayName[displayNameCapacity - 1] = L'\0';
+    return 0;
+}
+
+// Claims the suite entry: its text, the function the tray calls when it is picked, and a cookie.
+PLUGIN_EXPORT bool VARNEL_CALL PluginSuiteRegister(void*, UINT, wchar_t* menuText, int* menuTextCapacity,
+                                                   VARNEL_SUITE_MENU_ACTION_CALLBACK* action, void** cookie)
+{
+    wcsncpy(menuText, L"Update definitions now", static_cast<size_t>(*menuTextCapacity) - 1);
+    menuText[*menuTextCapacity - 1] = L'\0';
+    *action = &SuiteEntryPicked;
+    *cookie = nullptr;
+    return true;
+}
+
+PLUGIN_EXPORT void VARNEL_CALL PluginUpdate(void*) { RunUpdate(); }
+
+PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY, int, INT_PTR, void*) { return 0; }
+
+PLUGIN_EXPORT void VARNEL_CALL PluginCleanup(void*) {}

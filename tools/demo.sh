@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The main job: installs the reference tray host, the default GUI tree and the sample plug-ins into
+# build/demo, registers the samples, starts the host in the project's Wine prefix, steers it from
+# outside with varnelctl and tells what happened after each step. Exits 0 only when every step did
+# what it should. Expects ./run build to have run (./run demo does that first).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BIN="$ROOT/build/x86_64/bin"
+DEMO="$ROOT/build/demo"
+export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+PLUGINS='HKLM\SOFTWARE\Zerova\Varnel\Plugins'
+SAMPLES=(SampleProtection SampleUpdater SampleErrorLogger SampleScanner)
+
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+say() { printf '\n== %s\n' "$*"; }
+fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; "$WINESERVER" -k >/dev/null 2>&1 || true; exit 1; }
+ctl() { "$WINE" "$DEMO/varnelctl.exe" "$@" 2>&1 | tr -d '\r'; }
+host_log() { if [ -f "$DEMO/host.log" ]; then tr -d '\r' <"$DEMO/host.log"; fi; }
+
+# The facts the host reported after the last request: its last report block.
+last_report() { host_log | awk '/^report after /{block=""} {block=block $0 "\n"} END{printf "%s", block}'; }
+
+wait_for() {  # wait_for SECONDS TEXT: until the host log holds TEXT
+  local deadline=$((SECONDS + $1))
+  until host_log | grep -qF -- "$2"; do
+    [ $SECONDS -lt $deadline ] || fail "the host did not report: $2"
+    sleep 0.3
+  done
+}
+
+expect_in_report() {  # the last report holds every given text
+  local report; report="$(last_report)"
+  for text in "$@"; do grep -qF -- "$text" <<<"$report" || fail "expected in the host's report: $text"; done
+}
+
+show_report() {
+  last_report | grep -E "plug-in \"|tray state" | sed 's/^  /   /'
+}
+
+show_menu() {
+  last_report | sed -n '/tray menu:/,$p' | tail -n +2 | grep '^    ' || true
+}
+
+request() {  # request DESCRIPTION VARNELCTL-ARGUMENTS...
+  local what="$1"; shift
+  say "$what"
+  local before; before="$(host_log | grep -c '^report after ' || true)"
+  echo "   varnelctl $*: $(ctl "$@")"
+  local deadline=$((SECONDS + 15))
+  until [ "$(host_log | grep -c '^report after ' || true)" -gt "$before" ]; do
+    [ $SECONDS -lt $deadline ] || fail "the host did not answer: $what"
+    sleep 0.2
+  done
+}
+
+# ---------------------------------------------------------------- install and register
+say "Installing the tray host, the GUI tree and the sample plug-ins into $DEMO"
+"$WINESERVER" -k >/dev/null 2>&1 || true
+rm -rf "$DEMO"
+mkdir -p "$DEMO"
+cp "$BIN"/{Varnel.exe,varnelctl.exe,VarnelInterfaceLib.dll,ZerovaWin32GUISupportDLL.dll,ZerovaLanguage.dll} "$DEMO/"
+cp -r "$BIN/Varnel" "$DEMO/"
+for sample in "${SAMPLES[@]}"; do cp "$BIN/$sample.dll" "$DEMO/"; done
+# Messages that may close by themselves do so after 3 seconds in the demo.
+sed -i 's/^autokill_seconds=.*/autokill_seconds=3/' "$DEMO/Varnel/Images/Zerova/advisory_dlg.ini"
+ls "$DEMO" | sed 's/^/   /'
+
+"$WINESERVER" -p >/dev/null 2>&1 </dev/null
+"$WINE" reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
+"$WINE" reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
+for sample in "${SAMPLES[@]}"; do
+  "$WINE" reg add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f >/dev/null
+  "$WINE" reg add "$PLUGINS\\$sample" /v Name /d "$sample" /f >/dev/null
+done
+"$WINE" reg add "$PLUGINS\\SampleErrorLogger" /v LogFile /d "$(winpath "$DEMO/errors.log")" /f >/dev/null
+echo "   registered under $PLUGINS: ${SAMPLES[*]}"
+
+# ---------------------------------------------------------------- run
+say "Starting Varnel.exe (headless) in the Wine prefix $WINEPREFIX"
+"$WINE" "$DEMO/Varnel.exe" --headless --report --log "$(winpath "$DEMO/host.log")" >/dev/null 2>&1 &
+HOST_PID=$!
+wait_for 30 "ready"
+echo "   $(host_log | grep '^plug-ins loaded')"
+show_report
+expect_in_report 'shown as "Real-time Protection": loaded' 'shown as "Definition Updater": loaded' \
+  'shown as "Error Log": loaded' 'shown as "On-demand Scanner": loaded' 'tray state 0'
+echo "   tray menu, with the command identifiers:"
+show_menu
+expect_in_report 'Pause protection' 'Show protection status' '[25001] Update definitions now'
+
+request "Step 1: another process asks the protection plug-in to pause" plugin-comm protection:pause 1
+show_report
+expect_in_report 'state 1 "Real-time protection is paused"' 'tray state 1'
+
+request "Step 2: the protection fails (an error the error logger writes down)" plugin-comm protection:fail 2
+show_report
+expect_in_report 'state 2 "Real-time protection stopped unexpectedly"' 'tray state 2'
+grep -q "error 9001" "$DEMO/errors.log" || fail "the error logger did not write the error"
+echo "   error log: $(tr -d '\r' <"$DEMO/errors.log" | tail -1)"
+
+request "Step 3: protection back to normal" plugin-comm protection:resume 3
+show_report
+expect_in_report 'state 0 "Real-time protection is on"' 'tray state 0'
+
+request "Step 4: unload the protection plug-in by its library path" unload-plugin "$(winpath "$DEMO/SampleProtection.dll")"
+show_report
+expect_in_report '"SampleProtection" shown as "": unloaded'
+last_report | grep -q "Pause protection" && fail "the protection plug-in's menu items are still in the menu"
+echo "   its menu items are gone; the menu now:"
+show_menu
+
+request "Step 5: load it again" load-plugin "$(winpath "$DEMO/SampleProtection.dll")"
+show_report
+expect_in_report 'shown as "Real-time Protection": loaded' 'Pause protection'
+
+request "Step 6: a scan with a progress dialog, ending with an advisory message" plugin-comm scanner:scan 4
+echo "   the scan runs; its message closes by itself after 3 seconds"
+sleep 6
+request "Step 7: load every registered plug-in (all are loaded: nothing new)" load-all
+show_report
+expect_in_report 'state 0 "Last scan: 5 files, no threats"'
+
+say "The last lines of the state history file"
+HISTORY="$(find "$WINEPREFIX/drive_c/users" -name VarnelPluginStateHistory.txt | head -1)"
+[ -n "$HISTORY" ] || fail "no state history file"
+iconv -f UTF-16LE -t UTF-8 "$HISTORY" | tr -d '\r' | tail -6 | sed 's/^/   /'
+
+request "Step 8: unload every tray host (the proxy Varnel.exe unload)" unload-all
+wait_for 20 "stopped"
+wait "$HOST_PID" 2>/dev/null || true
+echo "   the host unloaded its plug-ins and ended"
+"$WINESERVER" -k >/dev/null 2>&1 || true
+say "Demo done: every step did what it should. Host log: $DEMO/host.log"
