@@ -40,6 +40,12 @@ public:
     void CallActivity(VARNEL_ACTIVITY activity, int first, INT_PTR second);
     void CallUpdate();
     void CallLogError(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number);
+    // One about entry of the plug-in: info zeroed and filled, pairs and extra pointed at its texts.
+    // False (more cleared) for a plug-in without about entries.
+    bool GetAboutInfo(VARNEL_ABOUT_INFO* info, wchar_t** pairs, wchar_t** extra, bool* more);
+    // One health entry: from the plug-in's own entry point, else its display name, state and text.
+    bool GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapacity, wchar_t* text, int textCapacity,
+                   bool* more);
 
     HINSTANCE GetHinstance() const;
     HWND GetHwnd() const;

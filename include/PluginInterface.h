@@ -61,6 +61,18 @@ public:
     bool IsPluginWindow(HWND window, bool& dead);
     bool IsPluginInLegacyMode(const wchar_t* subkeyName);
 
+    // ---- about-box and system-health texts (the list markup)
+    bool GetAboutBoxText(wchar_t* buffer, int length);
+    bool GetSystemHealthText(wchar_t* buffer, int length);
+    bool RemoveFromSystemHealth(void* handle, const wchar_t* text);
+    static bool GetHealthImageName(VARNEL_PLUGIN_STATE state, wchar_t* buffer, int length);
+    static void AppendHealthLine(wchar_t* buffer, int length, void* context, const wchar_t* name,
+                                 VARNEL_PLUGIN_STATE state, const wchar_t* text, int row);
+    static void AppendAboutSection(wchar_t* buffer, int length, const VARNEL_ABOUT_INFO* info, const wchar_t* pairs,
+                                   const wchar_t* extra, int& row);
+    // The most entries one plug-in may give in one run of the about or health text.
+    static constexpr int MaxEntriesPerPlugin = 64;
+
     // ---- the history file
     const wchar_t* GetHistoryFolder() const { return m_historyFolder; }
     const wchar_t* GetHistoryFilePath() const { return m_historyFile; }

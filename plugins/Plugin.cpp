@@ -17,6 +17,7 @@
 #include "VersionInfo.h"
 
 #include <chrono>
+#include <cstring>
 #include <cwchar>
 #include <thread>
 
@@ -550,6 +551,59 @@ void CPlugin::CallLogError(HWND window, const wchar_t* firstText, const wchar_t*
     CallScope call(*this);
     guard.unlock();
     proc(window, firstText, secondText, number, pluginContext);
+}
+
+bool CPlugin::GetAboutInfo(VARNEL_ABOUT_INFO* info, wchar_t** pairs, wchar_t** extra, bool* more)
+{
+    if (info == nullptr) return false;
+    std::memset(info, 0, sizeof(*info));
+    if (pairs == nullptr || extra == nullptr) return false;
+    *pairs = nullptr;
+    *extra = nullptr;
+    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC proc = nullptr;
+    void* pluginContext = nullptr;
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    if (!HasAboutBox()) {
+        if (more != nullptr) *more = false;
+        return false;
+    }
+    proc = pfnGetAboutBoxText;
+    pluginContext = context;
+    CallScope call(*this);
+    guard.unlock();
+    proc(info, pairs, extra, pluginContext, more);
+    // The record's texts end within their fields whatever the plug-in wrote.
+    info->productName[259] = info->version[259] = info->furtherLine[259] = L'\0';
+    return true;
+}
+
+bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapacity, wchar_t* text, int textCapacity,
+                        bool* more)
+{
+    if (state == nullptr || name == nullptr || text == nullptr || nameCapacity < 1 || textCapacity < 1) return false;
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    if (HasHealth()) {
+        *state = VARNEL_PLUGIN_STATE_OK;
+        VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC proc = pfnGetPluginHealth;
+        void* pluginContext = context;
+        CallScope call(*this);
+        guard.unlock();
+        proc(state, name, nameCapacity, text, textCapacity, pluginContext, more);
+        name[nameCapacity - 1] = L'\0';
+        text[textCapacity - 1] = L'\0';
+        guard.lock();
+    } else {
+        zerova::CopyString(name, nameCapacity, displayName);
+        *state = GetState();
+        zerova::CopyString(text, textCapacity, stateText);
+        if (more != nullptr) *more = false;
+    }
+    guard.unlock();
+    if (text[0] == L'\0') {
+        CLocalize::Instance()->GetString(57, text, textCapacity);
+        SetStateText(text);
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- tests
