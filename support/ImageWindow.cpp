@@ -1,0 +1,189 @@
+#include "ImageWindow.h"
+
+#include "FileIO.h"
+#include "GdiPlusSession.h"
+#include "SafeString.h"
+
+#include <mutex>
+#include <vector>
+
+namespace {
+const wchar_t kObjectProperty[] = L"ZerovaImageWindow";
+
+Gdiplus::StringAlignment Alignment(int value)
+{
+    return value == 1 ? Gdiplus::StringAlignmentCenter : value == 2 ? Gdiplus::StringAlignmentFar
+                                                                     : Gdiplus::StringAlignmentNear;
+}
+
+Gdiplus::Bitmap* LoadBitmap(const wchar_t* path)
+{
+    if (!CFileIO::FileExists(path) || !zerova::EnsureGdiPlus()) return nullptr;
+    auto* bitmap = Gdiplus::Bitmap::FromFile(path);
+    if (bitmap != nullptr && bitmap->GetLastStatus() != Gdiplus::Ok) {
+        delete bitmap;
+        return nullptr;
+    }
+    return bitmap;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- image block
+
+CImageBlock::CImageBlock(const wchar_t* path, const RECT* rect, int stretchMode, int)
+    : m_path(), m_rect(rect != nullptr ? *rect : RECT{}), m_hasRect(rect != nullptr), m_stretchMode(stretchMode),
+      m_bitmap(nullptr)
+{
+    SetImage(path);
+}
+
+CImageBlock::~CImageBlock() { delete static_cast<Gdiplus::Bitmap*>(m_bitmap); }
+
+bool CImageBlock::SetImage(const wchar_t* path)
+{
+    zerova::CopyString(m_path, MAX_PATH, path);
+    delete static_cast<Gdiplus::Bitmap*>(m_bitmap);
+    m_bitmap = LoadBitmap(m_path);
+    return m_bitmap != nullptr;
+}
+
+bool CImageBlock::GetImageSize(int& width, int& height) const
+{
+    auto* bitmap = static_cast<Gdiplus::Bitmap*>(m_bitmap);
+    width = bitmap != nullptr ? static_cast<int>(bitmap->GetWidth()) : 0;
+    height = bitmap != nullptr ? static_cast<int>(bitmap->GetHeight()) : 0;
+    return bitmap != nullptr;
+}
+
+void CImageBlock::Draw(void* graphics, const RECT& client) const
+{
+    auto* bitmap = static_cast<Gdiplus::Bitmap*>(m_bitmap);
+    if (bitmap == nullptr) return;
+    auto* g = static_cast<Gdiplus::Graphics*>(graphics);
+    const RECT area = m_hasRect ? m_rect : client;
+    if (m_stretchMode == 2 || !m_hasRect) {
+        g->DrawImage(bitmap, static_cast<int>(area.left), static_cast<int>(area.top),
+                     static_cast<int>(area.right - area.left), static_cast<int>(area.bottom - area.top));
+    } else {
+        // At its own size, centred in the rectangle.
+        const int width = static_cast<int>(bitmap->GetWidth());
+        const int height = static_cast<int>(bitmap->GetHeight());
+        g->DrawImage(bitmap, static_cast<int>(area.left) + ((area.right - area.left) - width) / 2,
+                     static_cast<int>(area.top) + ((area.bottom - area.top) - height) / 2, width, height);
+    }
+}
+
+// ---------------------------------------------------------------- string block
+
+CStringBlock::CStringBlock(const wchar_t* text, const RECT& rect, DWORD argb, const wchar_t* font, float points,
+                           int alignment, int lineAlignment, int style)
+    : m_text(), m_rect(rect), m_argb(argb), m_font(), m_points(points), m_alignment(alignment),
+      m_lineAlignment(lineAlignment), m_style(style)
+{
+    zerova::CopyString(m_text, MAX_PATH, text);
+    zerova::CopyString(m_font, 64, font);
+}
+
+CStringBlock::~CStringBlock() = default;
+
+void CStringBlock::SetText(const wchar_t* text) { zerova::CopyString(m_text, MAX_PATH, text); }
+
+void CStringBlock::Draw(void* graphics) const
+{
+    auto* g = static_cast<Gdiplus::Graphics*>(graphics);
+    Gdiplus::FontFamily family(m_font);
+    Gdiplus::Font font(family.IsAvailable() ? m_font : L"Arial", m_points,
+                       m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular, Gdiplus::UnitPoint);
+    Gdiplus::SolidBrush brush{Gdiplus::Color(m_argb)};
+    Gdiplus::StringFormat format;
+    format.SetAlignment(Alignment(m_alignment));
+    format.SetLineAlignment(Alignment(m_lineAlignment));
+    const Gdiplus::RectF box(static_cast<Gdiplus::REAL>(m_rect.left), static_cast<Gdiplus::REAL>(m_rect.top),
+                             static_cast<Gdiplus::REAL>(m_rect.right - m_rect.left),
+                             static_cast<Gdiplus::REAL>(m_rect.bottom - m_rect.top));
+    g->DrawString(m_text, -1, &font, box, &format, &brush);
+}
+
+// ---------------------------------------------------------------- image window
+
+struct CImageWindow::Blocks {
+    std::mutex lock;
+    std::vector<CImageBlock*> images;
+    std::vector<CStringBlock*> strings;
+};
+
+CImageWindow::CImageWindow(HWND control) : m_blocks(new Blocks()), m_control(control), m_previousProc(nullptr)
+{
+    if (!::IsWindow(control)) return;
+    ::SetPropW(control, kObjectProperty, this);
+    m_previousProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CImageWindow::ControlProc)));
+}
+
+CImageWindow::~CImageWindow()
+{
+    if (::IsWindow(m_control) && m_previousProc != nullptr) {
+        ::SetWindowLongPtrW(m_control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previousProc));
+        ::RemovePropW(m_control, kObjectProperty);
+    }
+    for (CImageBlock* block : m_blocks->images) delete block;
+    for (CStringBlock* block : m_blocks->strings) delete block;
+    delete m_blocks;
+}
+
+void CImageWindow::AddImageBlock(CImageBlock* block)
+{
+    if (block == nullptr) return;
+    std::lock_guard<std::mutex> guard(m_blocks->lock);
+    m_blocks->images.push_back(block);
+}
+
+void CImageWindow::AddStringBlock(CStringBlock* block)
+{
+    if (block == nullptr) return;
+    std::lock_guard<std::mutex> guard(m_blocks->lock);
+    m_blocks->strings.push_back(block);
+}
+
+int CImageWindow::GetImageBlockCount() const { return static_cast<int>(m_blocks->images.size()); }
+int CImageWindow::GetStringBlockCount() const { return static_cast<int>(m_blocks->strings.size()); }
+
+bool CImageWindow::GetBackgroundImageDimensions(int& width, int& height) const
+{
+    width = 0;
+    height = 0;
+    return !m_blocks->images.empty() && m_blocks->images.front()->GetImageSize(width, height);
+}
+
+void CImageWindow::Invalidate()
+{
+    if (::IsWindow(m_control)) ::InvalidateRect(m_control, nullptr, TRUE);
+}
+
+void CImageWindow::Paint()
+{
+    PAINTSTRUCT paint;
+    HDC dc = ::BeginPaint(m_control, &paint);
+    RECT client{};
+    ::GetClientRect(m_control, &client);
+    if (zerova::EnsureGdiPlus()) {
+        Gdiplus::Graphics graphics(dc);
+        graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+        std::lock_guard<std::mutex> guard(m_blocks->lock);
+        for (CImageBlock* block : m_blocks->images) block->Draw(&graphics, client);
+        for (CStringBlock* block : m_blocks->strings) block->Draw(&graphics);
+    }
+    ::EndPaint(m_control, &paint);
+}
+
+LRESULT CALLBACK CImageWindow::ControlProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = static_cast<CImageWindow*>(::GetPropW(window, kObjectProperty));
+    if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
+    if (message == WM_PAINT) {
+        self->Paint();
+        return 0;
+    }
+    if (message == WM_ERASEBKGND) return 1;
+    return ::CallWindowProcW(self->m_previousProc, window, message, wParam, lParam);
+}

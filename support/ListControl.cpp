@@ -1,0 +1,322 @@
+#include "ListControl.h"
+
+#include "RegistryEx.h"
+#include "SafeString.h"
+
+#include <commctrl.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+enum Shading { kNoShading = -1, kLight = 0, kDark = 1 };
+const COLORREF kLightColor = RGB(255, 255, 255);
+const COLORREF kDarkColor = RGB(238, 243, 250);
+const COLORREF kHeadingColor = RGB(0, 70, 160);
+const COLORREF kStatusColors[] = {RGB(40, 160, 60), RGB(230, 170, 0), RGB(200, 30, 30)};
+
+struct Row {
+    std::wstring text[2];
+    bool bold[2] = {false, false};
+    bool blue[2] = {false, false};
+    int status[2] = {-1, -1};
+    int shading = kNoShading;
+    INT_PTR context = 0;
+};
+
+// What a row inherits from the rows before it.
+struct Style {
+    int shading = kLight;
+    bool bold = false;
+};
+
+bool ApplyToken(const std::wstring& token, Style& style, Row& row, int column, bool& blue)
+{
+    if (token == L"light") style.shading = kLight;
+    else if (token == L"dark") style.shading = kDark;
+    else if (token == L"OK") row.status[column] = 0;
+    else if (token == L"warning") row.status[column] = 1;
+    else if (token == L"error") row.status[column] = 2;
+    else if (token == L"font=BOLD") style.bold = true;
+    else if (token == L"font=NORMAL") style.bold = false;
+    else if (token == L"BLUE") blue = true;
+    else if (token.rfind(L"hContext=", 0) == 0) row.context = static_cast<INT_PTR>(_wtoi64(token.c_str() + 9));
+    else return false;
+    return true;
+}
+
+// One row of markup (no line end) with the style carried in from the rows before.
+Row ParseRow(const std::wstring& line, Style& style)
+{
+    Row row;
+    int column = 0;
+    bool blue = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const wchar_t c = line[i];
+        if (c == L'|') {
+            const size_t close = line.find(L'|', i + 1);
+            if (close != std::wstring::npos && ApplyToken(line.substr(i + 1, close - i - 1), style, row, column, blue)) {
+                i = close;
+                continue;
+            }
+        }
+        if (c == L'\t' && column == 0) {
+            column = 1;
+            continue;
+        }
+        if (row.text[column].empty()) {
+            row.bold[column] = style.bold;
+            row.blue[column] = blue;
+        }
+        row.text[column] += c;
+    }
+    row.shading = style.shading;
+    return row;
+}
+
+// Splits text into rows at CR LF, LF or CR.
+std::vector<std::wstring> SplitRows(const wchar_t* text)
+{
+    std::vector<std::wstring> rows;
+    std::wstring current;
+    for (const wchar_t* c = text; c != nullptr && *c != L'\0'; ++c) {
+        if (*c == L'\r' || *c == L'\n') {
+            if (*c == L'\r' && c[1] == L'\n') ++c;
+            rows.push_back(current);
+            current.clear();
+        } else {
+            current += *c;
+        }
+    }
+    if (!current.empty()) rows.push_back(current);
+    return rows;
+}
+}  // namespace
+
+struct CListControl::Rows {
+    std::vector<Row> rows;
+    Style style;
+    HFONT boldFont = nullptr;
+    ~Rows()
+    {
+        if (boldFont != nullptr) ::DeleteObject(boldFont);
+    }
+};
+
+CListControl::CListControl()
+    : m_rows(new Rows()), m_list(nullptr), m_highlight(false), m_clickContext(nullptr), m_click(nullptr), m_key(),
+      m_columnCount(0)
+{
+}
+
+CListControl::~CListControl() { delete m_rows; }
+
+CListview::CListview() = default;
+CListview::~CListview() = default;
+
+bool CListControl::Init(HWND list, const TAB_DATA* columns, int columnCount, const wchar_t* key, int)
+{
+    if (!::IsWindow(list) || columns == nullptr || columnCount < 1) return false;
+    m_list = list;
+    m_columnCount = columnCount > 2 ? 2 : columnCount;
+    zerova::CopyString(m_key, MAX_PATH, key);
+    ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    for (int i = 0; i < m_columnCount; ++i) {
+        DWORD width = static_cast<DWORD>(columns[i].width);
+        wchar_t value[32];
+        zerova::FormatString(value, 32, L"Column%dWidth", i);
+        if (m_key[0] != L'\0') CRegistryEx::Get(HKEY_LOCAL_MACHINE, m_key, value, width);
+        wchar_t title[MAX_PATH];
+        zerova::CopyString(title, MAX_PATH, columns[i].title);
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = title;
+        column.cx = static_cast<int>(width > 0 && width < 5000 ? width : 200);
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+    }
+    HFONT font = reinterpret_cast<HFONT>(::SendMessageW(list, WM_GETFONT, 0, 0));
+    LOGFONTW logical{};
+    if (font == nullptr || ::GetObjectW(font, sizeof(logical), &logical) == 0)
+        ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(logical), &logical);
+    logical.lfWeight = FW_BOLD;
+    m_rows->boldFont = ::CreateFontIndirectW(&logical);
+    return true;
+}
+
+void CListControl::SetClickCallbackProc(void* context, CLICK_CALLBACK callback)
+{
+    m_clickContext = context;
+    m_click = callback;
+}
+
+int CListControl::AddLines(const wchar_t* text)
+{
+    int added = 0;
+    for (const std::wstring& line : SplitRows(text)) {
+        if (AppendLine(line.c_str()) >= 0) ++added;
+    }
+    return added;
+}
+
+int CListControl::AppendLine(const wchar_t* line)
+{
+    if (line == nullptr) return -1;
+    // A line handed on its own may still carry its line end.
+    std::wstring markup(line);
+    while (!markup.empty() && (markup.back() == L'\n' || markup.back() == L'\r')) markup.pop_back();
+    Row row = ParseRow(markup, m_rows->style);
+    const int index = GetLineCount();
+    if (::IsWindow(m_list)) {
+        LVITEMW item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = index;
+        item.pszText = const_cast<wchar_t*>(row.text[0].c_str());
+        if (::SendMessageW(m_list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) < 0) return -1;
+        LVITEMW second{};
+        second.iSubItem = 1;
+        second.pszText = const_cast<wchar_t*>(row.text[1].c_str());
+        ::SendMessageW(m_list, LVM_SETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&second));
+    }
+    m_rows->rows.push_back(row);
+    return index;
+}
+
+bool CListControl::ReplaceLine(int index, const wchar_t* line)
+{
+    if (line == nullptr || index < 0 || index >= GetLineCount()) return false;
+    std::wstring markup(line);
+    while (!markup.empty() && (markup.back() == L'\n' || markup.back() == L'\r')) markup.pop_back();
+    Row row = ParseRow(markup, m_rows->style);
+    m_rows->rows[static_cast<size_t>(index)] = row;
+    if (::IsWindow(m_list)) {
+        for (int column = 0; column < 2; ++column) {
+            LVITEMW item{};
+            item.iSubItem = column;
+            item.pszText = const_cast<wchar_t*>(row.text[column].c_str());
+            ::SendMessageW(m_list, LVM_SETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+        }
+        ::SendMessageW(m_list, LVM_REDRAWITEMS, static_cast<WPARAM>(index), static_cast<LPARAM>(index));
+    }
+    return true;
+}
+
+bool CListControl::DeleteLine(int index)
+{
+    if (index < 0 || index >= GetLineCount()) return false;
+    m_rows->rows.erase(m_rows->rows.begin() + index);
+    if (::IsWindow(m_list)) ::SendMessageW(m_list, LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
+    return true;
+}
+
+void CListControl::DeleteAllLines()
+{
+    m_rows->rows.clear();
+    m_rows->style = Style();
+    if (::IsWindow(m_list)) ::SendMessageW(m_list, LVM_DELETEALLITEMS, 0, 0);
+}
+
+int CListControl::FindLine(const wchar_t* text, bool partial)
+{
+    if (zerova::IsEmpty(text)) return -1;
+    const size_t length = wcslen(text);
+    for (size_t i = 0; i < m_rows->rows.size(); ++i) {
+        const std::wstring& first = m_rows->rows[i].text[0];
+        if (partial ? _wcsnicmp(first.c_str(), text, length) == 0 : _wcsicmp(first.c_str(), text) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int CListControl::GetLineCount() const { return static_cast<int>(m_rows->rows.size()); }
+
+bool CListControl::GetLineText(int index, int column, wchar_t* buffer, int length) const
+{
+    if (buffer == nullptr || length < 1 || index < 0 || index >= GetLineCount() || column < 0 || column > 1)
+        return false;
+    zerova::CopyString(buffer, length, m_rows->rows[static_cast<size_t>(index)].text[column].c_str());
+    return true;
+}
+
+INT_PTR CListControl::GetLineContext(int index) const
+{
+    return index >= 0 && index < GetLineCount() ? m_rows->rows[static_cast<size_t>(index)].context : 0;
+}
+
+wchar_t* CListControl::GetAllLinesOfText() const
+{
+    std::wstring all;
+    for (const Row& row : m_rows->rows) all += row.text[0] + L"\t" + row.text[1] + L"\r\n";
+    auto* text = new wchar_t[all.size() + 1];
+    wmemcpy(text, all.c_str(), all.size() + 1);
+    return text;
+}
+
+void CListControl::FreeText(wchar_t* text) { delete[] text; }
+
+int CListControl::GetSelection(wchar_t* text, int length, INT_PTR* context) const
+{
+    if (context != nullptr) *context = 0;
+    if (!::IsWindow(m_list)) return -1;
+    const int index = static_cast<int>(::SendMessageW(m_list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    if (index < 0 || index >= GetLineCount()) return -1;
+    if (text != nullptr && length > 0) GetLineText(index, 0, text, length);
+    if (context != nullptr) *context = GetLineContext(index);
+    return index;
+}
+
+void CListControl::SaveColumnWidths()
+{
+    if (!::IsWindow(m_list) || m_key[0] == L'\0') return;
+    for (int i = 0; i < m_columnCount; ++i) {
+        wchar_t value[32];
+        zerova::FormatString(value, 32, L"Column%dWidth", i);
+        const LRESULT width = ::SendMessageW(m_list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(i), 0);
+        if (width > 0) CRegistryEx::Set(HKEY_LOCAL_MACHINE, m_key, value, static_cast<DWORD>(width));
+    }
+}
+
+void CListControl::OnDrawItem(const DRAWITEMSTRUCT* draw)
+{
+    if (draw == nullptr || draw->hwndItem != m_list) return;
+    const int index = static_cast<int>(draw->itemID);
+    if (index < 0 || index >= GetLineCount()) return;
+    const Row& row = m_rows->rows[static_cast<size_t>(index)];
+    const bool selected = m_highlight && (draw->itemState & ODS_SELECTED) != 0;
+    HDC dc = draw->hDC;
+    HBRUSH background = ::CreateSolidBrush(selected ? ::GetSysColor(COLOR_HIGHLIGHT)
+                                                    : row.shading == kDark ? kDarkColor : kLightColor);
+    ::FillRect(dc, &draw->rcItem, background);
+    ::DeleteObject(background);
+    ::SetBkMode(dc, TRANSPARENT);
+    int left = draw->rcItem.left;
+    for (int column = 0; column < m_columnCount; ++column) {
+        const int width = static_cast<int>(::SendMessageW(m_list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
+        RECT cell{left + 4, draw->rcItem.top, left + width - 2, draw->rcItem.bottom};
+        if (row.status[column] >= 0 && row.status[column] <= 2) {
+            HBRUSH dot = ::CreateSolidBrush(kStatusColors[row.status[column]]);
+            HGDIOBJ previous = ::SelectObject(dc, dot);
+            const int middle = (cell.top + cell.bottom) / 2;
+            ::Ellipse(dc, cell.left, middle - 5, cell.left + 10, middle + 5);
+            ::SelectObject(dc, previous);
+            ::DeleteObject(dot);
+            cell.left += 14;
+        }
+        HGDIOBJ previousFont = nullptr;
+        if (row.bold[column] && m_rows->boldFont != nullptr) previousFont = ::SelectObject(dc, m_rows->boldFont);
+        ::SetTextColor(dc, selected ? ::GetSysColor(COLOR_HIGHLIGHTTEXT) : row.blue[column] ? kHeadingColor : RGB(0, 0, 0));
+        ::DrawTextW(dc, row.text[column].c_str(), -1, &cell, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+        if (previousFont != nullptr) ::SelectObject(dc, previousFont);
+        left += width;
+    }
+}
+
+void CListControl::OnNotify(HWND, WPARAM, LPARAM lParam)
+{
+    const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+    if (header == nullptr || header->hwndFrom != m_list || m_click == nullptr) return;
+    if (header->code == NM_CLICK || header->code == NM_DBLCLK) {
+        const auto* item = reinterpret_cast<const NMITEMACTIVATE*>(lParam);
+        m_click(m_clickContext, this, m_list, item->iItem, header->code == NM_DBLCLK ? 2 : 1);
+    }
+}
