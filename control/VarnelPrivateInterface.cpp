@@ -4,6 +4,9 @@
 
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
+#include "FileIO.h"
+#include "IniFile.h"
+#include "RegistryEx.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 #include "StationDesktopUtils.h"
@@ -148,6 +151,30 @@ bool CVarnelPrivateInterface::SetProgress(CProgressDlg* dialog, const wchar_t* s
 bool CVarnelPrivateInterface::DestroyProgressDlg(CProgressDlg* dialog)
 {
     return CThreadManager::Instance()->DestroyProgressDlg(dialog);
+}
+
+// ---------------------------------------------------------------- splash screen
+
+void CVarnelPrivateInterface::SplashScreen()
+{
+    bool display = false;
+    CRegistryEx::Get(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"DisplaySplashScreen", display, false);
+    if (!display) return;
+    wchar_t root[MAX_PATH] = L"";
+    wchar_t path[MAX_PATH] = L"";
+    GetGUIRootFolder(root, MAX_PATH);
+    CFileIO::CombinePath(root, L"gui_redirect.ini", path, MAX_PATH);
+    CIniFile redirect(path, 128);
+    wchar_t name[MAX_PATH] = L"";
+    redirect.GetString(L"General", L"splashscreen", L"", name, MAX_PATH);
+    if (name[0] == L'\0') return;
+    wchar_t image[MAX_PATH] = L"";
+    GetImageFilename(nullptr, name, image, MAX_PATH);
+    if (!CFileIO::FileExists(image)) {
+        CErrorMsg::Instance()->Error(567);
+        return;
+    }
+    CThreadManager::Instance()->CreateSplashScreenThread(image, false);
 }
 
 // ---------------------------------------------------------------- copy-data protocol

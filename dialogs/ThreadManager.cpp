@@ -2,7 +2,11 @@
 // plug-in when it goes.
 #include "ThreadManager.h"
 
+#include "AboutBoxThread.h"
 #include "AdvisoryMsgThread.h"
+#include "FileIO.h"
+#include "SplashScreenThread.h"
+#include "SystemHealthThread.h"
 #include "ErrorMsg.h"
 #include "Localize.h"
 #include "Plugin.h"
@@ -53,6 +57,34 @@ std::list<CDialogThread*> CThreadManager::Threads()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_threads;
+}
+
+bool CThreadManager::CreateAboutBoxThread(void* plugin, HWND parent, const wchar_t* text)
+{
+    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(text))
+        return false;
+    auto* thread = new CAboutBoxThread(plugin, parent, text);
+    Append(thread);
+    return thread->IsStarted();
+}
+
+bool CThreadManager::CreateSystemHealthThread(void* plugin, HWND parent, const wchar_t* text)
+{
+    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent)) return false;
+    auto* thread = new CSystemHealthThread(plugin, parent, text);
+    Append(thread);
+    return thread->IsStarted();
+}
+
+bool CThreadManager::CreateSplashScreenThread(const wchar_t* imagePath, bool flag)
+{
+    if (!CFileIO::FileExists(imagePath)) {
+        CErrorMsg::Instance()->Error(567);
+        return false;
+    }
+    auto* thread = new CSplashScreenThread(imagePath, flag);
+    Append(thread);
+    return thread->IsStarted();
 }
 
 bool CThreadManager::CreateAdvisoryMsgThread(void* plugin, const wchar_t*, HWND parent, const wchar_t* title,

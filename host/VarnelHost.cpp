@@ -160,6 +160,7 @@ bool CVarnelHost::StartUp()
     m_tray = std::make_unique<CTray>(m_notifyWindow, 1, TrayCallbackMessage, icon, m_title);
     CVarnelMenuUtils::Instance()->SetHandles(m_mainWindow, m_menu.get(), m_tray.get());
     CStationDesktopUtils::Instance()->SetMainAppHwnd(m_mainWindow, m_title);
+    CVarnelPrivateInterface::Instance()->SplashScreen();
     Log(L"started: main window %u, notify window %u, ignoring window %u",
         static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_mainWindow)),
         static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_notifyWindow)),
@@ -397,7 +398,11 @@ void CVarnelHost::OnCommand(UINT command)
         PostMessageW(m_mainWindow, WM_CLOSE, 0, 0);
         break;
     case kSystemHealthCommand:
+        CPluginInterface::Instance()->DisplaySystemHealth(m_mainWindow);
+        break;
     case kAboutCommand:
+        CPluginInterface::Instance()->DisplayAboutBox(m_mainWindow);
+        break;
     default:
         break;
     }

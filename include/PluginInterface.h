@@ -60,6 +60,8 @@ public:
     void NotifyAdvisoryResult(void* handle, int buttonId, INT_PTR cookie);
     bool IsPluginWindow(HWND window, bool& dead);
     bool IsPluginInLegacyMode(const wchar_t* subkeyName);
+    bool DisplayAboutBox(HWND parent);
+    bool DisplaySystemHealth(HWND parent);
 
     // ---- about-box and system-health texts (the list markup)
     bool GetAboutBoxText(wchar_t* buffer, int length);

@@ -16,6 +16,10 @@ public:
     CThreadManager(const CThreadManager&) = delete;
     CThreadManager& operator=(const CThreadManager&) = delete;
 
+    bool CreateAboutBoxThread(void* plugin, HWND parent, const wchar_t* text);
+    bool CreateSystemHealthThread(void* plugin, HWND parent, const wchar_t* text);
+    // Error 567 and false when the image file does not exist.
+    bool CreateSplashScreenThread(const wchar_t* imagePath, bool flag);
     bool CreateAdvisoryMsgThread(void* plugin, const wchar_t* extra, HWND parent, const wchar_t* title,
                                  const wchar_t* text, ADVISORY_MSG_TYPE type, ADVISORY_MSG_BUTTONS buttons,
                                  bool autoClose, void* cookie, bool settingsFlag);

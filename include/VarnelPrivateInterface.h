@@ -65,6 +65,9 @@ public:
     bool SetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail, int percent);
     bool DestroyProgressDlg(CProgressDlg* dialog);
 
+    // ---- the splash screen at the host's start, when the registry and the GUI folder ask for it
+    void SplashScreen();
+
     // ---- the copy-data protocol: true when the target replied 1
     static bool CopyDataIPC(HWND target, HWND sender, unsigned int reason, const wchar_t* string, int value);
     // The name of a reason as the trace shows it; "Unknown" outside 1 to 10.

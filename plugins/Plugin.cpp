@@ -14,6 +14,10 @@
 #include "SafeString.h"
 #include "ShellExecuteEx.h"
 #include "VarnelMenuUtils.h"
+#include "ListControl.h"
+#include "StateHistoryDialog.h"
+#include "SystemHealth.h"
+#include "ThreadManager.h"
 #include "VersionInfo.h"
 
 #include <chrono>
@@ -449,9 +453,31 @@ void CPlugin::WriteHistory(VARNEL_PLUGIN_STATE newState, const wchar_t* text, co
     history.SetState(newState, text, when, true);
 }
 
-// The open system health dialog follows state changes once the dialogs are part of the library;
-// until then there is no such dialog to update.
-void CPlugin::UpdateOpenHealthDialog(const wchar_t*, VARNEL_PLUGIN_STATE, const wchar_t*, const SYSTEMTIME&) {}
+// An open system health dialog shows the new state in the plug-in's line, and an open state
+// history of the same plug-in gets a new row.
+void CPlugin::UpdateOpenHealthDialog(const wchar_t* source, VARNEL_PLUGIN_STATE newState, const wchar_t* text,
+                                     const SYSTEMTIME& when)
+{
+    void* object = nullptr;
+    if (CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object) == nullptr ||
+        object == nullptr)
+        return;
+    auto* health = static_cast<CSystemHealth*>(object);
+    if (CListview* list = health->GetListview()) {
+        const int index = list->FindLine(source, false);
+        const int row = index >= 0 ? index + 1 : list->GetLineCount() + 1;
+        wchar_t line[2048] = L"";
+        CPluginInterface::AppendHealthLine(line, 2048, this, source, newState, text != nullptr ? text : L"", row);
+        if (index >= 0) list->ReplaceLine(index, line);
+        else list->AppendLine(line);
+        Trace(line);
+    }
+    if (CStateHistoryDialog* history = health->GetStateHistoryDialog()) {
+        wchar_t shown[MAX_PATH];
+        history->GetPluginName(shown, MAX_PATH);
+        if (zerova::EqualsNoCase(shown, source)) history->AddState(newState, when, text != nullptr ? text : L"");
+    }
+}
 
 void CPlugin::SetStateText(const wchar_t* text)
 {

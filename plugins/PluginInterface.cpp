@@ -14,6 +14,7 @@
 #include "Plugin.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
+#include "SystemHealth.h"
 #include "ThreadManager.h"
 #include "VarnelMenuUtils.h"
 
@@ -37,6 +38,8 @@ const UINT kEverythingWorkingString = 57;
 const wchar_t kHistorySubfolder[] = L"Zerova\\Lunvale\\DB\\Varnel\\PluginHistory";
 const wchar_t kHistoryFileName[] = L"VarnelPluginStateHistory.txt";
 const DWORD kMaxHistoryBytes = 0x200000;
+const int kAboutTextCapacity = 32768;
+const int kHealthTextCapacity = 16384;
 
 void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
@@ -547,7 +550,39 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
             if (*c == L'\r' || *c == L'\n') *c = L' ';
     if (!plugin->SetState(state, text, source)) return;
     UpdateTrayState();
-    // An open system health dialog redraws its banner here once the dialogs are part of the library.
+    void* object = nullptr;
+    if (CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object) != nullptr &&
+        object != nullptr) {
+        VARNEL_PLUGIN_STATE merged = VARNEL_PLUGIN_STATE_OK;
+        wchar_t title[MAX_PATH];
+        GetTrayState(merged, title, MAX_PATH);
+        static_cast<CSystemHealth*>(object)->UpdateHealthStatus(merged);
+    }
+}
+
+bool CPluginInterface::DisplayAboutBox(HWND parent)
+{
+    auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kAboutTextCapacity * sizeof(wchar_t)));
+    if (buffer == nullptr) return false;
+    bool result = false;
+    if (GetAboutBoxText(buffer, kAboutTextCapacity))
+        result = CThreadManager::Instance()->CreateAboutBoxThread(VARNEL_MAIN_APP_HANDLE, parent, buffer);
+    CMemoryManager::Free(buffer);
+    return result;
+}
+
+bool CPluginInterface::DisplaySystemHealth(HWND parent)
+{
+    if (!::IsWindow(parent)) return false;
+    auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kHealthTextCapacity * sizeof(wchar_t)));
+    if (buffer == nullptr) return false;
+    bool result = false;
+    if (GetSystemHealthText(buffer, kHealthTextCapacity)) {
+        CThreadManager::Instance()->CreateSystemHealthThread(VARNEL_MAIN_APP_HANDLE, parent, buffer);
+        result = true;
+    }
+    CMemoryManager::Free(buffer);
+    return result;
 }
 
 void CPluginInterface::UpdateTrayState()

@@ -7,6 +7,9 @@
 #include "Plugin.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
+#include "ListControl.h"
+#include "SystemHealth.h"
+#include "ThreadManager.h"
 
 #include <cwchar>
 #include <memory>
@@ -190,12 +193,20 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
     return true;
 }
 
-// Stand-in until the system health dialog is part of the library: no dialog is open, so there is
-// no line to delete.
-bool CPluginInterface::RemoveFromSystemHealth(void* handle, const wchar_t*)
+bool CPluginInterface::RemoveFromSystemHealth(void* handle, const wchar_t* text)
 {
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
     if (!ValidatePlugin(handle, &record, &plugin, false)) return false;
-    return false;
+    wchar_t key[MAX_PATH];
+    if (!zerova::IsEmpty(text)) zerova::CopyString(key, MAX_PATH, text);
+    else plugin->GetDisplayName(key, MAX_PATH);
+    void* object = nullptr;
+    if (CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object) == nullptr ||
+        object == nullptr)
+        return false;
+    CListview* list = static_cast<CSystemHealth*>(object)->GetListview();
+    if (list == nullptr) return false;
+    const int index = list->FindLine(key, false);
+    return index != -1 && list->DeleteLine(index);
 }

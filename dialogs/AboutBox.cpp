@@ -1,0 +1,115 @@
+#include "AboutBox.h"
+
+#include "DialogCommon.h"
+#include "DlgSize.h"
+#include "ImageWindow.h"
+#include "ListControl.h"
+#include "Localize.h"
+#include "OXSL_DllMain.h"
+#include "SafeString.h"
+#include "Win32.h"
+
+namespace {
+const wchar_t kClassProperty[] = L"AboutBoxClassPtr";
+const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel\\AboutBox";
+const UINT kTemplate = 700;
+const int kImage = 1006;
+const int kList = 1000;
+const int kCopy = 1004;
+
+const CDlgSize::RESIZE_DATA kResize[] = {
+    {kImage, 0, 0, 1, 0, {}}, {kList, 0, 0, 1, 1, {}}, {kCopy, 0, 1, 0, 0, {}}, {IDOK, 1, 1, 0, 0, {}}, {-1, 0, 0, 0, 0, {}}};
+}  // namespace
+
+CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
+    : m_window(nullptr), m_size(nullptr), m_list(nullptr), m_image(nullptr)
+{
+    if (!::IsWindow(parent) || zerova::IsEmpty(text)) {
+        dialogs::ReportCannotBuild();
+        return;
+    }
+    dialogs::InitListControls();
+    ::CreateDialogParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
+                         &CAboutBox::DialogProc, reinterpret_cast<LPARAM>(this));
+    if (m_window == nullptr) return;
+
+    const CListControl::TAB_DATA columns[] = {{L" ", 360, 0, 0}, {L" ", 400, 0, 0}};
+    m_list = new CListview();
+    m_list->SetHighlight(true);
+    m_list->Init(::GetDlgItem(m_window, kList), columns, 2, kSettingsKey, 0);
+    m_list->AddLines(text);
+
+    m_image = new CImageWindow(::GetDlgItem(m_window, kImage));
+    wchar_t background[MAX_PATH];
+    if (dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", background)) {
+        m_image->AddImageBlock(new CImageBlock(background, nullptr, 2, 8));
+        int width = 0, height = 0;
+        m_image->GetBackgroundImageDimensions(width, height);
+        const RECT image = dialogs::ChildRect(m_window, kImage);
+        ::SetWindowPos(::GetDlgItem(m_window, kImage), nullptr, 0, 0, image.right - image.left, height,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        dialogs::PlaceBelow(m_window, kImage, kList, 4);
+    }
+    m_size = new CDlgSize();
+    m_size->Load(m_window, kResize, kSettingsKey);
+    m_size->SetBrushColor(0xFFFFFF);
+    ::ShowWindow(m_window, SW_SHOW);
+    ::SetWindowPos(m_window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    CWin32::EmptyMessages(m_window, 10);
+}
+
+CAboutBox::~CAboutBox()
+{
+    delete m_size;
+    delete m_list;
+    delete m_image;
+    m_window = nullptr;
+}
+
+INT_PTR CALLBACK CAboutBox::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_MEASUREITEM) {
+        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        measure->itemWidth = dialogs::kRowWidth;
+        measure->itemHeight = 20;
+        return TRUE;
+    }
+    if (message == WM_INITDIALOG) {
+        ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
+        auto* self = reinterpret_cast<CAboutBox*>(lParam);
+        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+        self->m_window = window;
+        dialogs::SetTrayIcons(window);
+        return TRUE;
+    }
+    auto* self = static_cast<CAboutBox*>(::GetPropW(window, kClassProperty));
+    if (self == nullptr) return FALSE;
+    switch (message) {
+    case WM_CLOSE:
+        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        return TRUE;
+    case WM_DRAWITEM:
+        if (self->m_list != nullptr) self->m_list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+        return FALSE;
+    case WM_NOTIFY:
+        if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            if (self->m_size != nullptr) self->m_size->SaveSize();
+            if (self->m_list != nullptr) self->m_list->SaveColumnWidths();
+            COXSL_DllMain::Instance()->RemoveFromDlgList(window);
+            ::RemovePropW(window, kClassProperty);
+            ::DestroyWindow(window);
+        } else if (LOWORD(wParam) == kCopy && self->m_list != nullptr) {
+            wchar_t* all = self->m_list->GetAllLinesOfText();
+            CWin32::CopyToClipboard(window, all);
+            CListControl::FreeText(all);
+        }
+        return TRUE;
+    case WM_CTLCOLORSTATIC:
+        return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
+    default:
+        return FALSE;
+    }
+}

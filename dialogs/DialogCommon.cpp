@@ -1,0 +1,60 @@
+#include "DialogCommon.h"
+
+#include "ErrorMsg.h"
+#include "FileIO.h"
+#include "Localize.h"
+#include "OXIL_dllmain.h"
+#include "VarnelPrivateInterface.h"
+
+#include <commctrl.h>
+
+namespace dialogs {
+
+void ReportCannotBuild()
+{
+    wchar_t text[MAX_PATH];
+    CLocalize::Instance()->GetString(528, text, MAX_PATH);
+    CErrorMsg::Instance()->Error(0, text);
+}
+
+void SetTrayIcons(HWND window)
+{
+    wchar_t name[MAX_PATH];
+    if (HICON big = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 32, 32))
+        ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    if (HICON small = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 16, 16))
+        ::SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+}
+
+void InitListControls()
+{
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
+    ::InitCommonControlsEx(&controls);
+}
+
+RECT ChildRect(HWND dialog, int id)
+{
+    RECT rect{};
+    ::GetWindowRect(::GetDlgItem(dialog, id), &rect);
+    ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+void PlaceBelow(HWND dialog, int above, int below, int gap)
+{
+    const RECT upper = ChildRect(dialog, above);
+    const RECT lower = ChildRect(dialog, below);
+    const int top = upper.bottom + gap;
+    ::SetWindowPos(::GetDlgItem(dialog, below), nullptr, lower.left, top, lower.right - lower.left,
+                   lower.bottom > top ? lower.bottom - top : 0, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+bool ImagePath(const wchar_t* name, wchar_t* path)
+{
+    CVarnelPrivateInterface::GetImageFilename(nullptr, name, path, MAX_PATH);
+    if (CFileIO::FileExists(path)) return true;
+    path[0] = L'\0';
+    return false;
+}
+
+}  // namespace dialogs

@@ -1,0 +1,27 @@
+// What the tray's list dialogs share: the error of a dialog that cannot be built, the window
+// icons, layout helpers and the common controls they need.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace dialogs {
+
+// Reports string 528 as an error: the dialog could not be built.
+void ReportCannotBuild();
+// The big and small window icons of the tray's normal state, where found.
+void SetTrayIcons(HWND window);
+// The list views of the dialogs.
+void InitListControls();
+// A child's rectangle in its dialog's client coordinates.
+RECT ChildRect(HWND dialog, int id);
+// Moves child `below` so that its top is `gap` pixels under child `above`, keeping its left,
+// right and bottom edges.
+void PlaceBelow(HWND dialog, int above, int below, int gap);
+// The full path of an image of the GUI folders when the file exists; empty otherwise.
+bool ImagePath(const wchar_t* name, wchar_t* path);
+const int kRowWidth = 10000;
+
+}  // namespace dialogs

@@ -1,0 +1,53 @@
+#include "SplashScreenThread.h"
+
+#include "ErrorMsg.h"
+#include "FileIO.h"
+#include "ImageWindow.h"
+#include "Localize.h"
+#include "SafeString.h"
+#include "SplashScreen.h"
+#include "ThreadManager.h"
+
+namespace {
+const int kImageMissing = 567;
+const DWORD kOpaqueBlack = 0xFF000000;
+}  // namespace
+
+CSplashScreenThread::CSplashScreenThread(const wchar_t* imagePath, bool flag) : m_flag(false)
+{
+    m_kind = THREAD_SPLASHSCREEN;
+    m_closingNoticeString = 0;
+    m_closeCommand = CSplashScreen::CloseCommand;
+    if (CThreadManager::Instance()->BringExistingDialogToFront(THREAD_SPLASHSCREEN) != nullptr) return;
+    if (!CFileIO::FileExists(imagePath)) return;
+    if (!Init(nullptr, nullptr, nullptr, nullptr, L"empty")) return;
+    zerova::CopyString(m_imagePath, MAX_PATH, imagePath);
+    m_flag = flag;
+    StartThread();
+}
+
+void CSplashScreenThread::Run()
+{
+    if (!CFileIO::FileExists(m_imagePath)) {
+        CErrorMsg::Instance()->Error(kImageMissing);
+    } else {
+        wchar_t product[MAX_PATH], copyright[MAX_PATH];
+        CLocalize::Instance()->GetString(327, product, MAX_PATH);
+        CLocalize::Instance()->GetString(61, copyright, MAX_PATH);
+        CStringBlock* blocks[] = {
+            new CStringBlock(product, RECT{213, 101, 213 + 228, 101 + 93}, kOpaqueBlack, L"Trebuchet MS", 26.0f, 0, 1, 1),
+            new CStringBlock(copyright, RECT{19, 257, 19 + 432, 257 + 24}, kOpaqueBlack, L"Verdana", 11.0f, 0, 1, 0)};
+        auto* splash = new CSplashScreen(m_imagePath, &m_dialogWindow, blocks, 2, m_flag);
+        std::lock_guard<std::mutex> guard(m_objectLock);
+        SetDialogObject(splash);
+    }
+    DeleteDialog();
+    FinishRun();
+}
+
+void CSplashScreenThread::DeleteDialog()
+{
+    std::lock_guard<std::mutex> guard(m_objectLock);
+    delete static_cast<CSplashScreen*>(m_dialogObject);
+    m_dialogObject = nullptr;
+}

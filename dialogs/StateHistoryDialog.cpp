@@ -1,0 +1,189 @@
+#include "StateHistoryDialog.h"
+
+#include "CriticalSectionEx.h"
+#include "DateTime.h"
+#include "DialogCommon.h"
+#include "DlgSize.h"
+#include "ListControl.h"
+#include "Localize.h"
+#include "OXSL_DllMain.h"
+#include "PluginStateHistory.h"
+#include "SafeString.h"
+#include "Win32.h"
+
+#include <string>
+
+namespace {
+const wchar_t kClassProperty[] = L"StateHistoryDialogClassPtr";
+const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel\\StateHistoryDialog";
+const UINT kTemplate = 703;
+const int kList = 1000;
+const int kCopy = 1004;
+const int kClear = 1005;
+const int kRowCapacity = 2048;
+
+const CDlgSize::RESIZE_DATA kResize[] = {
+    {kList, 0, 0, 1, 1, {}}, {kCopy, 0, 1, 0, 0, {}}, {kClear, 0, 1, 0, 0, {}}, {IDOK, 1, 1, 0, 0, {}}, {-1, 0, 0, 0, 0, {}}};
+
+class Locked {
+public:
+    explicit Locked(CCriticalSectionEx* lock) : m_lock(lock) { m_lock->Await(); }
+    ~Locked() { m_lock->Leave(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    CCriticalSectionEx* m_lock;
+};
+}  // namespace
+
+void CStateHistoryDialog::AppendHistoryRow(wchar_t* buffer, int length, VARNEL_PLUGIN_STATE state,
+                                           const SYSTEMTIME& time, const wchar_t* text)
+{
+    if (buffer == nullptr || length < 1 || text == nullptr) return;
+    wchar_t when[MAX_PATH] = L"";
+    CDateTime::FormatDateTime(time, when, MAX_PATH);
+    const bool attention = state == VARNEL_PLUGIN_STATE_WARNING || state == VARNEL_PLUGIN_STATE_ERROR;
+    wchar_t shown[MAX_PATH];
+    if (text[0] == L'\0' || state == VARNEL_PLUGIN_STATE_OK) CLocalize::Instance()->GetString(57, shown, MAX_PATH);
+    else zerova::CopyString(shown, MAX_PATH, text);
+    const wchar_t* status = state == VARNEL_PLUGIN_STATE_WARNING ? L"|warning|"
+                            : state == VARNEL_PLUGIN_STATE_ERROR ? L"|error|"
+                                                                 : L"|OK|";
+    wchar_t row[1024];
+    zerova::FormatString(row, 1024, L"%s%s%s\t%s%s%s\r\n", L"|OK|", L"|font=NORMAL|", when, status,
+                         attention ? L"|font=BOLD|" : L"|font=NORMAL|", shown);
+    zerova::AppendString(buffer, length, row);
+}
+
+CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wchar_t* name,
+                                         CStateHistoryDialog** current)
+    : m_window(nullptr), m_size(nullptr), m_list(nullptr), m_plugin(nullptr), m_name(),
+      m_lock(new CCriticalSectionEx())
+{
+    if (current != nullptr) *current = nullptr;
+    if (plugin == nullptr || !::IsWindow(parent) || zerova::IsEmpty(name)) {
+        dialogs::ReportCannotBuild();
+        return;
+    }
+    m_plugin = plugin;
+    zerova::CopyString(m_name, MAX_PATH, name);
+    if (current != nullptr) *current = this;
+    dialogs::InitListControls();
+    ::DialogBoxParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
+                      &CStateHistoryDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+CStateHistoryDialog::~CStateHistoryDialog()
+{
+    delete m_size;
+    delete m_list;
+    delete m_lock;
+    m_window = nullptr;
+}
+
+void CStateHistoryDialog::GetPluginName(wchar_t* buffer, int length) const
+{
+    if (buffer == nullptr || length < 1) return;
+    zerova::CopyString(buffer, length, m_name);
+}
+
+void CStateHistoryDialog::Start(HWND window)
+{
+    Locked guard(m_lock);
+    m_window = window;
+    ::ShowWindow(::GetDlgItem(window, kClear), SW_HIDE);
+    wchar_t title[MAX_PATH] = L"";
+    ::GetWindowTextW(window, title, MAX_PATH);
+    zerova::AppendString(title, MAX_PATH, L" - ");
+    zerova::AppendString(title, MAX_PATH, m_name);
+    ::SetWindowTextW(window, title);
+    dialogs::SetTrayIcons(window);
+
+    std::wstring history;
+    if (m_plugin != nullptr) {
+        CPluginStateHistory reader(m_name);
+        reader.Read();
+        const int count = reader.GetNumHistoricalStateEntries();
+        for (int i = 0; i < count; ++i) {
+            VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+            wchar_t text[MAX_PATH];
+            SYSTEMTIME time{};
+            if (!reader.GetHistoricalState(&state, text, MAX_PATH, &time)) continue;
+            wchar_t row[kRowCapacity] = L"";
+            AppendHistoryRow(row, kRowCapacity, state, time, text);
+            if (row[0] != L'\0') history += row;
+        }
+    }
+    wchar_t dateTitle[MAX_PATH], stateTitle[MAX_PATH];
+    CLocalize::Instance()->GetString(329, dateTitle, MAX_PATH);
+    CLocalize::Instance()->GetString(325, stateTitle, MAX_PATH);
+    const CListControl::TAB_DATA columns[] = {{dateTitle, 200, 0, 0}, {stateTitle, 200, 0, 0}};
+    m_list = new CListview();
+    m_list->SetHighlight(true);
+    m_list->Init(::GetDlgItem(window, kList), columns, 2, kSettingsKey, 0);
+    m_list->AddLines(history.c_str());
+    m_size = new CDlgSize();
+    m_size->Load(window, kResize, kSettingsKey);
+}
+
+void CStateHistoryDialog::AddState(VARNEL_PLUGIN_STATE state, SYSTEMTIME time, const wchar_t* text)
+{
+    if (text == nullptr || m_list == nullptr) return;
+    Locked guard(m_lock);
+    wchar_t row[kRowCapacity] = L"";
+    AppendHistoryRow(row, kRowCapacity, state, time, text);
+    m_list->AppendLine(row);
+}
+
+void CStateHistoryDialog::OnCommand(int command)
+{
+    if (command == kCopy && m_list != nullptr) {
+        wchar_t* all = m_list->GetAllLinesOfText();
+        CWin32::CopyToClipboard(m_window, all);
+        CListControl::FreeText(all);
+    } else if (command == kClear) {
+        Locked guard(m_lock);
+        if (m_list != nullptr) m_list->DeleteAllLines();
+        CPluginStateHistory::DeleteHistoryFile();
+    } else if (command == IDOK || command == IDCANCEL) {
+        if (m_size != nullptr) m_size->SaveSize();
+        if (m_list != nullptr) m_list->SaveColumnWidths();
+        COXSL_DllMain::Instance()->RemoveFromDlgList(m_window);
+        ::EndDialog(m_window, 1);
+    }
+}
+
+INT_PTR CALLBACK CStateHistoryDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_INITDIALOG) {
+        ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
+        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+        reinterpret_cast<CStateHistoryDialog*>(lParam)->Start(window);
+        return 1;
+    }
+    if (message == WM_MEASUREITEM) {
+        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        measure->itemWidth = dialogs::kRowWidth;
+        measure->itemHeight = 22;
+        return 1;
+    }
+    auto* self = static_cast<CStateHistoryDialog*>(::GetPropW(window, kClassProperty));
+    if (self == nullptr) return 1;
+    switch (message) {
+    case WM_CLOSE:
+        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        return 1;
+    case WM_DRAWITEM:
+        if (self->m_list != nullptr) self->m_list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+        return 0;
+    case WM_NOTIFY:
+        if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
+        return 1;
+    case WM_COMMAND:
+        self->OnCommand(LOWORD(wParam));
+        return 1;
+    default:
+        return 0;
+    }
+}

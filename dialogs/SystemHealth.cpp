@@ -1,0 +1,245 @@
+#include "SystemHealth.h"
+
+#include "DialogCommon.h"
+#include "DlgSize.h"
+#include "ImageWindow.h"
+#include "ListControl.h"
+#include "Localize.h"
+#include "OXSL_DllMain.h"
+#include "Plugin.h"
+#include "SafeString.h"
+#include "StateHistoryDialog.h"
+#include "Win32.h"
+
+#include <commctrl.h>
+
+#include <cwchar>
+
+namespace {
+const wchar_t kClassProperty[] = L"SystemHealthClassPtr";
+const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel\\SystemHealth";
+const UINT kTemplate = 702;
+const int kLogo = 1013;
+const int kBanner = 1006;
+const int kList = 1000;
+const int kHistory = 5001;
+const int kCopy = 1004;
+const int kDoubleClick = 2;
+
+const CDlgSize::RESIZE_DATA kResize[] = {{kLogo, 0, 0, 1, 0, {}},   {kBanner, 0, 0, 1, 0, {}}, {kList, 0, 0, 1, 1, {}},
+                                         {IDOK, 1, 1, 0, 0, {}},    {kHistory, 0, 1, 0, 0, {}}, {kCopy, 0, 1, 0, 0, {}},
+                                         {-1, 0, 0, 0, 0, {}}};
+
+int StateOfText(const wchar_t* text)
+{
+    if (text == nullptr) return 0;
+    if (wcsstr(text, L"|error|") != nullptr) return VARNEL_PLUGIN_STATE_ERROR;
+    if (wcsstr(text, L"|warning|") != nullptr) return VARNEL_PLUGIN_STATE_WARNING;
+    return VARNEL_PLUGIN_STATE_OK;
+}
+}  // namespace
+
+CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
+    : m_window(nullptr), m_size(nullptr), m_list(nullptr), m_logo(nullptr), m_logoBlock(nullptr), m_banner(nullptr),
+      m_bannerBlock(nullptr), m_stateIcon(nullptr), m_title(nullptr), m_subtitle(nullptr), m_history(nullptr)
+{
+    if (!::IsWindow(parent) || text == nullptr) {
+        dialogs::ReportCannotBuild();
+        return;
+    }
+    dialogs::InitListControls();
+    ::CreateDialogParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
+                         &CSystemHealth::DialogProc, reinterpret_cast<LPARAM>(this));
+    if (m_window == nullptr) return;
+
+    wchar_t component[MAX_PATH], state[MAX_PATH];
+    CLocalize::Instance()->GetString(324, component, MAX_PATH);
+    CLocalize::Instance()->GetString(325, state, MAX_PATH);
+    const CListControl::TAB_DATA columns[] = {{component, 200, 0, 0}, {state, 200, 0, 0}};
+    m_list = new CListview();
+    m_list->SetHighlight(true);
+    m_list->SetClickCallbackProc(this, &CSystemHealth::OnListClick);
+    m_list->Init(::GetDlgItem(m_window, kList), columns, 2, kSettingsKey, 0);
+    m_list->AddLines(text);
+
+    m_logo = new CImageWindow(::GetDlgItem(m_window, kLogo));
+    m_banner = new CImageWindow(::GetDlgItem(m_window, kBanner));
+    wchar_t logo[MAX_PATH], background[MAX_PATH];
+    const bool haveLogo = dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", logo);
+    const bool haveBackground = dialogs::ImagePath(L"gradated_background.png", background);
+    if (haveLogo && haveBackground) {
+        int width = 0, height = 0;
+        m_logoBlock = new CImageBlock(logo, nullptr, 2, 8);
+        m_logo->AddImageBlock(m_logoBlock);
+        m_logoBlock->GetImageSize(width, height);
+        RECT logoRect = dialogs::ChildRect(m_window, kLogo);
+        ::SetWindowPos(::GetDlgItem(m_window, kLogo), nullptr, 0, 0, logoRect.right - logoRect.left, height,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        m_bannerBlock = new CImageBlock(background, nullptr, 2, 12);
+        m_banner->AddImageBlock(m_bannerBlock);
+        m_bannerBlock->GetImageSize(width, height);
+        RECT bannerRect = dialogs::ChildRect(m_window, kBanner);
+        ::SetWindowPos(::GetDlgItem(m_window, kBanner), nullptr, 0, 0, bannerRect.right - bannerRect.left, height,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        logoRect = dialogs::ChildRect(m_window, kLogo);
+        bannerRect = dialogs::ChildRect(m_window, kBanner);
+        ::SetWindowPos(::GetDlgItem(m_window, kBanner), nullptr, bannerRect.left, logoRect.bottom, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        dialogs::PlaceBelow(m_window, kBanner, kList, 20);
+    }
+    UpdateHealthStatus(StateOfText(text));
+    m_size = new CDlgSize();
+    m_size->Load(m_window, kResize, kSettingsKey);
+    m_size->SetBrushColor(0xFFFFFF);
+    EnableHistoryButton();
+    ::ShowWindow(m_window, SW_SHOW);
+    ::SetWindowPos(m_window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    CWin32::EmptyMessages(m_window, 10);
+}
+
+CSystemHealth::~CSystemHealth()
+{
+    delete m_size;
+    delete m_list;
+    delete m_logo;
+    delete m_banner;
+    m_window = nullptr;
+}
+
+void CSystemHealth::UpdateHealthStatus(int state)
+{
+    if (m_banner == nullptr) return;
+    int width = 0, height = 0;
+    m_banner->GetBackgroundImageDimensions(width, height);
+    const wchar_t* iconName = state == VARNEL_PLUGIN_STATE_WARNING ? L"system_status_warning_medium.png"
+                              : state == VARNEL_PLUGIN_STATE_ERROR ? L"system_status_error_medium.png"
+                                                                   : L"system_status_ok_medium.png";
+    wchar_t icon[MAX_PATH];
+    if (dialogs::ImagePath(iconName, icon)) {
+        if (m_stateIcon == nullptr) {
+            const RECT place{22, 0, 22 + 64, height > 0 ? height : 50};
+            m_stateIcon = new CImageBlock(icon, &place, 0, 0);
+            m_banner->AddImageBlock(m_stateIcon);
+        } else {
+            m_stateIcon->SetImage(icon);
+        }
+    }
+    wchar_t title[MAX_PATH], subtitle[MAX_PATH];
+    if (state == VARNEL_PLUGIN_STATE_WARNING || state == VARNEL_PLUGIN_STATE_ERROR) {
+        CLocalize::Instance()->GetString(326, title, MAX_PATH);
+        CLocalize::Instance()->GetString(332, subtitle, MAX_PATH);
+    } else {
+        wchar_t format[MAX_PATH], working[MAX_PATH];
+        CLocalize::Instance()->GetString(328, format, MAX_PATH);
+        CLocalize::Instance()->GetString(57, working, MAX_PATH);
+        zerova::FormatString(title, MAX_PATH, format, working);
+        CLocalize::Instance()->GetString(333, subtitle, MAX_PATH);
+    }
+    if (m_title == nullptr) {
+        m_title = new CStringBlock(title, RECT{120, 14, 120 + 306, 14 + 52}, 0xFFFFFFFF, L"Trebuchet MS", 20.0f, 0, 2, 1);
+        m_banner->AddStringBlock(m_title);
+    } else {
+        m_title->SetText(title);
+    }
+    if (m_subtitle == nullptr) {
+        m_subtitle =
+            new CStringBlock(subtitle, RECT{120, 66, 120 + 390, 66 + 40}, 0xFFC0C0C0, L"Trebuchet MS", 12.0f, 0, 1, 0);
+        m_banner->AddStringBlock(m_subtitle);
+    } else {
+        m_subtitle->SetText(subtitle);
+    }
+    m_banner->Invalidate();
+}
+
+const wchar_t* CSystemHealth::GetBannerTitle() const { return m_title != nullptr ? m_title->GetText() : L""; }
+const wchar_t* CSystemHealth::GetBannerSubtitle() const { return m_subtitle != nullptr ? m_subtitle->GetText() : L""; }
+const wchar_t* CSystemHealth::GetBannerIcon() const { return m_stateIcon != nullptr ? m_stateIcon->GetImage() : L""; }
+
+int CSystemHealth::GetBannerBlockCount() const
+{
+    return m_banner != nullptr ? m_banner->GetImageBlockCount() + m_banner->GetStringBlockCount() : 0;
+}
+
+void CSystemHealth::EnableHistoryButton()
+{
+    const LRESULT selected = ::SendDlgItemMessageW(m_window, kList, LVM_GETSELECTEDCOUNT, 0, 0);
+    ::EnableWindow(::GetDlgItem(m_window, kHistory), selected != 0);
+}
+
+void CSystemHealth::OpenSelectedHistory()
+{
+    if (m_list == nullptr) return;
+    wchar_t name[MAX_PATH] = L"";
+    INT_PTR context = 0;
+    if (m_list->GetSelection(name, MAX_PATH, &context) < 0 || context == 0) return;
+    // Modal on this thread; the reference is cleared before the dialog object goes.
+    CStateHistoryDialog history(m_window, reinterpret_cast<CPlugin*>(context), name,
+                                const_cast<CStateHistoryDialog**>(&m_history));
+    m_history = nullptr;
+}
+
+void CSystemHealth::OnListClick(void* context, CListControl*, HWND, int, int reason)
+{
+    if (reason == kDoubleClick) static_cast<CSystemHealth*>(context)->OpenSelectedHistory();
+}
+
+INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_MEASUREITEM) {
+        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        measure->itemWidth = dialogs::kRowWidth;
+        measure->itemHeight = 22;
+        return TRUE;
+    }
+    if (message == WM_INITDIALOG) {
+        ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
+        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+        reinterpret_cast<CSystemHealth*>(lParam)->m_window = window;
+        dialogs::SetTrayIcons(window);
+        return TRUE;
+    }
+    auto* self = static_cast<CSystemHealth*>(::GetPropW(window, kClassProperty));
+    if (self == nullptr) return FALSE;
+    switch (message) {
+    case WM_CLOSE:
+        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        return TRUE;
+    case WM_DRAWITEM:
+        if (self->m_list != nullptr) self->m_list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+        return FALSE;
+    case WM_NOTIFY: {
+        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header != nullptr && header->code == LVN_ITEMCHANGED) self->EnableHistoryButton();
+        if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
+        return TRUE;
+    }
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case kHistory:
+            self->OpenSelectedHistory();
+            break;
+        case kCopy:
+            if (self->m_list != nullptr) {
+                wchar_t* all = self->m_list->GetAllLinesOfText();
+                CWin32::CopyToClipboard(window, all);
+                CListControl::FreeText(all);
+            }
+            break;
+        case IDOK:
+        case IDCANCEL:
+            if (self->m_size != nullptr) self->m_size->SaveSize();
+            if (self->m_list != nullptr) self->m_list->SaveColumnWidths();
+            COXSL_DllMain::Instance()->RemoveFromDlgList(window);
+            ::RemovePropW(window, kClassProperty);
+            ::DestroyWindow(window);
+            break;
+        default:
+            break;
+        }
+        return TRUE;
+    case WM_CTLCOLORSTATIC:
+        return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
+    default:
+        return FALSE;
+    }
+}

@@ -1,0 +1,30 @@
+// The about box: the tray's and every plug-in's information in a resizable list under the logo,
+// with a button that copies every line.
+#pragma once
+
+#include "VarnelAPI.h"
+#include "VarnelPluginContract.h"
+
+class CDlgSize;
+class CListview;
+class CImageWindow;
+
+class VARNEL_API CAboutBox {
+public:
+    // Builds and shows the box on the calling thread; no parent window or no text: error 528.
+    CAboutBox(HWND parent, const wchar_t* text);
+    ~CAboutBox();
+    CAboutBox(const CAboutBox&) = delete;
+    CAboutBox& operator=(const CAboutBox&) = delete;
+
+    HWND GetHwnd() const { return m_window; }
+    CListview* GetListview() const { return m_list; }
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND m_window;
+    CDlgSize* m_size;
+    CListview* m_list;
+    CImageWindow* m_image;
+};

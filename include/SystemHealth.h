@@ -1,0 +1,51 @@
+// The system health dialog: a status banner that follows the tray state and one line per
+// plug-in, kept current while it is open; a line's state history opens from it.
+#pragma once
+
+#include "VarnelAPI.h"
+#include "VarnelPluginContract.h"
+
+class CDlgSize;
+class CListview;
+class CImageWindow;
+class CImageBlock;
+class CStringBlock;
+class CStateHistoryDialog;
+
+class VARNEL_API CSystemHealth {
+public:
+    // Builds and shows the dialog on the calling thread; no parent window or a null text: error 528.
+    CSystemHealth(HWND parent, const wchar_t* text);
+    ~CSystemHealth();
+    CSystemHealth(const CSystemHealth&) = delete;
+    CSystemHealth& operator=(const CSystemHealth&) = delete;
+
+    HWND GetHwnd() const { return m_window; }
+    CListview* GetListview() const { return m_list; }
+    // Redraws the banner for a health state (1 warning, 2 error, anything else all well).
+    void UpdateHealthStatus(int state);
+    CStateHistoryDialog* GetStateHistoryDialog() const { return m_history; }
+    // What the banner shows now.
+    const wchar_t* GetBannerTitle() const;
+    const wchar_t* GetBannerSubtitle() const;
+    const wchar_t* GetBannerIcon() const;
+    int GetBannerBlockCount() const;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static void OnListClick(void* context, class CListControl* list, HWND window, int line, int reason);
+    void EnableHistoryButton();
+    void OpenSelectedHistory();
+
+    HWND m_window;
+    CDlgSize* m_size;
+    CListview* m_list;
+    CImageWindow* m_logo;
+    CImageBlock* m_logoBlock;
+    CImageWindow* m_banner;
+    CImageBlock* m_bannerBlock;
+    CImageBlock* m_stateIcon;
+    CStringBlock* m_title;
+    CStringBlock* m_subtitle;
+    CStateHistoryDialog* volatile m_history;
+};
