@@ -3,7 +3,13 @@
 // closing of a plug-in's dialogs and the last-dialog notice to the host window.
 #include "PluginHostTests.h"
 
+#include "AboutBox.h"
 #include "AdvisoryMsg.h"
+#include "DateTime.h"
+#include "ListControl.h"
+#include "PluginStateHistory.h"
+#include "StateHistoryDialog.h"
+#include "SystemHealth.h"
 #include "ErrorMsg.h"
 #include "Localize.h"
 #include "MenuXP.h"
@@ -412,4 +418,190 @@ TEST_F(Dialogs, BadProgressRequestsGivePointersThatAreNeverFound)
     EXPECT_FALSE(VarnelDestroyProgressDlg(never));
     EXPECT_EQ(nullptr, VarnelCreateProgressDlg(reinterpret_cast<void*>(static_cast<UINT_PTR>(0x4321)), nullptr,
                                                &title[0], PROGRESS_BAR_DLG_CANCEL, nullptr, nullptr, 0));
+}
+
+// ---------------------------------------------------------------- about box, system health, state history, splash
+
+namespace {
+std::wstring Clipboard()
+{
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return text;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+std::wstring String(UINT id)
+{
+    wchar_t text[MAX_PATH] = L"";
+    CLocalize::Instance()->GetString(id, text, MAX_PATH);
+    return text;
+}
+
+int ListItems(HWND dialog) { return static_cast<int>(SendDlgItemMessageW(dialog, 1000, LVM_GETITEMCOUNT, 0, 0)); }
+}  // namespace
+
+TEST_F(Dialogs, AboutBoxListsTheTextCopiesEveryLineAndIsOpenedOnce)
+{
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    Configure(L"About.dll", L"AboutCount", 1);
+    Configure(L"About.dll", L"About0Product", L"Engine");
+    Configure(L"About.dll", L"About0Version", L"7.1");
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    void* object = nullptr;
+    HWND box = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        box = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, &object);
+        return box != nullptr && object != nullptr;
+    }));
+    EXPECT_FALSE(Registry()->DisplayAboutBox(m_host)) << "the open box comes to the front instead";
+    auto* about = static_cast<CAboutBox*>(object);
+    EXPECT_EQ(about->GetListview()->GetLineCount(), ListItems(box));
+    EXPECT_GE(ListItems(box), 5);
+    EXPECT_GE(about->GetListview()->FindLine(L"Engine", false), 0);
+
+    SendMessageW(box, WM_COMMAND, 1004, 0);
+    wchar_t* all = about->GetListview()->GetAllLinesOfText();
+    EXPECT_EQ(std::wstring(all), Clipboard());
+    EXPECT_NE(std::wstring::npos, std::wstring(all).find(L"Engine\t\r\n"));
+    CListControl::FreeText(all);
+
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
+    ASSERT_TRUE(PumpUntil([&] { return g_hostTimers == 1; }));
+}
+
+TEST_F(Dialogs, SystemHealthFollowsStatesAndLinesOfThePlugins)
+{
+    void* handle = LoadAsker(L"Healthy.dll");
+    EXPECT_FALSE(Registry()->DisplaySystemHealth(reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x5555))));
+    ASSERT_TRUE(Registry()->DisplaySystemHealth(m_host));
+    void* object = nullptr;
+    HWND window = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        window = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object);
+        return window != nullptr && object != nullptr;
+    }));
+    auto* health = static_cast<CSystemHealth*>(object);
+    wchar_t allWell[MAX_PATH];
+    zerova::FormatString(allWell, MAX_PATH, String(328).c_str(), String(57).c_str());
+    EXPECT_STREQ(allWell, health->GetBannerTitle());
+    EXPECT_EQ(String(333), health->GetBannerSubtitle());
+    EXPECT_NE(nullptr, wcsstr(health->GetBannerIcon(), L"system_status_ok_medium.png"));
+    const int blocks = health->GetBannerBlockCount();
+    EXPECT_EQ(1, ListItems(window));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, 5001))) << "no line selected";
+
+    std::wstring broken = L"engine stopped";
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_ERROR, &broken[0]);
+    EXPECT_EQ(String(326), health->GetBannerTitle());
+    EXPECT_EQ(String(332), health->GetBannerSubtitle());
+    EXPECT_NE(nullptr, wcsstr(health->GetBannerIcon(), L"system_status_error_medium.png"));
+    EXPECT_EQ(blocks, health->GetBannerBlockCount()) << "the banner changes its blocks, it adds none";
+    wchar_t text[MAX_PATH];
+    const int line = health->GetListview()->FindLine(L"Healthy", false);
+    ASSERT_EQ(0, line);
+    health->GetListview()->GetLineText(line, 1, text, MAX_PATH);
+    EXPECT_STREQ(L"engine stopped", text);
+    EXPECT_EQ(reinterpret_cast<INT_PTR>(PluginOf(handle)), health->GetListview()->GetLineContext(line));
+
+    LVITEMW select{};
+    select.stateMask = LVIS_SELECTED;
+    select.state = LVIS_SELECTED;
+    SendDlgItemMessageW(window, 1000, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&select));
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(GetDlgItem(window, 5001)) != FALSE; }));
+
+    EXPECT_TRUE(Registry()->RemoveFromSystemHealth(handle, nullptr));
+    EXPECT_EQ(0, ListItems(window));
+    EXPECT_FALSE(Registry()->RemoveFromSystemHealth(handle, nullptr));
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+}
+
+TEST_F(Dialogs, StateHistoryShowsThePluginsEntriesOldestFirstAndFollowsNewOnes)
+{
+    CPluginStateHistory::DeleteHistoryFile();
+    void* handle = LoadAsker(L"Recorded.dll");
+    std::wstring warning = L"definitions are old";
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_WARNING, &warning[0]);
+    ASSERT_TRUE(Registry()->DisplaySystemHealth(m_host));
+    HWND health = nullptr;
+    void* object = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object);
+        return health != nullptr && object != nullptr;
+    }));
+    LVITEMW select{};
+    select.stateMask = LVIS_SELECTED;
+    select.state = LVIS_SELECTED;
+    SendDlgItemMessageW(health, 1000, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&select));
+    PostMessageW(health, WM_COMMAND, 5001, 0);
+    HWND history = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (history = FindWindowW(L"#32770", L"State history - Recorded")) != nullptr; }));
+    EXPECT_EQ(2, ListItems(history)) << "the load and the warning";
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(history, 1005)));
+
+    std::wstring fine = L"";
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_OK, &fine[0]);
+    ASSERT_TRUE(PumpUntil([&] { return ListItems(history) == 3; }));
+    SendMessageW(history, WM_COMMAND, 1005, 0);
+    EXPECT_EQ(0, ListItems(history));
+    CPluginStateHistory reader(L"Recorded");
+    reader.Read();
+    EXPECT_EQ(0, reader.GetNumHistoricalStateEntries()) << "the clear command deletes the history file";
+    PostMessageW(history, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(history); }));
+    PostMessageW(health, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(health); }));
+}
+
+TEST(HistoryRows, StatusFontAndTextFollowTheState)
+{
+    SYSTEMTIME time{};
+    time.wYear = 2021;
+    time.wMonth = 3;
+    time.wDay = 4;
+    wchar_t when[MAX_PATH];
+    CDateTime::FormatDateTime(time, when, MAX_PATH);
+    wchar_t rows[2048] = L"";
+    CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_OK, time, L"ignored for state 0");
+    CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_ERROR, time, L"failed");
+    CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_WARNING, time, L"");
+    CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_WARNING, time, nullptr);
+    const std::wstring w = when;
+    EXPECT_EQ(L"|OK||font=NORMAL|" + w + L"\t|OK||font=NORMAL|" + String(57) + L"\r\n" + L"|OK||font=NORMAL|" + w +
+                  L"\t|error||font=BOLD|failed\r\n" + L"|OK||font=NORMAL|" + w + L"\t|warning||font=BOLD|" +
+                  String(57) + L"\r\n",
+              std::wstring(rows));
+}
+
+TEST_F(Dialogs, SplashShowsOnlyWhenTheRegistryAndTheGuiFolderAskForIt)
+{
+    const wchar_t key[] = L"SOFTWARE\\Zerova\\Varnel";
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen");
+    CVarnelPrivateInterface::Instance()->SplashScreen();
+    EXPECT_EQ(nullptr, FindWindowW(L"ZerovaSplashScreen", nullptr));
+
+    testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen", 1);
+    CVarnelPrivateInterface::Instance()->SplashScreen();
+    HWND splash = nullptr;
+    ASSERT_TRUE(PumpUntil([&] { return (splash = FindWindowW(L"ZerovaSplashScreen", nullptr)) != nullptr; }));
+    CVarnelPrivateInterface::Instance()->SplashScreen();
+    Pump(100);
+    int count = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"ZerovaSplashScreen", nullptr)) != nullptr;) ++count;
+    EXPECT_EQ(1, count) << "a second call starts no second splash";
+    PostMessageW(splash, WM_COMMAND, 200, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(splash); }));
+
+    EXPECT_FALSE(CThreadManager::Instance()->CreateSplashScreenThread(L"C:\\nowhere\\splash.png", false));
+    EXPECT_EQ(567, CErrorMsg::Instance()->GetLastError());
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen");
 }
