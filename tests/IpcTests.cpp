@@ -509,3 +509,32 @@ TEST_F(TrayHost, SecondHostOnTheSameDesktopLeavesTheFirstAlone)
     EXPECT_EQ(1u, exitCode);
     EXPECT_TRUE(IsWindow(m_notify));
 }
+
+TEST_F(TrayHost, ShutDownSendsExitThenUnloadingThenCleansUp)
+{
+    const wchar_t pluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+    const wchar_t fixturesKey[] = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+    testenv::RegistryKeyGuard plugins(HKEY_LOCAL_MACHINE, pluginsKey);
+    testenv::RegistryKeyGuard fixtures(HKEY_LOCAL_MACHINE, fixturesKey);
+    const std::wstring callLog = m_temp->File(L"calls.log");
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, fixturesKey, L"CallLog", callLog));
+    const std::wstring entry = std::wstring(pluginsKey) + L"\\Basic";
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, entry, L"Path",
+                                      testenv::Join(testenv::ProgramFolder(), L"FixtureBasic.dll")));
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, entry, L"Name", L"Basic"));
+
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1"));
+    PostMessageW(m_main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+
+    std::vector<std::string> order;
+    const std::vector<BYTE> bytes = testenv::ReadBytes(callLog);
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("|Activity|8|") != std::string::npos) order.push_back("exit");
+        if (line.find("|Activity|2|") != std::string::npos) order.push_back("unloading");
+        if (line.find("|Cleanup|") != std::string::npos) order.push_back("cleanup");
+    }
+    EXPECT_EQ((std::vector<std::string>{"exit", "unloading", "cleanup"}), order);
+}
