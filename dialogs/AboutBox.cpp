@@ -69,9 +69,7 @@ CAboutBox::~CAboutBox()
 INT_PTR CALLBACK CAboutBox::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_MEASUREITEM) {
-        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
-        measure->itemWidth = dialogs::kRowWidth;
-        measure->itemHeight = 20;
+        dialogs::MeasureRow(lParam, 20);
         return TRUE;
     }
     if (message == WM_INITDIALOG) {
@@ -95,17 +93,10 @@ INT_PTR CALLBACK CAboutBox::DialogProc(HWND window, UINT message, WPARAM wParam,
         if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
         return TRUE;
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-            if (self->m_size != nullptr) self->m_size->SaveSize();
-            if (self->m_list != nullptr) self->m_list->SaveColumnWidths();
-            COXSL_DllMain::Instance()->RemoveFromDlgList(window);
-            ::RemovePropW(window, kClassProperty);
-            ::DestroyWindow(window);
-        } else if (LOWORD(wParam) == kCopy && self->m_list != nullptr) {
-            wchar_t* all = self->m_list->GetAllLinesOfText();
-            CWin32::CopyToClipboard(window, all);
-            CListControl::FreeText(all);
-        }
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
+            dialogs::CloseListDialog(window, self->m_size, self->m_list, kClassProperty);
+        else if (LOWORD(wParam) == kCopy)
+            dialogs::CopyAllLines(window, self->m_list);
         return TRUE;
     case WM_CTLCOLORSTATIC:
         return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));

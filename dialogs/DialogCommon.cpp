@@ -1,6 +1,10 @@
 #include "DialogCommon.h"
 
+#include "DlgSize.h"
 #include "ErrorMsg.h"
+#include "ListControl.h"
+#include "OXSL_DllMain.h"
+#include "Win32.h"
 #include "FileIO.h"
 #include "Localize.h"
 #include "OXIL_dllmain.h"
@@ -55,6 +59,30 @@ bool ImagePath(const wchar_t* name, wchar_t* path)
     if (CFileIO::FileExists(path)) return true;
     path[0] = L'\0';
     return false;
+}
+
+void MeasureRow(LPARAM measureItem, int height)
+{
+    auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(measureItem);
+    measure->itemWidth = kRowWidth;
+    measure->itemHeight = static_cast<UINT>(height);
+}
+
+void CopyAllLines(HWND window, CListControl* list)
+{
+    if (list == nullptr) return;
+    wchar_t* all = list->GetAllLinesOfText();
+    CWin32::CopyToClipboard(window, all);
+    CListControl::FreeText(all);
+}
+
+void CloseListDialog(HWND window, CDlgSize* size, CListControl* list, const wchar_t* classProperty)
+{
+    if (size != nullptr) size->SaveSize();
+    if (list != nullptr) list->SaveColumnWidths();
+    COXSL_DllMain::Instance()->RemoveFromDlgList(window);
+    ::RemovePropW(window, classProperty);
+    ::DestroyWindow(window);
 }
 
 }  // namespace dialogs

@@ -25,3 +25,17 @@ bool ImagePath(const wchar_t* name, wchar_t* path);
 const int kRowWidth = 10000;
 
 }  // namespace dialogs
+
+class CListControl;
+class CDlgSize;
+
+namespace dialogs {
+
+// Every row of a list measures kRowWidth by height.
+void MeasureRow(LPARAM measureItem, int height);
+// Every line of the list on the clipboard as one text.
+void CopyAllLines(HWND window, CListControl* list);
+// Saves the size and column widths and closes a modeless list dialog.
+void CloseListDialog(HWND window, CDlgSize* size, CListControl* list, const wchar_t* classProperty);
+
+}  // namespace dialogs

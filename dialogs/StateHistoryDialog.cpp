@@ -138,10 +138,8 @@ void CStateHistoryDialog::AddState(VARNEL_PLUGIN_STATE state, SYSTEMTIME time, c
 
 void CStateHistoryDialog::OnCommand(int command)
 {
-    if (command == kCopy && m_list != nullptr) {
-        wchar_t* all = m_list->GetAllLinesOfText();
-        CWin32::CopyToClipboard(m_window, all);
-        CListControl::FreeText(all);
+    if (command == kCopy) {
+        dialogs::CopyAllLines(m_window, m_list);
     } else if (command == kClear) {
         Locked guard(m_lock);
         if (m_list != nullptr) m_list->DeleteAllLines();
@@ -163,9 +161,7 @@ INT_PTR CALLBACK CStateHistoryDialog::DialogProc(HWND window, UINT message, WPAR
         return 1;
     }
     if (message == WM_MEASUREITEM) {
-        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
-        measure->itemWidth = dialogs::kRowWidth;
-        measure->itemHeight = 22;
+        dialogs::MeasureRow(lParam, 22);
         return 1;
     }
     auto* self = static_cast<CStateHistoryDialog*>(::GetPropW(window, kClassProperty));

@@ -186,9 +186,7 @@ void CSystemHealth::OnListClick(void* context, CListControl*, HWND, int, int rea
 INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_MEASUREITEM) {
-        auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
-        measure->itemWidth = dialogs::kRowWidth;
-        measure->itemHeight = 22;
+        dialogs::MeasureRow(lParam, 22);
         return TRUE;
     }
     if (message == WM_INITDIALOG) {
@@ -219,19 +217,11 @@ INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wPa
             self->OpenSelectedHistory();
             break;
         case kCopy:
-            if (self->m_list != nullptr) {
-                wchar_t* all = self->m_list->GetAllLinesOfText();
-                CWin32::CopyToClipboard(window, all);
-                CListControl::FreeText(all);
-            }
+            dialogs::CopyAllLines(window, self->m_list);
             break;
         case IDOK:
         case IDCANCEL:
-            if (self->m_size != nullptr) self->m_size->SaveSize();
-            if (self->m_list != nullptr) self->m_list->SaveColumnWidths();
-            COXSL_DllMain::Instance()->RemoveFromDlgList(window);
-            ::RemovePropW(window, kClassProperty);
-            ::DestroyWindow(window);
+            dialogs::CloseListDialog(window, self->m_size, self->m_list, kClassProperty);
             break;
         default:
             break;
