@@ -164,8 +164,10 @@ INT_PTR CALLBACK CStateHistoryDialog::DialogProc(HWND window, UINT message, WPAR
         dialogs::MeasureRow(lParam, 22);
         return 1;
     }
+    // Messages before the dialog has its object (window creation, non-client sizing) get their
+    // default handling: claiming them would leave the window unpainted.
     auto* self = static_cast<CStateHistoryDialog*>(::GetPropW(window, kClassProperty));
-    if (self == nullptr) return 1;
+    if (self == nullptr) return 0;
     switch (message) {
     case WM_CLOSE:
         ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);

@@ -8,8 +8,11 @@
 #include "RegistryEx.h"
 #include "SafeString.h"
 #include "StationDesktopUtils.h"
+#include "ThreadManager.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
+
+#include <commctrl.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -72,6 +75,8 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             m_options.headless = true;
         } else if (word == L"--report") {
             m_options.report = true;
+        } else if (word == L"--show" && i + 1 < argc) {
+            m_options.show = argv[++i];
         } else if (word == L"--log" && i + 1 < argc) {
             m_options.logFile = argv[++i];
         } else if (word.rfind(L"ignorehwnd=", 0) == 0) {
@@ -169,6 +174,7 @@ bool CVarnelHost::StartUp()
     Log(L"plug-ins loaded: %d", CPluginInterface::Instance()->GetTotalNumberOfPlugins());
     COXIL_DllMain::Instance()->SetupRegistryMonitor();
     Report(L"start");
+    ShowRequestedDialog();
     Log(L"ready");
     return true;
 }
@@ -362,6 +368,29 @@ void CVarnelHost::ReportMenu(HMENU menu, int depth)
             (info.fState & MFS_CHECKED) ? L" (checked)" : L"");
         if (info.hSubMenu != nullptr) ReportMenu(info.hSubMenu, depth + 1);
     }
+}
+
+void CVarnelHost::ShowRequestedDialog()
+{
+    if (m_options.show == L"about") {
+        CPluginInterface::Instance()->DisplayAboutBox(m_mainWindow);
+        return;
+    }
+    if (m_options.show != L"health" && m_options.show != L"history") return;
+    CPluginInterface::Instance()->DisplaySystemHealth(m_mainWindow);
+    if (m_options.show != L"history") return;
+    // The history of the first line, as a user's selection and click would open it.
+    HWND health = nullptr;
+    for (int tries = 0; tries < 200 && health == nullptr; ++tries) {
+        health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
+        if (health == nullptr) Sleep(20);
+    }
+    if (health == nullptr) return;
+    LVITEMW select{};
+    select.stateMask = LVIS_SELECTED;
+    select.state = LVIS_SELECTED;
+    SendDlgItemMessageW(health, 1000, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&select));
+    PostMessageW(health, WM_COMMAND, 5001, 0);
 }
 
 // ---------------------------------------------------------------- the tray menu

@@ -37,6 +37,7 @@ private:
         bool unload = false;
         bool headless = false;
         bool report = false;
+        std::wstring show;  // a dialog to open once started: health, about or history
         HWND ignoredWindow = nullptr;
         std::wstring logFile;
     };
@@ -62,6 +63,8 @@ private:
     // With --report: the loaded plug-ins, the tray state and title, and the tray menu tree.
     void Report(const wchar_t* occasion);
     void ReportMenu(HMENU menu, int depth);
+    // Opens the dialog named by --show (for screenshots and demonstrations).
+    void ShowRequestedDialog();
 
     HINSTANCE m_instance;
     Options m_options;

@@ -194,11 +194,12 @@ void CAlphaChannelDialog::Paint(HDC dc, int x, int y, int width, int height)
         Gdiplus::SolidBrush plain(Gdiplus::Color(255, 240, 244, 250));
         graphics.FillRectangle(&plain, x, y, width, height);
     }
-    Gdiplus::FontFamily family(m_fontFace);
-    Gdiplus::Font titleFont(family.IsAvailable() ? m_fontFace : L"Arial", static_cast<Gdiplus::REAL>(m_titlePoints),
-                            Gdiplus::FontStyleBold, Gdiplus::UnitPoint);
-    Gdiplus::Font paragraphFont(family.IsAvailable() ? m_fontFace : L"Arial",
-                                static_cast<Gdiplus::REAL>(m_paragraphPoints), Gdiplus::FontStyleRegular,
+    // A face the system lacks falls back to its sans-serif family.
+    Gdiplus::FontFamily requested(m_fontFace);
+    const Gdiplus::FontFamily* family = requested.IsAvailable() ? &requested : Gdiplus::FontFamily::GenericSansSerif();
+    Gdiplus::Font titleFont(family, static_cast<Gdiplus::REAL>(m_titlePoints), Gdiplus::FontStyleBold,
+                            Gdiplus::UnitPoint);
+    Gdiplus::Font paragraphFont(family, static_cast<Gdiplus::REAL>(m_paragraphPoints), Gdiplus::FontStyleRegular,
                                 Gdiplus::UnitPoint);
     Gdiplus::SolidBrush titleBrush(ToColor(m_titleColor));
     Gdiplus::SolidBrush paragraphBrush(ToColor(m_paragraphColor));

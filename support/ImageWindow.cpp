@@ -91,9 +91,11 @@ void CStringBlock::SetText(const wchar_t* text) { zerova::CopyString(m_text, MAX
 void CStringBlock::Draw(void* graphics) const
 {
     auto* g = static_cast<Gdiplus::Graphics*>(graphics);
-    Gdiplus::FontFamily family(m_font);
-    Gdiplus::Font font(family.IsAvailable() ? m_font : L"Arial", m_points,
-                       m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular, Gdiplus::UnitPoint);
+    // A face the system lacks falls back to its sans-serif family.
+    Gdiplus::FontFamily requested(m_font);
+    const Gdiplus::FontFamily* family = requested.IsAvailable() ? &requested : Gdiplus::FontFamily::GenericSansSerif();
+    Gdiplus::Font font(family, m_points, m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
+                       Gdiplus::UnitPoint);
     Gdiplus::SolidBrush brush{Gdiplus::Color(m_argb)};
     Gdiplus::StringFormat format;
     format.SetAlignment(Alignment(m_alignment));

@@ -3,6 +3,9 @@
 # build/demo, registers the samples, starts the host in the project's Wine prefix, steers it from
 # outside with varnelctl and tells what happened after each step. Exits 0 only when every step did
 # what it should. Expects ./run build to have run (./run demo does that first).
+#
+#   demo.sh [--screenshots [FOLDER]]   also show the dialogs on a virtual display (Xvfb) and save
+#                                      them as PNG files (default folder build/demo/screenshots)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -14,12 +17,15 @@ WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 PLUGINS='HKLM\SOFTWARE\Zerova\Varnel\Plugins'
 SAMPLES=(SampleProtection SampleUpdater SampleErrorLogger SampleScanner)
+SHOTS=""
+if [ "${1:-}" = "--screenshots" ]; then SHOTS="${2:-$DEMO/screenshots}"; fi
+HOST_LOG="$DEMO/host.log"
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 say() { printf '\n== %s\n' "$*"; }
 fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; "$WINESERVER" -k >/dev/null 2>&1 || true; exit 1; }
 ctl() { "$WINE" "$DEMO/varnelctl.exe" "$@" 2>&1 | tr -d '\r'; }
-host_log() { if [ -f "$DEMO/host.log" ]; then tr -d '\r' <"$DEMO/host.log"; fi; }
+host_log() { if [ -f "$HOST_LOG" ]; then tr -d '\r' <"$HOST_LOG"; fi; }
 
 # The facts the host reported after the last request: its last report block.
 last_report() { host_log | awk '/^report after /{block=""} {block=block $0 "\n"} END{printf "%s", block}'; }
@@ -69,14 +75,18 @@ for sample in "${SAMPLES[@]}"; do cp "$BIN/$sample.dll" "$DEMO/"; done
 sed -i 's/^autokill_seconds=.*/autokill_seconds=3/' "$DEMO/Varnel/Images/Zerova/advisory_dlg.ini"
 ls "$DEMO" | sed 's/^/   /'
 
+register_samples() {  # in the prefix of $WINEPREFIX
+  "$WINE" reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
+  "$WINE" reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
+  for sample in "${SAMPLES[@]}"; do
+    "$WINE" reg add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f >/dev/null
+    "$WINE" reg add "$PLUGINS\\$sample" /v Name /d "$sample" /f >/dev/null
+  done
+  "$WINE" reg add "$PLUGINS\\SampleErrorLogger" /v LogFile /d "$(winpath "$DEMO/errors.log")" /f >/dev/null
+}
+
 "$WINESERVER" -p >/dev/null 2>&1 </dev/null
-"$WINE" reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
-"$WINE" reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
-for sample in "${SAMPLES[@]}"; do
-  "$WINE" reg add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f >/dev/null
-  "$WINE" reg add "$PLUGINS\\$sample" /v Name /d "$sample" /f >/dev/null
-done
-"$WINE" reg add "$PLUGINS\\SampleErrorLogger" /v LogFile /d "$(winpath "$DEMO/errors.log")" /f >/dev/null
+register_samples
 echo "   registered under $PLUGINS: ${SAMPLES[*]}"
 
 # ---------------------------------------------------------------- run
@@ -134,4 +144,63 @@ wait_for 20 "stopped"
 wait "$HOST_PID" 2>/dev/null || true
 echo "   the host unloaded its plug-ins and ended"
 "$WINESERVER" -k >/dev/null 2>&1 || true
+
+# ---------------------------------------------------------------- screenshots on a virtual display
+take_screenshots() {
+  local display=:77 prefix="$ROOT/build/wineprefix-display"
+  local needed=() p
+  for p in xvfb x11-apps imagemagick; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || needed+=("$p")
+  done
+  if [ ${#needed[@]} -gt 0 ]; then
+    say "Installing ${needed[*]} for the screenshots"
+    local sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq || true
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
+  fi
+  mkdir -p "$SHOTS"
+  export WINEPREFIX="$prefix" DISPLAY="$display"
+  if [ ! -f "$prefix/.varnel-ready" ]; then
+    say "Creating the Wine prefix $prefix (with a display driver)"
+    mkdir -p "$prefix"
+    "$WINE" wineboot -i >/dev/null 2>&1 || true
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d no-debugger.exe /f >/dev/null 2>&1 || true
+    "$WINESERVER" -w
+    touch "$prefix/.varnel-ready"
+  fi
+  Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+  local xvfb=$!
+  sleep 1
+  "$WINESERVER" -p >/dev/null 2>&1 </dev/null
+  register_samples
+  # The progress dialog opens with its details shown.
+  "$WINE" reg add 'HKCU\SOFTWARE\Zerova\Varnel\ProgressDialog' /v ProgressDlg_details /t REG_DWORD /d 1 /f >/dev/null
+  say "Screenshots on the virtual display $display"
+  local what
+  for what in health about history; do
+    HOST_LOG="$DEMO/host-$what.log"
+    "$WINE" "$DEMO/Varnel.exe" --show "$what" --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
+    wait_for 30 "ready"
+    sleep 5
+    xwd -root -silent -display "$display" | convert xwd:- "$SHOTS/$what.png"
+    echo "   $SHOTS/$what.png"
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    sleep 1
+  done
+  HOST_LOG="$DEMO/host-scan.log"
+  "$WINE" "$DEMO/Varnel.exe" --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
+  wait_for 30 "ready"
+  ctl plugin-comm scanner:scan 1 >/dev/null
+  sleep 0.5
+  xwd -root -silent -display "$display" | convert xwd:- "$SHOTS/progress.png"
+  echo "   $SHOTS/progress.png"
+  sleep 3
+  xwd -root -silent -display "$display" | convert xwd:- "$SHOTS/advisory.png"
+  echo "   $SHOTS/advisory.png"
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  kill "$xvfb" 2>/dev/null || true
+}
+if [ -n "$SHOTS" ]; then take_screenshots; fi
+
 say "Demo done: every step did what it should. Host log: $DEMO/host.log"
+if [ -n "$SHOTS" ]; then echo "   screenshots: $SHOTS"; fi

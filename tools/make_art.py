@@ -271,8 +271,8 @@ def make_images(folder):
         "details_open_pressed.png": render(chevron(True, NAVY), 16),
         "details_close_normal.png": render(chevron(False, BLUE_DARK), 16),
         "details_close_pressed.png": render(chevron(False, NAVY), 16),
-        "gradated_background.png": render([], 320, 40, background=horizontal_gradient(
-            (0.86, 0.91, 0.98, 1.0), (0.98, 0.99, 1.0, 1.0)), square=False),
+        "gradated_background.png": render([], 420, 110, background=horizontal_gradient(
+            NAVY, BLUE_DARK), square=False),
         "gradated_background_with_zerova_logo.png": render(product_mark(), 320, 64, background=horizontal_gradient(
             BLUE_DARK, BLUE_LIGHT)),
         "splash.png": render(product_mark(), 360, 200, background=vertical_gradient(BLUE_LIGHT, NAVY)),
