@@ -194,15 +194,14 @@ void CAlphaChannelDialog::Paint(HDC dc, int x, int y, int width, int height)
         Gdiplus::SolidBrush plain(Gdiplus::Color(255, 240, 244, 250));
         graphics.FillRectangle(&plain, x, y, width, height);
     }
-    // A face the system lacks falls back to its sans-serif family.
-    Gdiplus::FontFamily requested(m_fontFace);
-    const Gdiplus::FontFamily* family = requested.IsAvailable() ? &requested : Gdiplus::FontFamily::GenericSansSerif();
-    Gdiplus::Font titleFont(family, static_cast<Gdiplus::REAL>(m_titlePoints), Gdiplus::FontStyleBold,
-                            Gdiplus::UnitPoint);
-    Gdiplus::Font paragraphFont(family, static_cast<Gdiplus::REAL>(m_paragraphPoints), Gdiplus::FontStyleRegular,
-                                Gdiplus::UnitPoint);
+    std::unique_ptr<Gdiplus::Font> titleFont(
+        zerova::CreateTextFont(m_fontFace, static_cast<float>(m_titlePoints), Gdiplus::FontStyleBold));
+    std::unique_ptr<Gdiplus::Font> paragraphFont(
+        zerova::CreateTextFont(m_fontFace, static_cast<float>(m_paragraphPoints), Gdiplus::FontStyleRegular));
+    if (!titleFont || !paragraphFont) return;
     Gdiplus::SolidBrush titleBrush(ToColor(m_titleColor));
     Gdiplus::SolidBrush paragraphBrush(ToColor(m_paragraphColor));
-    graphics.DrawString(m_title, -1, &titleFont, ToRectF(m_titleRect), nullptr, &titleBrush);
-    if (m_text != nullptr) graphics.DrawString(m_text, -1, &paragraphFont, ToRectF(m_paragraphRect), nullptr, &paragraphBrush);
+    graphics.DrawString(m_title, -1, titleFont.get(), ToRectF(m_titleRect), nullptr, &titleBrush);
+    if (m_text != nullptr)
+        graphics.DrawString(m_text, -1, paragraphFont.get(), ToRectF(m_paragraphRect), nullptr, &paragraphBrush);
 }

@@ -1,5 +1,6 @@
 #include "GdiPlusSession.h"
 
+#include <cwchar>
 #include <memory>
 #include <mutex>
 
@@ -52,6 +53,25 @@ HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
         return nullptr;
     }
     return bitmap;
+}
+
+Gdiplus::Font* CreateTextFont(const wchar_t* face, float points, int style)
+{
+    if (!EnsureGdiPlus()) return nullptr;
+    Gdiplus::FontFamily requested(face != nullptr ? face : L"");
+    const Gdiplus::FontFamily* family = requested.IsAvailable() ? &requested : Gdiplus::FontFamily::GenericSansSerif();
+    if (family != nullptr && family->IsAvailable())
+        return new Gdiplus::Font(family, points, style, Gdiplus::UnitPoint);
+    LOGFONTW logical{};
+    HDC screen = ::GetDC(nullptr);
+    logical.lfHeight = -::MulDiv(static_cast<int>(points + 0.5f), ::GetDeviceCaps(screen, LOGPIXELSY), 72);
+    logical.lfWeight = (style & Gdiplus::FontStyleBold) != 0 ? FW_BOLD : FW_NORMAL;
+    logical.lfCharSet = DEFAULT_CHARSET;
+    logical.lfQuality = ANTIALIASED_QUALITY;
+    if (face != nullptr) wcsncpy(logical.lfFaceName, face, LF_FACESIZE - 1);
+    auto* font = new Gdiplus::Font(screen, &logical);
+    ::ReleaseDC(nullptr, screen);
+    return font;
 }
 
 HBITMAP IconToBitmap(HICON icon, int width, int height)

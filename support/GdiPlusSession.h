@@ -23,6 +23,11 @@ ZEROVA_SUPPORT_API bool EnsureGdiPlus();
 // background); null when the file does not load.
 ZEROVA_SUPPORT_API HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height);
 
+// A font of that face, size in points and style (Gdiplus::FontStyle); where GDI+ knows no such
+// family (or none at all, as on systems without TrueType fonts) it is made from the GDI font of
+// that face. The caller deletes it.
+ZEROVA_SUPPORT_API Gdiplus::Font* CreateTextFont(const wchar_t* face, float points, int style);
+
 // The icon drawn into a 32-bit bitmap of the given size; null on failure.
 ZEROVA_SUPPORT_API HBITMAP IconToBitmap(HICON icon, int width, int height);
 

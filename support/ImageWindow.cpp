@@ -4,6 +4,7 @@
 #include "GdiPlusSession.h"
 #include "SafeString.h"
 
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -91,11 +92,9 @@ void CStringBlock::SetText(const wchar_t* text) { zerova::CopyString(m_text, MAX
 void CStringBlock::Draw(void* graphics) const
 {
     auto* g = static_cast<Gdiplus::Graphics*>(graphics);
-    // A face the system lacks falls back to its sans-serif family.
-    Gdiplus::FontFamily requested(m_font);
-    const Gdiplus::FontFamily* family = requested.IsAvailable() ? &requested : Gdiplus::FontFamily::GenericSansSerif();
-    Gdiplus::Font font(family, m_points, m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
-                       Gdiplus::UnitPoint);
+    std::unique_ptr<Gdiplus::Font> font(
+        zerova::CreateTextFont(m_font, m_points, m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular));
+    if (!font) return;
     Gdiplus::SolidBrush brush{Gdiplus::Color(m_argb)};
     Gdiplus::StringFormat format;
     format.SetAlignment(Alignment(m_alignment));
@@ -103,7 +102,7 @@ void CStringBlock::Draw(void* graphics) const
     const Gdiplus::RectF box(static_cast<Gdiplus::REAL>(m_rect.left), static_cast<Gdiplus::REAL>(m_rect.top),
                              static_cast<Gdiplus::REAL>(m_rect.right - m_rect.left),
                              static_cast<Gdiplus::REAL>(m_rect.bottom - m_rect.top));
-    g->DrawString(m_text, -1, &font, box, &format, &brush);
+    g->DrawString(m_text, -1, font.get(), box, &format, &brush);
 }
 
 // ---------------------------------------------------------------- image window
