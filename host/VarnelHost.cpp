@@ -17,6 +17,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 const wchar_t CVarnelHost::MainWindowClass[] = L"Zerova_VarnelWindowClass";
 const wchar_t CVarnelHost::NotifyWindowClass[] = L"ZerovaFramework_NotifyIcon";
@@ -259,8 +260,37 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
     return accepted ? 1 : 0;
 }
 
-// Every sender is accepted so far; the rule on the sender's user comes with the host's hardening.
-bool CVarnelHost::IsFromSameUser(HWND) { return true; }
+namespace {
+// The user SID of a process's token, copied into owner; false when it cannot be read.
+bool ProcessUser(DWORD processId, std::vector<BYTE>& owner)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) return false;
+    HANDLE token = nullptr;
+    const bool opened = OpenProcessToken(process, TOKEN_QUERY, &token) != FALSE;
+    CloseHandle(process);
+    if (!opened) return false;
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    owner.assign(needed, 0);
+    const bool read = needed > 0 && GetTokenInformation(token, TokenUser, owner.data(), needed, &needed) != FALSE;
+    CloseHandle(token);
+    return read;
+}
+}  // namespace
+
+// A request whose sender window belongs to a process of another user is refused. The library's
+// own requests from outside (varnelctl, the agent monitor) name no sender window and are taken.
+bool CVarnelHost::IsFromSameUser(HWND sender)
+{
+    if (sender == nullptr) return true;
+    DWORD senderProcess = 0;
+    if (!IsWindow(sender) || GetWindowThreadProcessId(sender, &senderProcess) == 0) return false;
+    std::vector<BYTE> senderUser, ownUser;
+    if (!ProcessUser(senderProcess, senderUser) || !ProcessUser(GetCurrentProcessId(), ownUser)) return false;
+    return EqualSid(reinterpret_cast<TOKEN_USER*>(senderUser.data())->User.Sid,
+                    reinterpret_cast<TOKEN_USER*>(ownUser.data())->User.Sid) != FALSE;
+}
 
 bool CVarnelHost::Dispatch(const CVarnelPrivateInterface::IPC_DATA& request)
 {
