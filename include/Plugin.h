@@ -86,6 +86,8 @@ private:
     // Counts calls into the plug-in that run on threads other than the host's, so that the
     // library is not freed under them.
     class CallScope;
+    // The library file's PE header names this process's architecture.
+    bool IsLibraryForThisArchitecture();
 
     VARNEL_GET_VERSION_INFO_CALLBACK_PROC pfnGetVersionInfo;
     VARNEL_INIT_CALLBACK_PROC pfnInit;

@@ -5,6 +5,7 @@
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
 #include "FileIO.h"
+#include "Handles.h"
 #include "Localize.h"
 #include "OXIL_dllmain.h"
 #include "OXSL_DllMain.h"
@@ -137,6 +138,37 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
     return false;
 }
 
+bool CPlugin::IsLibraryForThisArchitecture()
+{
+#ifdef _WIN64
+    const WORD expected = IMAGE_FILE_MACHINE_AMD64;
+#else
+    const WORD expected = IMAGE_FILE_MACHINE_I386;
+#endif
+    zerova::UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    auto readAt = [&](LONG offset, void* target, DWORD bytes) {
+        DWORD got = 0;
+        return ::SetFilePointer(file.Get(), offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+               ::ReadFile(file.Get(), target, bytes, &got, nullptr) && got == bytes;
+    };
+    IMAGE_DOS_HEADER dos{};
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header{};
+    if (!file || !readAt(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+        !readAt(dos.e_lfanew, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
+        !readAt(dos.e_lfanew + static_cast<LONG>(sizeof(signature)), &header, sizeof(header))) {
+        TraceFormat(L"CPlugin::Load - \"%s\" is not a library file", path);
+        return false;
+    }
+    if (header.Machine != expected) {
+        TraceFormat(L"CPlugin::Load - \"%s\" is a library of another architecture (machine 0x%04X)", path,
+                    static_cast<unsigned>(header.Machine));
+        return false;
+    }
+    return true;
+}
+
 bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2)
 {
     {
@@ -169,6 +201,12 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         return false;
     }
 
+    // A library of the other architecture, or a file that is no library at all, is refused before
+    // it is loaded.
+    if (!IsLibraryForThisArchitecture()) {
+        RecordFormattedError(423, name);
+        return false;
+    }
     hInstance = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (hInstance == nullptr) {
         RecordFormattedError(423, name);

@@ -413,3 +413,28 @@ TEST_F(PluginObject, ReservedNameComparesWithoutCase)
     EXPECT_FALSE(plugin.HasReservedName());
     EXPECT_TRUE(plugin.CanUnload());  // no PluginCanUnload: willing
 }
+
+TEST_F(Loader, LibrariesOfTheOtherArchitectureOrTruncatedAreRefusedWith423BeforeLoading)
+{
+    // The 32-bit build lies beside this one's build folder.
+    const std::wstring other = testenv::Join(testenv::ProgramFolder(), L"..\\..\\i686\\bin\\FixtureBasic.dll");
+    if (GetFileAttributesW(other.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no 32-bit build beside this one";
+    const std::wstring foreign = m_temp->File(L"Foreign.dll");
+    ASSERT_TRUE(CopyFileW(other.c_str(), foreign.c_str(), FALSE));
+    std::vector<BYTE> head = testenv::ReadBytes(Fixture(L"FixtureBasic"));
+    head.resize(100);  // cut before the PE header
+    const std::wstring truncated = m_temp->File(L"Truncated.dll");
+    ASSERT_TRUE(testenv::WriteBytes(truncated, head.data(), head.size()));
+    Register(L"A_Foreign", foreign);
+    Register(L"B_Truncated", truncated);
+    Register(L"C_Good", Fixture(L"FixtureBasic"));
+
+    testenv::TraceCapture traces;
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    EXPECT_EQ(1, Registry()->GetTotalNumberOfPlugins()) << "the good one still loads";
+    EXPECT_TRUE(traces.ContainsPart(L"is a library of another architecture (machine 0x014C)"));
+    EXPECT_TRUE(traces.ContainsPart(L"is not a library file"));
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"A_Foreign"))));
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"B_Truncated"))));
+    EXPECT_TRUE(CallsOf("Foreign.dll").empty()) << "never loaded";
+}
