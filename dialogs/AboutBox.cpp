@@ -5,7 +5,6 @@
 #include "ImageWindow.h"
 #include "ListControl.h"
 #include "Localize.h"
-#include "OXSL_DllMain.h"
 #include "SafeString.h"
 #include "Win32.h"
 
@@ -42,12 +41,7 @@ CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
     m_image = new CImageWindow(::GetDlgItem(m_window, kImage));
     wchar_t background[MAX_PATH];
     if (dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", background)) {
-        m_image->AddImageBlock(new CImageBlock(background, nullptr, 2, 8));
-        int width = 0, height = 0;
-        m_image->GetBackgroundImageDimensions(width, height);
-        const RECT image = dialogs::ChildRect(m_window, kImage);
-        ::SetWindowPos(::GetDlgItem(m_window, kImage), nullptr, 0, 0, image.right - image.left, height,
-                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        dialogs::AddFittedImage(m_window, kImage, m_image, background, 8);
         dialogs::PlaceBelow(m_window, kImage, kList, 4);
     }
     m_size = new CDlgSize();
@@ -73,11 +67,8 @@ INT_PTR CALLBACK CAboutBox::DialogProc(HWND window, UINT message, WPARAM wParam,
         return TRUE;
     }
     if (message == WM_INITDIALOG) {
-        ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
-        auto* self = reinterpret_cast<CAboutBox*>(lParam);
-        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
-        self->m_window = window;
-        dialogs::SetTrayIcons(window);
+        dialogs::AttachDialog(window, kClassProperty, lParam);
+        reinterpret_cast<CAboutBox*>(lParam)->m_window = window;
         return TRUE;
     }
     auto* self = static_cast<CAboutBox*>(::GetPropW(window, kClassProperty));

@@ -2,6 +2,7 @@
 
 #include "DlgSize.h"
 #include "ErrorMsg.h"
+#include "ImageWindow.h"
 #include "ListControl.h"
 #include "OXSL_DllMain.h"
 #include "Win32.h"
@@ -59,6 +60,25 @@ bool ImagePath(const wchar_t* name, wchar_t* path)
     if (CFileIO::FileExists(path)) return true;
     path[0] = L'\0';
     return false;
+}
+
+void AttachDialog(HWND window, const wchar_t* classProperty, LPARAM object)
+{
+    ::SetPropW(window, classProperty, reinterpret_cast<HANDLE>(object));
+    COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+    SetTrayIcons(window);
+}
+
+CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value)
+{
+    auto* block = new CImageBlock(path, nullptr, 2, value);
+    window->AddImageBlock(block);
+    int width = 0, height = 0;
+    block->GetImageSize(width, height);
+    const RECT control = ChildRect(dialog, controlId);
+    ::SetWindowPos(::GetDlgItem(dialog, controlId), nullptr, 0, 0, control.right - control.left, height,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return block;
 }
 
 void MeasureRow(LPARAM measureItem, int height)

@@ -28,9 +28,17 @@ const int kRowWidth = 10000;
 
 class CListControl;
 class CDlgSize;
+class CImageBlock;
+class CImageWindow;
 
 namespace dialogs {
 
+// At WM_INITDIALOG: the object goes into the window property, the window into the modeless
+// dialog list, and the tray's icons onto the window.
+void AttachDialog(HWND window, const wchar_t* classProperty, LPARAM object);
+// Shows the image in the control as its background and gives the control the image's height;
+// the block belongs to the image window.
+CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value);
 // Every row of a list measures kRowWidth by height.
 void MeasureRow(LPARAM measureItem, int height);
 // Every line of the list on the clipboard as one text.

@@ -2,15 +2,14 @@
 
 #include "AlphaChannelDialog.h"
 #include "ButtonWindow.h"
+#include "DialogCommon.h"
 #include "DlgPos.h"
 #include "ErrorMsg.h"
 #include "GdiPlusSession.h"
 #include "Localize.h"
-#include "OXIL_dllmain.h"
 #include "OXSL_DllMain.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
-#include "VarnelPrivateInterface.h"
 #include "Win32.h"
 
 #include <commctrl.h>
@@ -33,19 +32,6 @@ const int kListGap = 8;
 const int kFoldedSet = 0;
 const int kOpenSet = 1;
 
-RECT ChildRect(HWND dialog, int id)
-{
-    RECT rect{};
-    HWND child = ::GetDlgItem(dialog, id);
-    ::GetWindowRect(child, &rect);
-    ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
-void ImagePath(const wchar_t* name, wchar_t* path)
-{
-    CVarnelPrivateInterface::GetImageFilename(nullptr, name, path, MAX_PATH);
-}
 }  // namespace
 
 CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
@@ -81,11 +67,11 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
 
     m_detailsButton = new CButtonWindow(::GetDlgItem(m_window, kDetailsButton), kDetailsButton);
     wchar_t normal[MAX_PATH], pressed[MAX_PATH];
-    ImagePath(L"details_open_normal.png", normal);
-    ImagePath(L"details_open_pressed.png", pressed);
+    dialogs::ImagePath(L"details_open_normal.png", normal);
+    dialogs::ImagePath(L"details_open_pressed.png", pressed);
     m_detailsButton->AddImageSet(normal, pressed);
-    ImagePath(L"details_close_normal.png", normal);
-    ImagePath(L"details_close_pressed.png", pressed);
+    dialogs::ImagePath(L"details_close_normal.png", normal);
+    dialogs::ImagePath(L"details_close_pressed.png", pressed);
     m_detailsButton->AddImageSet(normal, pressed);
 
     bool detailsOpen = false;
@@ -117,17 +103,13 @@ bool CProgressDlg::AreDetailsOpen() const
 void CProgressDlg::SetUp(HWND window)
 {
     m_window = window;
-    wchar_t name[MAX_PATH];
-    if (HICON big = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 32, 32))
-        ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-    if (HICON small = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 16, 16))
-        ::SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    dialogs::SetTrayIcons(window);
     if (m_type == PROGRESS_BAR_DLG_NO_CANCEL) ::ShowWindow(::GetDlgItem(window, IDCANCEL), SW_HIDE);
     ::SendDlgItemMessageW(window, kProgressBar, PBM_SETRANGE32, 0, 100);
 
     HWND list = ::GetDlgItem(window, kDetailsList);
-    const RECT button = ChildRect(window, kDetailsButton);
-    const RECT listRect = ChildRect(window, kDetailsList);
+    const RECT button = dialogs::ChildRect(window, kDetailsButton);
+    const RECT listRect = dialogs::ChildRect(window, kDetailsList);
     ::ShowWindow(list, SW_HIDE);
     ::SetWindowPos(list, nullptr, button.left, button.bottom + kListGap, listRect.right - listRect.left, 0,
                    SWP_NOZORDER | SWP_NOACTIVATE);
@@ -156,7 +138,7 @@ void CProgressDlg::ToggleDetails()
     HWND list = ::GetDlgItem(m_window, kDetailsList);
     const UINT keep = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
     if (m_detailsButton->GetSelectedImageSet() != kOpenSet) {
-        const RECT listRect = ChildRect(m_window, kDetailsList);
+        const RECT listRect = dialogs::ChildRect(m_window, kDetailsList);
         ::SetWindowPos(list, nullptr, 0, 0, listRect.right - listRect.left, kListHeight, keep);
         ::SetWindowPos(m_window, nullptr, 0, 0, m_foldedWidth, m_foldedHeight + kUnfoldedExtra, keep);
         ::ShowWindow(list, SW_SHOW);

@@ -98,7 +98,6 @@ void CStateHistoryDialog::Start(HWND window)
     zerova::AppendString(title, MAX_PATH, L" - ");
     zerova::AppendString(title, MAX_PATH, m_name);
     ::SetWindowTextW(window, title);
-    dialogs::SetTrayIcons(window);
 
     std::wstring history;
     if (m_plugin != nullptr) {
@@ -155,8 +154,7 @@ void CStateHistoryDialog::OnCommand(int command)
 INT_PTR CALLBACK CStateHistoryDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_INITDIALOG) {
-        ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
-        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+        dialogs::AttachDialog(window, kClassProperty, lParam);
         reinterpret_cast<CStateHistoryDialog*>(lParam)->Start(window);
         return 1;
     }

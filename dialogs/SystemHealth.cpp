@@ -5,7 +5,6 @@
 #include "ImageWindow.h"
 #include "ListControl.h"
 #include "Localize.h"
-#include "OXSL_DllMain.h"
 #include "Plugin.h"
 #include "SafeString.h"
 #include "StateHistoryDialog.h"
@@ -68,21 +67,10 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
     const bool haveLogo = dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", logo);
     const bool haveBackground = dialogs::ImagePath(L"gradated_background.png", background);
     if (haveLogo && haveBackground) {
-        int width = 0, height = 0;
-        m_logoBlock = new CImageBlock(logo, nullptr, 2, 8);
-        m_logo->AddImageBlock(m_logoBlock);
-        m_logoBlock->GetImageSize(width, height);
-        RECT logoRect = dialogs::ChildRect(m_window, kLogo);
-        ::SetWindowPos(::GetDlgItem(m_window, kLogo), nullptr, 0, 0, logoRect.right - logoRect.left, height,
-                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        m_bannerBlock = new CImageBlock(background, nullptr, 2, 12);
-        m_banner->AddImageBlock(m_bannerBlock);
-        m_bannerBlock->GetImageSize(width, height);
-        RECT bannerRect = dialogs::ChildRect(m_window, kBanner);
-        ::SetWindowPos(::GetDlgItem(m_window, kBanner), nullptr, 0, 0, bannerRect.right - bannerRect.left, height,
-                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        logoRect = dialogs::ChildRect(m_window, kLogo);
-        bannerRect = dialogs::ChildRect(m_window, kBanner);
+        m_logoBlock = dialogs::AddFittedImage(m_window, kLogo, m_logo, logo, 8);
+        m_bannerBlock = dialogs::AddFittedImage(m_window, kBanner, m_banner, background, 12);
+        const RECT logoRect = dialogs::ChildRect(m_window, kLogo);
+        const RECT bannerRect = dialogs::ChildRect(m_window, kBanner);
         ::SetWindowPos(::GetDlgItem(m_window, kBanner), nullptr, bannerRect.left, logoRect.bottom, 0, 0,
                        SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         dialogs::PlaceBelow(m_window, kBanner, kList, 20);
@@ -190,10 +178,8 @@ INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wPa
         return TRUE;
     }
     if (message == WM_INITDIALOG) {
-        ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
-        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+        dialogs::AttachDialog(window, kClassProperty, lParam);
         reinterpret_cast<CSystemHealth*>(lParam)->m_window = window;
-        dialogs::SetTrayIcons(window);
         return TRUE;
     }
     auto* self = static_cast<CSystemHealth*>(::GetPropW(window, kClassProperty));
