@@ -8,6 +8,7 @@
 #include "IniFile.h"
 #include "RegistryEx.h"
 #include "PluginInterface.h"
+#include "ScopedTrace.h"
 #include "SafeString.h"
 #include "StationDesktopUtils.h"
 #include "ThreadManager.h"
@@ -21,26 +22,12 @@ CVarnelPrivateInterface* g_instance = nullptr;
 const wchar_t kSource[] = L"VarnelPrivateInterface.cpp";
 const int kNoTitleOrText = 529;
 
-void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
-// Writes "Entering <export>" now and "Leaving <export>" when it goes out of scope.
-class EntryExitTrace {
-public:
-    explicit EntryExitTrace(const wchar_t* exportName) : m_exportName(exportName) { Write(L"Entering "); }
-    ~EntryExitTrace() { Write(L"Leaving "); }
-    EntryExitTrace(const EntryExitTrace&) = delete;
-    EntryExitTrace& operator=(const EntryExitTrace&) = delete;
-
-private:
-    void Write(const wchar_t* prefix)
-    {
-        wchar_t line[MAX_PATH];
-        zerova::CopyString(line, MAX_PATH, prefix);
-        zerova::AppendString(line, MAX_PATH, m_exportName);
-        Trace(line);
-    }
-    const wchar_t* m_exportName;
-};
+// "Entering <export>" now and "Leaving <export>" at the end of the scope.
+CScopedTrace ExportTrace(const wchar_t* exportName)
+{
+    return CScopedTrace(kSource, std::wstring(L"Entering ") + exportName, std::wstring(L"Leaving ") + exportName);
+}
 }  // namespace
 
 CVarnelPrivateInterface* CVarnelPrivateInterface::Instance()
@@ -60,7 +47,7 @@ int CVarnelPrivateInterface::GetLastError() { return CErrorMsg::Instance()->GetL
 
 bool CVarnelPrivateInterface::RemoveMenuItem(void* handle, UINT itemId)
 {
-    EntryExitTrace trace(L"VarnelRemoveMenuItem");
+    const CScopedTrace trace = ExportTrace(L"VarnelRemoveMenuItem");
     const bool removed = CVarnelMenuUtils::Instance()->RemoveMenuItem(handle, itemId);
     CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
     return removed;
@@ -68,31 +55,31 @@ bool CVarnelPrivateInterface::RemoveMenuItem(void* handle, UINT itemId)
 
 bool CVarnelPrivateInterface::SetMenuString(void* handle, UINT itemId, const wchar_t* caption)
 {
-    EntryExitTrace trace(L"VarnelSetMenuString");
+    const CScopedTrace trace = ExportTrace(L"VarnelSetMenuString");
     return CVarnelMenuUtils::Instance()->SetMenuString(handle, itemId, caption);
 }
 
 int CVarnelPrivateInterface::GetMenuStringW(void* handle, UINT itemId, wchar_t* buffer, int length)
 {
-    EntryExitTrace trace(L"VarnelGetMenuString");
+    const CScopedTrace trace = ExportTrace(L"VarnelGetMenuString");
     return CVarnelMenuUtils::Instance()->GetMenuStringW(handle, itemId, buffer, length) != 0 ? 1 : 0;
 }
 
 bool CVarnelPrivateInterface::GetMenuItemState(void* handle, UINT itemId, bool& checkMark, bool& enabled)
 {
-    EntryExitTrace trace(L"VarnelGetMenuItemState");
+    const CScopedTrace trace = ExportTrace(L"VarnelGetMenuItemState");
     return CVarnelMenuUtils::Instance()->GetMenuItemState(handle, itemId, checkMark, enabled);
 }
 
 bool CVarnelPrivateInterface::CheckMenuItem(void* handle, UINT itemId, UINT flags)
 {
-    EntryExitTrace trace(L"VarnelCheckMenuItem");
+    const CScopedTrace trace = ExportTrace(L"VarnelCheckMenuItem");
     return CVarnelMenuUtils::Instance()->CheckMenuItem(handle, itemId, flags);
 }
 
 bool CVarnelPrivateInterface::EnableMenuItem(void* handle, UINT itemId, UINT flags)
 {
-    EntryExitTrace trace(L"VarnelEnableMenuItem");
+    const CScopedTrace trace = ExportTrace(L"VarnelEnableMenuItem");
     return CVarnelMenuUtils::Instance()->EnableMenuItem(handle, itemId, flags);
 }
 
@@ -113,7 +100,7 @@ void CVarnelPrivateInterface::ModifyTrayIcon(HICON icon) { CVarnelMenuUtils::Ins
 
 void CVarnelPrivateInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text)
 {
-    EntryExitTrace trace(L"VarnelSetState");
+    const CScopedTrace trace = ExportTrace(L"VarnelSetState");
     CPluginInterface::Instance()->SetState(handle, state, text, nullptr);
 }
 
@@ -122,7 +109,7 @@ bool CVarnelPrivateInterface::DisplayAdvisoryMsg(void* handle, const wchar_t* ex
                                                  ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
                                                  bool settingsFlag)
 {
-    EntryExitTrace trace(L"VarnelDisplayAdvisoryMsg");
+    const CScopedTrace trace = ExportTrace(L"VarnelDisplayAdvisoryMsg");
     if (zerova::IsEmpty(title) || zerova::IsEmpty(text)) {
         CErrorMsg::Instance()->Error(kNoTitleOrText);
         return false;

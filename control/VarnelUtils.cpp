@@ -7,6 +7,7 @@
 #include "FindWindow.h"
 #include "Handles.h"
 #include "OXSL_DllMain.h"
+#include "ScopedTrace.h"
 #include "SafeString.h"
 #include "ShellExecuteEx.h"
 #include "VarnelPrivateInterface.h"
@@ -23,24 +24,11 @@ const wchar_t kHostExecutable[] = L"Varnel.exe";
 
 void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
-// Writes "<operation> - enter" now and "<operation> - exit" when it goes out of scope.
-class EnterExit {
-public:
-    explicit EnterExit(const wchar_t* operation) : m_operation(operation) { Write(L" - enter"); }
-    ~EnterExit() { Write(L" - exit"); }
-    EnterExit(const EnterExit&) = delete;
-    EnterExit& operator=(const EnterExit&) = delete;
-
-private:
-    void Write(const wchar_t* suffix)
-    {
-        wchar_t line[MAX_PATH];
-        zerova::CopyString(line, MAX_PATH, m_operation);
-        zerova::AppendString(line, MAX_PATH, suffix);
-        Trace(line);
-    }
-    const wchar_t* m_operation;
-};
+// "<operation> - enter" now and "<operation> - exit" at the end of the scope.
+CScopedTrace EnterExit(const wchar_t* operation)
+{
+    return CScopedTrace(kSource, std::wstring(operation) + L" - enter", std::wstring(operation) + L" - exit");
+}
 
 // "unload" asks for true; "load" and "load_all" for false; any other word for true.
 bool StartFlagFor(const wchar_t* commandLine)
@@ -74,7 +62,7 @@ bool CVarnelUtils::IsVarnelRunning(HWND& window)
 bool CVarnelUtils::VarnelIPC(unsigned int reason, const wchar_t* string)
 {
     if (zerova::IsEmpty(string)) return false;
-    EnterExit trace(L"CVarnelUtils::VarnelIPC");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::VarnelIPC");
     HWND host = nullptr;
     if (!IsVarnelRunning(host)) return false;
     return CVarnelPrivateInterface::CopyDataIPC(host, nullptr, reason, string, -1);
@@ -82,19 +70,19 @@ bool CVarnelUtils::VarnelIPC(unsigned int reason, const wchar_t* string)
 
 bool CVarnelUtils::LoadPlugins()
 {
-    EnterExit trace(L"CVarnelUtils::LoadPlugins");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::LoadPlugins");
     return VarnelIPC(CVarnelPrivateInterface::IPC_LOAD_ALL, L"LoadAll");
 }
 
 bool CVarnelUtils::LoadPlugin(const wchar_t* path)
 {
-    EnterExit trace(L"CVarnelUtils::LoadPlugin");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::LoadPlugin");
     return !zerova::IsEmpty(path) && VarnelIPC(CVarnelPrivateInterface::IPC_LOAD_PLUGIN, path);
 }
 
 bool CVarnelUtils::UnloadPlugin(const wchar_t* path)
 {
-    EnterExit trace(L"CVarnelUtils::UnloadPlugin");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::UnloadPlugin");
     return !zerova::IsEmpty(path) && VarnelIPC(CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN, path);
 }
 
@@ -110,7 +98,7 @@ wchar_t* CVarnelUtils::GetVarnelFilename(wchar_t* buffer, int length)
 bool CVarnelUtils::VarnelProxyIPC(const wchar_t* commandLine, const wchar_t* path)
 {
     if (zerova::IsEmpty(commandLine)) return false;
-    EnterExit trace(L"CVarnelUtils::VarnelProxyIPC");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::VarnelProxyIPC");
     wchar_t executable[MAX_PATH] = L"";
     wchar_t folder[MAX_PATH] = L"";
     if (!zerova::IsEmpty(path)) {
@@ -136,13 +124,13 @@ bool CVarnelUtils::VarnelProxyIPC(const wchar_t* commandLine, const wchar_t* pat
 
 bool CVarnelUtils::LoadAllVarnels(const wchar_t* path)
 {
-    EnterExit trace(L"CVarnelUtils::LoadAllVarnels");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::LoadAllVarnels");
     return VarnelProxyIPC(L"load_all", path);
 }
 
 bool CVarnelUtils::UnloadAllVarnels(const wchar_t* path)
 {
-    EnterExit trace(L"CVarnelUtils::UnloadAllVarnels");
+    const CScopedTrace trace = EnterExit(L"CVarnelUtils::UnloadAllVarnels");
     return VarnelProxyIPC(L"unload", path);
 }
 
