@@ -50,7 +50,6 @@ bool CAlphaChannelWindow::CreateAlphaWindow(HWND owner, const RECT& bounds, bool
                                  bounds.right - bounds.left, bounds.bottom - bounds.top, owner, nullptr,
                                  ::GetModuleHandleW(nullptr), this);
     if (m_window == nullptr) return false;
-    if (m_windowPointer != nullptr) *m_windowPointer = m_window;
     for (int i = 0; i < GetButtonCount(); ++i) {
         const BUTTON_DEF* button = GetButton(i);
         ::CreateWindowExW(0, L"BUTTON", button->label, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
@@ -93,7 +92,11 @@ LRESULT CALLBACK CAlphaChannelWindow::WindowProc(HWND window, UINT message, WPAR
     }
     auto* self = reinterpret_cast<CAlphaChannelWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
-    if (self->m_window == nullptr) self->m_window = window;
+    if (self->m_window == nullptr) {
+        // Published at once, so that whoever waits for the window finds it as soon as it exists.
+        self->m_window = window;
+        if (self->m_windowPointer != nullptr) *self->m_windowPointer = window;
+    }
     return self->OnMessage(message, wParam, lParam);
 }
 

@@ -10,7 +10,8 @@ const UINT_PTR kEndTimer = 1;
 
 CSplashScreen::CSplashScreen(const wchar_t* imagePath, HWND* window, CStringBlock** blocks, int blockCount,
                              bool stayUntilClosed)
-    : m_image(nullptr), m_blocks(blocks), m_blockCount(blocks != nullptr ? blockCount : 0), m_shown(false)
+    : m_image(nullptr), m_windowField(window), m_blocks(blocks), m_blockCount(blocks != nullptr ? blockCount : 0),
+      m_shown(false)
 {
     if (!zerova::EnsureGdiPlus()) return;
     auto* image = Gdiplus::Bitmap::FromFile(imagePath);
@@ -36,7 +37,6 @@ CSplashScreen::CSplashScreen(const wchar_t* imagePath, HWND* window, CStringBloc
                                     area.top + ((area.bottom - area.top) - height) / 2, width, height, nullptr,
                                     nullptr, ::GetModuleHandleW(nullptr), this);
     if (splash == nullptr) return;
-    if (window != nullptr) *window = splash;
     m_shown = true;
     ::ShowWindow(splash, SW_SHOWNOACTIVATE);
     if (!stayUntilClosed) ::SetTimer(splash, kEndTimer, DisplayMilliseconds, nullptr);
@@ -55,9 +55,12 @@ CSplashScreen::~CSplashScreen()
 
 LRESULT CALLBACK CSplashScreen::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_NCCREATE)
-        ::SetWindowLongPtrW(window, GWLP_USERDATA,
-                            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
+    if (message == WM_NCCREATE) {
+        auto* creator = static_cast<CSplashScreen*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
+        // Published at once, so that a second request finds this splash as soon as it exists.
+        if (creator != nullptr && creator->m_windowField != nullptr) *creator->m_windowField = window;
+    }
     auto* self = reinterpret_cast<CSplashScreen*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     switch (message) {
     case WM_PAINT: {

@@ -22,6 +22,7 @@ public:
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void* m_image;
+    HWND* m_windowField;
     CStringBlock** m_blocks;
     int m_blockCount;
     bool m_shown;

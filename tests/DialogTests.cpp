@@ -592,7 +592,11 @@ TEST_F(Dialogs, SplashShowsOnlyWhenTheRegistryAndTheGuiFolderAskForIt)
     testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen", 1);
     CVarnelPrivateInterface::Instance()->SplashScreen();
     HWND splash = nullptr;
-    ASSERT_TRUE(PumpUntil([&] { return (splash = FindWindowW(L"ZerovaSplashScreen", nullptr)) != nullptr; }));
+    ASSERT_TRUE(PumpUntil([&] {
+        splash = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SPLASHSCREEN, nullptr);
+        return splash != nullptr;
+    }));
+    EXPECT_EQ(splash, FindWindowW(L"ZerovaSplashScreen", nullptr));
     CVarnelPrivateInterface::Instance()->SplashScreen();
     Pump(100);
     int count = 0;
