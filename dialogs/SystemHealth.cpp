@@ -6,6 +6,7 @@
 #include "ListControl.h"
 #include "Localize.h"
 #include "Plugin.h"
+#include "PluginInterface.h"
 #include "SafeString.h"
 #include "StateHistoryDialog.h"
 #include "Win32.h"
@@ -24,6 +25,10 @@ const int kList = 1000;
 const int kHistory = 5001;
 const int kCopy = 1004;
 const int kDoubleClick = 2;
+// Requests from other threads, carried out on the dialog's thread.
+const UINT kShowTrayStateMessage = WM_APP + 40;
+const UINT kShowPluginStateMessage = WM_APP + 41;
+const UINT kRemoveLineMessage = WM_APP + 42;
 
 const CDlgSize::RESIZE_DATA kResize[] = {{kLogo, 0, 0, 1, 0, {}},   {kBanner, 0, 0, 1, 0, {}}, {kList, 0, 0, 1, 1, {}},
                                          {IDOK, 1, 1, 0, 0, {}},    {kHistory, 0, 1, 0, 0, {}}, {kCopy, 0, 1, 0, 0, {}},
@@ -139,6 +144,60 @@ void CSystemHealth::UpdateHealthStatus(int state)
     m_banner->Invalidate();
 }
 
+struct CSystemHealth::PluginStateNotice {
+    void* context;
+    const wchar_t* name;
+    VARNEL_PLUGIN_STATE state;
+    const wchar_t* text;
+    SYSTEMTIME when;
+    wchar_t* line;
+    int lineLength;
+};
+
+void CSystemHealth::ShowTrayState(HWND window, int state)
+{
+    if (::IsWindow(window)) ::SendMessageW(window, kShowTrayStateMessage, static_cast<WPARAM>(state), 0);
+}
+
+bool CSystemHealth::ShowPluginState(HWND window, void* context, const wchar_t* name, VARNEL_PLUGIN_STATE state,
+                                    const wchar_t* text, const SYSTEMTIME& when, wchar_t* line, int lineLength)
+{
+    if (!::IsWindow(window) || zerova::IsEmpty(name) || line == nullptr || lineLength < 1) return false;
+    line[0] = L'\0';
+    PluginStateNotice notice{context, name, state, text != nullptr ? text : L"", when, line, lineLength};
+    return ::SendMessageW(window, kShowPluginStateMessage, 0, reinterpret_cast<LPARAM>(&notice)) != 0;
+}
+
+bool CSystemHealth::RemoveLine(HWND window, const wchar_t* name)
+{
+    if (!::IsWindow(window) || zerova::IsEmpty(name)) return false;
+    return ::SendMessageW(window, kRemoveLineMessage, 0, reinterpret_cast<LPARAM>(name)) != 0;
+}
+
+void CSystemHealth::OnPluginState(PluginStateNotice& notice)
+{
+    if (m_list != nullptr) {
+        const int index = m_list->FindLine(notice.name, false);
+        const int row = index >= 0 ? index + 1 : m_list->GetLineCount() + 1;
+        CPluginInterface::AppendHealthLine(notice.line, notice.lineLength, notice.context, notice.name, notice.state,
+                                           notice.text, row);
+        if (index >= 0) m_list->ReplaceLine(index, notice.line);
+        else m_list->AppendLine(notice.line);
+    }
+    if (m_history != nullptr) {
+        wchar_t shown[MAX_PATH];
+        m_history->GetPluginName(shown, MAX_PATH);
+        if (zerova::EqualsNoCase(shown, notice.name)) m_history->AddState(notice.state, notice.when, notice.text);
+    }
+}
+
+bool CSystemHealth::OnRemoveLine(const wchar_t* name)
+{
+    if (m_list == nullptr) return false;
+    const int index = m_list->FindLine(name, false);
+    return index != -1 && m_list->DeleteLine(index);
+}
+
 const wchar_t* CSystemHealth::GetBannerTitle() const { return m_title != nullptr ? m_title->GetText() : L""; }
 const wchar_t* CSystemHealth::GetBannerSubtitle() const { return m_subtitle != nullptr ? m_subtitle->GetText() : L""; }
 const wchar_t* CSystemHealth::GetBannerIcon() const { return m_stateIcon != nullptr ? m_stateIcon->GetImage() : L""; }
@@ -185,6 +244,16 @@ INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wPa
     auto* self = static_cast<CSystemHealth*>(::GetPropW(window, kClassProperty));
     if (self == nullptr) return FALSE;
     switch (message) {
+    case kShowTrayStateMessage:
+        self->UpdateHealthStatus(static_cast<int>(wParam));
+        return TRUE;
+    case kShowPluginStateMessage:
+        self->OnPluginState(*reinterpret_cast<PluginStateNotice*>(lParam));
+        ::SetWindowLongPtrW(window, DWLP_MSGRESULT, 1);
+        return TRUE;
+    case kRemoveLineMessage:
+        ::SetWindowLongPtrW(window, DWLP_MSGRESULT, self->OnRemoveLine(reinterpret_cast<const wchar_t*>(lParam)));
+        return TRUE;
     case WM_CLOSE:
         ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
         return TRUE;

@@ -22,8 +22,20 @@ public:
 
     HWND GetHwnd() const { return m_window; }
     CListview* GetListview() const { return m_list; }
-    // Redraws the banner for a health state (1 warning, 2 error, anything else all well).
+    // Redraws the banner for a health state (1 warning, 2 error, anything else all well). On the
+    // dialog's thread only; other threads go through the window with the calls below.
     void UpdateHealthStatus(int state);
+
+    // ---- from any thread, by the dialog's window: carried out on the dialog's own thread, so the
+    // banner, list and history are never touched while the dialog paints or closes. Nothing
+    // happens when the window is gone.
+    static void ShowTrayState(HWND window, int state);
+    // The plug-in's line shows the state (appended when it has none), and an open state history of
+    // the same name gets a row. line receives the line's markup; false when the window is gone.
+    static bool ShowPluginState(HWND window, void* context, const wchar_t* name, VARNEL_PLUGIN_STATE state,
+                                const wchar_t* text, const SYSTEMTIME& when, wchar_t* line, int lineLength);
+    // Deletes the line whose first column equals name.
+    static bool RemoveLine(HWND window, const wchar_t* name);
     CStateHistoryDialog* GetStateHistoryDialog() const { return m_history; }
     // What the banner shows now.
     const wchar_t* GetBannerTitle() const;
@@ -34,6 +46,9 @@ public:
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static void OnListClick(void* context, class CListControl* list, HWND window, int line, int reason);
+    struct PluginStateNotice;
+    void OnPluginState(PluginStateNotice& notice);
+    bool OnRemoveLine(const wchar_t* name);
     void EnableHistoryButton();
     void OpenSelectedHistory();
 

@@ -496,25 +496,11 @@ void CPlugin::WriteHistory(VARNEL_PLUGIN_STATE newState, const wchar_t* text, co
 void CPlugin::UpdateOpenHealthDialog(const wchar_t* source, VARNEL_PLUGIN_STATE newState, const wchar_t* text,
                                      const SYSTEMTIME& when)
 {
-    void* object = nullptr;
-    if (CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object) == nullptr ||
-        object == nullptr)
-        return;
-    auto* health = static_cast<CSystemHealth*>(object);
-    if (CListview* list = health->GetListview()) {
-        const int index = list->FindLine(source, false);
-        const int row = index >= 0 ? index + 1 : list->GetLineCount() + 1;
-        wchar_t line[2048] = L"";
-        CPluginInterface::AppendHealthLine(line, 2048, this, source, newState, text != nullptr ? text : L"", row);
-        if (index >= 0) list->ReplaceLine(index, line);
-        else list->AppendLine(line);
+    HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
+    if (health == nullptr) return;
+    wchar_t line[2048] = L"";
+    if (CSystemHealth::ShowPluginState(health, this, source, newState, text, when, line, 2048) && line[0] != L'\0')
         Trace(line);
-    }
-    if (CStateHistoryDialog* history = health->GetStateHistoryDialog()) {
-        wchar_t shown[MAX_PATH];
-        history->GetPluginName(shown, MAX_PATH);
-        if (zerova::EqualsNoCase(shown, source)) history->AddState(newState, when, text != nullptr ? text : L"");
-    }
 }
 
 void CPlugin::SetStateText(const wchar_t* text)

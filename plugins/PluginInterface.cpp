@@ -550,13 +550,11 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
             if (*c == L'\r' || *c == L'\n') *c = L' ';
     if (!plugin->SetState(state, text, source)) return;
     UpdateTrayState();
-    void* object = nullptr;
-    if (CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object) != nullptr &&
-        object != nullptr) {
+    if (HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr)) {
         VARNEL_PLUGIN_STATE merged = VARNEL_PLUGIN_STATE_OK;
         wchar_t title[MAX_PATH];
         GetTrayState(merged, title, MAX_PATH);
-        static_cast<CSystemHealth*>(object)->UpdateHealthStatus(merged);
+        CSystemHealth::ShowTrayState(health, merged);
     }
 }
 

@@ -201,12 +201,6 @@ bool CPluginInterface::RemoveFromSystemHealth(void* handle, const wchar_t* text)
     wchar_t key[MAX_PATH];
     if (!zerova::IsEmpty(text)) zerova::CopyString(key, MAX_PATH, text);
     else plugin->GetDisplayName(key, MAX_PATH);
-    void* object = nullptr;
-    if (CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object) == nullptr ||
-        object == nullptr)
-        return false;
-    CListview* list = static_cast<CSystemHealth*>(object)->GetListview();
-    if (list == nullptr) return false;
-    const int index = list->FindLine(key, false);
-    return index != -1 && list->DeleteLine(index);
+    HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
+    return health != nullptr && CSystemHealth::RemoveLine(health, key);
 }
