@@ -28,6 +28,9 @@ public:
     // The plug-in that owns a picked command and, through itemId, its own item identifier.
     PLUGIN_DATA* FindPluginByCommand(UINT command, int& itemId);
     void RemovePluginMenuItems(void* handle);
+    // After a plug-in is unloaded: removes the items it added from another thread while it was
+    // being unloaded (between the removal of its items and the end of its load).
+    void RemoveItemsLeftBehind(void* handle);
     HWND GetMainWindow();
     CMenuXP* GetMenuObject();
     static bool SetMenuItemID(HMENU menu, int position, int newId);
@@ -70,6 +73,8 @@ private:
     struct ItemLookup;
 
     CVarnelMenuUtils();
+    // Removes and frees the plug-in's items; false when it had none.
+    bool RemoveItemsOf(CPlugin* plugin);
     PLUGIN_DATA* GetItemOwner(HMENU menu, int position, int& itemId);
     HMENU GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool create, int* ordinal = nullptr,
                             int* position = nullptr, int* placeholderId = nullptr, int* flyoutId = nullptr);

@@ -341,17 +341,34 @@ void CVarnelMenuUtils::RemovePluginMenuItems(void* handle)
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
-    if (IsMenuReady() && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false)) {
-        std::lock_guard<std::recursive_mutex> items(plugin->MenuItemsLock());
-        for (void* address : plugin->GetMenuItems()) {
-            auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
-            if (item != nullptr && item->menu != nullptr && item->commandId != 0)
-                ::RemoveMenu(item->menu, item->commandId, MF_BYCOMMAND);
-            CMemoryManager::Free(item);  // the item is gone: its record goes with it
-        }
-        plugin->GetMenuItems().clear();
-    }
+    if (IsMenuReady() && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false))
+        RemoveItemsOf(plugin);
     RefreshMenuAvailability();
+}
+
+void CVarnelMenuUtils::RemoveItemsLeftBehind(void* handle)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!IsMenuReady() || CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false) ||
+        plugin == nullptr)
+        return;
+    if (RemoveItemsOf(plugin)) RefreshMenuAvailability();
+}
+
+bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
+{
+    std::lock_guard<std::recursive_mutex> items(plugin->MenuItemsLock());
+    if (plugin->GetMenuItems().empty()) return false;
+    for (void* address : plugin->GetMenuItems()) {
+        auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
+        if (item != nullptr && item->menu != nullptr && item->commandId != 0)
+            ::RemoveMenu(item->menu, item->commandId, MF_BYCOMMAND);
+        CMemoryManager::Free(item);  // the item is gone: its record goes with it
+    }
+    plugin->GetMenuItems().clear();
+    return true;
 }
 
 // Takes a removed item's record off its owner's list and frees it. Suite entries belong to the

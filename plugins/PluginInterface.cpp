@@ -298,6 +298,7 @@ bool CPluginInterface::UnloadPlugin(void* handle)
         plugin->Cleanup(m_exiting);
         Trace(L"CPluginInterface::UnloadPlugin - FreeLibrary");
         plugin->FreePluginLibrary();
+        CVarnelMenuUtils::Instance()->RemoveItemsLeftBehind(handle);
         result = true;
         CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
     } else if (plugin != nullptr && plugin->GetHinstance() != nullptr) {
