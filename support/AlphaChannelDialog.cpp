@@ -186,9 +186,8 @@ void CAlphaChannelDialog::Paint(HDC dc, int x, int y, int width, int height)
     if (!zerova::EnsureGdiPlus()) return;
     Gdiplus::Graphics graphics(dc);
     graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
-    std::unique_ptr<Gdiplus::Bitmap> background(
-        m_background[0] != L'\0' ? Gdiplus::Bitmap::FromFile(m_background) : nullptr);
-    if (background && background->GetLastStatus() == Gdiplus::Ok) {
+    std::unique_ptr<Gdiplus::Bitmap> background(zerova::LoadImageFile(m_background));
+    if (background) {
         graphics.DrawImage(background.get(), x, y, width, height);
     } else {
         Gdiplus::SolidBrush plain(Gdiplus::Color(255, 240, 244, 250));

@@ -39,11 +39,9 @@ int CButtonWindow::AddImageSet(const wchar_t* normalImage, const wchar_t* presse
 {
     if (!zerova::EnsureGdiPlus()) return -1;
     Sets::Set set;
-    set.normal.reset(Gdiplus::Bitmap::FromFile(normalImage));
-    set.pressed.reset(Gdiplus::Bitmap::FromFile(pressedImage));
-    if (!set.normal || set.normal->GetLastStatus() != Gdiplus::Ok || !set.pressed ||
-        set.pressed->GetLastStatus() != Gdiplus::Ok)
-        return -1;
+    set.normal.reset(zerova::LoadImageFile(normalImage));
+    set.pressed.reset(zerova::LoadImageFile(pressedImage));
+    if (!set.normal || !set.pressed) return -1;
     m_sets->sets.push_back(std::move(set));
     return static_cast<int>(m_sets->sets.size()) - 1;
 }

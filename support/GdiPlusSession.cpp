@@ -33,11 +33,19 @@ bool EnsureGdiPlus()
     return g_started;
 }
 
+Gdiplus::Bitmap* LoadImageFile(const wchar_t* path)
+{
+    if (path == nullptr || path[0] == L'\0' || !EnsureGdiPlus()) return nullptr;
+    std::unique_ptr<Gdiplus::Bitmap> bitmap(Gdiplus::Bitmap::FromFile(path));
+    if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok || bitmap->GetWidth() == 0) return nullptr;
+    return bitmap.release();
+}
+
 HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
 {
-    if (path == nullptr || path[0] == L'\0' || width < 1 || height < 1 || !EnsureGdiPlus()) return nullptr;
-    std::unique_ptr<Gdiplus::Bitmap> source(Gdiplus::Bitmap::FromFile(path));
-    if (!source || source->GetLastStatus() != Gdiplus::Ok || source->GetWidth() == 0) return nullptr;
+    if (width < 1 || height < 1) return nullptr;
+    std::unique_ptr<Gdiplus::Bitmap> source(LoadImageFile(path));
+    if (!source) return nullptr;
     void* bits = nullptr;
     HBITMAP bitmap = CreateTopDownDib(width, height, &bits);
     if (bitmap == nullptr) return nullptr;

@@ -19,6 +19,9 @@ namespace zerova {
 // down while the library is being unloaded is not allowed.
 ZEROVA_SUPPORT_API bool EnsureGdiPlus();
 
+// The image file decoded into a GDI+ bitmap; null when it does not load. The caller deletes it.
+ZEROVA_SUPPORT_API Gdiplus::Bitmap* LoadImageFile(const wchar_t* path);
+
 // The image file drawn into a 32-bit bitmap of the given size (premultiplied alpha, transparent
 // background); null when the file does not load.
 ZEROVA_SUPPORT_API HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height);

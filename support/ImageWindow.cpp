@@ -19,13 +19,8 @@ Gdiplus::StringAlignment Alignment(int value)
 
 Gdiplus::Bitmap* LoadBitmap(const wchar_t* path)
 {
-    if (!CFileIO::FileExists(path) || !zerova::EnsureGdiPlus()) return nullptr;
-    auto* bitmap = Gdiplus::Bitmap::FromFile(path);
-    if (bitmap != nullptr && bitmap->GetLastStatus() != Gdiplus::Ok) {
-        delete bitmap;
-        return nullptr;
-    }
-    return bitmap;
+    if (!CFileIO::FileExists(path)) return nullptr;
+    return zerova::LoadImageFile(path);
 }
 }  // namespace
 

@@ -14,11 +14,8 @@ CSplashScreen::CSplashScreen(const wchar_t* imagePath, HWND* window, CStringBloc
       m_shown(false)
 {
     if (!zerova::EnsureGdiPlus()) return;
-    auto* image = Gdiplus::Bitmap::FromFile(imagePath);
-    if (image == nullptr || image->GetLastStatus() != Gdiplus::Ok) {
-        delete image;
-        return;
-    }
+    auto* image = zerova::LoadImageFile(imagePath);
+    if (image == nullptr) return;
     m_image = image;
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
