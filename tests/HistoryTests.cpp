@@ -238,3 +238,28 @@ TEST_F(History, ConcurrentAppendsLoseAndInterleaveNothing)
         for (int i = 0; i < kLines; ++i) EXPECT_EQ(L"line " + std::to_wstring(i), entries[size_t(i)].text);
     }
 }
+
+TEST_F(History, TenMegabyteFileIsReadWholeAndRotatedAwayOnTheNextWrite)
+{
+    // 10 MB of well-formed lines of two names, written past the library's own rotation bound.
+    std::wstring lines;
+    const std::wstring big = L"132223536000000000|1|Big|an entry of the big file|when|\r\n";
+    const std::wstring other = L"132223536000000000|0|Other|" + std::wstring(400, L'o') + L"|when|\r\n";
+    while (lines.size() * sizeof(wchar_t) < 10u * 1024 * 1024) lines += (lines.size() / big.size()) % 8 == 0 ? big : other;
+    ASSERT_TRUE(testenv::WriteText(m_file, lines));
+    size_t bigLines = 0;
+    for (size_t at = 0; (at = lines.find(L"|Big|", at)) != std::wstring::npos; ++at) ++bigLines;
+
+    const ULONGLONG started = GetTickCount64();
+    const auto entries = ReadBack(L"Big");
+    EXPECT_LT(GetTickCount64() - started, 20000u);
+    EXPECT_EQ(bigLines, entries.size());
+    EXPECT_EQ(L"an entry of the big file", entries.back().text);
+
+    Append(L"Big", VARNEL_PLUGIN_STATE_ERROR, L"after the big file");
+    const auto after = ReadBack(L"Big");
+    ASSERT_EQ(1u, after.size()) << "the full file went aside before the new line was written";
+    EXPECT_EQ(L"after the big file", after[0].text);
+    EXPECT_GE(CFileIO::GetFileSize((m_file + L".old").c_str()), 10 * 1024 * 1024);
+    DeleteFileW((m_file + L".old").c_str());
+}

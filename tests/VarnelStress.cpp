@@ -1,0 +1,583 @@
+// The library under load: plug-in threads change states and menu items and talk to other hosts
+// while the host thread unloads and reloads their plug-ins and a dialog thread reads the health
+// text with the system health dialog open. Ends with exit code 0 only when nothing crashed or
+// hung, every history line is well formed, every accepted state change is in the history exactly
+// once, and every call with the handle of an unloaded plug-in was refused with error 530.
+//
+//   VarnelStress [--seconds N] [--threads N] [--seed N]
+#include "TestEnvironment.h"
+
+#include "CriticalSectionEx.h"
+#include "FileIO.h"
+#include "MenuXP.h"
+#include "OXIL_dllmain.h"
+#include "Plugin.h"
+#include "PluginInterface.h"
+#include "PluginStateHistory.h"
+#include "ThreadManager.h"
+#include "Tray.h"
+#include "VarnelMenuUtils.h"
+#include "VarnelPluginAPI.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const wchar_t kPluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+const wchar_t kFixturesKey[] = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+const int kMaxItemId = 24;
+// The library rotates the history at 2 MiB; the checker takes the lines out well before that.
+const LONGLONG kDrainBytes = 512 * 1024;
+
+struct Options {
+    int seconds = 5;
+    int threads = 8;
+    unsigned seed = 0;
+};
+
+// What one plug-in thread knows about its plug-in: the live handle, the handles of its unloaded
+// earlier loads, and the menu items it added. The owner thread and the host thread take turns.
+struct Slot {
+    std::mutex lock;
+    std::wstring subkey;
+    std::wstring displayName;
+    void* handle = nullptr;
+    std::vector<void*> unloaded;
+    std::set<int> items;
+    std::set<std::wstring> acceptedTexts;
+    // Counters, written by the owner thread only.
+    long long stateChanges = 0;
+    long long staleCalls = 0;
+    long long menuCalls = 0;
+    long long unguardedCalls = 0;
+};
+
+std::atomic<bool> g_stop{false};
+std::atomic<long long> g_failures{0};
+std::atomic<long long> g_reloads{0};
+std::atomic<long long> g_healthReads{0};
+std::atomic<size_t> g_finished{0};
+std::mutex g_printLock;
+
+void Fail(const char* format, ...)
+{
+    ++g_failures;
+    std::lock_guard<std::mutex> guard(g_printLock);
+    va_list arguments;
+    va_start(arguments, format);
+    std::fputs("FAIL: ", stdout);
+    std::vfprintf(stdout, format, arguments);
+    std::fputs("\n", stdout);
+    va_end(arguments);
+    std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------- crash report
+
+#ifdef _WIN64
+void PrintAddress(DWORD64 address)
+{
+    HMODULE module = nullptr;
+    wchar_t name[MAX_PATH] = L"?";
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(address), &module))
+        GetModuleFileNameW(module, name, MAX_PATH);
+    const wchar_t* file = wcsrchr(name, L'\\');
+    std::printf("    %s+0x%llx\n", testenv::Narrow(file != nullptr ? file + 1 : name).c_str(),
+                static_cast<unsigned long long>(address - reinterpret_cast<DWORD64>(module)));
+}
+#endif
+
+// Names the faulting thread's frames as module+offset, so a crash in a short CI run can be found.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
+{
+    std::printf("FAIL: exception 0x%08lx at %p on thread %lu\n", exception->ExceptionRecord->ExceptionCode,
+                exception->ExceptionRecord->ExceptionAddress, GetCurrentThreadId());
+#ifdef _WIN64
+    CONTEXT context = *exception->ContextRecord;
+    for (int frame = 0; frame < 24 && context.Rip != 0; ++frame) {
+        PrintAddress(context.Rip);
+        DWORD64 base = 0;
+        RUNTIME_FUNCTION* function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+        if (function == nullptr) {  // a leaf or no code at all: the return address is on top
+            context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+            context.Rsp += 8;
+            continue;
+        }
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData, &establisher,
+                         nullptr);
+    }
+#endif
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 4);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// ---------------------------------------------------------------- the watchdog
+
+// Each worker ticks its heartbeat; a worker that has not ticked for a long while is hung.
+class Watchdog {
+public:
+    Watchdog(size_t workers, int limitSeconds) : m_beats(workers), m_limit(limitSeconds)
+    {
+        for (auto& beat : m_beats) beat = Now();
+        m_thread = std::thread([this] { Watch(); });
+    }
+    ~Watchdog()
+    {
+        m_done = true;
+        m_thread.join();
+    }
+    void Beat(size_t worker, const char* what)
+    {
+        m_beats[worker] = Now();
+        m_what[worker % kNames] = what;
+    }
+
+private:
+    static constexpr size_t kNames = 64;
+    static long long Now() { return static_cast<long long>(GetTickCount64() / 1000); }
+    void Watch()
+    {
+        while (!m_done) {
+            Sleep(250);
+            for (size_t i = 0; i < m_beats.size(); ++i) {
+                if (Now() - m_beats[i] <= m_limit) continue;
+                const char* what = m_what[i % kNames].load();
+                std::printf("FAIL: worker %zu made no progress for %d s (last: %s); deadlock\n", i, m_limit,
+                            what != nullptr ? what : "?");
+                std::fflush(stdout);
+                TerminateProcess(GetCurrentProcess(), 3);
+            }
+        }
+    }
+
+    std::vector<std::atomic<long long>> m_beats;
+    std::atomic<const char*> m_what[kNames] = {};
+    int m_limit;
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
+// ---------------------------------------------------------------- the history file
+
+struct HistoryTally {
+    long long lines = 0;
+    long long malformed = 0;
+    std::map<std::wstring, std::multiset<std::wstring>> textsByName;
+};
+
+// "<FILETIME>|<state 0-5>|<name>|<text>|<date and time>|"
+bool IsWellFormed(const std::wstring& line, std::wstring& name, std::wstring& text)
+{
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (size_t bar; (bar = line.find(L'|', start)) != std::wstring::npos; start = bar + 1)
+        fields.push_back(line.substr(start, bar - start));
+    if (fields.size() != 5 || start != line.size()) return false;
+    if (fields[0].empty() || fields[0].find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+    if (fields[1].size() != 1 || fields[1][0] < L'0' || fields[1][0] > L'5') return false;
+    if (fields[2].empty() || fields[4].empty()) return false;
+    name = fields[2];
+    text = fields[3];
+    return true;
+}
+
+// Takes the lines out of the history file under the library's own history lock and tallies them.
+void DrainHistory(HistoryTally& tally, bool always)
+{
+    const wchar_t* path = CPluginInterface::Instance()->GetHistoryFilePath();
+    if (!always && CFileIO::GetFileSize(path) < kDrainBytes) return;
+    CCriticalSectionEx* lock = CPluginInterface::Instance()->GetHistoryLock();
+    lock->Await();
+    const std::wstring content = testenv::ReadText(path);
+    DeleteFileW(path);
+    lock->Leave();
+
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            Fail("history ends inside a line: %s", testenv::Narrow(content.substr(start)).c_str());
+            ++tally.malformed;
+            break;
+        }
+        const std::wstring line = content.substr(start, end - start);
+        start = end + 2;
+        ++tally.lines;
+        std::wstring name, text;
+        if (!IsWellFormed(line, name, text)) {
+            ++tally.malformed;
+            Fail("malformed history line: %s", testenv::Narrow(line).c_str());
+            continue;
+        }
+        tally.textsByName[name].insert(text);
+    }
+}
+
+// ---------------------------------------------------------------- the plug-in threads
+
+std::wstring MakeText(size_t slot, long long sequence)
+{
+    return L"stress " + std::to_wstring(slot) + L" " + std::to_wstring(sequence);
+}
+
+// A call whose outcome the owner can predict: it holds its slot, so its plug-in is not unloaded
+// or reloaded meanwhile.
+void GuardedCall(size_t index, Slot& slot, std::mt19937& random, long long& sequence)
+{
+    std::lock_guard<std::mutex> guard(slot.lock);
+    CPluginInterface* registry = CPluginInterface::Instance();
+    const int pick = static_cast<int>(random() % 100);
+    const int itemId = 1 + static_cast<int>(random() % kMaxItemId);
+
+    if (pick < 12 && !slot.unloaded.empty()) {
+        void* stale = slot.unloaded[random() % slot.unloaded.size()];
+        registry->ClearPluginLastError(stale);
+        registry->ClearPluginLastError(slot.handle);
+        const std::wstring text = MakeText(index, ++sequence);
+        std::vector<wchar_t> buffer(text.begin(), text.end());
+        buffer.push_back(L'\0');
+        const int kind = static_cast<int>(random() % 4);
+        bool result = false;
+        if (kind == 0) VarnelSetState(stale, VARNEL_PLUGIN_STATE_WARNING, buffer.data());
+        else if (kind == 1) result = VarnelAddMenuItem(stale, buffer.data(), itemId, VARNEL_MENU_CATEGORY_A);
+        else if (kind == 2) result = VarnelSetMenuString(stale, static_cast<UINT>(itemId), buffer.data());
+        else result = VarnelPluginCommunication(stale, buffer.data(), itemId);
+        ++slot.staleCalls;
+        if (result) Fail("call %d with an unloaded handle of slot %zu succeeded", kind, index);
+        if (registry->GetPluginLastError(stale) != 530)
+            Fail("call %d with an unloaded handle of slot %zu left error %d, not 530", kind, index,
+                 registry->GetPluginLastError(stale));
+        if (registry->GetPluginLastError(slot.handle) != 0)
+            Fail("a call with an unloaded handle of slot %zu reached the loaded plug-in (error %d)", index,
+                 registry->GetPluginLastError(slot.handle));
+        return;
+    }
+    if (pick < 50) {
+        const std::wstring text = MakeText(index, ++sequence);
+        std::vector<wchar_t> buffer(text.begin(), text.end());
+        buffer.push_back(L'\0');
+        const auto state = static_cast<VARNEL_PLUGIN_STATE>(random() % 3);
+        VarnelSetState(slot.handle, state, buffer.data());
+        slot.acceptedTexts.insert(text);
+        ++slot.stateChanges;
+        VARNEL_PLUGIN_STATE now = VARNEL_PLUGIN_STATE_OK;
+        wchar_t shown[MAX_PATH] = L"";
+        if (!registry->GetState(slot.handle, now, shown, MAX_PATH) || now != state || text != shown)
+            Fail("slot %zu: state %d \"%s\" was not taken", index, static_cast<int>(state),
+                 testenv::Narrow(text).c_str());
+        return;
+    }
+    ++slot.menuCalls;
+    wchar_t caption[64];
+    swprintf(caption, 64, L"Item %d of %zu", itemId, index);
+    const bool present = slot.items.count(itemId) != 0;
+    // One category and one caption per item, so that adding it again is a duplicate.
+    const auto category = static_cast<VARNEL_MENU_CATEGORY>(itemId % 3);
+    if (pick < 70) {
+        const bool added = VarnelAddMenuItem(slot.handle, caption, itemId, category);
+        if (added == present) Fail("slot %zu: adding item %d gave %d", index, itemId, added);
+        slot.items.insert(itemId);
+    } else if (pick < 82) {
+        const bool removed = VarnelRemoveMenuItem(slot.handle, static_cast<UINT>(itemId));
+        if (removed != present) Fail("slot %zu: removing item %d gave %d", index, itemId, removed);
+        slot.items.erase(itemId);
+    } else if (pick < 94) {
+        const bool renamed = VarnelSetMenuString(slot.handle, static_cast<UINT>(itemId), caption);
+        if (renamed != present) Fail("slot %zu: renaming item %d gave %d", index, itemId, renamed);
+    } else {
+        wchar_t text[] = L"stress ping";
+        if (VarnelPluginCommunication(slot.handle, text, itemId)) Fail("plug-in communication gave true");
+    }
+}
+
+// A call that races its own plug-in's unload: only survival is checked here, the menu's
+// consistency at the end.
+void UnguardedCall(Slot& slot, std::mt19937& random)
+{
+    void* handle = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(slot.lock);
+        handle = slot.handle;
+        ++slot.unguardedCalls;
+    }
+    const int itemId = kMaxItemId + 1 + static_cast<int>(random() % 8);
+    wchar_t caption[] = L"racing item";
+    switch (random() % 3) {
+    case 0: VarnelAddMenuItem(handle, caption, itemId, VARNEL_MENU_CATEGORY_B); break;
+    case 1: VarnelRemoveMenuItem(handle, static_cast<UINT>(itemId)); break;
+    default: VarnelSetMenuString(handle, static_cast<UINT>(itemId), caption); break;
+    }
+}
+
+void PluginThread(size_t index, Slot& slot, unsigned seed, Watchdog& watchdog)
+{
+    std::mt19937 random(seed);
+    long long sequence = 0;
+    while (!g_stop) {
+        watchdog.Beat(index, "plug-in call");
+        if (random() % 10 == 0) UnguardedCall(slot, random);
+        else GuardedCall(index, slot, random, sequence);
+        if (random() % 8 == 0) Sleep(0);
+    }
+    watchdog.Beat(index, "done");
+    ++g_finished;
+}
+
+// ---------------------------------------------------------------- the dialog thread
+
+void HealthReader(size_t index, Watchdog& watchdog)
+{
+    std::vector<wchar_t> text(65536);
+    while (!g_stop) {
+        watchdog.Beat(index, "health text");
+        if (!CPluginInterface::Instance()->GetSystemHealthText(text.data(), static_cast<int>(text.size())))
+            Fail("the health text could not be read");
+        else if (wcsnlen(text.data(), text.size()) >= text.size())
+            Fail("the health text is not terminated");
+        ++g_healthReads;
+        Sleep(1);
+    }
+    watchdog.Beat(index, "done");
+    ++g_finished;
+}
+
+// ---------------------------------------------------------------- the host thread
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// The host thread keeps its messages flowing while it waits for a slot, as a tray host must.
+std::unique_lock<std::mutex> TakeSlot(Slot& slot)
+{
+    std::unique_lock<std::mutex> guard(slot.lock, std::defer_lock);
+    while (!guard.try_lock()) {
+        PumpMessages();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+    }
+    return guard;
+}
+
+void Reload(Slot& slot)
+{
+    auto guard = TakeSlot(slot);
+    CPluginInterface* registry = CPluginInterface::Instance();
+    if (!registry->UnloadPlugin(slot.handle)) Fail("%s could not be unloaded", testenv::Narrow(slot.subkey).c_str());
+    slot.unloaded.push_back(slot.handle);
+    slot.items.clear();
+    slot.handle = nullptr;
+    if (!registry->LoadPlugin(slot.subkey.c_str(), &slot.handle) || slot.handle == nullptr) {
+        Fail("%s could not be loaded again", testenv::Narrow(slot.subkey).c_str());
+        g_stop = true;
+        return;
+    }
+    ++g_reloads;
+}
+
+// Every item in the category flyouts belongs to a loaded plug-in.
+void CheckMenuOwners()
+{
+    HMENU popup = COXIL_DllMain::Instance()->GetSubMenu();
+    for (int position = 0; position < GetMenuItemCount(popup); ++position) {
+        HMENU flyout = GetSubMenu(popup, position);
+        for (int i = 0; flyout != nullptr && i < GetMenuItemCount(flyout); ++i) {
+            const UINT command = GetMenuItemID(flyout, i);
+            if (command == 0 || command == static_cast<UINT>(-1)) continue;
+            int itemId = 0;
+            void* owner = CVarnelMenuUtils::Instance()->FindPluginByCommand(command, itemId);
+            if (owner == nullptr) continue;  // one of the host's own commands
+            if (!CPluginInterface::Instance()->ValidatePlugin(owner))
+                Fail("menu command %u belongs to an unloaded plug-in", command);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- set-up and the run
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring word = argv[i];
+        if (i + 1 >= argc) return false;
+        const int value = _wtoi(argv[++i]);
+        if (word == L"--seconds" && value > 0) options.seconds = value;
+        else if (word == L"--threads" && value > 0 && value <= 32) options.threads = value;
+        else if (word == L"--seed") options.seed = static_cast<unsigned>(value);
+        else return false;
+    }
+    if (options.seed == 0) options.seed = static_cast<unsigned>(GetTickCount());
+    return true;
+}
+
+bool RegisterPlugins(const testenv::TempFolder& folder, std::vector<std::unique_ptr<Slot>>& slots)
+{
+    const std::wstring fixture = testenv::Join(testenv::ProgramFolder(), L"FixtureWindow.dll");
+    if (!testenv::SetRegString(HKEY_LOCAL_MACHINE, kPluginsKey, L"", L"")) return false;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        Slot& slot = *slots[i];
+        slot.subkey = L"Stress" + std::to_wstring(i);
+        slot.displayName = L"Stress plug-in " + std::to_wstring(i);
+        const std::wstring file = slot.subkey + L".dll";
+        const std::wstring copy = folder.File(file);
+        if (!CopyFileW(fixture.c_str(), copy.c_str(), FALSE)) return false;
+        const std::wstring key = std::wstring(kPluginsKey) + L"\\" + slot.subkey;
+        if (!testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", copy) ||
+            !testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", slot.subkey) ||
+            !testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(kFixturesKey) + L"\\" + file, L"DisplayName",
+                                   slot.displayName))
+            return false;
+    }
+    return true;
+}
+
+bool LoadAll(std::vector<std::unique_ptr<Slot>>& slots)
+{
+    for (auto& slot : slots)
+        if (!CPluginInterface::Instance()->LoadPlugin(slot->subkey.c_str(), &slot->handle)) return false;
+    return true;
+}
+
+void CheckHistory(const HistoryTally& tally, const std::vector<std::unique_ptr<Slot>>& slots)
+{
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const Slot& slot = *slots[i];
+        const std::wstring prefix = MakeText(i, 0).substr(0, MakeText(i, 0).size() - 1);
+        long long marked = 0;
+        auto found = tally.textsByName.find(slot.displayName);
+        if (found != tally.textsByName.end()) {
+            for (const std::wstring& text : found->second) {
+                if (text.compare(0, prefix.size(), prefix) != 0) continue;
+                ++marked;
+                if (found->second.count(text) != 1) Fail("slot %zu: \"%s\" is in the history more than once", i,
+                                                         testenv::Narrow(text).c_str());
+                if (slot.acceptedTexts.count(text) == 0)
+                    Fail("slot %zu: \"%s\" is in the history but was never accepted", i, testenv::Narrow(text).c_str());
+            }
+        }
+        if (marked != static_cast<long long>(slot.acceptedTexts.size()))
+            Fail("slot %zu: %lld accepted state changes, %lld history lines", i,
+                 static_cast<long long>(slot.acceptedTexts.size()), marked);
+    }
+}
+
+int Run(const Options& options)
+{
+    std::printf("stress: %d plug-in threads, %d s, seed %u\n", options.threads, options.seconds, options.seed);
+    testenv::RegistryKeyGuard pluginsKey(HKEY_LOCAL_MACHINE, kPluginsKey);
+    testenv::RegistryKeyGuard fixturesKey(HKEY_LOCAL_MACHINE, kFixturesKey);
+    testenv::TempFolder folder(L"stress");
+
+    std::vector<std::unique_ptr<Slot>> slots;
+    for (int i = 0; i < options.threads; ++i) slots.push_back(std::make_unique<Slot>());
+    if (!RegisterPlugins(folder, slots)) {
+        Fail("the stress plug-ins could not be registered");
+        return 2;
+    }
+
+    if (!COXIL_DllMain::Instance()->LoadResources()) Fail("the tray resources could not be loaded");
+    HWND window = CreateWindowExW(0, L"STATIC", L"stress host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                  nullptr);
+    auto menuObject = std::make_unique<CMenuXP>();
+    auto tray = std::make_unique<CTray>(window, 1, WM_APP, nullptr, L"Stress");
+    CVarnelMenuUtils::Instance()->SetHandles(window, menuObject.get(), tray.get());
+    CPluginStateHistory::DeleteHistoryFile();
+    if (!LoadAll(slots)) {
+        Fail("the stress plug-ins could not be loaded");
+        return 2;
+    }
+    if (!CPluginInterface::Instance()->DisplaySystemHealth(window)) Fail("the system health dialog did not open");
+
+    HistoryTally tally;
+    {
+        const size_t hostIndex = slots.size();
+        const size_t readerIndex = hostIndex + 1;
+        Watchdog watchdog(slots.size() + 2, 30);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < slots.size(); ++i)
+            threads.emplace_back(PluginThread, i, std::ref(*slots[i]), options.seed + static_cast<unsigned>(i) * 7919u,
+                                 std::ref(watchdog));
+        threads.emplace_back(HealthReader, readerIndex, std::ref(watchdog));
+
+        std::mt19937 random(options.seed ^ 0x5eedu);
+        const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
+        while (!g_stop && GetTickCount64() < end) {
+            watchdog.Beat(hostIndex, "unload and reload");
+            Reload(*slots[random() % slots.size()]);
+            watchdog.Beat(hostIndex, "history drain");
+            DrainHistory(tally, false);
+            const ULONGLONG pause = GetTickCount64() + 5 + random() % 20;
+            while (GetTickCount64() < pause) {
+                PumpMessages();
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 2, QS_ALLINPUT);
+            }
+        }
+        g_stop = true;
+        watchdog.Beat(hostIndex, "joining");
+        // The workers may be sending to this thread's windows while they finish.
+        while (g_finished < threads.size()) {
+            PumpMessages();
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        }
+        for (std::thread& thread : threads) thread.join();
+        watchdog.Beat(hostIndex, "closing dialogs");
+        CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
+        CheckMenuOwners();
+        DrainHistory(tally, true);
+    }
+    CheckHistory(tally, slots);
+
+    long long changes = 0, stale = 0, menu = 0, unguarded = 0;
+    for (auto& slot : slots) {
+        changes += slot->stateChanges;
+        stale += slot->staleCalls;
+        menu += slot->menuCalls;
+        unguarded += slot->unguardedCalls;
+    }
+    std::printf("stress: %lld reloads, %lld state changes, %lld history lines (%lld malformed), %lld menu calls, "
+                "%lld calls with unloaded handles, %lld calls racing an unload, %lld health reads\n",
+                g_reloads.load(), changes, tally.lines, tally.malformed, menu, stale, unguarded,
+                g_healthReads.load());
+    if (g_reloads == 0 || changes == 0 || stale == 0) Fail("the run was too short to exercise anything");
+
+    CPluginInterface::Instance()->UnloadPlugins(false);
+    delete COXIL_DllMain::Instance();
+    tray.reset();
+    menuObject.reset();
+    DestroyWindow(window);
+    CPluginStateHistory::DeleteHistoryFile();
+    std::printf("stress: %s\n", g_failures == 0 ? "passed" : "FAILED");
+    return g_failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    SetUnhandledExceptionFilter(ReportCrash);
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fputs("usage: VarnelStress [--seconds N] [--threads N] [--seed N]\n", stderr);
+        return 2;
+    }
+    return Run(options);
+}
