@@ -269,6 +269,65 @@ TEST_F(Dialogs, BadRequestsAreRefusedAndMissingSettingsEndTheMessageWith549)
     EXPECT_EQ(549, CErrorMsg::Instance()->GetLastError());
 }
 
+TEST_F(Dialogs, AbsurdMessageSettingsAreClampedOrRefusedWith549)
+{
+    void* handle = LoadAsker(L"Absurd.dll");
+    const std::string general = "[General]\r\ncaption_rect=0,0,380,180\r\n";
+    const std::string okButton = "[OK_dlg]\r\nNumButtons=1\r\nButton1=1,OK,290,142,364,166\r\n";
+    int tree = 0;
+    // Shows a message with this "advisory_dlg.ini"; the message's window, or null when none stood.
+    auto askWith = [&](const std::string& ini, const wchar_t* title) -> HWND {
+        const std::wstring root = m_temp->File(L"app" + std::to_wstring(++tree));
+        CreateDirectoryW(root.c_str(), nullptr);
+        EXPECT_TRUE(testenv::CopyTree(testenv::Join(testenv::ProgramFolder(), L"Varnel"), testenv::Join(root, L"Varnel")));
+        EXPECT_TRUE(testenv::WriteAnsi(testenv::Join(root, L"Varnel\\Images\\Zerova\\advisory_dlg.ini"), ini));
+        testenv::SetRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder", root);
+        const size_t answered = ActivitiesOf("Absurd.dll").size();
+        EXPECT_TRUE(Ask(handle, title, ADVISORY_MSG_WARNING, ADVISORY_MSG_BUTTONS_OK, tree));
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
+        HWND window = FindWindowW(kAlphaClass, title);
+        if (window == nullptr) {
+            EXPECT_TRUE(PumpUntil([&] { return ActivitiesOf("Absurd.dll").size() > answered; })) << "ended unanswered";
+        }
+        return window;
+    };
+    auto refused = [&](const std::string& ini, const char* why) {
+        CErrorMsg::Instance()->Error(0, L"before the message");
+        EXPECT_EQ(nullptr, askWith(ini, L"Refused")) << why;
+        EXPECT_EQ(549, CErrorMsg::Instance()->GetLastError()) << why;
+    };
+
+    refused(okButton, "no [General] section");
+    refused(general, "no section for the button set");
+    refused("[General]\r\ncaption_rect=0,0,99999999999,-4\r\n" + okButton, "a window of absurd size");
+    refused("[General]\r\ncaption_rect=0,0,4001,100\r\n" + okButton, "wider than any screen");
+    refused(general + "[OK_dlg]\r\nNumButtons=1000000\r\nButton1=1,OK,290,142,364,166\r\n",
+            "a button count beyond the buttons given");
+    refused(general + "[OK_dlg]\r\nNumButtons=1\r\nButton1=1," + std::string(200, 'L') + ",1,1,9,9\r\n",
+            "a button label too long to keep");
+    refused(general + "[OK_dlg]\r\nNumButtons=1\r\nButton1=-7,OK,290,142,364,166\r\n", "a negative answer");
+
+    // Values that are absurd but have a sane neighbour: clamped, and the message stands.
+    const std::string clamped = "[General]\r\ncaption_rect=0,0,380,180\r\ntitle_rect=-5,-5,-1,-1\r\n"
+                                "titlePointSize=-12\r\nparagraphPointSize=100000\r\n"
+                                "warning_title_color=999,-1,abc\r\nwarning_paragraph_color=300,300,300\r\n"
+                                "autokill_seconds=-100\r\nfont=" + std::string(5000, 'F') + "\r\n"
+                                "warning_background=" + std::string(5000, 'b') + ".png\r\n" + okButton;
+    HWND window = askWith(clamped, L"Clamped");
+    ASSERT_NE(nullptr, window);
+    CAdvisoryMsg* message = OpenMessage();
+    ASSERT_NE(nullptr, message);
+    EXPECT_EQ(1, message->GetButtonCount());
+    EXPECT_EQ(RGB(0, 0, 0), message->GetTitleColor()) << "an unreadable colour falls back to black";
+    RECT bounds{};
+    GetWindowRect(window, &bounds);
+    EXPECT_EQ(380, bounds.right - bounds.left);
+    EXPECT_EQ(180, bounds.bottom - bounds.top);
+    Click(window, 1);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+    EXPECT_EQ("1", ActivitiesOf("Absurd.dll").back()[1]);
+}
+
 // ---------------------------------------------------------------- closing and the last-dialog notice
 
 TEST_F(Dialogs, UnloadClosesThePluginsDialogsInCreationOrder)

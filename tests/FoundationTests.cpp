@@ -220,6 +220,35 @@ TEST_F(Module, MissingOrEmptyTitleIsString312)
     EXPECT_FALSE(String(312).empty());
 }
 
+TEST_F(Module, OverlongOrGarbledSkinFilesAreCutOrIgnored)
+{
+    WriteIni(L"Varnel\\Images\\Zerova\\main_window.ini", "[General]\r\ntitle=" + std::string(5000, 'T') + "\r\n");
+    ASSERT_TRUE(m_module->LoadResources());
+    EXPECT_EQ(std::wstring(MAX_PATH - 1, L'T'), Title()) << "cut to the buffer, terminated";
+    delete COXIL_DllMain::Instance();
+
+    // A subfolder name longer than any path: it is cut, names no folder, and the tray still gets
+    // its title from the language module.
+    WriteIni(L"Varnel\\gui_redirect.ini", "[General]\r\nsubfolder=" + std::string(5000, 'S') + "\r\n");
+    m_module = COXIL_DllMain::Instance();
+    ASSERT_TRUE(m_module->LoadResources());
+    EXPECT_EQ(std::wstring(MAX_PATH - 1, L'S'), Subfolder());
+    EXPECT_EQ(String(312), Title());
+    EXPECT_NE(nullptr, m_module->GetSubMenu());
+    delete COXIL_DllMain::Instance();
+
+    // Random bytes instead of an INI file: the defaults.
+    std::string noise(4096, '\0');
+    unsigned seed = 12345;
+    for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+    WriteIni(L"Varnel\\gui_redirect.ini", noise);
+    WriteIni(L"Varnel\\Images\\Zerova\\main_window.ini", noise);
+    m_module = COXIL_DllMain::Instance();
+    ASSERT_TRUE(m_module->LoadResources());
+    EXPECT_EQ(L"Zerova", Subfolder());
+    EXPECT_EQ(String(312), Title());
+}
+
 TEST_F(Module, TextAccessorsLeaveBadBuffersAlone)
 {
     ASSERT_TRUE(m_module->LoadResources());
