@@ -24,6 +24,7 @@ void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(lev
 
 void TraceFormat(int level, const wchar_t* format, ...)
 {
+    if (!CDebugTrace::IsWanted(level)) return;  // formatting costs; nobody would read the line
     wchar_t line[1024];
     va_list args;
     va_start(args, format);

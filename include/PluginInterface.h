@@ -6,6 +6,7 @@
 #include "VarnelPrivateInterface.h"
 
 #include <list>
+#include <unordered_set>
 #include <mutex>
 
 class CPlugin;
@@ -97,6 +98,8 @@ private:
     void SetUpHistoryFile();
 
     std::list<PLUGIN_DATA*> m_plugins;
+    // The records of m_plugins again, for look-ups by handle that do not walk the list.
+    std::unordered_set<PLUGIN_DATA*> m_listed;
     std::list<PLUGIN_DATA*> m_suitePlugins;
     int m_menuIdCounter;
     VARNEL_PLUGIN_STATE m_trayState;

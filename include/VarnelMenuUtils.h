@@ -10,6 +10,7 @@
 class CPlugin;
 class CMenuXP;
 class CTray;
+class CRegistryFlag;
 
 class VARNEL_API CVarnelMenuUtils {
 public:
@@ -92,5 +93,7 @@ private:
     CTray* m_tray;
     HICON m_defaultTrayIcon;
     wchar_t m_defaultTrayTitle[MAX_PATH];
+    // "VarnelAllowUpdate", read at every refresh through a key held open.
+    CRegistryFlag* m_updateAllowed;
     std::recursive_mutex m_lock;
 };

@@ -12,6 +12,7 @@
 #include "Plugin.h"
 #include "PluginInterface.h"
 #include "RegistryEx.h"
+#include "RegistryFlag.h"
 #include "SafeString.h"
 #include "Tray.h"
 
@@ -56,6 +57,7 @@ void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(lev
 
 void TraceFormat(int level, int capacity, const wchar_t* format, ...)
 {
+    if (!CDebugTrace::IsWanted(level)) return;  // formatting costs; nobody would read the line
     wchar_t line[1024];
     va_list args;
     va_start(args, format);
@@ -92,7 +94,8 @@ struct CVarnelMenuUtils::ItemLookup {
 // ---------------------------------------------------------------- life
 
 CVarnelMenuUtils::CVarnelMenuUtils()
-    : m_mainWindow(nullptr), m_menu(nullptr), m_tray(nullptr), m_defaultTrayIcon(nullptr), m_defaultTrayTitle()
+    : m_mainWindow(nullptr), m_menu(nullptr), m_tray(nullptr), m_defaultTrayIcon(nullptr), m_defaultTrayTitle(),
+      m_updateAllowed(new CRegistryFlag(HKEY_LOCAL_MACHINE, kFrameworkKey, L"VarnelAllowUpdate", false))
 {
 }
 
@@ -104,6 +107,7 @@ CVarnelMenuUtils* CVarnelMenuUtils::Instance()
 
 CVarnelMenuUtils::~CVarnelMenuUtils()
 {
+    delete m_updateAllowed;
     if (g_instance == this) g_instance = nullptr;
 }
 
@@ -601,9 +605,7 @@ void CVarnelMenuUtils::RefreshMenuAvailability()
     if (!IsMenuReady()) return;
     for (int each : {VARNEL_MENU_CATEGORY_A, VARNEL_MENU_CATEGORY_B, VARNEL_MENU_CATEGORY_C})
         EnableDisableFlyout(static_cast<VARNEL_MENU_CATEGORY>(each));
-    bool allow = false;
-    CRegistryEx::Get(HKEY_LOCAL_MACHINE, kFrameworkKey, L"VarnelAllowUpdate", allow, false);
-    const bool enable = CPluginInterface::Instance()->GetNumberOfUpdaters() > 0 && allow;
+    const bool enable = CPluginInterface::Instance()->GetNumberOfUpdaters() > 0 && m_updateAllowed->Read();
     ::EnableMenuItem(TrayPopup(), kUpdateCommand, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
 }
 

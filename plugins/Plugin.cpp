@@ -40,6 +40,7 @@ void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSour
 
 void TraceFormat(const wchar_t* format, ...)
 {
+    if (!CDebugTrace::IsWanted(4)) return;  // formatting costs; nobody would read the line
     wchar_t line[kMessageCapacity];
     va_list args;
     va_start(args, format);
@@ -289,6 +290,8 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
 
 void CPlugin::TraceVersionInfo()
 {
+    // Reading the version resource maps the file once more: only for a trace line someone reads.
+    if (!CDebugTrace::IsWanted(4)) return;
     wchar_t description[MAX_PATH] = L"";
     wchar_t version[MAX_PATH] = L"";
     wchar_t built[MAX_PATH] = L"";

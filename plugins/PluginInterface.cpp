@@ -45,6 +45,7 @@ void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSour
 
 void TraceFormat(const wchar_t* format, ...)
 {
+    if (!CDebugTrace::IsWanted(4)) return;  // formatting costs; nobody would read the line
     wchar_t line[1024];
     va_list args;
     va_start(args, format);
@@ -117,6 +118,7 @@ CPluginInterface::~CPluginInterface()
             CMemoryManager::Free(record);
         }
         m_plugins.clear();
+        m_listed.clear();
         m_suitePlugins.clear();
     }
     g_instance = nullptr;
@@ -209,12 +211,14 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
     {
         std::lock_guard<std::mutex> guard(m_listLock);
         m_plugins.push_back(record);
+        m_listed.insert(record);
     }
 
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
         {
             std::lock_guard<std::mutex> guard(m_listLock);
             m_plugins.remove(record);
+            m_listed.erase(record);
         }
         // The plug-in object stays: lines written during the failed load carry its address.
         CMemoryManager::Free(record);
@@ -357,6 +361,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     std::lock_guard<std::mutex> guard(m_listLock);
     for (PLUGIN_DATA* record : taken) {
         m_plugins.remove(record);
+        m_listed.erase(record);
         m_suitePlugins.remove(record);
     }
 }
@@ -372,8 +377,8 @@ size_t CPluginInterface::PluginCount()
 CPlugin* CPluginInterface::FindPluginObject(void* handle)
 {
     std::lock_guard<std::mutex> guard(m_listLock);
-    auto found = std::find(m_plugins.begin(), m_plugins.end(), static_cast<PLUGIN_DATA*>(handle));
-    return found != m_plugins.end() ? PluginOf(*found) : nullptr;
+    auto* record = static_cast<PLUGIN_DATA*>(handle);
+    return m_listed.count(record) != 0 ? PluginOf(record) : nullptr;
 }
 
 std::list<CPlugin*> CPluginInterface::LoadedPlugins()
@@ -389,7 +394,7 @@ std::list<CPlugin*> CPluginInterface::LoadedPlugins()
 bool CPluginInterface::Find(void* handle)
 {
     std::lock_guard<std::mutex> guard(m_listLock);
-    return std::find(m_plugins.begin(), m_plugins.end(), static_cast<PLUGIN_DATA*>(handle)) != m_plugins.end();
+    return m_listed.count(static_cast<PLUGIN_DATA*>(handle)) != 0;
 }
 
 bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugin** plugin, bool report)
@@ -399,10 +404,10 @@ bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugi
     bool valid = false;
     {
         std::lock_guard<std::mutex> guard(m_listLock);
-        auto found = std::find(m_plugins.begin(), m_plugins.end(), static_cast<PLUGIN_DATA*>(handle));
-        if (found != m_plugins.end()) {
-            *record = *found;
-            *plugin = PluginOf(*found);
+        auto* listed = static_cast<PLUGIN_DATA*>(handle);
+        if (m_listed.count(listed) != 0) {
+            *record = listed;
+            *plugin = PluginOf(listed);
         }
     }
     if (*plugin != nullptr) valid = (*plugin)->IsLoaded();

@@ -10,10 +10,14 @@ const wchar_t* const CDebugTrace::SettingsKey = L"SOFTWARE\\Zerova\\Varnel\\Trac
 
 namespace {
 
+// Without a "TraceLevel" no line goes out: under Wine every OutputDebugStringW costs as much as
+// a small file write, and the tray writes several lines for each menu change.
+const int kNoLines = -1;
+
 struct TraceSettings {
     std::mutex lock;
     bool loaded = false;
-    int maxLevel = 0;
+    int maxLevel = kNoLines;
     wchar_t logFile[MAX_PATH] = L"";
 };
 
@@ -31,7 +35,7 @@ void LoadSettingsLocked(TraceSettings& s)
     DWORD level = 0;
     s.maxLevel = CRegistryEx::Get(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey, L"TraceLevel", level)
                      ? static_cast<int>(level)
-                     : 0;
+                     : kNoLines;
     if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey, L"TraceLogFile", s.logFile, MAX_PATH))
         s.logFile[0] = L'\0';
     s.loaded = true;
@@ -106,3 +110,5 @@ int CDebugTrace::GetMaxLevel()
     if (!s.loaded) LoadSettingsLocked(s);
     return s.maxLevel;
 }
+
+bool CDebugTrace::IsWanted(int level) { return g_hook.load() != nullptr || level <= GetMaxLevel(); }

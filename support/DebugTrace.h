@@ -15,6 +15,9 @@ public:
     // Re-reads the level and log file from the registry (they are read once, at the first line).
     static void ReloadSettings();
     static int GetMaxLevel();
+    // True when a line of that level would go anywhere (a hook, the debugger, the log file): lets a
+    // caller skip gathering what only a trace line would show.
+    static bool IsWanted(int level);
 
     // Where the settings live: HKEY_LOCAL_MACHINE, values "TraceLevel" and "TraceLogFile".
     static const wchar_t* const SettingsKey;

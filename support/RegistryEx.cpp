@@ -15,28 +15,58 @@ zerova::UniqueRegKey OpenForReading(HKEY root, const wchar_t* key)
     return opened;
 }
 
+// Reads a value of an open key whole. Small values take one call; a larger one is asked for its
+// size first. The status of the last call (ERROR_KEY_DELETED for a key deleted since it was opened).
+LONG QueryOpenKey(HKEY opened, const wchar_t* value, DWORD& type, std::vector<BYTE>& data)
+{
+    BYTE small[256];
+    DWORD size = sizeof(small);
+    LONG rc = RegQueryValueExW(opened, value, nullptr, &type, small, &size);
+    if (rc == ERROR_SUCCESS) {
+        data.assign(small, small + size);
+        return rc;
+    }
+    for (int attempt = 0; attempt < 3 && rc == ERROR_MORE_DATA; ++attempt) {  // the value may grow meanwhile
+        data.assign(size + sizeof(wchar_t), 0);
+        DWORD got = size;
+        rc = RegQueryValueExW(opened, value, nullptr, &type, data.data(), &got);
+        if (rc == ERROR_SUCCESS) data.resize(got);
+        size = got;
+    }
+    return rc;
+}
+
 // Reads a value whole; false when it is absent or cannot be read.
 bool QueryRaw(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& type, std::vector<BYTE>& data)
 {
     zerova::UniqueRegKey opened = OpenForReading(root, key);
-    if (!opened) return false;
-    DWORD size = 0;
-    if (RegQueryValueExW(opened.Get(), value, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-    for (int attempt = 0; attempt < 3; ++attempt) {  // the value may grow between the two calls
-        data.assign(size + sizeof(wchar_t), 0);
-        DWORD got = size;
-        LONG rc = RegQueryValueExW(opened.Get(), value, nullptr, &type, data.data(), &got);
-        if (rc == ERROR_SUCCESS) {
-            data.resize(got);
-            return true;
-        }
-        if (rc != ERROR_MORE_DATA) return false;
-        size = got;
+    return opened && QueryOpenKey(opened.Get(), value, type, data) == ERROR_SUCCESS;
+}
+
+bool ParseFlag(DWORD type, const std::vector<BYTE>& data, bool& flag)
+{
+    if (type == REG_DWORD && data.size() == sizeof(DWORD)) {
+        flag = *reinterpret_cast<const DWORD*>(data.data()) != 0;
+        return true;
+    }
+    if (type == REG_QWORD && data.size() == sizeof(ULONGLONG)) {
+        flag = *reinterpret_cast<const ULONGLONG*>(data.data()) != 0;
+        return true;
+    }
+    if (type == REG_SZ) {
+        size_t units = data.size() / sizeof(wchar_t);
+        const wchar_t* chars = reinterpret_cast<const wchar_t*>(data.data());
+        std::wstring text(chars, zerova::BoundedLength(chars, units));
+        if (text.empty() || text.size() > 32) return false;
+        wchar_t* end = nullptr;
+        long number = wcstol(text.c_str(), &end, 10);
+        if (end == text.c_str() || *end != L'\0') return false;
+        flag = number != 0;
+        return true;
     }
     return false;
 }
 
-// The text of a string value, up to its first terminator, or false for other types.
 bool ReadString(HKEY root, const wchar_t* key, const wchar_t* value, std::wstring& text)
 {
     DWORD type = 0;
@@ -77,27 +107,17 @@ bool CRegistryEx::Get(HKEY root, const wchar_t* key, const wchar_t* value, bool&
     flag = defaultValue;
     DWORD type = 0;
     std::vector<BYTE> data;
-    if (!QueryRaw(root, key, value, type, data)) return false;
-    if (type == REG_DWORD && data.size() == sizeof(DWORD)) {
-        flag = *reinterpret_cast<const DWORD*>(data.data()) != 0;
-        return true;
-    }
-    if (type == REG_QWORD && data.size() == sizeof(ULONGLONG)) {
-        flag = *reinterpret_cast<const ULONGLONG*>(data.data()) != 0;
-        return true;
-    }
-    if (type == REG_SZ) {
-        size_t units = data.size() / sizeof(wchar_t);
-        const wchar_t* chars = reinterpret_cast<const wchar_t*>(data.data());
-        std::wstring text(chars, zerova::BoundedLength(chars, units));
-        if (text.empty() || text.size() > 32) return false;
-        wchar_t* end = nullptr;
-        long number = wcstol(text.c_str(), &end, 10);
-        if (end == text.c_str() || *end != L'\0') return false;
-        flag = number != 0;
-        return true;
-    }
-    return false;
+    return QueryRaw(root, key, value, type, data) && ParseFlag(type, data, flag);
+}
+
+LONG CRegistryEx::GetFromOpenKey(HKEY opened, const wchar_t* value, bool& flag, bool defaultValue)
+{
+    flag = defaultValue;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    const LONG rc = QueryOpenKey(opened, value, type, data);
+    if (rc == ERROR_SUCCESS && !ParseFlag(type, data, flag)) return ERROR_INVALID_DATA;
+    return rc;
 }
 
 bool CRegistryEx::Get(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& number)

@@ -7,6 +7,9 @@ class ZEROVA_SUPPORT_API CRegistryEx {
 public:
     // A flag: REG_DWORD or REG_QWORD (non-zero is true) or a decimal REG_SZ. On failure flag = defaultValue.
     static bool Get(HKEY root, const wchar_t* key, const wchar_t* value, bool& flag, bool defaultValue);
+    // The same flag from a key the caller holds open: ERROR_SUCCESS, or why it could not be read
+    // (ERROR_KEY_DELETED once the key was deleted, ERROR_INVALID_DATA for a value that is no flag).
+    static LONG GetFromOpenKey(HKEY opened, const wchar_t* value, bool& flag, bool defaultValue);
     static bool Get(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& number);
     // A REG_SZ or REG_EXPAND_SZ string, as stored.
     static bool Get(HKEY root, const wchar_t* key, const wchar_t* value, wchar_t* buffer, int length);

@@ -10,6 +10,7 @@
 #include "MemoryManager.h"
 #include "OXSL_DllMain.h"
 #include "RegistryEx.h"
+#include "RegistryFlag.h"
 #include "ShellExecuteEx.h"
 #include "VersionInfo.h"
 #include "TestEnvironment.h"
@@ -127,6 +128,33 @@ TEST(Registry, MissingKeyOrNullBufferFails)
     EXPECT_STREQ(L"", buffer);
     EXPECT_FALSE(CRegistryEx::Get(HKEY_LOCAL_MACHINE, kTestKey, L"Name", nullptr, 8));
     EXPECT_FALSE(CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, kTestKey, L"Name", buffer, 0));
+}
+
+TEST(RegistryFlag, EveryReadSeesTheValueAsItStandsAlsoAcrossDeletingTheKey)
+{
+    const wchar_t key[] = L"SOFTWARE\\Zerova\\VarnelTests\\HeldOpen";
+    RegistryKeyGuard guard(HKEY_LOCAL_MACHINE, key);
+    CRegistryFlag flag(HKEY_LOCAL_MACHINE, key, L"Flag", true);
+    EXPECT_TRUE(flag.Read()) << "no key: the default";
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"Flag", 0));
+    EXPECT_FALSE(flag.Read());
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"Flag", 7));
+    EXPECT_TRUE(flag.Read());
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Flag", L"0"));
+    EXPECT_FALSE(flag.Read()) << "a decimal string";
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Flag", L"no"));
+    EXPECT_TRUE(flag.Read()) << "no flag: the default";
+    const std::wstring big(300, L'1');
+    ASSERT_TRUE(testenv::SetRegBinary(HKEY_LOCAL_MACHINE, key, L"Flag", big.c_str(),
+                                      static_cast<DWORD>(big.size() * sizeof(wchar_t)), REG_SZ));
+    EXPECT_TRUE(flag.Read()) << "a value larger than the first read's buffer, and no flag";
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"Flag", 0));
+    EXPECT_FALSE(flag.Read());
+
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, key));
+    EXPECT_TRUE(flag.Read()) << "the held key was deleted";
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"Flag", 0));
+    EXPECT_FALSE(flag.Read()) << "made again with another value";
 }
 
 // ---------------------------------------------------------------- INI files
@@ -670,6 +698,16 @@ TEST(DebugTrace, HookSeesEveryLineAndTheLogFileOnlyLinesWithinTheLevel)
     EXPECT_EQ(std::string::npos, written.find("verbose detail"));
 
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey);
+    testenv::SetRegString(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey, L"TraceLogFile", log);
     CDebugTrace::ReloadSettings();
-    EXPECT_EQ(0, CDebugTrace::GetMaxLevel());
+    EXPECT_EQ(-1, CDebugTrace::GetMaxLevel()) << "no level: no line goes out";
+    {
+        testenv::TraceCapture capture;
+        CDebugTrace::OutputDebugStringW(0, L"unlevelled line", L"OXIL_dllmain.cpp", 30);
+        EXPECT_EQ(1u, capture.Lines().size()) << "the hook still sees it";
+    }
+    bytes = testenv::ReadBytes(log);
+    EXPECT_EQ(std::string::npos, std::string(bytes.begin(), bytes.end()).find("unlevelled line"));
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey);
+    CDebugTrace::ReloadSettings();
 }
