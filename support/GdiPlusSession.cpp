@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace zerova {
 
@@ -41,9 +43,74 @@ Gdiplus::Bitmap* LoadImageFile(const wchar_t* path)
     return bitmap.release();
 }
 
+namespace {
+// Decoded pixels of the image files drawn lately, so that a menu image set again and again is not
+// decoded each time. An entry stands for one file as it was: its size and time are part of the key.
+struct DrawnImage {
+    std::wstring path;
+    int width;
+    int height;
+    FILETIME written;
+    ULONGLONG bytes;
+    std::vector<BYTE> pixels;
+};
+
+class DrawnImageCache {
+public:
+    static constexpr size_t kMostEntries = 64;
+
+    HBITMAP Find(const wchar_t* path, int width, int height, const WIN32_FILE_ATTRIBUTE_DATA& file)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const DrawnImage& image : m_images) {
+            if (image.width != width || image.height != height || !Same(image, file) ||
+                _wcsicmp(image.path.c_str(), path) != 0)
+                continue;
+            void* bits = nullptr;
+            HBITMAP bitmap = CreateTopDownDib(width, height, &bits);
+            if (bitmap != nullptr) memcpy(bits, image.pixels.data(), image.pixels.size());
+            return bitmap;
+        }
+        return nullptr;
+    }
+
+    void Add(const wchar_t* path, int width, int height, const WIN32_FILE_ATTRIBUTE_DATA& file, const void* bits)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_images.size() >= kMostEntries) m_images.clear();
+        const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+        const BYTE* first = static_cast<const BYTE*>(bits);
+        m_images.push_back(DrawnImage{path, width, height, file.ftLastWriteTime, Bytes(file),
+                                      std::vector<BYTE>(first, first + bytes)});
+    }
+
+private:
+    static ULONGLONG Bytes(const WIN32_FILE_ATTRIBUTE_DATA& file)
+    {
+        return (static_cast<ULONGLONG>(file.nFileSizeHigh) << 32) | file.nFileSizeLow;
+    }
+    static bool Same(const DrawnImage& image, const WIN32_FILE_ATTRIBUTE_DATA& file)
+    {
+        return CompareFileTime(&image.written, &file.ftLastWriteTime) == 0 && image.bytes == Bytes(file);
+    }
+
+    std::mutex m_lock;
+    std::vector<DrawnImage> m_images;
+};
+
+DrawnImageCache& DrawnImages()
+{
+    static DrawnImageCache cache;
+    return cache;
+}
+}  // namespace
+
 HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
 {
-    if (width < 1 || height < 1) return nullptr;
+    if (width < 1 || height < 1 || path == nullptr) return nullptr;
+    WIN32_FILE_ATTRIBUTE_DATA file{};
+    if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &file)) return nullptr;
+    if (HBITMAP drawn = DrawnImages().Find(path, width, height, file)) return drawn;
     std::unique_ptr<Gdiplus::Bitmap> source(LoadImageFile(path));
     if (!source) return nullptr;
     void* bits = nullptr;
@@ -60,6 +127,7 @@ HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
         ::DeleteObject(bitmap);
         return nullptr;
     }
+    DrawnImages().Add(path, width, height, file, bits);
     return bitmap;
 }
 

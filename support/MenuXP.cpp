@@ -1,7 +1,6 @@
 #include "MenuXP.h"
 
 #include "DebugTrace.h"
-#include "FileIO.h"
 #include "GdiPlusSession.h"
 #include "SafeString.h"
 
@@ -205,7 +204,8 @@ bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, UINT comman
 {
     HMENU owner = nullptr;
     const int position = FindMenuPositionByCommand(menu, &owner, command);
-    if (position < 0 || !CFileIO::FileExists(imagePath)) return false;
+    if (position < 0) return false;
+    // A missing file gives no bitmap, and no bitmap is set.
     return SetItemBitmap(owner, static_cast<UINT>(position), true,
                          zerova::LoadImageBitmap(imagePath, kImageSize, kImageSize), imagePath);
 }
@@ -215,7 +215,7 @@ bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, const wchar
     if (zerova::IsEmpty(caption)) return false;
     HMENU owner = nullptr;
     const int position = FindPositionByCaption(menu, &owner, caption, 0);
-    if (position < 0 || !CFileIO::FileExists(imagePath)) return false;
+    if (position < 0) return false;
     return SetItemBitmap(owner, static_cast<UINT>(position), true,
                          zerova::LoadImageBitmap(imagePath, kImageSize, kImageSize), imagePath);
 }
