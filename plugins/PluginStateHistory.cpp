@@ -57,6 +57,28 @@ void Replace(wchar_t* text, wchar_t from, wchar_t to)
     for (; *text != L'\0'; ++text)
         if (*text == from) *text = to;
 }
+wint_t Folded(wchar_t c) { return c < 0x80 ? static_cast<wint_t>(c >= L'A' && c <= L'Z' ? c + 32 : c) : towlower(c); }
+
+// A character of a name against one of a history line: as the name comparison compares them, and
+// a space of the name also against a DEL of the line (the reader turns those into spaces).
+bool SameNameCharacter(wchar_t fromName, wchar_t fromLine)
+{
+    if (fromName == L' ') return fromLine == L' ' || fromLine == kDelete;
+    return Folded(fromName) == Folded(fromLine);
+}
+
+// False only when the line cannot hold an entry of name: the name field is a piece of the line,
+// so the name must appear in it. Saves parsing the lines of every other plug-in.
+bool MayHoldName(const wchar_t* line, const wchar_t* name)
+{
+    if (name[0] == L'\0' || wcschr(name, kDelete) != nullptr) return true;
+    for (const wchar_t* at = line; *at != L'\0'; ++at) {
+        size_t i = 0;
+        while (name[i] != L'\0' && at[i] != L'\0' && SameNameCharacter(name[i], at[i])) ++i;
+        if (name[i] == L'\0') return true;
+    }
+    return false;
+}
 }  // namespace
 
 CPluginStateHistory::CPluginStateHistory(const wchar_t* name)
@@ -155,6 +177,7 @@ void CPluginStateHistory::Read()
 
 void CPluginStateHistory::ParseLine(wchar_t* line)
 {
+    if (!MayHoldName(line, m_name)) return;
     Replace(line, L' ', kDelete);
     Replace(line, L'|', L' ');
     LONGLONG timeValue = 0;

@@ -263,3 +263,20 @@ TEST_F(History, TenMegabyteFileIsReadWholeAndRotatedAwayOnTheNextWrite)
     EXPECT_GE(CFileIO::GetFileSize((m_file + L".old").c_str()), 10 * 1024 * 1024);
     DeleteFileW((m_file + L".old").c_str());
 }
+
+TEST_F(History, ANameIsMatchedOnlyAsTheNameFieldWhateverItsCaseSpacesOrDeleteCharacters)
+{
+    std::wstring text = L"132223536000000000|1|Other|mentions Alpha in its text|when|\r\n";
+    text += L"132223536000000000|2|alpha|lower case|when|\r\n";
+    text += L"132223536000000000|0|Gamma\x7fPlugin|a DEL where the space was|when|\r\n";
+    text += L"132223536000000000|0|Gamma Plugin|a space|when|\r\n";
+    text += L"132223536000000000|0|Alphabet|a longer name|when|\r\n";
+    ASSERT_TRUE(testenv::WriteText(m_file, text));
+    const auto alpha = ReadBack(L"ALPHA");
+    ASSERT_EQ(1u, alpha.size());
+    EXPECT_EQ(L"lower case", alpha[0].text);
+    const auto gamma = ReadBack(L"gamma plugin");
+    ASSERT_EQ(2u, gamma.size());
+    EXPECT_EQ(L"a DEL where the space was", gamma[0].text);
+    EXPECT_TRUE(ReadBack(L"mentions").empty());
+}
