@@ -1,0 +1,500 @@
+// Benchmarks of the library, each against a raw Win32 baseline doing the same essential work in
+// the same run. Prints a Markdown table: median and spread over repeated runs, the ratio, and
+// how each figure grows with the size of the work.
+//
+//   VarnelBench [--repeats N] [--quick]     (--peer TITLE: the copy-data host, started by itself)
+#include "TestEnvironment.h"
+
+#include "MenuXP.h"
+#include "OXIL_dllmain.h"
+#include "PluginInterface.h"
+#include "PluginStateHistory.h"
+#include "Tray.h"
+#include "VarnelMenuUtils.h"
+#include "VarnelPluginAPI.h"
+#include "VarnelPrivateInterface.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kPluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+const wchar_t kPeerClass[] = L"VarnelBenchPeer";
+const wchar_t kPeerTitle[] = L"Varnel benchmark copy-data host";
+const wchar_t kPeerReady[] = L"VarnelBenchPeerReady";
+
+int g_repeats = 5;
+
+// ---------------------------------------------------------------- measuring
+
+double Now()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+struct Stats {
+    double median = 0;
+    double low = 0;
+    double high = 0;
+};
+
+// Runs prepare, the timed work and tidy repeat times; the statistics of the timed part in ms.
+Stats Measure(const std::function<void()>& prepare, const std::function<void()>& work,
+              const std::function<void()>& tidy)
+{
+    std::vector<double> times;
+    for (int run = 0; run < g_repeats; ++run) {
+        prepare();
+        const double start = Now();
+        work();
+        times.push_back(Now() - start);
+        tidy();
+    }
+    std::sort(times.begin(), times.end());
+    Stats stats;
+    stats.median = times[times.size() / 2];
+    stats.low = times.front();
+    stats.high = times.back();
+    return stats;
+}
+
+void Nothing() {}
+
+void Row(const char* figure, const std::string& size, const Stats& library, const Stats& baseline)
+{
+    std::printf("| %s | %s | %.3f (%.3f-%.3f) | %.3f (%.3f-%.3f) | %.2f |\n", figure, size.c_str(), library.median,
+                library.low, library.high, baseline.median, baseline.low, baseline.high,
+                baseline.median > 0 ? library.median / baseline.median : 0.0);
+    std::fflush(stdout);
+}
+
+void Header(const char* title, const char* library, const char* baseline)
+{
+    std::printf("\n### %s\n\nLibrary: %s. Baseline: %s.\n\n", title, library, baseline);
+    std::printf("| figure | size | library ms, median (min-max) | baseline ms, median (min-max) | ratio |\n");
+    std::printf("|---|---|---|---|---|\n");
+}
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// ---------------------------------------------------------------- the host and its plug-ins
+
+class Host {
+public:
+    explicit Host(size_t pluginFiles) : m_folder(L"bench")
+    {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
+        const std::wstring source = testenv::Join(testenv::ProgramFolder(), L"BenchPlugin.dll");
+        for (size_t i = 0; i < pluginFiles; ++i) {
+            m_files.push_back(m_folder.File(L"Bench" + std::to_wstring(i) + L".dll"));
+            CopyFileW(source.c_str(), m_files.back().c_str(), FALSE);
+        }
+        COXIL_DllMain::Instance()->LoadResources();
+        m_window = CreateWindowExW(0, L"STATIC", L"bench host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                   nullptr);
+        m_menu = std::make_unique<CMenuXP>();
+        m_tray = std::make_unique<CTray>(m_window, 1, WM_APP, nullptr, L"Bench");
+        CVarnelMenuUtils::Instance()->SetHandles(m_window, m_menu.get(), m_tray.get());
+    }
+    ~Host()
+    {
+        CPluginInterface::Instance()->UnloadPlugins(false);
+        delete COXIL_DllMain::Instance();
+        m_tray.reset();
+        m_menu.reset();
+        DestroyWindow(m_window);
+        CPluginStateHistory::DeleteHistoryFile();
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // The plug-in list holds exactly the first count plug-in files.
+    void Register(size_t count)
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPluginsKey);
+        testenv::SetRegString(HKEY_LOCAL_MACHINE, kPluginsKey, L"", L"");
+        for (size_t i = 0; i < count && i < m_files.size(); ++i) {
+            const std::wstring key = std::wstring(kPluginsKey) + L"\\Bench" + std::to_wstring(i);
+            testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", m_files[i]);
+            testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", L"Bench plug-in " + std::to_wstring(i));
+        }
+    }
+    // Registers and loads count plug-ins; their handles in load order.
+    std::vector<void*> Load(size_t count)
+    {
+        Register(count);
+        CPluginInterface::Instance()->LoadPlugins();
+        std::vector<void*> handles;
+        for (size_t i = 0; i < count; ++i)
+            handles.push_back(CPluginInterface::Instance()->FindPluginFullPath(m_files[i].c_str()));
+        return handles;
+    }
+    void UnloadAll() { CPluginInterface::Instance()->UnloadPlugins(false); }
+
+    const std::vector<std::wstring>& Files() const { return m_files; }
+    const testenv::TempFolder& Folder() const { return m_folder; }
+
+private:
+    testenv::TempFolder m_folder;
+    std::vector<std::wstring> m_files;
+    HWND m_window = nullptr;
+    std::unique_ptr<CMenuXP> m_menu;
+    std::unique_ptr<CTray> m_tray;
+};
+
+// ---------------------------------------------------------------- 1. loading plug-ins
+
+void LoadingPlugins(Host& host, const std::vector<size_t>& sizes)
+{
+    Header("Loading plug-ins", "`LoadPlugins` of the registered plug-ins",
+           "`LoadLibraryExW`, four `GetProcAddress` and the two init calls by hand");
+    for (size_t count : sizes) {
+        host.Register(count);
+        const Stats library = Measure(Nothing, [&] { CPluginInterface::Instance()->LoadPlugins(); },
+                                      [&] {
+                                          if (static_cast<size_t>(CPluginInterface::Instance()->GetTotalNumberOfPlugins()) != count)
+                                              std::printf("(only %d of %zu loaded)\n",
+                                                          CPluginInterface::Instance()->GetTotalNumberOfPlugins(), count);
+                                          host.UnloadAll();
+                                      });
+        std::vector<HMODULE> modules;
+        const Stats baseline = Measure(
+            Nothing,
+            [&] {
+                for (size_t i = 0; i < count; ++i) {
+                    HMODULE module = LoadLibraryExW(host.Files()[i].c_str(), nullptr, 0);
+                    if (module == nullptr) continue;
+                    modules.push_back(module);
+                    auto version = reinterpret_cast<VARNEL_GET_VERSION_INFO_CALLBACK_PROC>(
+                        reinterpret_cast<void*>(GetProcAddress(module, "PluginGetVersionInfo")));
+                    auto init = reinterpret_cast<VARNEL_INIT_CALLBACK_PROC>(
+                        reinterpret_cast<void*>(GetProcAddress(module, "PluginInit")));
+                    GetProcAddress(module, "PluginActivity");
+                    GetProcAddress(module, "PluginCleanup");
+                    int major = 2, minor = 2;
+                    void* context = nullptr;
+                    wchar_t name[MAX_PATH] = L"Bench";
+                    wchar_t subkey[MAX_PATH] = L"Bench";
+                    if (version != nullptr) version(&modules, &major, &minor);
+                    if (init != nullptr) init(&modules, 0x409, 0x409, &major, &minor, &context, subkey, name, MAX_PATH);
+                }
+            },
+            [&] {
+                for (HMODULE module : modules) FreeLibrary(module);
+                modules.clear();
+            });
+        Row("LoadPlugins", std::to_string(count) + " plug-ins", library, baseline);
+    }
+}
+
+// ---------------------------------------------------------------- 2. state changes
+
+std::wstring HistoryLine(int state, const wchar_t* name, const wchar_t* text)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME fileTime;
+    SystemTimeToFileTime(&now, &fileTime);
+    const unsigned long long value = (static_cast<unsigned long long>(fileTime.dwHighDateTime) << 32) |
+                                     fileTime.dwLowDateTime;
+    wchar_t line[1024];
+    swprintf(line, 1024, L"%llu|%d|%ls|%ls|%04d-%02d-%02d %02d:%02d:%02d|\r\n", value, state, name, text, now.wYear,
+             now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return line;
+}
+
+void AppendByHand(const wchar_t* path, const std::wstring& line)
+{
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
+void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
+{
+    Header("State changes", "`VarnelSetState` on the loaded plug-ins in turn, alternating warning and all well",
+           "open the history file, append one formatted line, close it");
+    const std::wstring history = CPluginInterface::Instance()->GetHistoryFilePath();
+    for (size_t count : sizes) {
+        std::vector<void*> handles = host.Load(count);
+        int round = 0;
+        const Stats library = Measure(
+            [&] { CPluginStateHistory::DeleteHistoryFile(); },
+            [&] {
+                for (int i = 0; i < changes; ++i) {
+                    std::wstring text = L"bench " + std::to_wstring(round) + L" " + std::to_wstring(i);
+                    const auto state = ((static_cast<size_t>(i) / count + static_cast<size_t>(round)) % 2) != 0
+                                           ? VARNEL_PLUGIN_STATE_WARNING
+                                           : VARNEL_PLUGIN_STATE_OK;
+                    VarnelSetState(handles[static_cast<size_t>(i) % count], state, &text[0]);
+                }
+            },
+            [&] { ++round; });
+        const Stats baseline = Measure(
+            [&] { DeleteFileW(history.c_str()); },
+            [&] {
+                for (int i = 0; i < changes; ++i) {
+                    const std::wstring name = L"Bench plug-in " + std::to_wstring(static_cast<size_t>(i) % count);
+                    const std::wstring text = L"bench " + std::to_wstring(i);
+                    AppendByHand(history.c_str(), HistoryLine(i % 2, name.c_str(), text.c_str()));
+                }
+            },
+            Nothing);
+        host.UnloadAll();
+        Row("VarnelSetState", std::to_string(changes) + " changes, " + std::to_string(count) + " plug-ins", library,
+            baseline);
+    }
+}
+
+// ---------------------------------------------------------------- 3. reading the history
+
+void WriteHistory(const std::wstring& path, size_t lines, size_t targetBytes)
+{
+    std::wstring content;
+    for (size_t i = 0; (lines != 0 && i < lines) || (targetBytes != 0 && content.size() * 2 < targetBytes); ++i)
+        content += HistoryLine(static_cast<int>(i % 3), (L"Plug-in " + std::to_wstring(i % 20)).c_str(),
+                               (L"state text number " + std::to_wstring(i)).c_str());
+    testenv::WriteText(path, content);
+}
+
+void HistoryReads()
+{
+    Header("Reading the history", "`CPluginStateHistory::Read` of one of 20 names",
+           "read the whole file and split it into lines");
+    const std::wstring path = CPluginInterface::Instance()->GetHistoryFilePath();
+    struct Size {
+        size_t lines;
+        size_t bytes;
+        std::string label;
+    };
+    for (const Size& size : {Size{10, 0, "10 lines"}, Size{100, 0, "100 lines"}, Size{1000, 0, "1000 lines"},
+                             Size{0, 2 * 1024 * 1024 - 4096, "2 MiB"}}) {
+        WriteHistory(path, size.lines, size.bytes);
+        int entries = 0;
+        const Stats library = Measure(Nothing,
+                                      [&] {
+                                          CPluginStateHistory reader(L"Plug-in 7");
+                                          reader.Read();
+                                          entries = reader.GetNumHistoricalStateEntries();
+                                      },
+                                      Nothing);
+        size_t lineCount = 0;
+        const Stats baseline = Measure(
+            Nothing,
+            [&] {
+                HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+                LARGE_INTEGER bytes{};
+                GetFileSizeEx(file, &bytes);
+                std::vector<wchar_t> text(static_cast<size_t>(bytes.QuadPart) / 2 + 1);
+                DWORD got = 0;
+                ReadFile(file, text.data(), static_cast<DWORD>(bytes.QuadPart), &got, nullptr);
+                CloseHandle(file);
+                std::vector<std::wstring> lines;
+                const wchar_t* start = text.data();
+                const wchar_t* end = text.data() + got / 2;
+                for (const wchar_t* c = start; c + 1 < end; ++c)
+                    if (c[0] == L'\r' && c[1] == L'\n') {
+                        lines.emplace_back(start, c);
+                        start = c + 2;
+                    }
+                lineCount = lines.size();
+            },
+            Nothing);
+        if (entries == 0 || lineCount == 0) std::printf("(nothing read: %d entries, %zu lines)\n", entries, lineCount);
+        Row("Read", size.label, library, baseline);
+    }
+    CPluginStateHistory::DeleteHistoryFile();
+}
+
+// ---------------------------------------------------------------- 4. copy-data round trips
+
+LRESULT CALLBACK PeerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COPYDATA) return 1;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int RunPeer()
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &PeerProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kPeerClass;
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, kPeerClass, kPeerTitle, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, kPeerReady);
+    if (ready != nullptr) {
+        SetEvent(ready);
+        CloseHandle(ready);
+    }
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    DestroyWindow(window);
+    return 0;
+}
+
+void CopyDataRoundTrips()
+{
+    Header("Copy-data round trips", "`CVarnelPrivateInterface::CopyDataIPC` to a window of another process",
+           "`SendMessageW(WM_COPYDATA)` of the same 2056 bytes to that window");
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, kPeerReady);
+    wchar_t self[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --peer";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION peer{};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &peer) ||
+        WaitForSingleObject(ready, 20000) != WAIT_OBJECT_0) {
+        std::printf("(the copy-data host did not start)\n");
+        CloseHandle(ready);
+        return;
+    }
+    CloseHandle(ready);
+    HWND target = FindWindowW(kPeerClass, kPeerTitle);
+
+    CVarnelPrivateInterface::IPC_DATA record{};
+    record.reason = 8;
+    wcsncpy(record.stringValue, L"C:\\Program Files\\Zerova\\Plugins\\Scanner.dll", 1023);
+    record.intValue = 1;
+    COPYDATASTRUCT data{};
+    data.cbData = sizeof(record);
+    data.lpData = &record;
+    for (int trips : {10, 100, 1000}) {
+        bool refused = false;
+        const Stats library = Measure(Nothing,
+                                      [&] {
+                                          for (int i = 0; i < trips; ++i)
+                                              refused |= !CVarnelPrivateInterface::CopyDataIPC(
+                                                  target, nullptr, 8, L"C:\\Program Files\\Zerova\\Plugins\\Scanner.dll", 1);
+                                      },
+                                      Nothing);
+        const Stats baseline = Measure(Nothing,
+                                       [&] {
+                                           for (int i = 0; i < trips; ++i)
+                                               SendMessageW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+                                       },
+                                       Nothing);
+        if (refused) std::printf("(the host refused a request)\n");
+        Row("CopyDataIPC", std::to_string(trips) + " round trips of " + std::to_string(sizeof(record)) + " bytes",
+            library, baseline);
+    }
+    PostMessageW(target, WM_QUIT, 0, 0);
+    PostThreadMessageW(peer.dwThreadId, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(peer.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(peer.hProcess, 0);
+    CloseHandle(peer.hThread);
+    CloseHandle(peer.hProcess);
+}
+
+// ---------------------------------------------------------------- 5. menu items
+
+void MenuItems(Host& host, const std::vector<int>& sizes)
+{
+    Header("Menu items", "`AddMenuItem` over 10 plug-ins into the three category flyouts, then `Checksum` of the menu",
+           "`InsertMenuItemW` of the same items into three pop-up menus");
+    std::vector<void*> handles = host.Load(10);
+    HMENU popup = COXIL_DllMain::Instance()->GetSubMenu();
+    for (int items : sizes) {
+        __int64 sum = 0;
+        const Stats library = Measure(
+            Nothing,
+            [&] {
+                for (int i = 0; i < items; ++i) {
+                    wchar_t caption[64];
+                    swprintf(caption, 64, L"Command %d", i);
+                    CVarnelMenuUtils::Instance()->AddMenuItem(handles[static_cast<size_t>(i % 10)], caption, i / 10 + 1,
+                                                              static_cast<VARNEL_MENU_CATEGORY>(i % 3));
+                }
+                CVarnelMenuUtils::Checksum(popup, sum);
+            },
+            [&] {
+                for (void* handle : handles) CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
+            });
+        std::vector<HMENU> menus;
+        const Stats baseline = Measure(
+            [&] {
+                for (int c = 0; c < 3; ++c) menus.push_back(CreatePopupMenu());
+            },
+            [&] {
+                for (int i = 0; i < items; ++i) {
+                    wchar_t caption[64];
+                    swprintf(caption, 64, L"Command %d", i);
+                    MENUITEMINFOW info{};
+                    info.cbSize = sizeof(info);
+                    info.fMask = MIIM_ID | MIIM_STRING | MIIM_DATA;
+                    info.wID = static_cast<UINT>(10000 + i);
+                    info.dwTypeData = caption;
+                    info.dwItemData = static_cast<ULONG_PTR>(i);
+                    HMENU menu = menus[static_cast<size_t>(i % 3)];
+                    InsertMenuItemW(menu, static_cast<UINT>(GetMenuItemCount(menu)), TRUE, &info);
+                }
+            },
+            [&] {
+                for (HMENU menu : menus) DestroyMenu(menu);
+                menus.clear();
+            });
+        Row("AddMenuItem + Checksum", std::to_string(items) + " items", library, baseline);
+    }
+    host.UnloadAll();
+}
+
+void PrintMachine()
+{
+    SYSTEM_INFO system{};
+    GetNativeSystemInfo(&system);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto wineVersion = reinterpret_cast<const char* (*)()>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    std::printf("Processors: %lu; Wine: %s; build: %s; repeats per figure: %d.\n", system.dwNumberOfProcessors,
+                wineVersion != nullptr ? wineVersion() : "none (Windows)", sizeof(void*) == 8 ? "x86_64" : "i686",
+                g_repeats);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring word = argv[i];
+        if (word == L"--peer") return RunPeer();
+        if (word == L"--quick") quick = true;
+        else if (word == L"--repeats" && i + 1 < argc) g_repeats = std::max(1, _wtoi(argv[++i]));
+    }
+    testenv::RegistryKeyGuard plugins(HKEY_LOCAL_MACHINE, kPluginsKey);
+    PrintMachine();
+    const size_t most = quick ? 100 : 1000;
+    Host host(most);
+    LoadingPlugins(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 200, 1000});
+    StateChanges(host, quick ? std::vector<size_t>{10, 50} : std::vector<size_t>{10, 50, 100, 1000}, 200);
+    HistoryReads();
+    CopyDataRoundTrips();
+    MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 500, 1000});
+    PumpMessages();
+    return 0;
+}
