@@ -5,6 +5,7 @@
 #include "ErrorMsg.h"
 #include "FileIO.h"
 #include "FindWindow.h"
+#include "GdiPlusSession.h"
 #include "IniFile.h"
 #include "Localize.h"
 #include "MemoryManager.h"
@@ -710,4 +711,51 @@ TEST(DebugTrace, HookSeesEveryLineAndTheLogFileOnlyLinesWithinTheLevel)
     EXPECT_EQ(std::string::npos, std::string(bytes.begin(), bytes.end()).find("unlevelled line"));
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey);
     CDebugTrace::ReloadSettings();
+}
+
+// ---------------------------------------------------------------- images
+
+namespace {
+std::vector<DWORD> Pixels(HBITMAP bitmap)
+{
+    std::vector<DWORD> pixels(16 * 16);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = 16;
+    info.bmiHeader.biHeight = -16;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, bitmap, 0, 16, pixels.data(), &info, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+}  // namespace
+
+TEST(Images, AFileDrawnAgainGivesTheSamePixelsAndAChangedFileItsNewOnes)
+{
+    const std::wstring images = testenv::Join(testenv::ProgramFolder(), L"Varnel\\Images\\Zerova");
+    const std::wstring okay = testenv::Join(images, L"tray_menu_okay.png");
+    const std::wstring issue = testenv::Join(images, L"tray_menu_issue.png");
+    TempFolder folder(L"images");
+    const std::wstring drawn = folder.File(L"drawn.png");
+    ASSERT_TRUE(CopyFileW(okay.c_str(), drawn.c_str(), FALSE));
+
+    auto pixelsOf = [](const std::wstring& path) {
+        HBITMAP bitmap = zerova::LoadImageBitmap(path.c_str(), 16, 16);
+        EXPECT_NE(nullptr, bitmap) << testenv::Narrow(path);
+        std::vector<DWORD> pixels = bitmap != nullptr ? Pixels(bitmap) : std::vector<DWORD>();
+        if (bitmap != nullptr) DeleteObject(bitmap);
+        return pixels;
+    };
+    const std::vector<DWORD> first = pixelsOf(drawn);
+    EXPECT_EQ(first, pixelsOf(drawn)) << "drawn again from what was kept";
+    EXPECT_EQ(pixelsOf(okay), first);
+    const std::vector<DWORD> other = pixelsOf(issue);
+    ASSERT_NE(first, other);
+
+    ASSERT_TRUE(CopyFileW(issue.c_str(), drawn.c_str(), FALSE));
+    EXPECT_EQ(other, pixelsOf(drawn)) << "the changed file is drawn anew";
+    ASSERT_TRUE(DeleteFileW(drawn.c_str()));
+    EXPECT_EQ(nullptr, zerova::LoadImageBitmap(drawn.c_str(), 16, 16)) << "a file that is gone draws nothing";
 }
