@@ -14,6 +14,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
@@ -421,6 +422,45 @@ void CVarnelHost::ShowRequestedDialog()
     select.state = LVIS_SELECTED;
     SendDlgItemMessageW(health, 1000, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&select));
     PostMessageW(health, WM_COMMAND, 5001, 0);
+    CascadeHistoryOver(health);
+}
+
+namespace {
+struct OwnedWindowSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindOwnedWindow(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<OwnedWindowSearch*>(context);
+    if (GetWindow(window, GW_OWNER) != search->owner || !IsWindowVisible(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+}  // namespace
+
+// Moves the state history down and to the right of the health dialog, so that both show. (Under
+// Wine without a window manager a dialog that opens wholly inside another stays unpainted.)
+void CVarnelHost::CascadeHistoryOver(HWND health)
+{
+    OwnedWindowSearch search{health, nullptr};
+    const DWORD thread = GetWindowThreadProcessId(health, nullptr);
+    for (int tries = 0; tries < 200 && search.found == nullptr; ++tries) {
+        EnumThreadWindows(thread, &FindOwnedWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found == nullptr) Sleep(20);
+    }
+    HWND history = search.found;
+    if (history == nullptr) return;
+    RECT healthRect{}, historyRect{}, area{};
+    GetWindowRect(health, &healthRect);
+    GetWindowRect(history, &historyRect);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    const int width = historyRect.right - historyRect.left;
+    const int height = historyRect.bottom - historyRect.top;
+    const int left = std::max<int>(area.left, std::min<int>(healthRect.left + 160, area.right - width));
+    const int top = std::max<int>(area.top, std::min<int>(healthRect.top + 140, area.bottom - height));
+    SetWindowPos(history, HWND_TOP, left, top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 // ---------------------------------------------------------------- the tray menu

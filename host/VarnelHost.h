@@ -65,6 +65,7 @@ private:
     void ReportMenu(HMENU menu, int depth);
     // Opens the dialog named by --show (for screenshots and demonstrations).
     void ShowRequestedDialog();
+    static void CascadeHistoryOver(HWND health);
 
     HINSTANCE m_instance;
     Options m_options;
