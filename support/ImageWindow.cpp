@@ -84,19 +84,41 @@ CStringBlock::~CStringBlock() = default;
 
 void CStringBlock::SetText(const wchar_t* text) { zerova::CopyString(m_text, MAX_PATH, text); }
 
+// The font at the block's size, or smaller until the text fits its rectangle (down to half the
+// size): a long title in a wide font would otherwise wrap and lose its first line above the box.
+namespace {
+std::unique_ptr<Gdiplus::Font> FittingFont(Gdiplus::Graphics& graphics, const wchar_t* text, const wchar_t* face,
+                                           float size, int style, const Gdiplus::RectF& box,
+                                           const Gdiplus::StringFormat& format)
+{
+    std::unique_ptr<Gdiplus::Font> font(zerova::CreateTextFont(face, size, style));
+    const Gdiplus::RectF unbounded(0, 0, box.Width, 10000);
+    for (float points = size - 1; font && points >= size / 2; points -= 1) {
+        Gdiplus::RectF needed;
+        if (graphics.MeasureString(text, -1, font.get(), unbounded, &format, &needed) != Gdiplus::Ok ||
+            needed.Height <= box.Height)
+            break;
+        std::unique_ptr<Gdiplus::Font> smaller(zerova::CreateTextFont(face, points, style));
+        if (!smaller) break;
+        font = std::move(smaller);
+    }
+    return font;
+}
+}  // namespace
+
 void CStringBlock::Draw(void* graphics) const
 {
     auto* g = static_cast<Gdiplus::Graphics*>(graphics);
-    std::unique_ptr<Gdiplus::Font> font(
-        zerova::CreateTextFont(m_font, m_points, m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular));
-    if (!font) return;
-    Gdiplus::SolidBrush brush{Gdiplus::Color(m_argb)};
     Gdiplus::StringFormat format;
     format.SetAlignment(Alignment(m_alignment));
     format.SetLineAlignment(Alignment(m_lineAlignment));
     const Gdiplus::RectF box(static_cast<Gdiplus::REAL>(m_rect.left), static_cast<Gdiplus::REAL>(m_rect.top),
                              static_cast<Gdiplus::REAL>(m_rect.right - m_rect.left),
                              static_cast<Gdiplus::REAL>(m_rect.bottom - m_rect.top));
+    std::unique_ptr<Gdiplus::Font> font = FittingFont(
+        *g, m_text, m_font, m_points, m_style == 1 ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular, box, format);
+    if (!font) return;
+    Gdiplus::SolidBrush brush{Gdiplus::Color(m_argb)};
     g->DrawString(m_text, -1, font.get(), box, &format, &brush);
 }
 
