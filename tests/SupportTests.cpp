@@ -6,6 +6,7 @@
 #include "FileIO.h"
 #include "FindWindow.h"
 #include "GdiPlusSession.h"
+#include "ImageWindow.h"
 #include "IniFile.h"
 #include "Localize.h"
 #include "MemoryManager.h"
@@ -758,4 +759,30 @@ TEST(Images, AFileDrawnAgainGivesTheSamePixelsAndAChangedFileItsNewOnes)
     EXPECT_EQ(other, pixelsOf(drawn)) << "the changed file is drawn anew";
     ASSERT_TRUE(DeleteFileW(drawn.c_str()));
     EXPECT_EQ(nullptr, zerova::LoadImageBitmap(drawn.c_str(), 16, 16)) << "a file that is gone draws nothing";
+}
+
+TEST(Images, ATextTooLongForItsBlockIsDrawnSmallerInsideTheBlock)
+{
+    ASSERT_TRUE(zerova::EnsureGdiPlus());
+    Gdiplus::Bitmap canvas(440, 200, PixelFormat32bppARGB);
+    Gdiplus::Graphics graphics(&canvas);
+    graphics.Clear(Gdiplus::Color(255, 0, 0, 0));
+    const RECT box{20, 70, 20 + 306, 70 + 52};
+    CStringBlock block(L"Varnel Security - Everything is working as it should", box, 0xFFFFFFFF, L"Trebuchet MS", 20.0f,
+                       0, 1, 1);
+    block.Draw(&graphics);
+    graphics.Flush(Gdiplus::FlushIntentionSync);
+
+    int inside = 0, outside = 0;
+    for (UINT y = 0; y < canvas.GetHeight(); ++y)
+        for (UINT x = 0; x < canvas.GetWidth(); ++x) {
+            Gdiplus::Color pixel;
+            canvas.GetPixel(static_cast<INT>(x), static_cast<INT>(y), &pixel);
+            if (pixel.GetR() < 128) continue;
+            const bool within = static_cast<LONG>(x) >= box.left - 2 && static_cast<LONG>(x) < box.right + 2 &&
+                                static_cast<LONG>(y) >= box.top - 2 && static_cast<LONG>(y) < box.bottom + 2;
+            ++(within ? inside : outside);
+        }
+    EXPECT_GT(inside, 200) << "the text is drawn";
+    EXPECT_EQ(0, outside) << "no line of it spills out of the block";
 }
