@@ -161,6 +161,29 @@ TEST_F(Texts, PluginsThatNeverStopAskingAreCalledABoundedNumberOfTimes)
     EXPECT_EQ(bound, std::count(health.begin(), health.end(), "GetPluginHealth"));
 }
 
+TEST_F(Texts, TextsFilledToTheirCapacityWithoutTerminatorsAreCutAtTheCapacity)
+{
+    Configure(L"Full.dll", L"Unterminated", 1);
+    Configure(L"FullHealth.dll", L"Unterminated", 1);
+    Load(L"FixtureAbout", L"Full.dll");
+    Load(L"FixtureHealth", L"FullHealth.dll");
+
+    const std::wstring about = AboutText();
+    for (wchar_t letter : {L'P', L'V', L'F'}) {
+        EXPECT_NE(std::wstring::npos, about.find(std::wstring(259, letter))) << static_cast<char>(letter);
+        EXPECT_EQ(std::wstring::npos, about.find(std::wstring(260, letter))) << static_cast<char>(letter);
+    }
+    const std::wstring health = HealthText();
+    const size_t name = health.find(L"NNN");
+    ASSERT_NE(std::wstring::npos, name);
+    const size_t nameLength = health.find_first_not_of(L'N', name) - name;
+    const size_t text = health.find(L"TTT");
+    ASSERT_NE(std::wstring::npos, text);
+    const size_t textLength = health.find_first_not_of(L'T', text) - text;
+    EXPECT_EQ(size_t(MAX_PATH - 1), nameLength) << "the name is cut at its capacity";
+    EXPECT_EQ(size_t(MAX_PATH - 1), textLength) << "the text is cut at its capacity";
+}
+
 TEST_F(Texts, ImageNamesAndBadBuffers)
 {
     wchar_t name[MAX_PATH];
