@@ -494,6 +494,20 @@ TEST_F(TrayHost, MalformedRequestsAreRefusedAndChangeNothing)
     EXPECT_TRUE(HostLogHas(L"stopped"));
 }
 
+TEST_F(TrayHost, RequestsAreTakenFromSendersOfTheSameUserOnly)
+{
+    StartHost();
+    HWND sender = CreateWindowExW(0, L"STATIC", L"sender", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, sender);
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, sender, 8, L"from a window of this user", 1));
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"from a window of this user\" 1: accepted"));
+    DestroyWindow(sender);
+    // A sender whose window is gone cannot be checked, so it is refused.
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, sender, 8, L"from a window that is gone", 1));
+    EXPECT_EQ(1u, HostLogCount("refused: request from another user"));
+    EXPECT_EQ(0u, HostLogCount("from a window that is gone"));
+}
+
 TEST_F(TrayHost, SecondHostOnTheSameDesktopLeavesTheFirstAlone)
 {
     StartHost();
