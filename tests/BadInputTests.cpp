@@ -73,6 +73,20 @@ std::wstring OfLength(size_t length, wchar_t fill)
 {
     return std::wstring(length, fill);
 }
+
+// Every value a 260-character text cannot take: the wrong types, an empty string, and strings of
+// 260, 261 and 100000 characters with and without a terminator.
+std::vector<BadValue> NoneThatFits(wchar_t fill)
+{
+    std::vector<BadValue> values = WrongTypes();
+    values.push_back({"empty", REG_SZ, Bytes(L"")});
+    for (size_t length : {260u, 261u, 100000u}) {
+        values.push_back({std::to_string(length) + " characters", REG_SZ, Bytes(OfLength(length, fill))});
+        values.push_back({std::to_string(length) + " characters, no terminator", REG_SZ,
+                          Bytes(OfLength(length, fill), false)});
+    }
+    return values;
+}
 }  // namespace
 
 class BadInput : public PluginHostTest {
@@ -167,13 +181,7 @@ TEST_F(BadInput, PathOf259CharactersToARealLibraryLoads)
 TEST_F(BadInput, NameOfAWrongTypeOrTooLongIsRefusedWith438AndOf259CharactersIsKept)
 {
     const std::wstring badKey = std::wstring(hosttest::kPluginsKey) + L"\\A_bad";
-    std::vector<BadValue> values = WrongTypes();
-    values.push_back({"empty", REG_SZ, Bytes(L"")});
-    for (size_t length : {260u, 261u, 100000u}) {
-        values.push_back({std::to_string(length) + " characters", REG_SZ, Bytes(OfLength(length, L'n'))});
-        values.push_back({std::to_string(length) + " characters, no terminator", REG_SZ,
-                          Bytes(OfLength(length, L'n'), false)});
-    }
+    const std::vector<BadValue> values = NoneThatFits(L'n');
     for (const BadValue& bad : values)
         LoadWithBadEntry(L"Name", bad, [&](const TraceCapture& traces) {
             EXPECT_FALSE(BadOneLoaded());
@@ -252,13 +260,7 @@ TEST_F(BadInput, ComputerNameThatDoesNotFitFallsBackToTheMachinesName)
         return std::wstring(text.data());
     };
     const std::wstring machineLine = std::wstring(L":\t") + machine + L"\r\n";
-    std::vector<BadValue> values = WrongTypes();
-    values.push_back({"empty", REG_SZ, Bytes(L"")});
-    for (size_t length : {260u, 261u, 100000u}) {
-        values.push_back({std::to_string(length) + " characters", REG_SZ, Bytes(OfLength(length, L'c'))});
-        values.push_back({std::to_string(length) + " characters, no terminator", REG_SZ,
-                          Bytes(OfLength(length, L'c'), false)});
-    }
+    const std::vector<BadValue> values = NoneThatFits(L'c');
     for (const BadValue& bad : values) {
         const std::wstring about = aboutWith(bad);
         EXPECT_NE(std::wstring::npos, about.find(machineLine)) << bad.label;
