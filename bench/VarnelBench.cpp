@@ -2,7 +2,8 @@
 // the same run. Prints a Markdown table: median and spread over repeated runs, the ratio, and
 // how each figure grows with the size of the work.
 //
-//   VarnelBench [--repeats N] [--quick]     (--peer TITLE: the copy-data host, started by itself)
+//   VarnelBench [--repeats N] [--quick]     (--peer: the copy-data host, started by itself)
+// Exit code 1 when a figure could not be measured as it should.
 #include "TestEnvironment.h"
 
 #include "MenuXP.h"
@@ -15,6 +16,7 @@
 #include "VarnelPrivateInterface.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -29,6 +31,18 @@ const wchar_t kPeerTitle[] = L"Varnel benchmark copy-data host";
 const wchar_t kPeerReady[] = L"VarnelBenchPeerReady";
 
 int g_repeats = 5;
+int g_anomalies = 0;
+
+// Something that makes a figure meaningless (a plug-in that did not load, a host that did not
+// answer): printed beside the table, and the run ends with exit code 1.
+void Anomaly(const char* format, ...)
+{
+    ++g_anomalies;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+}
 
 // ---------------------------------------------------------------- measuring
 
@@ -172,7 +186,7 @@ void LoadingPlugins(Host& host, const std::vector<size_t>& sizes)
         const Stats library = Measure(Nothing, [&] { CPluginInterface::Instance()->LoadPlugins(); },
                                       [&] {
                                           if (static_cast<size_t>(CPluginInterface::Instance()->GetTotalNumberOfPlugins()) != count)
-                                              std::printf("(only %d of %zu loaded)\n",
+                                              Anomaly("(only %d of %zu loaded)\n",
                                                           CPluginInterface::Instance()->GetTotalNumberOfPlugins(), count);
                                           host.UnloadAll();
                                       });
@@ -322,7 +336,7 @@ void HistoryReads()
                 lineCount = lines.size();
             },
             Nothing);
-        if (entries == 0 || lineCount == 0) std::printf("(nothing read: %d entries, %zu lines)\n", entries, lineCount);
+        if (entries == 0 || lineCount == 0) Anomaly("(nothing read: %d entries, %zu lines)\n", entries, lineCount);
         Row("Read", size.label, library, baseline);
     }
     CPluginStateHistory::DeleteHistoryFile();
@@ -369,7 +383,7 @@ void CopyDataRoundTrips()
     PROCESS_INFORMATION peer{};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &peer) ||
         WaitForSingleObject(ready, 20000) != WAIT_OBJECT_0) {
-        std::printf("(the copy-data host did not start)\n");
+        Anomaly("(the copy-data host did not start)\n");
         CloseHandle(ready);
         return;
     }
@@ -398,7 +412,7 @@ void CopyDataRoundTrips()
                                                SendMessageW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
                                        },
                                        Nothing);
-        if (refused) std::printf("(the host refused a request)\n");
+        if (refused) Anomaly("(the host refused a request)\n");
         Row("CopyDataIPC", std::to_string(trips) + " round trips of " + std::to_string(sizeof(record)) + " bytes",
             library, baseline);
     }
@@ -419,18 +433,21 @@ void MenuItems(Host& host, const std::vector<int>& sizes)
     HMENU popup = COXIL_DllMain::Instance()->GetSubMenu();
     for (int items : sizes) {
         __int64 sum = 0;
+        int added = 0;
         const Stats library = Measure(
-            Nothing,
+            [&] { added = 0; },
             [&] {
                 for (int i = 0; i < items; ++i) {
                     wchar_t caption[64];
                     swprintf(caption, 64, L"Command %d", i);
-                    CVarnelMenuUtils::Instance()->AddMenuItem(handles[static_cast<size_t>(i % 10)], caption, i / 10 + 1,
-                                                              static_cast<VARNEL_MENU_CATEGORY>(i % 3));
+                    added += CVarnelMenuUtils::Instance()->AddMenuItem(handles[static_cast<size_t>(i % 10)], caption,
+                                                                       i / 10 + 1,
+                                                                       static_cast<VARNEL_MENU_CATEGORY>(i % 3));
                 }
                 CVarnelMenuUtils::Checksum(popup, sum);
             },
             [&] {
+                if (added != items) Anomaly("(only %d of %d items added)\n", added, items);
                 for (void* handle : handles) CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
             });
         std::vector<HMENU> menus;
@@ -496,5 +513,5 @@ int wmain(int argc, wchar_t** argv)
     CopyDataRoundTrips();
     MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 500, 1000});
     PumpMessages();
-    return 0;
+    return g_anomalies == 0 ? 0 : 1;
 }

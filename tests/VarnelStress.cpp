@@ -520,9 +520,14 @@ int Run(const Options& options)
 
         std::mt19937 random(options.seed ^ 0x5eedu);
         const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
-        while (!g_stop && GetTickCount64() < end) {
+        for (int round = 0; !g_stop && GetTickCount64() < end; ++round) {
             watchdog.Beat(hostIndex, "unload and reload");
             Reload(*slots[random() % slots.size()]);
+            if (round % 8 == 0) {
+                // Every plug-in is loaded: the whole list is walked and nothing more loads.
+                watchdog.Beat(hostIndex, "load all");
+                if (CPluginInterface::Instance()->LoadPlugins()) Fail("loading all loaded a plug-in again");
+            }
             watchdog.Beat(hostIndex, "history drain");
             DrainHistory(tally, false);
             const ULONGLONG pause = GetTickCount64() + 5 + random() % 20;
