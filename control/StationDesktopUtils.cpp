@@ -24,13 +24,10 @@ void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(lev
 
 void TraceFormat(int level, const wchar_t* format, ...)
 {
-    if (!CDebugTrace::IsWanted(level)) return;  // formatting costs; nobody would read the line
-    wchar_t line[1024];
     va_list args;
     va_start(args, format);
-    zerova::FormatStringV(line, 1024, format, args);
+    CDebugTrace::OutputFormattedV(level, kSource, __LINE__, 1024, format, args);
     va_end(args);
-    CDebugTrace::OutputDebugStringW(level, line, kSource, __LINE__);
 }
 
 // The low 32 bits of a handle or address, as the traces print them.

@@ -57,13 +57,10 @@ void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(lev
 
 void TraceFormat(int level, int capacity, const wchar_t* format, ...)
 {
-    if (!CDebugTrace::IsWanted(level)) return;  // formatting costs; nobody would read the line
-    wchar_t line[1024];
     va_list args;
     va_start(args, format);
-    zerova::FormatStringV(line, capacity < 1024 ? capacity : 1024, format, args);
+    CDebugTrace::OutputFormattedV(level, kSource, __LINE__, capacity < 1024 ? capacity : 1024, format, args);
     va_end(args);
-    CDebugTrace::OutputDebugStringW(level, line, kSource, __LINE__);
 }
 
 void* const kMainApp = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADDEADu));

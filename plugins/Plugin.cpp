@@ -40,13 +40,10 @@ void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSour
 
 void TraceFormat(const wchar_t* format, ...)
 {
-    if (!CDebugTrace::IsWanted(4)) return;  // formatting costs; nobody would read the line
-    wchar_t line[kMessageCapacity];
     va_list args;
     va_start(args, format);
-    zerova::FormatStringV(line, kMessageCapacity, format, args);
+    CDebugTrace::OutputFormattedV(4, kSource, __LINE__, kMessageCapacity, format, args);
     va_end(args);
-    CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
 }
 
 // Entry-point addresses print as eight hex digits on 32-bit builds and in full on 64-bit ones.

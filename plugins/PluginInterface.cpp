@@ -45,13 +45,10 @@ void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSour
 
 void TraceFormat(const wchar_t* format, ...)
 {
-    if (!CDebugTrace::IsWanted(4)) return;  // formatting costs; nobody would read the line
-    wchar_t line[1024];
     va_list args;
     va_start(args, format);
-    zerova::FormatStringV(line, 1024, format, args);
+    CDebugTrace::OutputFormattedV(4, kSource, __LINE__, 1024, format, args);
     va_end(args);
-    CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
 }
 
 // Loader reports that are trace lines only: the numbered string used as a format.

@@ -90,6 +90,15 @@ void CDebugTrace::OutputDebugStringW(int level, const wchar_t* text, const wchar
     }
 }
 
+void CDebugTrace::OutputFormattedV(int level, const wchar_t* sourceFile, int line, int capacity, const wchar_t* format,
+                                   va_list arguments)
+{
+    if (capacity < 1 || !IsWanted(level)) return;  // formatting costs; nobody would read the line
+    std::wstring text(static_cast<size_t>(capacity), L'\0');
+    zerova::FormatStringV(&text[0], capacity, format, arguments);
+    OutputDebugStringW(level, text.c_str(), sourceFile, line);
+}
+
 void CDebugTrace::SetTraceHook(TraceHook hook, void* context)
 {
     g_hookContext.store(context);

@@ -3,6 +3,8 @@
 #pragma once
 #include "SupportAPI.h"
 
+#include <cstdarg>
+
 class ZEROVA_SUPPORT_API CDebugTrace {
 public:
     // Receives every trace line, whatever the configured level (used by tests and tools).
@@ -10,6 +12,10 @@ public:
                               void* context);
 
     static void OutputDebugStringW(int level, const wchar_t* text, const wchar_t* sourceFile, int line);
+    // The same line made from a format and its arguments (at most capacity characters, cut beyond);
+    // not formatted at all when nobody would read it.
+    static void OutputFormattedV(int level, const wchar_t* sourceFile, int line, int capacity, const wchar_t* format,
+                                 va_list arguments);
 
     static void SetTraceHook(TraceHook hook, void* context);
     // Re-reads the level and log file from the registry (they are read once, at the first line).
