@@ -1,6 +1,5 @@
 #include "ImageWindow.h"
 
-#include "FileIO.h"
 #include "GdiPlusSession.h"
 #include "SafeString.h"
 
@@ -17,10 +16,24 @@ Gdiplus::StringAlignment Alignment(int value)
                                                                      : Gdiplus::StringAlignmentNear;
 }
 
-Gdiplus::Bitmap* LoadBitmap(const wchar_t* path)
+// The font at the block's size, or smaller until the text fits its rectangle (down to half the
+// size): a long title in a wide font would otherwise wrap and lose its first line above the box.
+std::unique_ptr<Gdiplus::Font> FittingFont(Gdiplus::Graphics& graphics, const wchar_t* text, const wchar_t* face,
+                                           float size, int style, const Gdiplus::RectF& box,
+                                           const Gdiplus::StringFormat& format)
 {
-    if (!CFileIO::FileExists(path)) return nullptr;
-    return zerova::LoadImageFile(path);
+    std::unique_ptr<Gdiplus::Font> font(zerova::CreateTextFont(face, size, style));
+    const Gdiplus::RectF unbounded(0, 0, box.Width, 10000);
+    for (float points = size - 1; font && points >= size / 2; points -= 1) {
+        Gdiplus::RectF needed;
+        if (graphics.MeasureString(text, -1, font.get(), unbounded, &format, &needed) != Gdiplus::Ok ||
+            needed.Height <= box.Height)
+            break;
+        std::unique_ptr<Gdiplus::Font> smaller(zerova::CreateTextFont(face, points, style));
+        if (!smaller) break;
+        font = std::move(smaller);
+    }
+    return font;
 }
 }  // namespace
 
@@ -39,7 +52,7 @@ bool CImageBlock::SetImage(const wchar_t* path)
 {
     zerova::CopyString(m_path, MAX_PATH, path);
     delete static_cast<Gdiplus::Bitmap*>(m_bitmap);
-    m_bitmap = LoadBitmap(m_path);
+    m_bitmap = zerova::LoadImageFile(m_path);  // null for a missing file
     return m_bitmap != nullptr;
 }
 
@@ -83,28 +96,6 @@ CStringBlock::CStringBlock(const wchar_t* text, const RECT& rect, DWORD argb, co
 CStringBlock::~CStringBlock() = default;
 
 void CStringBlock::SetText(const wchar_t* text) { zerova::CopyString(m_text, MAX_PATH, text); }
-
-// The font at the block's size, or smaller until the text fits its rectangle (down to half the
-// size): a long title in a wide font would otherwise wrap and lose its first line above the box.
-namespace {
-std::unique_ptr<Gdiplus::Font> FittingFont(Gdiplus::Graphics& graphics, const wchar_t* text, const wchar_t* face,
-                                           float size, int style, const Gdiplus::RectF& box,
-                                           const Gdiplus::StringFormat& format)
-{
-    std::unique_ptr<Gdiplus::Font> font(zerova::CreateTextFont(face, size, style));
-    const Gdiplus::RectF unbounded(0, 0, box.Width, 10000);
-    for (float points = size - 1; font && points >= size / 2; points -= 1) {
-        Gdiplus::RectF needed;
-        if (graphics.MeasureString(text, -1, font.get(), unbounded, &format, &needed) != Gdiplus::Ok ||
-            needed.Height <= box.Height)
-            break;
-        std::unique_ptr<Gdiplus::Font> smaller(zerova::CreateTextFont(face, points, style));
-        if (!smaller) break;
-        font = std::move(smaller);
-    }
-    return font;
-}
-}  // namespace
 
 void CStringBlock::Draw(void* graphics) const
 {
