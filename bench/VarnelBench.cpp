@@ -101,15 +101,6 @@ void Header(const char* title, const char* library, const char* baseline)
     std::printf("|---|---|---|---|---|\n");
 }
 
-void PumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
 // ---------------------------------------------------------------- the host and its plug-ins
 
 class Host {
@@ -512,6 +503,6 @@ int wmain(int argc, wchar_t** argv)
     HistoryReads();
     CopyDataRoundTrips();
     MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 500, 1000});
-    PumpMessages();
+    testenv::DispatchWaitingMessages();
     return g_anomalies == 0 ? 0 : 1;
 }

@@ -512,8 +512,7 @@ void PumpFor(DWORD milliseconds)
     const ULONGLONG end = GetTickCount64() + milliseconds;
     while (GetTickCount64() < end) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        testenv::DispatchWaitingMessages();
     }
 }
 }  // namespace

@@ -144,8 +144,7 @@ protected:
         const ULONGLONG end = GetTickCount64() + milliseconds;
         while (!done()) {
             if (GetTickCount64() > end) return false;
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+            testenv::DispatchWaitingMessages();
             Sleep(20);
         }
         return true;

@@ -197,4 +197,13 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
+void DispatchWaitingMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
 }  // namespace testenv

@@ -87,4 +87,7 @@ private:
 
 std::string Narrow(const std::wstring& text);
 
+// Dispatches every message waiting for the calling thread, without waiting for more.
+void DispatchWaitingMessages();
+
 }  // namespace testenv

@@ -358,21 +358,12 @@ void HealthReader(size_t index, Watchdog& watchdog)
 
 // ---------------------------------------------------------------- the host thread
 
-void PumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
 // The host thread keeps its messages flowing while it waits for a slot, as a tray host must.
 std::unique_lock<std::mutex> TakeSlot(Slot& slot)
 {
     std::unique_lock<std::mutex> guard(slot.lock, std::defer_lock);
     while (!guard.try_lock()) {
-        PumpMessages();
+        testenv::DispatchWaitingMessages();
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
     }
     return guard;
@@ -532,7 +523,7 @@ int Run(const Options& options)
             DrainHistory(tally, false);
             const ULONGLONG pause = GetTickCount64() + 5 + random() % 20;
             while (GetTickCount64() < pause) {
-                PumpMessages();
+                testenv::DispatchWaitingMessages();
                 MsgWaitForMultipleObjects(0, nullptr, FALSE, 2, QS_ALLINPUT);
             }
         }
@@ -540,7 +531,7 @@ int Run(const Options& options)
         watchdog.Beat(hostIndex, "joining");
         // The workers may be sending to this thread's windows while they finish.
         while (g_finished < threads.size()) {
-            PumpMessages();
+            testenv::DispatchWaitingMessages();
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
         }
         for (std::thread& thread : threads) thread.join();
