@@ -1,13 +1,10 @@
 #include "ButtonWindow.h"
 
 #include "GdiPlusSession.h"
+#include "PaintedControl.h"
 
 #include <memory>
 #include <vector>
-
-namespace {
-const wchar_t kObjectProperty[] = L"ZerovaButtonWindow";
-}
 
 struct CButtonWindow::Sets {
     struct Set {
@@ -18,20 +15,14 @@ struct CButtonWindow::Sets {
 };
 
 CButtonWindow::CButtonWindow(HWND control, int id)
-    : m_control(control), m_id(id), m_selected(-1), m_previousProc(nullptr), m_sets(new Sets())
+    : m_control(control), m_id(id), m_selected(-1), m_sets(new Sets()),
+      m_painting(new CPaintedControl(control, &CButtonWindow::PaintOwner, this))
 {
-    if (!::IsWindow(m_control)) return;
-    ::SetPropW(m_control, kObjectProperty, this);
-    m_previousProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrW(m_control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CButtonWindow::ControlProc)));
 }
 
 CButtonWindow::~CButtonWindow()
 {
-    if (::IsWindow(m_control) && m_previousProc != nullptr) {
-        ::SetWindowLongPtrW(m_control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previousProc));
-        ::RemovePropW(m_control, kObjectProperty);
-    }
+    delete m_painting;
     delete m_sets;
 }
 
@@ -56,6 +47,8 @@ bool CButtonWindow::SelectImageSet(int index)
 
 int CButtonWindow::GetImageSetCount() const { return static_cast<int>(m_sets->sets.size()); }
 
+void CButtonWindow::PaintOwner(void* self) { static_cast<CButtonWindow*>(self)->Paint(); }
+
 void CButtonWindow::Paint()
 {
     PAINTSTRUCT paint;
@@ -70,16 +63,4 @@ void CButtonWindow::Paint()
         graphics.DrawImage(pressed ? set.pressed.get() : set.normal.get(), 0, 0, client.right, client.bottom);
     }
     ::EndPaint(m_control, &paint);
-}
-
-LRESULT CALLBACK CButtonWindow::ControlProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    auto* self = static_cast<CButtonWindow*>(::GetPropW(window, kObjectProperty));
-    if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
-    if (message == WM_PAINT) {
-        self->Paint();
-        return 0;
-    }
-    if (message == WM_ERASEBKGND) return 1;
-    return ::CallWindowProcW(self->m_previousProc, window, message, wParam, lParam);
 }

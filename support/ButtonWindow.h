@@ -20,13 +20,13 @@ public:
     int GetId() const { return m_id; }
 
 private:
-    static LRESULT CALLBACK ControlProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static void PaintOwner(void* self);
     void Paint();
 
     struct Sets;
     HWND m_control;
     int m_id;
     int m_selected;
-    WNDPROC m_previousProc;
     Sets* m_sets;
+    class CPaintedControl* m_painting;
 };

@@ -1,6 +1,7 @@
 #include "ImageWindow.h"
 
 #include "GdiPlusSession.h"
+#include "PaintedControl.h"
 #include "SafeString.h"
 
 #include <memory>
@@ -8,8 +9,6 @@
 #include <vector>
 
 namespace {
-const wchar_t kObjectProperty[] = L"ZerovaImageWindow";
-
 Gdiplus::StringAlignment Alignment(int value)
 {
     return value == 1 ? Gdiplus::StringAlignmentCenter : value == 2 ? Gdiplus::StringAlignmentFar
@@ -121,20 +120,15 @@ struct CImageWindow::Blocks {
     std::vector<CStringBlock*> strings;
 };
 
-CImageWindow::CImageWindow(HWND control) : m_blocks(new Blocks()), m_control(control), m_previousProc(nullptr)
+CImageWindow::CImageWindow(HWND control)
+    : m_blocks(new Blocks()), m_control(control),
+      m_painting(new CPaintedControl(control, &CImageWindow::PaintOwner, this))
 {
-    if (!::IsWindow(control)) return;
-    ::SetPropW(control, kObjectProperty, this);
-    m_previousProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CImageWindow::ControlProc)));
 }
 
 CImageWindow::~CImageWindow()
 {
-    if (::IsWindow(m_control) && m_previousProc != nullptr) {
-        ::SetWindowLongPtrW(m_control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previousProc));
-        ::RemovePropW(m_control, kObjectProperty);
-    }
+    delete m_painting;
     for (CImageBlock* block : m_blocks->images) delete block;
     for (CStringBlock* block : m_blocks->strings) delete block;
     delete m_blocks;
@@ -169,6 +163,8 @@ void CImageWindow::Invalidate()
     if (::IsWindow(m_control)) ::InvalidateRect(m_control, nullptr, TRUE);
 }
 
+void CImageWindow::PaintOwner(void* self) { static_cast<CImageWindow*>(self)->Paint(); }
+
 void CImageWindow::Paint()
 {
     PAINTSTRUCT paint;
@@ -183,16 +179,4 @@ void CImageWindow::Paint()
         for (CStringBlock* block : m_blocks->strings) block->Draw(&graphics);
     }
     ::EndPaint(m_control, &paint);
-}
-
-LRESULT CALLBACK CImageWindow::ControlProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    auto* self = static_cast<CImageWindow*>(::GetPropW(window, kObjectProperty));
-    if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
-    if (message == WM_PAINT) {
-        self->Paint();
-        return 0;
-    }
-    if (message == WM_ERASEBKGND) return 1;
-    return ::CallWindowProcW(self->m_previousProc, window, message, wParam, lParam);
 }

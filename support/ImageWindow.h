@@ -67,11 +67,11 @@ public:
     HWND GetHwnd() const { return m_control; }
 
 private:
-    static LRESULT CALLBACK ControlProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static void PaintOwner(void* self);
     void Paint();
 
     struct Blocks;
     Blocks* m_blocks;
     HWND m_control;
-    WNDPROC m_previousProc;
+    class CPaintedControl* m_painting;
 };
