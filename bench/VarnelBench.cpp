@@ -343,13 +343,7 @@ LRESULT CALLBACK PeerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 int RunPeer()
 {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = &PeerProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kPeerClass;
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, kPeerClass, kPeerTitle, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+    HWND window = testenv::MakePopupWindow(kPeerClass, kPeerTitle, &PeerProc);
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, kPeerReady);
     if (ready != nullptr) {
         SetEvent(ready);

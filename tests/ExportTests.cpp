@@ -140,14 +140,7 @@ TEST_F(Exports, StateFromThePluginReachesTheRegistryWithoutASource)
 TEST_F(Exports, PluginMessagesGoToEveryTrayHostAndTheResultIsAlwaysFalse)
 {
     void* handle = LoadWithItems(L"Talker.dll", L"");
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = &NotifyProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"ZerovaFramework_NotifyIcon";
-    RegisterClassExW(&windowClass);
-    HWND notify = CreateWindowExW(0, L"ZerovaFramework_NotifyIcon", L"Export Test Tray", WS_POPUP, 0, 0, 1, 1,
-                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND notify = testenv::MakePopupWindow(L"ZerovaFramework_NotifyIcon", L"Export Test Tray", &NotifyProc);
     ASSERT_NE(nullptr, notify);
     CStationDesktopUtils::Instance()->SetMainAppHwnd(m_window, L"Export Test Tray");
     g_pluginMessages = 0;

@@ -526,14 +526,7 @@ protected:
         ASSERT_TRUE(m_module->LoadResources());
         ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, kAgentKey, L"Unrelated", L"x"));
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kAgentKey, L"AgentMode");
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = &AgentNoticeProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"ZerovaFramework_NotifyIcon";
-        RegisterClassExW(&windowClass);
-        m_host = CreateWindowExW(0, L"ZerovaFramework_NotifyIcon", L"monitor test", WS_POPUP, 0, 0, 1, 1, nullptr,
-                                 nullptr, GetModuleHandleW(nullptr), nullptr);
+        m_host = testenv::MakePopupWindow(L"ZerovaFramework_NotifyIcon", L"monitor test", &AgentNoticeProc);
         ASSERT_NE(nullptr, m_host);
         g_agentNotices.clear();
     }

@@ -6,6 +6,7 @@
 //   IpcPeer walk load|unload TITLE       runs that walk with its own window as the main window
 //   IpcPeer anything else                records its command line and desktop, then ends
 #include "StationDesktopUtils.h"
+#include "TestEnvironment.h"
 #include "VarnelPrivateInterface.h"
 
 #include <shellapi.h>
@@ -93,14 +94,7 @@ LRESULT CALLBACK PeerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 HWND MakeWindow(const wchar_t* className, const wchar_t* title)
 {
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = &PeerWindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = className;
-    RegisterClassExW(&windowClass);
-    return CreateWindowExW(0, className, title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, GetModuleHandleW(nullptr),
-                           nullptr);
+    return testenv::MakePopupWindow(className, title, &PeerWindowProc);
 }
 
 int Pump()

@@ -155,14 +155,7 @@ protected:
     // A window of this process that stands for the main application window; it counts messages.
     HWND OwnWindow(const wchar_t* className, const wchar_t* title)
     {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = &CountingProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = className;
-        RegisterClassExW(&windowClass);
-        m_ownWindow = CreateWindowExW(0, className, title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                      GetModuleHandleW(nullptr), nullptr);
+        m_ownWindow = testenv::MakePopupWindow(className, title, &CountingProc);
         return m_ownWindow;
     }
 

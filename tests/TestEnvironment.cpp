@@ -206,4 +206,16 @@ void DispatchWaitingMessages()
     }
 }
 
+HWND MakePopupWindow(const wchar_t* className, const wchar_t* title, WNDPROC procedure)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = className;
+    RegisterClassExW(&windowClass);
+    return CreateWindowExW(0, className, title, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, GetModuleHandleW(nullptr),
+                           nullptr);
+}
+
 }  // namespace testenv

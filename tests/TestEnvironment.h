@@ -90,4 +90,7 @@ std::string Narrow(const std::wstring& text);
 // Dispatches every message waiting for the calling thread, without waiting for more.
 void DispatchWaitingMessages();
 
+// A hidden popup window of its own class (registered on first use) with that window procedure.
+HWND MakePopupWindow(const wchar_t* className, const wchar_t* title, WNDPROC procedure);
+
 }  // namespace testenv
