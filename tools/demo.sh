@@ -4,21 +4,45 @@
 # outside with varnelctl and tells what happened after each step. Exits 0 only when every step did
 # what it should. Expects ./run build to have run (./run demo does that first).
 #
-#   demo.sh [--screenshots [FOLDER]]   also show the dialogs on a virtual display (Xvfb) and save
-#                                      them as PNG files (default folder build/demo/screenshots)
+#   demo.sh [--arch i686|x86_64] [--screenshots [FOLDER]]
+#     --arch          the programs of that build (default: i686, the product's target, where this
+#                     machine runs 32-bit Wine, else x86_64)
+#     --screenshots   also show the dialogs on a virtual display (Xvfb) and save them as PNG files
+#                     (default folder build/demo/screenshots)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BIN="$ROOT/build/x86_64/bin"
-DEMO="$ROOT/build/demo"
 export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 PLUGINS='HKLM\SOFTWARE\Zerova\Varnel\Plugins'
 SAMPLES=(SampleProtection SampleUpdater SampleErrorLogger SampleScanner)
 SHOTS=""
-if [ "${1:-}" = "--screenshots" ]; then SHOTS="${2:-$DEMO/screenshots}"; fi
+ARCH=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) ARCH="${2:-}"; shift 2 || { echo "demo.sh: --arch needs i686 or x86_64" >&2; exit 2; } ;;
+    --screenshots)
+      SHOTS="$ROOT/build/demo/screenshots"
+      if [ -n "${2:-}" ] && [ "${2#--}" = "$2" ]; then SHOTS="$2"; shift; fi
+      shift ;;
+    *) echo "usage: demo.sh [--arch i686|x86_64] [--screenshots [FOLDER]]" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$ARCH" ]; then
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then ARCH=i686; else
+    ARCH=x86_64
+    echo "demo: 32-bit Wine cannot run here, so the demo runs the x86_64 build"
+  fi
+fi
+case "$ARCH" in
+  x86_64) WINE=/usr/lib/wine/wine64 ;;
+  i686) WINE=/usr/lib/wine/wine
+        [ -x "$WINE" ] || { echo "demo: --arch i686 needs 32-bit Wine ($WINE), which this machine lacks" >&2; exit 1; } ;;
+  *) echo "demo.sh: unknown architecture $ARCH (i686 or x86_64)" >&2; exit 2 ;;
+esac
+BIN="$ROOT/build/$ARCH/bin"
+DEMO="$ROOT/build/demo-$ARCH"
 HOST_LOG="$DEMO/host.log"
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -64,7 +88,7 @@ request() {  # request DESCRIPTION VARNELCTL-ARGUMENTS...
 }
 
 # ---------------------------------------------------------------- install and register
-say "Installing the tray host, the GUI tree and the sample plug-ins into $DEMO"
+say "Installing the $ARCH tray host, the GUI tree and the sample plug-ins into $DEMO"
 "$WINESERVER" -k >/dev/null 2>&1 || true
 rm -rf "$DEMO"
 mkdir -p "$DEMO"
@@ -160,6 +184,10 @@ take_screenshots() {
   fi
   mkdir -p "$SHOTS"
   export WINEPREFIX="$prefix" DISPLAY="$display"
+  # A prefix made before 32-bit Wine was installed cannot run the i686 programs: made anew.
+  if [ -f "$prefix/.varnel-ready" ] && [ -x /usr/lib/wine/wine ] && [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; then
+    rm -rf "$prefix"
+  fi
   if [ ! -f "$prefix/.varnel-ready" ]; then
     say "Creating the Wine prefix $prefix (with a display driver)"
     mkdir -p "$prefix"
