@@ -47,7 +47,8 @@ void TraceFormat(const wchar_t* format, ...)
 }
 
 // Entry-point addresses print as eight hex digits on 32-bit builds and in full on 64-bit ones.
-UINT_PTR Address(const void* entryPoint) { return reinterpret_cast<UINT_PTR>(entryPoint); }
+// Entry points print as eight hex digits: the low 32 bits of the address on every build.
+unsigned Address(const void* entryPoint) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(entryPoint)); }
 
 template <typename T>
 T LookUp(HINSTANCE library, const char* name)
@@ -257,10 +258,10 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     AddFlags(PLUGIN_FLAG_LOADED);
     LookUpOptionalEntryPoints();
     if (pfnSuiteRegister != nullptr) RegisterSuiteEntry();
-    TraceFormat(L"\r\n\r\nPlugin OPTIONAL exports:\r\n    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC: %.8IX\r\n"
-                L"    VARNEL_CREATE_MENUS_CALLBACK_PROC: %.8IX\r\n    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC: %.8IX\r\n"
-                L"    VARNEL_LOG_ERROR_CALLBACK_PROC: %.8IX\r\n    VARNEL_UPDATE_CALLBACK_PROC: %.8IX\r\n"
-                L"    VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC: %.8IX VARNEL_SUITE_REGISTER_CALLBACK: %.8IX",
+    TraceFormat(L"\r\n\r\nPlugin OPTIONAL exports:\r\n    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC: %.8X\r\n"
+                L"    VARNEL_CREATE_MENUS_CALLBACK_PROC: %.8X\r\n    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC: %.8X\r\n"
+                L"    VARNEL_LOG_ERROR_CALLBACK_PROC: %.8X\r\n    VARNEL_UPDATE_CALLBACK_PROC: %.8X\r\n"
+                L"    VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC: %.8X VARNEL_SUITE_REGISTER_CALLBACK: %.8X",
                 Address(reinterpret_cast<void*>(pfnCreateMainWindow)), Address(reinterpret_cast<void*>(pfnCreateMenus)),
                 Address(reinterpret_cast<void*>(pfnGetAboutBoxText)), Address(reinterpret_cast<void*>(pfnLogError)),
                 Address(reinterpret_cast<void*>(pfnUpdate)), Address(reinterpret_cast<void*>(pfnGetPluginHealth)),
@@ -308,9 +309,9 @@ bool CPlugin::LookUpRequiredEntryPoints()
     pfnInit = LookUp<VARNEL_INIT_CALLBACK_PROC>(hInstance, "PluginInit");
     pfnActivity = LookUp<VARNEL_ACTIVITY_CALLBACK_PROC>(hInstance, "PluginActivity");
     pfnCleanup = LookUp<VARNEL_CLEANUP_CALLBACK_PROC>(hInstance, "PluginCleanup");
-    TraceFormat(L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: %.8IX\r\n"
-                L"    VARNEL_INIT_CALLBACK_PROC: %.8IX\r\n    VARNEL_ACTIVITY_CALLBACK_PROC: %.8IX\r\n"
-                L"    VARNEL_CLEANUP_CALLBACK_PROC: %.8IX",
+    TraceFormat(L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: %.8X\r\n"
+                L"    VARNEL_INIT_CALLBACK_PROC: %.8X\r\n    VARNEL_ACTIVITY_CALLBACK_PROC: %.8X\r\n"
+                L"    VARNEL_CLEANUP_CALLBACK_PROC: %.8X",
                 Address(reinterpret_cast<void*>(pfnGetVersionInfo)), Address(reinterpret_cast<void*>(pfnInit)),
                 Address(reinterpret_cast<void*>(pfnActivity)), Address(reinterpret_cast<void*>(pfnCleanup)));
     return pfnGetVersionInfo != nullptr && pfnInit != nullptr && pfnActivity != nullptr && pfnCleanup != nullptr;

@@ -1,6 +1,7 @@
 // The process-wide registry of plug-ins: loading from the registry, look-ups, unloading, states,
 // the merged tray state and broadcasts.
 #include "PluginInterface.h"
+#include "PluginHandles.h"
 
 #include "CriticalSectionEx.h"
 #include "DebugTrace.h"
@@ -112,7 +113,7 @@ CPluginInterface::~CPluginInterface()
         std::lock_guard<std::mutex> guard(m_listLock);
         for (PLUGIN_DATA* record : m_plugins) {
             delete PluginOf(record);
-            CMemoryManager::Free(record);
+            CPluginHandleArena::Instance().Release(record);
         }
         m_plugins.clear();
         m_listed.clear();
@@ -201,8 +202,11 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
-    auto* record = static_cast<PLUGIN_DATA*>(CMemoryManager::Alloc(sizeof(PLUGIN_DATA)));
-    if (record == nullptr) return;
+    PLUGIN_DATA* record = CPluginHandleArena::Instance().Allocate();
+    if (record == nullptr) {
+        Report(423, subkeyName);
+        return;
+    }
     auto* plugin = new CPlugin();
     record->plugin = plugin;
     {
@@ -218,7 +222,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
             m_listed.erase(record);
         }
         // The plug-in object stays: lines written during the failed load carry its address.
-        CMemoryManager::Free(record);
+        CPluginHandleArena::Instance().Retire(record);
         return;
     }
 

@@ -9,6 +9,7 @@
 #include "VarnelMenuUtils.h"
 #include "VarnelPluginAPI.h"
 
+#include <cstddef>
 #include <set>
 
 using hosttest::PluginHostTest;
@@ -88,6 +89,19 @@ TEST(ExportTable, EveryPluginFunctionIsExportedUndecorated)
           "VarnelSetProgress", "VarnelDestroyProgressDlg", "VarnelPluginCommunication", "VarnelSetLegacyTrayEXE",
           "VarnelOutputError"})
         EXPECT_EQ(1u, names.count(name)) << name;
+}
+
+TEST(ExportTable, SharedRecordsHaveTheSameLayoutOnEveryBuild)
+{
+    // The copy-data record crosses between 32- and 64-bit processes: its layout cannot depend on the build.
+    using IPC_DATA = CVarnelPrivateInterface::IPC_DATA;
+    EXPECT_EQ(2056u, sizeof(IPC_DATA));
+    EXPECT_EQ(0u, offsetof(IPC_DATA, reason));
+    EXPECT_EQ(4u, offsetof(IPC_DATA, stringValue));
+    EXPECT_EQ(2052u, offsetof(IPC_DATA, intValue));
+    // The plug-in record is two pointer-sized words on each build, its object in the second.
+    EXPECT_EQ(2 * sizeof(void*), sizeof(VARNEL_PLUGIN_DATA));
+    EXPECT_EQ(sizeof(void*), offsetof(VARNEL_PLUGIN_DATA, plugin));
 }
 
 TEST_F(Exports, MenuFunctionsActForThePluginAndTraceTheirExport)

@@ -336,7 +336,18 @@ TEST_F(Loader, TracesDescribeTheLoad)
     EXPECT_TRUE(traces.Contains(L"CPluginInterface::LoadPlugins - xxx Plugin Name - Traced Plugin (0:4)"));
     EXPECT_TRUE(traces.Contains(L"CPluginInterface::LoadPlugins - ENTER"));
     EXPECT_TRUE(traces.Contains(L"CPluginInterface::LoadPlugins - EXIT"));
-    // The required entry points are printed as real addresses, not zero.
+    // The required entry points print as eight hex digits, the low 32 bits of their addresses.
+    HMODULE module = GetModuleHandleW(path.c_str());
+    ASSERT_NE(nullptr, module);
+    const auto low32 = [module](const char* name) {
+        wchar_t digits[16];
+        swprintf(digits, 16, L"%.8X", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(GetProcAddress(module, name))));
+        return std::wstring(digits);
+    };
+    EXPECT_TRUE(traces.Contains(L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: " +
+                                low32("PluginGetVersionInfo") + L"\r\n    VARNEL_INIT_CALLBACK_PROC: " + low32("PluginInit") +
+                                L"\r\n    VARNEL_ACTIVITY_CALLBACK_PROC: " + low32("PluginActivity") +
+                                L"\r\n    VARNEL_CLEANUP_CALLBACK_PROC: " + low32("PluginCleanup")));
     EXPECT_FALSE(traces.ContainsPart(L"VARNEL_GET_VERSION_INFO_CALLBACK_PROC: 00000000"));
 }
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <set>
 #include <thread>
 
 using hosttest::PluginHostTest;
@@ -164,6 +165,52 @@ TEST_F(Menu, CommandMapsBackToItsPluginAndItemIdentifier)
     EXPECT_EQ(0, itemId);
     EXPECT_EQ(4000u, Command(nullptr, 4000));
     EXPECT_EQ(4000u, Command(VARNEL_MAIN_APP_HANDLE, 4000));
+}
+
+TEST_F(Menu, CommandsOfPluginsLoadedOneAfterAnotherNeverCollide)
+{
+    // Each plug-in uses the same small identifiers and the greatest 16-bit one; records placed
+    // close together would give one plug-in's command to another's item.
+    const auto caption = [](size_t plugin, int id) { return L"P" + std::to_wstring(plugin) + L" item " + std::to_wstring(id); };
+    const std::vector<int> ids = [] {
+        std::vector<int> all;
+        for (int id = 1; id <= 40; ++id) all.push_back(id);
+        all.push_back(65535);
+        return all;
+    }();
+    std::vector<void*> handles;
+    const auto load = [&](size_t index) {
+        std::wstring items;
+        for (int id : ids) items += L"0:" + std::to_wstring(id) + L":" + caption(index, id) + L";";
+        return LoadWithItems(L"Near" + std::to_wstring(index) + L".dll", items);
+    };
+    for (size_t index = 0; index < 4; ++index) handles.push_back(load(index));
+    // A plug-in unloaded and loaded again gets a new handle, also clear of the others.
+    ASSERT_TRUE(Registry()->UnloadPlugin(handles[1]));
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Near1", &handles[1]));
+    for (size_t a = 0; a < handles.size(); ++a)
+        for (size_t b = a + 1; b < handles.size(); ++b) {
+            const UINT distance = Command(handles[a], 0) - Command(handles[b], 0);
+            EXPECT_GE(std::min(distance, 0u - distance), 0x10000u) << a << " and " << b;
+        }
+
+    const std::vector<Item> listed = ItemsOf(Flyout(7000));
+    ASSERT_EQ(handles.size() * ids.size(), listed.size());
+    std::set<UINT> commands;
+    for (const Item& item : listed) {
+        EXPECT_TRUE(commands.insert(item.command).second) << "command " << item.command << " stands twice";
+        int itemId = -1;
+        void* owner = Model()->FindPluginByCommand(item.command, itemId);
+        const size_t index = std::find(handles.begin(), handles.end(), owner) - handles.begin();
+        ASSERT_LT(index, handles.size()) << "command " << item.command << " has no owner";
+        EXPECT_EQ(caption(index, itemId), item.caption) << "command " << item.command << " routes elsewhere";
+    }
+    // Removing one plug-in's item leaves every other plug-in's items where they are.
+    ASSERT_TRUE(Model()->RemoveMenuItem(handles[0], 17));
+    for (size_t other = 1; other < handles.size(); ++other)
+        for (int id : {1, 17, 40, 65535})
+            EXPECT_TRUE(Model()->DoesMenuItemExist(handles[other], static_cast<UINT>(id))) << other << ":" << id;
+    EXPECT_EQ(handles.size() * ids.size() - 1, ItemsOf(Flyout(7000)).size());
 }
 
 TEST_F(Menu, UnknownCategoryFailsAfterTheFlyoutsAreRecreated)
