@@ -40,12 +40,22 @@ void Log(const std::wstring& line)
     char utf8[8192];
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8,
                                           sizeof(utf8), nullptr, nullptr);
+    // Peers on several desktops write at once (every main window closes at the same moment); an
+    // append is a seek to the end and a write under Wine, so without the mutex one line can land
+    // over another.
+    HANDLE writers = CreateMutexW(nullptr, FALSE, L"Local\\VarnelIpcPeerLog");
+    if (writers != nullptr) WaitForSingleObject(writers, 10000);
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    DWORD written = 0;
-    WriteFile(file, utf8, static_cast<DWORD>(bytes), &written, nullptr);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, utf8, static_cast<DWORD>(bytes), &written, nullptr);
+        CloseHandle(file);
+    }
+    if (writers != nullptr) {
+        ReleaseMutex(writers);
+        CloseHandle(writers);
+    }
 }
 
 std::wstring Number(UINT_PTR value) { return std::to_wstring(static_cast<unsigned long long>(value)); }
