@@ -31,6 +31,7 @@ for program in SupportTests PluginHostTests FoundationTests IpcTests DialogTests
 done
 run_program HistoryInAnotherTimeZone env TZ=Asia/Kolkata VARNEL_EXPECT_TZ_BIAS=-330 "$WINE" PluginHostTests.exe --gtest_filter='History.*'
 run_program Stress "$WINE" VarnelStress.exe --seconds 8
+run_program Demo bash "$ROOT/tools/demo.sh" --arch "$ARCH"
 run_program BenchmarkRuns "$WINE" VarnelBench.exe --quick --repeats 1
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 echo "$ARCH: failing runs' output is in $LOGS"
