@@ -1,11 +1,11 @@
 #include "SystemHealth.h"
 
+#include "DebugTrace.h"
 #include "DialogCommon.h"
 #include "DlgSize.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
 #include "Localize.h"
-#include "Plugin.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 #include "StateHistoryDialog.h"
@@ -33,6 +33,24 @@ const UINT kRemoveLineMessage = WM_APP + 42;
 const CDlgSize::RESIZE_DATA kResize[] = {{kLogo, 0, 0, 1, 0, {}},   {kBanner, 0, 0, 1, 0, {}}, {kList, 0, 0, 1, 1, {}},
                                          {IDOK, 1, 1, 0, 0, {}},    {kHistory, 0, 1, 0, 0, {}}, {kCopy, 0, 1, 0, 0, {}},
                                          {-1, 0, 0, 0, 0, {}}};
+
+// Carries the registry's news to the dialog's window; the window takes it on its own thread.
+class HealthWindowObserver final : public IPluginObserver {
+public:
+    explicit HealthWindowObserver(HWND window) : m_window(window) {}
+    void PluginStateChanged(const VarnelPluginStateChange& change) override
+    {
+        wchar_t line[2048] = L"";
+        if (CSystemHealth::ShowPluginState(m_window, change.context, change.name, change.state, change.text,
+                                           change.when, line, 2048) &&
+            line[0] != L'\0')
+            CDebugTrace::OutputDebugStringW(4, line, L"SystemHealth.cpp", __LINE__);
+    }
+    void TrayStateChanged(VARNEL_PLUGIN_STATE state) override { CSystemHealth::ShowTrayState(m_window, state); }
+
+private:
+    HWND m_window;
+};
 
 int StateOfText(const wchar_t* text)
 {
@@ -87,11 +105,15 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
     EnableHistoryButton();
     ::ShowWindow(m_window, SW_SHOW);
     ::SetWindowPos(m_window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    m_observer = std::make_shared<HealthWindowObserver>(m_window);
+    CPluginInterface::Instance()->Subscribe(m_observer);
     CWin32::EmptyMessages(m_window, 10);
 }
 
 CSystemHealth::~CSystemHealth()
 {
+    // The registry may be gone already when the module is torn down.
+    if (CPluginInterface* registry = CPluginInterface::Existing()) registry->Unsubscribe(m_observer.get());
     delete m_size;
     delete m_list;
     delete m_logo;

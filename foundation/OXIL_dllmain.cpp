@@ -9,6 +9,7 @@
 #include "ImageManager.h"
 #include "IniFile.h"
 #include "Localize.h"
+#include "PluginDialogs.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 #include "ThreadManager.h"
@@ -133,6 +134,10 @@ StateIcons IconsOf(int state)
         return {kMarkIcon, L"tray_menu_okay.png", kOkMenuIcon, L"tray_menu_okay1.png"};
     }
 }
+
+// The composition root wires the layers at load: the plug-in registry opens and closes dialogs only
+// through the interface it owns, which the dialogs layer implements.
+[[maybe_unused]] const bool g_dialogsWired = (CPluginInterface::SetDialogs(&dialogs::PluginDialogs()), true);
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)

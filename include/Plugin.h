@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <mutex>
 
 class VARNEL_API CPlugin {
@@ -80,12 +81,27 @@ private:
     void LaunchLegacyTrayExe();
     void WriteHistory(VARNEL_PLUGIN_STATE state, const wchar_t* text, const wchar_t* source, const SYSTEMTIME* when);
     wchar_t* CopyField(const wchar_t* field, wchar_t* buffer, int length) const;
-    void UpdateOpenHealthDialog(const wchar_t* source, VARNEL_PLUGIN_STATE state, const wchar_t* text,
+    void PublishStateChange(const wchar_t* source, VARNEL_PLUGIN_STATE state, const wchar_t* text,
                                 const SYSTEMTIME& when);
     bool HasCapability(unsigned bit, const void* entryPoint) const;
-    // Counts calls into the plug-in that run on threads other than the host's, so that the
-    // library is not freed under them.
+    // Counts calls into the plug-in, so that its library is not freed under them.
     class CallScope;
+    // When an entry point may be called: while the library is mapped (the load's own calls), only
+    // while the plug-in is loaded, or once at most (clean-up).
+    enum class CallRule { WhileMapped, WhileLoaded, Once };
+    // What a call needs besides its entry point, read under the plug-in's lock.
+    struct CallArguments {
+        void* context;
+        void* handle;
+        void* cookie;
+    };
+    // The one way into the plug-in's code: checks the rule under the lock, counts the call before
+    // the lock goes, then makes it. False when the call was not made.
+    template <typename Proc, typename Call>
+    bool CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call);
+    // Waits (bounded) until calls into the plug-in on other threads have returned, letting
+    // messages sent to this thread through meanwhile.
+    void WaitForCallsToEnd();
     // The library file's PE header names this process's architecture.
     bool IsLibraryForThisArchitecture();
 
@@ -128,4 +144,9 @@ private:
     mutable std::recursive_mutex m_lock;   // entry points, names, state, texts, flags changes
     std::recursive_mutex m_menuItemsLock;  // menuItems
     std::atomic<int> m_callsInFlight;
+    struct HandleCloser {
+        void operator()(void* handle) const;
+    };
+    // Set whenever the last call in flight returns.
+    std::unique_ptr<void, HandleCloser> m_callsEnded;
 };

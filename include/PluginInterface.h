@@ -2,21 +2,26 @@
 // the tray state, broadcasts.
 #pragma once
 
+#include "PluginEvents.h"
 #include "VarnelAPI.h"
-#include "VarnelPrivateInterface.h"
+#include "VarnelPluginContract.h"
 
 #include <list>
-#include <unordered_set>
+#include <memory>
 #include <mutex>
+#include <unordered_set>
+#include <vector>
 
 class CPlugin;
 class CCriticalSectionEx;
 
 class VARNEL_API CPluginInterface {
 public:
-    typedef CVarnelPrivateInterface::PLUGIN_DATA PLUGIN_DATA;
+    typedef VARNEL_PLUGIN_DATA PLUGIN_DATA;
 
     static CPluginInterface* Instance();
+    // The registry when one exists; never makes one.
+    static CPluginInterface* Existing();
     ~CPluginInterface();
 
     // ---- loading and unloading
@@ -76,6 +81,15 @@ public:
     // The most entries one plug-in may give in one run of the about or health text.
     static constexpr int MaxEntriesPerPlugin = 64;
 
+    // ---- what the registry tells the layers above it
+    // The dialogs of the contract (about box, system health, closing a plug-in's dialogs); set once
+    // by the module, kept for every registry the process makes.
+    static void SetDialogs(IPluginDialogs* dialogs);
+    void Subscribe(const std::shared_ptr<IPluginObserver>& observer);
+    void Unsubscribe(const IPluginObserver* observer);
+    // Called by a plug-in whose state changed; tells every observer.
+    void PublishStateChange(const VarnelPluginStateChange& change);
+
     // ---- the history file
     const wchar_t* GetHistoryFolder() const { return m_historyFolder; }
     const wchar_t* GetHistoryFilePath() const { return m_historyFile; }
@@ -93,6 +107,8 @@ private:
     CPlugin* FindPluginObject(void* handle);
     // The plug-ins that are loaded now, in load order.
     std::list<CPlugin*> LoadedPlugins();
+    std::vector<std::shared_ptr<IPluginObserver>> Observers();
+    static IPluginDialogs* Dialogs();
     static bool ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number,
                                     void* user);
     void SetUpHistoryFile();
@@ -116,4 +132,6 @@ private:
     std::mutex m_listLock;
     // Serialises the tray-state merge, which plug-in threads run.
     std::mutex m_trayStateLock;
+    std::vector<std::shared_ptr<IPluginObserver>> m_observers;
+    std::mutex m_observersLock;
 };

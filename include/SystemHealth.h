@@ -5,12 +5,15 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <memory>
+
 class CDlgSize;
 class CListview;
 class CImageWindow;
 class CImageBlock;
 class CStringBlock;
 class CStateHistoryDialog;
+class IPluginObserver;
 
 class VARNEL_API CSystemHealth {
 public:
@@ -63,4 +66,6 @@ private:
     CStringBlock* m_title;
     CStringBlock* m_subtitle;
     CStateHistoryDialog* volatile m_history;
+    // Subscribed to the plug-in registry while the dialog stands.
+    std::shared_ptr<IPluginObserver> m_observer;
 };

@@ -15,10 +15,6 @@
 #include "SafeString.h"
 #include "ShellExecuteEx.h"
 #include "VarnelMenuUtils.h"
-#include "ListControl.h"
-#include "StateHistoryDialog.h"
-#include "SystemHealth.h"
-#include "ThreadManager.h"
 #include "VersionInfo.h"
 
 #include <chrono>
@@ -46,7 +42,6 @@ void TraceFormat(const wchar_t* format, ...)
     va_end(args);
 }
 
-// Entry-point addresses print as eight hex digits on 32-bit builds and in full on 64-bit ones.
 // Entry points print as eight hex digits: the low 32 bits of the address on every build.
 unsigned Address(const void* entryPoint) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(entryPoint)); }
 
@@ -90,7 +85,7 @@ public:
     ~CallScope()
     {
         --t_pluginCallDepth;
-        --m_plugin.m_callsInFlight;
+        if (--m_plugin.m_callsInFlight == 0 && m_plugin.m_callsEnded) ::SetEvent(m_plugin.m_callsEnded.get());
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
@@ -107,8 +102,31 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), hInstance(nullptr), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0)
+      suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
+}
+
+void CPlugin::HandleCloser::operator()(void* handle) const
+{
+    if (handle != nullptr) ::CloseHandle(handle);
+}
+
+template <typename Proc, typename Call>
+bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call)
+{
+    (void)entryName;
+    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    const Proc proc = this->*entry;
+    if (proc == nullptr || hInstance == nullptr) return false;
+    if (rule == CallRule::WhileLoaded && !IsLoaded()) return false;
+    if (rule == CallRule::Once) this->*entry = nullptr;  // also when the call re-enters
+    const CallArguments arguments{context, handle, suiteCookie};
+    // Counted before the lock goes: an unload on another thread either waits for this call or
+    // finds the plug-in no longer loaded.
+    CallScope scope(*this);
+    guard.unlock();
+    call(proc, arguments);
+    return true;
 }
 
 CPlugin::~CPlugin() = default;
@@ -217,9 +235,15 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         return false;
     }
 
+    int major = -1, minor = -1;
+    CallIntoPlugin(L"PluginGetVersionInfo", &CPlugin::pfnGetVersionInfo, CallRule::WhileMapped,
+                   [&](VARNEL_GET_VERSION_INFO_CALLBACK_PROC proc, const CallArguments& call) {
+                       proc(call.handle, &major, &minor);
+                   });
     {
-        CallScope call(*this);
-        pfnGetVersionInfo(handle, &interfaceMajor, &interfaceMinor);
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        interfaceMajor = major;
+        interfaceMinor = minor;
     }
     if (interfaceMajor != 2 || (interfaceMinor != 1 && interfaceMinor != 2)) {
         RecordFormattedError(425, displayName);
@@ -233,13 +257,16 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         wchar_t newDisplayName[MAX_PATH];
         zerova::CopyString(newDisplayName, MAX_PATH, displayName);
         void* newContext = nullptr;
-        {
-            CallScope call(*this);
-            result = pfnInit(handle, language2, language1, &interfaceMajor, &interfaceMinor, &newContext,
-                             registrySubkey, newDisplayName, MAX_PATH);
-        }
+        int major = interfaceMajor, minor = interfaceMinor;
+        CallIntoPlugin(L"PluginInit", &CPlugin::pfnInit, CallRule::WhileMapped,
+                       [&](VARNEL_INIT_CALLBACK_PROC proc, const CallArguments& call) {
+                           result = proc(call.handle, language2, language1, &major, &minor, &newContext,
+                                         registrySubkey, newDisplayName, MAX_PATH);
+                       });
         newDisplayName[MAX_PATH - 1] = L'\0';
         std::lock_guard<std::recursive_mutex> guard(m_lock);
+        interfaceMajor = major;
+        interfaceMinor = minor;
         context = newContext;
         zerova::CopyString(displayName, MAX_PATH, newDisplayName);
     }
@@ -269,10 +296,10 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
 
     if (!HasMainWindow()) return true;
     HWND window = nullptr;
-    {
-        CallScope call(*this);
-        window = pfnCreateMainWindow(context);
-    }
+    CallIntoPlugin(L"PluginCreateMainWindow", &CPlugin::pfnCreateMainWindow, CallRule::WhileMapped,
+                   [&](VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC proc, const CallArguments& call) {
+                       window = proc(call.context);
+                   });
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         hWnd = window;
@@ -281,8 +308,8 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         RecordFormattedError(427, displayName);
         return false;
     }
-    CallScope call(*this);
-    pfnCreateMenus(context);
+    CallIntoPlugin(L"PluginCreateMenus", &CPlugin::pfnCreateMenus, CallRule::WhileMapped,
+                   [](VARNEL_CREATE_MENUS_CALLBACK_PROC proc, const CallArguments& call) { proc(call.context); });
     return true;
 }
 
@@ -347,10 +374,10 @@ void CPlugin::RegisterSuiteEntry()
     VARNEL_SUITE_MENU_ACTION_CALLBACK action = nullptr;
     void* cookie = nullptr;
     bool claimed = false;
-    {
-        CallScope call(*this);
-        claimed = pfnSuiteRegister(handle, static_cast<UINT>(id), text, &capacity, &action, &cookie);
-    }
+    CallIntoPlugin(L"PluginSuiteRegister", &CPlugin::pfnSuiteRegister, CallRule::WhileMapped,
+                   [&](VARNEL_SUITE_REGISTER_CALLBACK proc, const CallArguments& call) {
+                       claimed = proc(call.handle, static_cast<UINT>(id), text, &capacity, &action, &cookie);
+                   });
     text[MAX_PATH - 1] = L'\0';
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
@@ -377,19 +404,11 @@ void CPlugin::RegisterSuiteEntry()
 
 void CPlugin::Cleanup(bool noLegacyLaunch)
 {
-    VARNEL_CLEANUP_CALLBACK_PROC cleanup = nullptr;
-    void* pluginContext = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        cleanup = pfnCleanup;
-        pfnCleanup = nullptr;  // at most once, also when the call below re-enters
-        pluginContext = context;
-    }
-    if (cleanup != nullptr) {
-        TraceFormat(L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name);
-        CallScope call(*this);
-        cleanup(pluginContext);
-    }
+    CallIntoPlugin(L"PluginCleanup", &CPlugin::pfnCleanup, CallRule::Once,
+                   [this](VARNEL_CLEANUP_CALLBACK_PROC proc, const CallArguments& call) {
+                       TraceFormat(L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name);
+                       proc(call.context);
+                   });
     if (!noLegacyLaunch && CFileIO::FileExists(legacyTrayExe)) LaunchLegacyTrayExe();
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
@@ -416,17 +435,29 @@ void CPlugin::FreePluginLibrary()
 {
     if (hInstance == nullptr) return;
     // Calls made on this very thread (an unload from inside a plug-in call) cannot end first.
-    if (t_pluginCallDepth == 0) {
-        const auto deadline = std::chrono::steady_clock::now() + kCallDrainTimeout;
-        while (m_callsInFlight.load() > 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (t_pluginCallDepth == 0) WaitForCallsToEnd();
     if (m_callsInFlight.load() > 0) {
         Trace(L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
         return;
     }
     ::FreeLibrary(hInstance);
     hInstance = nullptr;
+}
+
+void CPlugin::WaitForCallsToEnd()
+{
+    const auto deadline = std::chrono::steady_clock::now() + kCallDrainTimeout;
+    while (m_callsInFlight.load() > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !m_callsEnded) return;
+        HANDLE ended = m_callsEnded.get();
+        // A call in flight may be sending a message to this thread and wait for the answer.
+        if (::MsgWaitForMultipleObjectsEx(1, &ended, static_cast<DWORD>(left.count()), QS_SENDMESSAGE, 0) ==
+            WAIT_OBJECT_0 + 1) {
+            MSG message;
+            ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+    }
 }
 
 // ---------------------------------------------------------------- errors and states
@@ -478,7 +509,7 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     WriteHistory(newState, text, sourceName, &now);
-    if (!IsErrorLogger() && !EqualsReservedName(sourceName)) UpdateOpenHealthDialog(sourceName, newState, text, now);
+    if (!IsErrorLogger() && !EqualsReservedName(sourceName)) PublishStateChange(sourceName, newState, text, now);
     return true;
 }
 
@@ -492,16 +523,12 @@ void CPlugin::WriteHistory(VARNEL_PLUGIN_STATE newState, const wchar_t* text, co
     history.SetState(newState, text, when, true);
 }
 
-// An open system health dialog shows the new state in the plug-in's line, and an open state
-// history of the same plug-in gets a new row.
-void CPlugin::UpdateOpenHealthDialog(const wchar_t* source, VARNEL_PLUGIN_STATE newState, const wchar_t* text,
+// Observers (an open system health dialog) learn of the change.
+void CPlugin::PublishStateChange(const wchar_t* source, VARNEL_PLUGIN_STATE newState, const wchar_t* text,
                                      const SYSTEMTIME& when)
 {
-    HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
-    if (health == nullptr) return;
-    wchar_t line[2048] = L"";
-    if (CSystemHealth::ShowPluginState(health, this, source, newState, text, when, line, 2048) && line[0] != L'\0')
-        Trace(line);
+    const VarnelPluginStateChange change{this, source, newState, text, when};
+    CPluginInterface::Instance()->PublishStateChange(change);
 }
 
 void CPlugin::SetStateText(const wchar_t* text)
@@ -529,79 +556,40 @@ bool CPlugin::SetLegacyTrayEXE(const wchar_t* exePath, const wchar_t* arguments,
 
 bool CPlugin::CanUnload()
 {
-    VARNEL_CAN_UNLOAD_CALLBACK_PROC canUnload = nullptr;
-    void* pluginContext = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        canUnload = pfnCanUnload;
-        pluginContext = context;
-    }
-    if (canUnload == nullptr) return true;
     bool result = true;
-    CallScope call(*this);
-    canUnload(&result, pluginContext);
+    CallIntoPlugin(L"PluginCanUnload", &CPlugin::pfnCanUnload, CallRule::WhileLoaded,
+                   [&](VARNEL_CAN_UNLOAD_CALLBACK_PROC proc, const CallArguments& call) { proc(&result, call.context); });
     return result;
 }
 
 void CPlugin::NotifySuiteMenuAction()
 {
-    VARNEL_SUITE_MENU_ACTION_CALLBACK action = nullptr;
-    void *pluginHandle = nullptr, *pluginContext = nullptr, *cookie = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        action = pfnSuiteMenuAction;
-        pluginHandle = handle;
-        pluginContext = context;
-        cookie = suiteCookie;
-    }
-    if (action == nullptr) return;
-    CallScope call(*this);
-    action(pluginHandle, pluginContext, cookie);
+    CallIntoPlugin(L"suite menu action", &CPlugin::pfnSuiteMenuAction, CallRule::WhileLoaded,
+                   [](VARNEL_SUITE_MENU_ACTION_CALLBACK proc, const CallArguments& call) {
+                       proc(call.handle, call.context, call.cookie);
+                   });
 }
 
 void CPlugin::CallActivity(VARNEL_ACTIVITY activity, int first, INT_PTR second)
 {
-    VARNEL_ACTIVITY_CALLBACK_PROC proc = nullptr;
-    void* pluginContext = nullptr;
-    // The call is counted before the lock goes, so that an unload on another thread either sees it
-    // or finds the plug-in no longer loaded.
-    std::unique_lock<std::recursive_mutex> guard(m_lock);
-    if (!IsLoaded()) return;
-    proc = pfnActivity;
-    pluginContext = context;
-    CallScope call(*this);
-    guard.unlock();
-    proc(activity, first, second, pluginContext);
+    CallIntoPlugin(L"PluginActivity", &CPlugin::pfnActivity, CallRule::WhileLoaded,
+                   [&](VARNEL_ACTIVITY_CALLBACK_PROC proc, const CallArguments& call) {
+                       proc(activity, first, second, call.context);
+                   });
 }
 
 void CPlugin::CallUpdate()
 {
-    VARNEL_UPDATE_CALLBACK_PROC proc = nullptr;
-    void* pluginContext = nullptr;
-    // The call is counted before the lock goes, so that an unload on another thread either sees it
-    // or finds the plug-in no longer loaded.
-    std::unique_lock<std::recursive_mutex> guard(m_lock);
-    if (!IsLoaded() || !IsUpdater()) return;
-    proc = pfnUpdate;
-    pluginContext = context;
-    CallScope call(*this);
-    guard.unlock();
-    proc(pluginContext);
+    CallIntoPlugin(L"PluginUpdate", &CPlugin::pfnUpdate, CallRule::WhileLoaded,
+                   [](VARNEL_UPDATE_CALLBACK_PROC proc, const CallArguments& call) { proc(call.context); });
 }
 
 void CPlugin::CallLogError(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number)
 {
-    VARNEL_LOG_ERROR_CALLBACK_PROC proc = nullptr;
-    void* pluginContext = nullptr;
-    // The call is counted before the lock goes, so that an unload on another thread either sees it
-    // or finds the plug-in no longer loaded.
-    std::unique_lock<std::recursive_mutex> guard(m_lock);
-    if (!IsLoaded() || !IsErrorLogger()) return;
-    proc = pfnLogError;
-    pluginContext = context;
-    CallScope call(*this);
-    guard.unlock();
-    proc(window, firstText, secondText, number, pluginContext);
+    CallIntoPlugin(L"PluginLogError", &CPlugin::pfnLogError, CallRule::WhileLoaded,
+                   [&](VARNEL_LOG_ERROR_CALLBACK_PROC proc, const CallArguments& call) {
+                       proc(window, firstText, secondText, number, call.context);
+                   });
 }
 
 bool CPlugin::GetAboutInfo(VARNEL_ABOUT_INFO* info, wchar_t** pairs, wchar_t** extra, bool* more)
@@ -611,18 +599,14 @@ bool CPlugin::GetAboutInfo(VARNEL_ABOUT_INFO* info, wchar_t** pairs, wchar_t** e
     if (pairs == nullptr || extra == nullptr) return false;
     *pairs = nullptr;
     *extra = nullptr;
-    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC proc = nullptr;
-    void* pluginContext = nullptr;
-    std::unique_lock<std::recursive_mutex> guard(m_lock);
-    if (!HasAboutBox()) {
+    const bool called = CallIntoPlugin(L"PluginGetAboutBoxText", &CPlugin::pfnGetAboutBoxText, CallRule::WhileLoaded,
+                                       [&](VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC proc, const CallArguments& call) {
+                                           proc(info, pairs, extra, call.context, more);
+                                       });
+    if (!called) {
         if (more != nullptr) *more = false;
         return false;
     }
-    proc = pfnGetAboutBoxText;
-    pluginContext = context;
-    CallScope call(*this);
-    guard.unlock();
-    proc(info, pairs, extra, pluginContext, more);
     // The record's texts end within their fields whatever the plug-in wrote.
     info->productName[259] = info->version[259] = info->furtherLine[259] = L'\0';
     return true;
@@ -632,24 +616,21 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
                         bool* more)
 {
     if (state == nullptr || name == nullptr || text == nullptr || nameCapacity < 1 || textCapacity < 1) return false;
-    std::unique_lock<std::recursive_mutex> guard(m_lock);
-    if (HasHealth()) {
-        *state = VARNEL_PLUGIN_STATE_OK;
-        VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC proc = pfnGetPluginHealth;
-        void* pluginContext = context;
-        CallScope call(*this);
-        guard.unlock();
-        proc(state, name, nameCapacity, text, textCapacity, pluginContext, more);
+    *state = VARNEL_PLUGIN_STATE_OK;
+    const bool called = CallIntoPlugin(L"PluginGetPluginHealth", &CPlugin::pfnGetPluginHealth, CallRule::WhileLoaded,
+                                       [&](VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC proc, const CallArguments& call) {
+                                           proc(state, name, nameCapacity, text, textCapacity, call.context, more);
+                                       });
+    if (called) {
         name[nameCapacity - 1] = L'\0';
         text[textCapacity - 1] = L'\0';
-        guard.lock();
     } else {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
         zerova::CopyString(name, nameCapacity, displayName);
-        *state = GetState();
+        *state = this->state;
         zerova::CopyString(text, textCapacity, stateText);
         if (more != nullptr) *more = false;
     }
-    guard.unlock();
     if (text[0] == L'\0') {
         CLocalize::Instance()->GetString(57, text, textCapacity);
         SetStateText(text);

@@ -15,19 +15,20 @@
 #include "Plugin.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
-#include "SystemHealth.h"
-#include "ThreadManager.h"
 #include "VarnelMenuUtils.h"
 
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 
 const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 
 namespace {
 CPluginInterface* g_instance = nullptr;
+// The dialogs of the contract, registered by the module; kept for every registry of the process.
+std::atomic<IPluginDialogs*> g_dialogs{nullptr};
 
 const wchar_t kSource[] = L"PluginInterface.cpp";
 const int kFirstMenuIdCounter = 25000;
@@ -103,6 +104,8 @@ CPluginInterface* CPluginInterface::Instance()
     if (g_instance == nullptr) g_instance = new CPluginInterface();
     return g_instance;
 }
+
+CPluginInterface* CPluginInterface::Existing() { return g_instance; }
 
 CPluginInterface::~CPluginInterface()
 {
@@ -295,7 +298,7 @@ bool CPluginInterface::UnloadPlugin(void* handle)
         wchar_t name[MAX_PATH];
         TraceFormat(L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
         Trace(L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
-        CThreadManager::Instance()->TerminateOpenDialogs(handle);
+        if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(handle);
         Trace(L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
         CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
         if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) RemoveSuiteMenuEntry(plugin);
@@ -345,7 +348,7 @@ bool CPluginInterface::UnloadPlugin(const wchar_t* name)
 void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
 {
     BroadcastActivity(VARNEL_ACTIVITY_UNLOADING, kBroadcastToAll);
-    CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
+    if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(nullptr);
 
     std::list<PLUGIN_DATA*> taken;
     for (PLUGIN_DATA* record : GetPluginList()) {
@@ -557,12 +560,46 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
             if (*c == L'\r' || *c == L'\n') *c = L' ';
     if (!plugin->SetState(state, text, source)) return;
     UpdateTrayState();
-    if (HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr)) {
-        VARNEL_PLUGIN_STATE merged = VARNEL_PLUGIN_STATE_OK;
-        wchar_t title[MAX_PATH];
-        GetTrayState(merged, title, MAX_PATH);
-        CSystemHealth::ShowTrayState(health, merged);
-    }
+    const auto observers = Observers();
+    if (observers.empty()) return;
+    VARNEL_PLUGIN_STATE merged = VARNEL_PLUGIN_STATE_OK;
+    wchar_t title[MAX_PATH];
+    GetTrayState(merged, title, MAX_PATH);
+    for (const auto& observer : observers) observer->TrayStateChanged(merged);
+}
+
+// ---------------------------------------------------------------- what the registry tells others
+
+void CPluginInterface::SetDialogs(IPluginDialogs* dialogs) { g_dialogs = dialogs; }
+
+IPluginDialogs* CPluginInterface::Dialogs() { return g_dialogs.load(); }
+
+void CPluginInterface::Subscribe(const std::shared_ptr<IPluginObserver>& observer)
+{
+    if (observer == nullptr) return;
+    std::lock_guard<std::mutex> guard(m_observersLock);
+    m_observers.push_back(observer);
+}
+
+void CPluginInterface::Unsubscribe(const IPluginObserver* observer)
+{
+    std::lock_guard<std::mutex> guard(m_observersLock);
+    m_observers.erase(std::remove_if(m_observers.begin(), m_observers.end(),
+                                     [observer](const auto& each) { return each.get() == observer; }),
+                      m_observers.end());
+}
+
+// A copy: observers are told without the lock, and one that unsubscribes meanwhile stays alive
+// until it has been told.
+std::vector<std::shared_ptr<IPluginObserver>> CPluginInterface::Observers()
+{
+    std::lock_guard<std::mutex> guard(m_observersLock);
+    return m_observers;
+}
+
+void CPluginInterface::PublishStateChange(const VarnelPluginStateChange& change)
+{
+    for (const auto& observer : Observers()) observer->PluginStateChanged(change);
 }
 
 bool CPluginInterface::DisplayAboutBox(HWND parent)
@@ -570,8 +607,8 @@ bool CPluginInterface::DisplayAboutBox(HWND parent)
     auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kAboutTextCapacity * sizeof(wchar_t)));
     if (buffer == nullptr) return false;
     bool result = false;
-    if (GetAboutBoxText(buffer, kAboutTextCapacity))
-        result = CThreadManager::Instance()->CreateAboutBoxThread(VARNEL_MAIN_APP_HANDLE, parent, buffer);
+    IPluginDialogs* dialogs = Dialogs();
+    if (dialogs != nullptr && GetAboutBoxText(buffer, kAboutTextCapacity)) result = dialogs->ShowAboutBox(parent, buffer);
     CMemoryManager::Free(buffer);
     return result;
 }
@@ -582,8 +619,9 @@ bool CPluginInterface::DisplaySystemHealth(HWND parent)
     auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kHealthTextCapacity * sizeof(wchar_t)));
     if (buffer == nullptr) return false;
     bool result = false;
-    if (GetSystemHealthText(buffer, kHealthTextCapacity)) {
-        CThreadManager::Instance()->CreateSystemHealthThread(VARNEL_MAIN_APP_HANDLE, parent, buffer);
+    IPluginDialogs* dialogs = Dialogs();
+    if (dialogs != nullptr && GetSystemHealthText(buffer, kHealthTextCapacity)) {
+        dialogs->ShowSystemHealth(parent, buffer);
         result = true;
     }
     CMemoryManager::Free(buffer);

@@ -7,9 +7,6 @@
 #include "Plugin.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
-#include "ListControl.h"
-#include "SystemHealth.h"
-#include "ThreadManager.h"
 
 #include <cwchar>
 #include <memory>
@@ -201,6 +198,6 @@ bool CPluginInterface::RemoveFromSystemHealth(void* handle, const wchar_t* text)
     wchar_t key[MAX_PATH];
     if (!zerova::IsEmpty(text)) zerova::CopyString(key, MAX_PATH, text);
     else plugin->GetDisplayName(key, MAX_PATH);
-    HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
-    return health != nullptr && CSystemHealth::RemoveLine(health, key);
+    IPluginDialogs* dialogs = Dialogs();
+    return dialogs != nullptr && dialogs->RemoveHealthLine(key);
 }

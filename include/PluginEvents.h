@@ -1,0 +1,39 @@
+// What the plug-in registry tells the layers above it, and the dialog operations of its contract
+// that those layers carry out for it. The registry owns both interfaces; it calls no class above
+// it, only these.
+#pragma once
+
+#include "VarnelPluginContract.h"
+
+// A plug-in's state changed and its history line was written.
+struct VarnelPluginStateChange {
+    void* context;       // the plug-in object: the value the health list hands back for its line
+    const wchar_t* name; // the name its health line and history rows go under
+    VARNEL_PLUGIN_STATE state;
+    const wchar_t* text;
+    SYSTEMTIME when;
+};
+
+// Told on the thread where the change happened, with no lock of the registry held. Subscribed
+// observers are kept alive by the registry while it tells them.
+class IPluginObserver {
+public:
+    virtual ~IPluginObserver() = default;
+    virtual void PluginStateChanged(const VarnelPluginStateChange& change) = 0;
+    // The merged tray state after a plug-in's state changed.
+    virtual void TrayStateChanged(VARNEL_PLUGIN_STATE state) = 0;
+};
+
+// The dialogs the registry's contract opens and closes; the dialogs layer implements it and the
+// module registers it at start. Without one, nothing opens and nothing needs closing.
+class IPluginDialogs {
+public:
+    virtual ~IPluginDialogs() = default;
+    // The text is the list markup; false when no dialog could be started.
+    virtual bool ShowAboutBox(HWND parent, const wchar_t* text) = 0;
+    virtual bool ShowSystemHealth(HWND parent, const wchar_t* text) = 0;
+    // Closes the dialogs of a plug-in, or every dialog for a null handle, before returning.
+    virtual void CloseDialogsOf(void* handle) = 0;
+    // Deletes the open system health dialog's line whose first column is key.
+    virtual bool RemoveHealthLine(const wchar_t* key) = 0;
+};
