@@ -19,6 +19,7 @@
 #include "ThreadManager.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
+#include "VarnelPrivateInterface.h"
 #include "VarnelPluginAPI.h"
 
 #include <commctrl.h>
@@ -319,8 +320,11 @@ TEST_F(Dialogs, AbsurdMessageSettingsAreClampedOrRefusedWith549)
     GetWindowRect(window, &bounds);
     EXPECT_EQ(380, bounds.right - bounds.left);
     EXPECT_EQ(180, bounds.bottom - bounds.top);
+    const size_t answeredBefore = ActivitiesOf("Absurd.dll").size();
     Click(window, 1);
     ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+    // The answer reaches the plug-in after the window is gone, on the message's own thread.
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Absurd.dll").size() > answeredBefore; }));
     EXPECT_EQ("1", ActivitiesOf("Absurd.dll").back()[1]);
 }
 

@@ -84,6 +84,8 @@ void RecordCopyData(HWND window, WPARAM sender, const COPYDATASTRUCT* data)
     Log(line);
 }
 
+void CALLBACK QuitLater(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(0); }
+
 LRESULT CALLBACK PeerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -94,7 +96,10 @@ LRESULT CALLBACK PeerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         wchar_t className[MAX_PATH] = L"";
         GetClassNameW(window, className, MAX_PATH);
         Log(L"close|class=" + std::wstring(className) + L"|where=" + Where());
-        PostQuitMessage(0);
+        // A walk closes main windows and sends requests to notify-icon windows in the order the
+        // desktop lists them; the peer stays a moment, so that a request sent right after the
+        // close still finds it, as it finds a host that is shutting down.
+        SetTimer(nullptr, 0, 1500, &QuitLater);
         return 0;
     }
     default:
