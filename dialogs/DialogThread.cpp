@@ -1,4 +1,5 @@
 #include "DialogThread.h"
+#include "VarnelPrivateInterface.h"
 
 #include "AlphaChannelWindow.h"
 

@@ -10,6 +10,7 @@
 #include "IniFile.h"
 #include "Localize.h"
 #include "PluginDialogs.h"
+#include "PluginMenu.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 #include "ThreadManager.h"
@@ -135,9 +136,10 @@ StateIcons IconsOf(int state)
     }
 }
 
-// The composition root wires the layers at load: the plug-in registry opens and closes dialogs only
-// through the interface it owns, which the dialogs layer implements.
-[[maybe_unused]] const bool g_dialogsWired = (CPluginInterface::SetDialogs(&dialogs::PluginDialogs()), true);
+// The composition root wires the layers at load: the plug-in registry opens and closes dialogs and
+// changes the tray menu only through interfaces it owns, which the layers above implement.
+[[maybe_unused]] const bool g_layersWired = (CPluginInterface::SetDialogs(&dialogs::PluginDialogs()),
+                                             CPluginInterface::SetMenu(&menu::PluginMenu()), true);
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)

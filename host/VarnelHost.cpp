@@ -1,4 +1,5 @@
 #include "VarnelHost.h"
+#include "VarnelPrivateInterface.h"
 
 #include "FileIO.h"
 #include "MenuXP.h"

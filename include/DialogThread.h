@@ -1,7 +1,8 @@
 // A dialog and the thread it runs on. The five kinds derive from this class.
 #pragma once
 
-#include "VarnelPrivateInterface.h"
+#include "VarnelAPI.h"
+#include "VarnelPluginAPI.h"
 
 #include <mutex>
 
@@ -56,7 +57,7 @@ protected:
     void SetDialogObject(void* object) { m_dialogObject = object; }
 
     void* m_pluginHandle;
-    CVarnelPrivateInterface::PLUGIN_DATA* m_record;
+    VARNEL_PLUGIN_DATA* m_record;
     CPlugin* m_plugin;
     HANDLE m_thread;
     DWORD m_threadId;

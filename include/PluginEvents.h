@@ -5,6 +5,8 @@
 
 #include "VarnelPluginContract.h"
 
+class CPlugin;
+
 // A plug-in's state changed and its history line was written.
 struct VarnelPluginStateChange {
     void* context;       // the plug-in object: the value the health list hands back for its line
@@ -36,4 +38,25 @@ public:
     virtual void CloseDialogsOf(void* handle) = 0;
     // Deletes the open system health dialog's line whose first column is key.
     virtual bool RemoveHealthLine(const wchar_t* key) = 0;
+};
+
+// The tray menu and icon work of the registry's contract; the menu layer implements it and the
+// module registers it at start. Without one, the registry changes no menu.
+class IPluginMenu {
+public:
+    virtual ~IPluginMenu() = default;
+    // After a load walk: the menu's trace and the legacy menus.
+    virtual void PluginsLoaded() = 0;
+    virtual void InsertSuiteEntry(CPlugin* plugin) = 0;
+    virtual void RemoveSuiteEntry(CPlugin* plugin) = 0;
+    // The suite entry's image for a state; report: a missing entry is an error.
+    virtual void ShowSuiteEntryState(void* handle, UINT commandId, VARNEL_PLUGIN_STATE state, bool report) = 0;
+    // Before the plug-in's clean-up: its items leave the menu.
+    virtual void RemovePluginItems(void* handle) = 0;
+    // After its library is freed: items it added meanwhile leave too, then the legacy menus.
+    virtual void PluginUnloaded(void* handle) = 0;
+    virtual void RefreshAvailability() = 0;
+    // The tray icon, the system health item's image and the tray title for the merged state.
+    virtual void ShowTrayState(VARNEL_PLUGIN_STATE state, const wchar_t* title) = 0;
+    virtual void GetTrayTitle(wchar_t* title, int length) = 0;
 };

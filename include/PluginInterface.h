@@ -37,6 +37,8 @@ public:
     bool ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugin** plugin, bool report);
     bool ValidatePlugin(void* handle);
     static bool IsMainApp(void* handle);
+    // A numbered error: recorded against the plug-in when there is one, else only reported.
+    static void ReportError(int code, CPlugin* plugin);
     bool ArePluginsLoaded();
     std::list<PLUGIN_DATA*> GetPluginList();
     PLUGIN_DATA* FindPluginFilenameOnly(const wchar_t* fileName);
@@ -85,6 +87,10 @@ public:
     // The dialogs of the contract (about box, system health, closing a plug-in's dialogs); set once
     // by the module, kept for every registry the process makes.
     static void SetDialogs(IPluginDialogs* dialogs);
+    static IPluginDialogs* Dialogs();
+    // The tray menu and icon work of the contract; set once by the module like the dialogs.
+    static void SetMenu(IPluginMenu* menu);
+    static IPluginMenu* Menu();
     void Subscribe(const std::shared_ptr<IPluginObserver>& observer);
     void Unsubscribe(const IPluginObserver* observer);
     // Called by a plug-in whose state changed; tells every observer.
@@ -100,15 +106,12 @@ public:
 private:
     CPluginInterface();
     void LoadSubkey(const wchar_t* subkeyName, const wchar_t* requested, void** handle);
-    void InsertSuiteMenuEntry(CPlugin* plugin);
-    void RemoveSuiteMenuEntry(CPlugin* plugin);
     std::list<PLUGIN_DATA*> SuitePluginList();
     size_t PluginCount();
     CPlugin* FindPluginObject(void* handle);
     // The plug-ins that are loaded now, in load order.
     std::list<CPlugin*> LoadedPlugins();
     std::vector<std::shared_ptr<IPluginObserver>> Observers();
-    static IPluginDialogs* Dialogs();
     static bool ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number,
                                     void* user);
     void SetUpHistoryFile();

@@ -1,9 +1,9 @@
 // The dialog thread manager: every dialog of the tray runs on a thread it owns.
 #pragma once
 
+#include "DialogThread.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
-#include "DialogThread.h"
 
 #include <list>
 #include <mutex>

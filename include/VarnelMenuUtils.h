@@ -3,7 +3,8 @@
 #pragma once
 
 #include "VarnelAPI.h"
-#include "VarnelPrivateInterface.h"
+#include "VarnelPluginAPI.h"
+#include "VarnelPluginContract.h"
 
 #include <mutex>
 
@@ -14,7 +15,7 @@ class CRegistryFlag;
 
 class VARNEL_API CVarnelMenuUtils {
 public:
-    typedef CVarnelPrivateInterface::PLUGIN_DATA PLUGIN_DATA;
+    typedef VARNEL_PLUGIN_DATA PLUGIN_DATA;
 
     static CVarnelMenuUtils* Instance();
     ~CVarnelMenuUtils();

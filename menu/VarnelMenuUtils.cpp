@@ -1,6 +1,7 @@
 // The tray menu model: plug-in items in the category flyouts and their command identifiers, the
 // item operations, the flyouts kept in step with their contents, the checksum and the tray look.
 #include "VarnelMenuUtils.h"
+#include "VarnelPrivateInterface.h"
 
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
@@ -67,7 +68,7 @@ void* const kMainApp = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADDEADu
 
 CPlugin* PluginOf(void* handle)
 {
-    return handle != nullptr ? static_cast<CPlugin*>(static_cast<CVarnelPrivateInterface::PLUGIN_DATA*>(handle)->plugin)
+    return handle != nullptr ? static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(handle)->plugin)
                              : nullptr;
 }
 
@@ -131,17 +132,7 @@ bool CVarnelMenuUtils::IsMenuReady()
     return false;
 }
 
-void CVarnelMenuUtils::ReportError(int code, CPlugin* plugin)
-{
-    CErrorMsg::Instance()->Error(code);
-    if (plugin != nullptr) {
-        plugin->RecordError(code);
-        return;
-    }
-    wchar_t text[MAX_PATH];
-    CLocalize::Instance()->GetString(static_cast<UINT>(code), text, MAX_PATH);
-    CErrorMsg::Instance()->Error(code, text);
-}
+void CVarnelMenuUtils::ReportError(int code, CPlugin* plugin) { CPluginInterface::ReportError(code, plugin); }
 
 UINT CVarnelMenuUtils::MakeCommandId(void* handle, int itemId)
 {

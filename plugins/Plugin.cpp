@@ -7,14 +7,12 @@
 #include "FileIO.h"
 #include "Handles.h"
 #include "Localize.h"
-#include "OXIL_dllmain.h"
 #include "OXSL_DllMain.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
 #include "ShellExecuteEx.h"
-#include "VarnelMenuUtils.h"
 #include "VersionInfo.h"
 
 #include <chrono>
@@ -395,9 +393,8 @@ void CPlugin::RegisterSuiteEntry()
         suiteMenuId = static_cast<UINT>(id);
         AddFlags(PLUGIN_FLAG_SUITE);
     }
-    wchar_t image[MAX_PATH] = L"";
-    COXIL_DllMain::Instance()->GetMenuIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH);
-    CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(handle, suiteMenuId, image, true);
+    if (IPluginMenu* menu = CPluginInterface::Menu())
+        menu->ShowSuiteEntryState(handle, suiteMenuId, VARNEL_PLUGIN_STATE_OK, true);
 }
 
 // ---------------------------------------------------------------- clean-up

@@ -10,12 +10,9 @@
 #include "Handles.h"
 #include "Localize.h"
 #include "MemoryManager.h"
-#include "MenuXP.h"
-#include "OXIL_dllmain.h"
 #include "Plugin.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
-#include "VarnelMenuUtils.h"
 
 #include <shlobj.h>
 
@@ -29,10 +26,10 @@ namespace {
 CPluginInterface* g_instance = nullptr;
 // The dialogs of the contract, registered by the module; kept for every registry of the process.
 std::atomic<IPluginDialogs*> g_dialogs{nullptr};
+std::atomic<IPluginMenu*> g_menu{nullptr};
 
 const wchar_t kSource[] = L"PluginInterface.cpp";
 const int kFirstMenuIdCounter = 25000;
-const UINT kSystemHealthCommand = 4000;
 const int kBroadcastToAll = 0xFFFF;
 const UINT kAttentionTitleString = 326;
 const UINT kStateTitleFormatString = 328;
@@ -107,6 +104,18 @@ CPluginInterface* CPluginInterface::Instance()
 
 CPluginInterface* CPluginInterface::Existing() { return g_instance; }
 
+void CPluginInterface::ReportError(int code, CPlugin* plugin)
+{
+    CErrorMsg::Instance()->Error(code);
+    if (plugin != nullptr) {
+        plugin->RecordError(code);
+        return;
+    }
+    wchar_t text[MAX_PATH];
+    CLocalize::Instance()->GetString(static_cast<UINT>(code), text, MAX_PATH);
+    CErrorMsg::Instance()->Error(code, text);
+}
+
 CPluginInterface::~CPluginInterface()
 {
     if (g_instance == nullptr) return;
@@ -165,16 +174,16 @@ bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
         }
     }
 
+    IPluginMenu* menu = Menu();
     bool added = false;
     if (PluginCount() > countBefore) {
         UpdateTrayState();
-        CVarnelMenuUtils::Instance()->RefreshMenuAvailability();
+        if (menu != nullptr) menu->RefreshAvailability();
         added = true;
     }
     m_pluginsLoaded = true;
     Trace(L"CPluginInterface::LoadPlugins - EXIT");
-    CMenuXP::DebugTraceMenuItemStates(COXIL_DllMain::Instance()->GetSubMenu());
-    CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+    if (menu != nullptr) menu->PluginsLoaded();
     return added;
 }
 
@@ -240,46 +249,9 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
             std::lock_guard<std::mutex> guard(m_listLock);
             m_suitePlugins.push_back(record);
         }
-        InsertSuiteMenuEntry(plugin);
+        if (IPluginMenu* menu = Menu()) menu->InsertSuiteEntry(plugin);
     }
 }
-
-void CPluginInterface::InsertSuiteMenuEntry(CPlugin* plugin)
-{
-    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
-    HMENU menu = COXIL_DllMain::Instance()->GetSubMenu();
-    HMENU owner = nullptr;
-    const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
-    if (owner == nullptr) {
-        Trace(L"Failed to find menu item System health");
-        return;
-    }
-    auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
-    if (item == nullptr) return;
-    item->menu = menu;
-    item->commandId = plugin->GetSuiteMenuId();
-    item->kind = 1;
-    TraceFormat(L"CPluginInterface::LoadPlugins - Inserting Suite Menu \"%p\"", static_cast<void*>(item));
-
-    wchar_t text[MAX_PATH];
-    plugin->GetSuiteMenuText(text, MAX_PATH);
-    MENUITEMINFOW info;
-    CMenuXP::InitMenuItemInfo(info, 0x63, text, static_cast<int>(wcslen(text)));
-    info.wID = item->commandId;
-    info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
-    if (::InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &info)) {
-        Trace(L"Inserted suite menu item successfully");
-        // The loader asked for the entry's image before the entry was in the menu.
-        wchar_t image[MAX_PATH];
-        COXIL_DllMain::Instance()->GetMenuIcon(plugin->GetState(), image, MAX_PATH);
-        CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(plugin->GetHandle(), item->commandId, image, false);
-    } else {
-        Trace(L"failed to insert suite menu item");
-        CMemoryManager::Free(item);
-    }
-}
-
-// ---------------------------------------------------------------- unloading
 
 bool CPluginInterface::LoadPlugin(const wchar_t* name, void** handle)
 {
@@ -300,40 +272,23 @@ bool CPluginInterface::UnloadPlugin(void* handle)
         Trace(L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
         if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(handle);
         Trace(L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
-        CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
-        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) RemoveSuiteMenuEntry(plugin);
+        IPluginMenu* menu = Menu();
+        if (menu != nullptr) {
+            menu->RemovePluginItems(handle);
+            if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) menu->RemoveSuiteEntry(plugin);
+        }
         Trace(L"CPluginInterface::UnloadPlugin - plugin Cleanup");
         plugin->Cleanup(m_exiting);
         Trace(L"CPluginInterface::UnloadPlugin - FreeLibrary");
         plugin->FreePluginLibrary();
-        CVarnelMenuUtils::Instance()->RemoveItemsLeftBehind(handle);
+        if (menu != nullptr) menu->PluginUnloaded(handle);
         result = true;
-        CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
     } else if (plugin != nullptr && plugin->GetHinstance() != nullptr) {
         plugin->Cleanup(true);
     }
-    CVarnelMenuUtils::Instance()->RefreshMenuAvailability();
+    if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
     Trace(L"CPluginInterface::UnloadPlugin - exit");
     return result;
-}
-
-void CPluginInterface::RemoveSuiteMenuEntry(CPlugin* plugin)
-{
-    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
-    HMENU owner = nullptr;
-    const int position =
-        CMenuXP::FindMenuPositionByCommand(COXIL_DllMain::Instance()->GetSubMenu(), &owner, plugin->GetSuiteMenuId());
-    if (position == -1) {
-        Trace(L"Cannot find the Suite menu item in the main menu. ERROR");
-        return;
-    }
-    MENUITEMINFOW info{};
-    info.fMask = MIIM_DATA;
-    CMenuXP::GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info);
-    void* item = reinterpret_cast<void*>(info.dwItemData);
-    TraceFormat(L"CPluginInterface::UnloadPlugin - Item data : \"%p\"", item);
-    CMemoryManager::Free(item);
-    ::RemoveMenu(owner, static_cast<UINT>(position), MF_BYPOSITION);
 }
 
 bool CPluginInterface::UnloadPlugin(const wchar_t* name)
@@ -415,7 +370,7 @@ bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugi
         }
     }
     if (*plugin != nullptr) valid = (*plugin)->IsLoaded();
-    if (!valid && report) CVarnelMenuUtils::Instance()->ReportError(530, *plugin);
+    if (!valid && report) ReportError(530, *plugin);
     return valid;
 }
 
@@ -574,6 +529,10 @@ void CPluginInterface::SetDialogs(IPluginDialogs* dialogs) { g_dialogs = dialogs
 
 IPluginDialogs* CPluginInterface::Dialogs() { return g_dialogs.load(); }
 
+void CPluginInterface::SetMenu(IPluginMenu* menu) { g_menu = menu; }
+
+IPluginMenu* CPluginInterface::Menu() { return g_menu.load(); }
+
 void CPluginInterface::Subscribe(const std::shared_ptr<IPluginObserver>& observer)
 {
     if (observer == nullptr) return;
@@ -631,6 +590,7 @@ bool CPluginInterface::DisplaySystemHealth(HWND parent)
 void CPluginInterface::UpdateTrayState()
 {
     std::lock_guard<std::mutex> merging(m_trayStateLock);
+    IPluginMenu* menu = Menu();
     int maximum = VARNEL_PLUGIN_STATE_OK;
     bool hasOwner = false;
     for (PLUGIN_DATA* listed : GetPluginList()) {
@@ -642,11 +602,8 @@ void CPluginInterface::UpdateTrayState()
         const int state = plugin->GetState();
         wchar_t name[MAX_PATH];
         TraceFormat(L"plugin: %s, state: %d", plugin->GetName(name, MAX_PATH), state);
-        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) {
-            wchar_t image[MAX_PATH] = L"";
-            COXIL_DllMain::Instance()->GetMenuIcon(state, image, MAX_PATH);
-            CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(listed, plugin->GetSuiteMenuId(), image, false);
-        }
+        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0 && menu != nullptr)
+            menu->ShowSuiteEntryState(listed, plugin->GetSuiteMenuId(), static_cast<VARNEL_PLUGIN_STATE>(state), false);
         if (state >= maximum) {
             maximum = state;
             hasOwner = true;
@@ -654,15 +611,7 @@ void CPluginInterface::UpdateTrayState()
     }
     m_trayState = static_cast<VARNEL_PLUGIN_STATE>(maximum);
     TraceFormat(L"Varnel state: %d", maximum);
-    if (!hasOwner) return;
-
-    wchar_t image[MAX_PATH] = L"";
-    HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(maximum, image, MAX_PATH, 16, 16);
-    if (icon == nullptr) return;
-    CVarnelMenuUtils* menu = CVarnelMenuUtils::Instance();
-    menu->ModifyTrayIcon(icon);
-    COXIL_DllMain::Instance()->GetMenuIcon(maximum, image, MAX_PATH);
-    menu->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
+    if (!hasOwner || menu == nullptr) return;
 
     wchar_t title[MAX_PATH] = L"";
     if (maximum == VARNEL_PLUGIN_STATE_OK) {
@@ -674,7 +623,7 @@ void CPluginInterface::UpdateTrayState()
     } else {
         CLocalize::Instance()->GetString(kAttentionTitleString, title, MAX_PATH);
     }
-    menu->ModifyTrayTitle(title);
+    menu->ShowTrayState(static_cast<VARNEL_PLUGIN_STATE>(maximum), title);
 }
 
 bool CPluginInterface::GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_t* text, int length)
@@ -683,7 +632,7 @@ bool CPluginInterface::GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_
     CPlugin* plugin = nullptr;
     if (!ValidatePlugin(handle, &record, &plugin, false)) return false;
     if (text == nullptr || length < 1) {
-        CVarnelMenuUtils::Instance()->ReportError(531, plugin);
+        ReportError(531, plugin);
         return false;
     }
     state = plugin->GetState();
@@ -698,7 +647,8 @@ bool CPluginInterface::GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, 
         return false;
     }
     state = m_trayState;
-    CVarnelMenuUtils::Instance()->GetTrayTitle(title, length);
+    title[0] = L'\0';
+    if (IPluginMenu* menu = Menu()) menu->GetTrayTitle(title, length);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The plain functions exported for plug-ins: their names in the export table, what each passes on,
 // its result and its entry and exit traces.
 #include "PluginHostTests.h"
+#include "VarnelPrivateInterface.h"
 
 #include "ErrorMsg.h"
 #include "MenuXP.h"

@@ -9,6 +9,7 @@
 #include "SafeString.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
+#include "VarnelPrivateInterface.h"
 
 #include <algorithm>
 #include <atomic>

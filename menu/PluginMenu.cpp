@@ -1,0 +1,130 @@
+#include "PluginMenu.h"
+
+#include "DebugTrace.h"
+#include "MemoryManager.h"
+#include "MenuXP.h"
+#include "OXIL_dllmain.h"
+#include "Plugin.h"
+#include "PluginEvents.h"
+#include "VarnelMenuUtils.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+namespace {
+const wchar_t kSource[] = L"PluginMenu.cpp";
+const UINT kSystemHealthCommand = 4000;
+
+void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
+
+void TraceFormat(const wchar_t* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    CDebugTrace::OutputFormattedV(4, kSource, __LINE__, 512, format, arguments);
+    va_end(arguments);
+}
+
+HMENU TrayPopup() { return COXIL_DllMain::Instance()->GetSubMenu(); }
+
+class MenuModelForPlugins final : public IPluginMenu {
+public:
+    void PluginsLoaded() override
+    {
+        CMenuXP::DebugTraceMenuItemStates(TrayPopup());
+        CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+    }
+
+    // The suite entry stands above the item before system health, with the image of its state.
+    void InsertSuiteEntry(CPlugin* plugin) override
+    {
+        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
+        auto menuLock = model->LockMenu();
+        HMENU menu = TrayPopup();
+        HMENU owner = nullptr;
+        const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
+        if (owner == nullptr) {
+            Trace(L"Failed to find menu item System health");
+            return;
+        }
+        auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
+        if (item == nullptr) return;
+        item->menu = menu;
+        item->commandId = plugin->GetSuiteMenuId();
+        item->kind = 1;
+        TraceFormat(L"CPluginInterface::LoadPlugins - Inserting Suite Menu \"%p\"", static_cast<void*>(item));
+
+        wchar_t text[MAX_PATH];
+        plugin->GetSuiteMenuText(text, MAX_PATH);
+        MENUITEMINFOW info;
+        CMenuXP::InitMenuItemInfo(info, 0x63, text, static_cast<int>(wcslen(text)));
+        info.wID = item->commandId;
+        info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
+        if (!::InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &info)) {
+            Trace(L"failed to insert suite menu item");
+            CMemoryManager::Free(item);
+            return;
+        }
+        Trace(L"Inserted suite menu item successfully");
+        // The loader asked for the entry's image before the entry was in the menu.
+        ShowSuiteEntryState(plugin->GetHandle(), item->commandId, plugin->GetState(), false);
+    }
+
+    void RemoveSuiteEntry(CPlugin* plugin) override
+    {
+        auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+        HMENU owner = nullptr;
+        const int position = CMenuXP::FindMenuPositionByCommand(TrayPopup(), &owner, plugin->GetSuiteMenuId());
+        if (position == -1) {
+            Trace(L"Cannot find the Suite menu item in the main menu. ERROR");
+            return;
+        }
+        MENUITEMINFOW info{};
+        info.fMask = MIIM_DATA;
+        CMenuXP::GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info);
+        void* item = reinterpret_cast<void*>(info.dwItemData);
+        TraceFormat(L"CPluginInterface::UnloadPlugin - Item data : \"%p\"", item);
+        CMemoryManager::Free(item);
+        ::RemoveMenu(owner, static_cast<UINT>(position), MF_BYPOSITION);
+    }
+
+    void ShowSuiteEntryState(void* handle, UINT commandId, VARNEL_PLUGIN_STATE state, bool report) override
+    {
+        wchar_t image[MAX_PATH] = L"";
+        COXIL_DllMain::Instance()->GetMenuIcon(state, image, MAX_PATH);
+        CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(handle, commandId, image, report);
+    }
+
+    void RemovePluginItems(void* handle) override { CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle); }
+
+    void PluginUnloaded(void* handle) override
+    {
+        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
+        model->RemoveItemsLeftBehind(handle);
+        model->CheckAndHideVarnelLegacyMenus();
+    }
+
+    void RefreshAvailability() override { CVarnelMenuUtils::Instance()->RefreshMenuAvailability(); }
+
+    void ShowTrayState(VARNEL_PLUGIN_STATE state, const wchar_t* title) override
+    {
+        wchar_t image[MAX_PATH] = L"";
+        HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(state, image, MAX_PATH, 16, 16);
+        if (icon == nullptr) return;
+        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
+        model->ModifyTrayIcon(icon);
+        COXIL_DllMain::Instance()->GetMenuIcon(state, image, MAX_PATH);
+        model->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
+        model->ModifyTrayTitle(title);
+    }
+
+    void GetTrayTitle(wchar_t* title, int length) override { CVarnelMenuUtils::Instance()->GetTrayTitle(title, length); }
+};
+}  // namespace
+
+IPluginMenu& menu::PluginMenu()
+{
+    // Never destroyed: the registry may use it until the process ends.
+    static auto* instance = new MenuModelForPlugins();
+    return *instance;
+}
