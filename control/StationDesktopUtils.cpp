@@ -12,7 +12,6 @@
 namespace {
 CStationDesktopUtils* g_instance = nullptr;
 
-const wchar_t kSource[] = L"StationDesktopUtils.cpp";
 const wchar_t kTaskbarClass[] = L"Shell_TrayWnd";
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
 const wchar_t kMainWindowClass[] = L"Zerova_VarnelWindowClass";
@@ -20,15 +19,7 @@ const DWORD kWindowStationAllAccess = 0x000F037F;
 const DWORD kDesktopAllAccess = 0x000F01FF;
 const DWORD kGenericAll = 0xF0000000;
 
-void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(level, text, kSource, __LINE__); }
 
-void TraceFormat(int level, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    CDebugTrace::OutputFormattedV(level, kSource, __LINE__, 1024, format, args);
-    va_end(args);
-}
 
 // The low 32 bits of a handle or address, as the traces print them.
 unsigned Low32(const void* value) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(value)); }
@@ -180,7 +171,7 @@ void CStationDesktopUtils::Walk(WNDENUMPROC procedure)
 
 BOOL CALLBACK CStationDesktopUtils::EnumWindowStationProc(LPWSTR station, LPARAM)
 {
-    TraceFormat(0, L"EnumWindowStationProc: lpszWindowStation: %s", station != nullptr ? station : L"");
+    ZEROVA_TRACE(0, L"EnumWindowStationProc: lpszWindowStation: %s", station != nullptr ? station : L"");
     if (zerova::IsEmpty(station)) return TRUE;
     CStationDesktopUtils* self = Instance();
     self->m_currentStation = ::OpenWindowStationW(station, FALSE, MAXIMUM_ALLOWED);
@@ -196,7 +187,7 @@ BOOL CALLBACK CStationDesktopUtils::EnumWindowStationProc(LPWSTR station, LPARAM
 
 BOOL CALLBACK CStationDesktopUtils::EnumDesktopProc(LPWSTR desktop, LPARAM)
 {
-    TraceFormat(0, L"EnumDesktopProc: lpszDesktop: %s", desktop != nullptr ? desktop : L"");
+    ZEROVA_TRACE(0, L"EnumDesktopProc: lpszDesktop: %s", desktop != nullptr ? desktop : L"");
     if (zerova::IsEmpty(desktop)) return TRUE;
     CStationDesktopUtils* self = Instance();
     self->m_currentDesktop = ::OpenDesktopW(desktop, 0, FALSE, MAXIMUM_ALLOWED);
@@ -219,15 +210,15 @@ bool CStationDesktopUtils::IsTrayHostNotifyWindow(HWND window)
 BOOL CALLBACK CStationDesktopUtils::Load_EnumWindowsProc(HWND window, LPARAM desktop)
 {
     const wchar_t* desktopName = reinterpret_cast<const wchar_t*>(desktop);
-    TraceFormat(0, L"Load_EnumWindowsProc: lpszDesktop: %s", desktopName != nullptr ? desktopName : L"");
+    ZEROVA_TRACE(0, L"Load_EnumWindowsProc: lpszDesktop: %s", desktopName != nullptr ? desktopName : L"");
     CStationDesktopUtils* self = Instance();
     if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
     wchar_t className[MAX_PATH] = L"";
     if (::GetClassNameW(window, className, MAX_PATH) == 0) {
-        TraceFormat(4, L"Load_EnumWindowsProc::GetClassName failed for hWnd %.8X", Low32(window));
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::GetClassName failed for hWnd %.8X", Low32(window));
         return TRUE;
     }
-    TraceFormat(0, L"Load_EnumWindowsProc: window class name %s", className);
+    ZEROVA_TRACE(0, L"Load_EnumWindowsProc: window class name %s", className);
     if (!zerova::EqualsNoCase(className, kTaskbarClass)) return TRUE;
     self->StartTrayHostFor(window, className, desktopName != nullptr ? desktopName : L"");
     return FALSE;  // one start attempt per desktop
@@ -239,22 +230,22 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
     wchar_t executable[MAX_PATH] = L"";
     const DWORD got = ::GetModuleFileNameW(nullptr, executable, MAX_PATH);
     if (got == 0 || got >= MAX_PATH) {
-        Trace(4, L"Load_EnumWindowsProc::GetModuleFileName failed");
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::GetModuleFileName failed");
         return;
     }
     DWORD processId = 0;
     if (::GetWindowThreadProcessId(taskbar, &processId) == 0 || processId == 0) {
-        TraceFormat(4, L"Load_EnumWindowsProc::GetWindowThreadProcessId failed for hWnd %.8X", Low32(taskbar));
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::GetWindowThreadProcessId failed for hWnd %.8X", Low32(taskbar));
         return;
     }
     zerova::UniqueKernelHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
     if (!process) {
-        TraceFormat(4, L"Load_EnumWindowsProc::OpenProcess failed for process ID %.8X", processId);
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::OpenProcess failed for process ID %.8X", processId);
         return;
     }
     HANDLE rawToken = nullptr;
     if (!::OpenProcessToken(process.Get(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY, &rawToken)) {
-        TraceFormat(4, L"Load_EnumWindowsProc::OpenProcessToken failed for process handle %.8X", Low32(process.Get()));
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::OpenProcessToken failed for process handle %.8X", Low32(process.Get()));
         return;
     }
     zerova::UniqueKernelHandle token(rawToken);
@@ -266,15 +257,15 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
     } sidGuard{sid};
 
     if (!AddAceToWindowStation(m_currentStation, sid)) {
-        TraceFormat(4, L"Load_EnumWindowsProc::AddAceToWindowStation failed for pSID %.8X", Low32(sid));
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::AddAceToWindowStation failed for pSID %.8X", Low32(sid));
         return;
     }
     if (!AddAceToDesktop(m_currentDesktop, sid)) {
-        TraceFormat(4, L"Load_EnumWindowsProc::AddAceToDesktop failed for pSID %.8X", Low32(sid));
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::AddAceToDesktop failed for pSID %.8X", Low32(sid));
         return;
     }
     if (!::ImpersonateLoggedOnUser(token.Get())) {
-        TraceFormat(4, L"Load_EnumWindowsProc::ImpersonateLoggedOnUser failed for process token %.8X",
+        ZEROVA_TRACE(4, L"Load_EnumWindowsProc::ImpersonateLoggedOnUser failed for process token %.8X",
                     Low32(token.Get()));
         return;
     }
@@ -296,7 +287,7 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
     }
     wchar_t error[MAX_PATH] = L"";
     CErrorMsg::Instance()->GetLastErrorString(L"CreateProcessAsUser", error, MAX_PATH);
-    TraceFormat(4,
+    ZEROVA_TRACE(4,
                 L"Load_EnumWindowsProc::CreateProcessAsUser failed for window class \"%s\", desktop \"%s\", process "
                 L"token %.8X, executable name \"%s\", command line \"%s\"\r\n    Last error: %s",
                 className, desktop, Low32(token.Get()), executable, commandLine, error);
@@ -306,9 +297,9 @@ BOOL CALLBACK CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, LPARAM)
 {
     CStationDesktopUtils* self = Instance();
     if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
-    Trace(0, L"Unload_EnumWindowsProc");
+    ZEROVA_TRACE(0, L"Unload_EnumWindowsProc");
     if (self->IsTrayHostNotifyWindow(window)) {
-        Trace(0, L"Unload_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+        ZEROVA_TRACE(0, L"Unload_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
         CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_UNLOAD,
                                              nullptr, -1);
     }
@@ -324,9 +315,9 @@ BOOL CALLBACK CStationDesktopUtils::ShowHideTray_EnumWindowsProc(HWND window, LP
 {
     CStationDesktopUtils* self = Instance();
     if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
-    Trace(0, L"ShowHideTray_EnumWindowsProc");
+    ZEROVA_TRACE(0, L"ShowHideTray_EnumWindowsProc");
     if (self->IsTrayHostNotifyWindow(window)) {
-        Trace(0, L"ShowHideTray_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+        ZEROVA_TRACE(0, L"ShowHideTray_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
         CVarnelPrivateInterface::CopyDataIPC(
             window, self->m_mainAppWindow,
             self->m_show ? CVarnelPrivateInterface::IPC_SHOW : CVarnelPrivateInterface::IPC_HIDE, nullptr, -1);
@@ -338,9 +329,9 @@ BOOL CALLBACK CStationDesktopUtils::PluginComm_EnumWindowsProc(HWND window, LPAR
 {
     CStationDesktopUtils* self = Instance();
     if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
-    Trace(0, L"PluginComm_EnumWindowsProc");
+    ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc");
     if (self->IsTrayHostNotifyWindow(window)) {
-        Trace(0, L"PluginComm_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+        ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
         CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_PLUGIN_COMM,
                                              self->m_messageText, self->m_messageValue);
     }
@@ -354,7 +345,7 @@ BOOL CALLBACK CStationDesktopUtils::DebugTrace_EnumWindowsProc(HWND window, LPAR
     wchar_t className[MAX_PATH] = L"";
     ::GetWindowTextW(window, title, MAX_PATH);
     ::GetClassNameW(window, className, MAX_PATH);
-    TraceFormat(0, L"DebugTrace_EnumWindowsProc: hWnd = %.8X, name = \"%s\", class = \"%s\"", Low32(window), title,
+    ZEROVA_TRACE(0, L"DebugTrace_EnumWindowsProc: hWnd = %.8X, name = \"%s\", class = \"%s\"", Low32(window), title,
                 className);
     return TRUE;
 }

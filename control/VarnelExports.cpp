@@ -2,11 +2,14 @@
 // work. No exception leaves them.
 #include "VarnelPluginAPI.h"
 
+#include "DebugTrace.h"
 #include "ErrorMsg.h"
 #include "PluginInterface.h"
 #include "StationDesktopUtils.h"
 #include "VarnelMenuUtils.h"
 #include "VarnelPrivateInterface.h"
+
+#include <exception>
 
 namespace {
 CVarnelPrivateInterface* Api() { return CVarnelPrivateInterface::Instance(); }
@@ -21,41 +24,51 @@ bool SettingsFlagFor(void* handle, bool settingsFlag)
     return settingsFlag;
 }
 
+// What an export caught, as a trace line naming the export (level 0: it is a defect of the library).
+void TraceCaught(const char* exportName, const char* what)
+{
+    ZEROVA_TRACE(0, L"%hs - caught an exception and failed the call: %hs", exportName, what);
+}
+
+// No exception crosses into the plug-in: a caught one fails the call and is traced.
 template <typename Result, typename Call>
-Result Guarded(Result failure, Call call) noexcept
+Result Guarded(const char* exportName, Result failure, Call call) noexcept
 {
     try {
         return call();
+    } catch (const std::exception& caught) {
+        TraceCaught(exportName, caught.what());
     } catch (...) {
-        return failure;
+        TraceCaught(exportName, "an exception that is no std::exception");
     }
+    return failure;
 }
 }  // namespace
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelAddMenuItem(void* handle, wchar_t* caption, int itemId,
                                                  VARNEL_MENU_CATEGORY category)
 {
-    return Guarded(false, [&] { return CVarnelMenuUtils::Instance()->AddMenuItem(handle, caption, itemId, category); });
+    return Guarded(__func__, false, [&] { return CVarnelMenuUtils::Instance()->AddMenuItem(handle, caption, itemId, category); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelRemoveMenuItem(void* handle, UINT itemId)
 {
-    return Guarded(false, [&] { return Api()->RemoveMenuItem(handle, itemId); });
+    return Guarded(__func__, false, [&] { return Api()->RemoveMenuItem(handle, itemId); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelSetMenuString(void* handle, UINT itemId, wchar_t* caption)
 {
-    return Guarded(false, [&] { return Api()->SetMenuString(handle, itemId, caption); });
+    return Guarded(__func__, false, [&] { return Api()->SetMenuString(handle, itemId, caption); });
 }
 
 VARNEL_EXPORT int VARNEL_CALL VarnelGetMenuString(void* handle, UINT itemId, wchar_t* buffer, int length)
 {
-    return Guarded(0, [&] { return Api()->GetMenuStringW(handle, itemId, buffer, length); });
+    return Guarded(__func__, 0, [&] { return Api()->GetMenuStringW(handle, itemId, buffer, length); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelGetMenuItemState(void* handle, UINT itemId, bool* checkMark, bool* enabled)
 {
-    return Guarded(false, [&] {
+    return Guarded(__func__, false, [&] {
         bool checked = false;
         bool on = false;
         const bool found = Api()->GetMenuItemState(handle, itemId, checked, on);
@@ -67,27 +80,27 @@ VARNEL_EXPORT bool VARNEL_CALL VarnelGetMenuItemState(void* handle, UINT itemId,
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelCheckMenuItem(void* handle, UINT itemId, UINT flags)
 {
-    return Guarded(false, [&] { return Api()->CheckMenuItem(handle, itemId, flags); });
+    return Guarded(__func__, false, [&] { return Api()->CheckMenuItem(handle, itemId, flags); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelEnableMenuItem(void* handle, UINT itemId, UINT flags)
 {
-    return Guarded(false, [&] { return Api()->EnableMenuItem(handle, itemId, flags); });
+    return Guarded(__func__, false, [&] { return Api()->EnableMenuItem(handle, itemId, flags); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelDoesMenuItemExist(void* handle, UINT itemId)
 {
-    return Guarded(false, [&] { return CVarnelMenuUtils::Instance()->DoesMenuItemExist(handle, itemId); });
+    return Guarded(__func__, false, [&] { return CVarnelMenuUtils::Instance()->DoesMenuItemExist(handle, itemId); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelSetMenuItemID(HMENU menu, int position, int newId)
 {
-    return Guarded(false, [&] { return CVarnelMenuUtils::SetMenuItemID(menu, position, newId); });
+    return Guarded(__func__, false, [&] { return CVarnelMenuUtils::SetMenuItemID(menu, position, newId); });
 }
 
 VARNEL_EXPORT void VARNEL_CALL VarnelSetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text)
 {
-    Guarded(0, [&] {
+    Guarded(__func__, 0, [&] {
         Api()->SetState(handle, state, text);
         return 0;
     });
@@ -98,7 +111,7 @@ VARNEL_EXPORT bool VARNEL_CALL VarnelDisplayAdvisoryMsg(void* handle, wchar_t* e
                                                         ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
                                                         bool settingsFlag)
 {
-    return Guarded(false, [&] {
+    return Guarded(__func__, false, [&] {
         return Api()->DisplayAdvisoryMsg(handle, extra, parent, title, text, type, buttons, autoClose, cookie,
                                          SettingsFlagFor(handle, settingsFlag));
     });
@@ -108,24 +121,24 @@ VARNEL_EXPORT CProgressDlg* VARNEL_CALL VarnelCreateProgressDlg(void* handle, HW
                                                                 PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
                                                                 void* cookie, int autoCloseMs)
 {
-    return Guarded(static_cast<CProgressDlg*>(nullptr), [&] {
+    return Guarded(__func__, static_cast<CProgressDlg*>(nullptr), [&] {
         return Api()->CreateProgressDlg(handle, parent, title, type, cancel, cookie, autoCloseMs);
     });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelSetProgress(CProgressDlg* dialog, wchar_t* status, wchar_t* detail, int percent)
 {
-    return Guarded(false, [&] { return Api()->SetProgress(dialog, status, detail, percent); });
+    return Guarded(__func__, false, [&] { return Api()->SetProgress(dialog, status, detail, percent); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelDestroyProgressDlg(CProgressDlg* dialog)
 {
-    return Guarded(false, [&] { return Api()->DestroyProgressDlg(dialog); });
+    return Guarded(__func__, false, [&] { return Api()->DestroyProgressDlg(dialog); });
 }
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelPluginCommunication(void* handle, wchar_t* text, int value)
 {
-    return Guarded(false, [&] {
+    return Guarded(__func__, false, [&] {
         CVarnelPrivateInterface::PLUGIN_DATA* record = nullptr;
         CPlugin* plugin = nullptr;
         if (!CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, true)) return false;
@@ -136,10 +149,10 @@ VARNEL_EXPORT bool VARNEL_CALL VarnelPluginCommunication(void* handle, wchar_t* 
 
 VARNEL_EXPORT bool VARNEL_CALL VarnelSetLegacyTrayEXE(void* handle, wchar_t* program, wchar_t* arguments, bool show)
 {
-    return Guarded(false, [&] { return CPluginInterface::Instance()->SetLegacyTrayEXE(handle, program, arguments, show); });
+    return Guarded(__func__, false, [&] { return CPluginInterface::Instance()->SetLegacyTrayEXE(handle, program, arguments, show); });
 }
 
 VARNEL_EXPORT int VARNEL_CALL VarnelOutputError(int code, wchar_t* text)
 {
-    return Guarded(code, [&] { return CErrorMsg::Instance()->Error(code, text); });
+    return Guarded(__func__, code, [&] { return CErrorMsg::Instance()->Error(code, text); });
 }

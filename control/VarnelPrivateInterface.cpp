@@ -19,15 +19,10 @@
 namespace {
 CVarnelPrivateInterface* g_instance = nullptr;
 
-const wchar_t kSource[] = L"VarnelPrivateInterface.cpp";
 const int kNoTitleOrText = 529;
 
 
 // "Entering <export>" now and "Leaving <export>" at the end of the scope.
-CScopedTrace ExportTrace(const wchar_t* exportName)
-{
-    return CScopedTrace(kSource, std::wstring(L"Entering ") + exportName, std::wstring(L"Leaving ") + exportName);
-}
 }  // namespace
 
 CVarnelPrivateInterface* CVarnelPrivateInterface::Instance()
@@ -47,7 +42,7 @@ int CVarnelPrivateInterface::GetLastError() { return CErrorMsg::Instance()->GetL
 
 bool CVarnelPrivateInterface::RemoveMenuItem(void* handle, UINT itemId)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelRemoveMenuItem");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelRemoveMenuItem", L"Leaving VarnelRemoveMenuItem");
     const bool removed = CVarnelMenuUtils::Instance()->RemoveMenuItem(handle, itemId);
     CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
     return removed;
@@ -55,31 +50,31 @@ bool CVarnelPrivateInterface::RemoveMenuItem(void* handle, UINT itemId)
 
 bool CVarnelPrivateInterface::SetMenuString(void* handle, UINT itemId, const wchar_t* caption)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelSetMenuString");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelSetMenuString", L"Leaving VarnelSetMenuString");
     return CVarnelMenuUtils::Instance()->SetMenuString(handle, itemId, caption);
 }
 
 int CVarnelPrivateInterface::GetMenuStringW(void* handle, UINT itemId, wchar_t* buffer, int length)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelGetMenuString");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelGetMenuString", L"Leaving VarnelGetMenuString");
     return CVarnelMenuUtils::Instance()->GetMenuStringW(handle, itemId, buffer, length) != 0 ? 1 : 0;
 }
 
 bool CVarnelPrivateInterface::GetMenuItemState(void* handle, UINT itemId, bool& checkMark, bool& enabled)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelGetMenuItemState");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelGetMenuItemState", L"Leaving VarnelGetMenuItemState");
     return CVarnelMenuUtils::Instance()->GetMenuItemState(handle, itemId, checkMark, enabled);
 }
 
 bool CVarnelPrivateInterface::CheckMenuItem(void* handle, UINT itemId, UINT flags)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelCheckMenuItem");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelCheckMenuItem", L"Leaving VarnelCheckMenuItem");
     return CVarnelMenuUtils::Instance()->CheckMenuItem(handle, itemId, flags);
 }
 
 bool CVarnelPrivateInterface::EnableMenuItem(void* handle, UINT itemId, UINT flags)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelEnableMenuItem");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelEnableMenuItem", L"Leaving VarnelEnableMenuItem");
     return CVarnelMenuUtils::Instance()->EnableMenuItem(handle, itemId, flags);
 }
 
@@ -100,7 +95,7 @@ void CVarnelPrivateInterface::ModifyTrayIcon(HICON icon) { CVarnelMenuUtils::Ins
 
 void CVarnelPrivateInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelSetState");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelSetState", L"Leaving VarnelSetState");
     CPluginInterface::Instance()->SetState(handle, state, text, nullptr);
 }
 
@@ -109,7 +104,7 @@ bool CVarnelPrivateInterface::DisplayAdvisoryMsg(void* handle, const wchar_t* ex
                                                  ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
                                                  bool settingsFlag)
 {
-    const CScopedTrace trace = ExportTrace(L"VarnelDisplayAdvisoryMsg");
+    VARNEL_SCOPED_TRACE(L"Entering VarnelDisplayAdvisoryMsg", L"Leaving VarnelDisplayAdvisoryMsg");
     if (zerova::IsEmpty(title) || zerova::IsEmpty(text)) {
         CErrorMsg::Instance()->Error(kNoTitleOrText);
         return false;
@@ -182,7 +177,7 @@ bool CVarnelPrivateInterface::CopyDataIPC(HWND target, HWND sender, unsigned int
     wchar_t line[1024];
     zerova::FormatString(line, 1024, L"CVarnelPrivateInterface::CopyDataIPC\r\n    reason: %s\r\n    stringValue: %s\r\n    iValue: %d",
                          ReasonName(reason), shown, value);
-    CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
+    ZEROVA_TRACE(4, static_cast<const wchar_t*>(line));
 
     IPC_DATA record;
     std::memset(&record, 0, sizeof(record));

@@ -18,17 +18,10 @@
 namespace {
 CVarnelUtils* g_instance = nullptr;
 
-const wchar_t kSource[] = L"VarnelUtils.cpp";
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
 const wchar_t kHostExecutable[] = L"Varnel.exe";
 
-void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
-// "<operation> - enter" now and "<operation> - exit" at the end of the scope.
-CScopedTrace EnterExit(const wchar_t* operation)
-{
-    return CScopedTrace(kSource, std::wstring(operation) + L" - enter", std::wstring(operation) + L" - exit");
-}
 
 // "unload" asks for true; "load" and "load_all" for false; any other word for true.
 bool StartFlagFor(const wchar_t* commandLine)
@@ -55,14 +48,14 @@ bool CVarnelUtils::IsVarnelRunning(HWND& window)
     window = nullptr;
     auto finder = std::make_unique<CFindWindow>();
     const bool running = finder->Find(kNotifyIconClass, nullptr, nullptr, window) >= 1;
-    Trace(running ? L"CVarnelUtils::IsVarnelRunning - RUNNING" : L"CVarnelUtils::IsVarnelRunning - NOT FOUND");
+    ZEROVA_TRACE(4, running ? L"CVarnelUtils::IsVarnelRunning - RUNNING" : L"CVarnelUtils::IsVarnelRunning - NOT FOUND");
     return running;
 }
 
 bool CVarnelUtils::VarnelIPC(unsigned int reason, const wchar_t* string)
 {
     if (zerova::IsEmpty(string)) return false;
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::VarnelIPC");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::VarnelIPC - enter", L"CVarnelUtils::VarnelIPC - exit");
     HWND host = nullptr;
     if (!IsVarnelRunning(host)) return false;
     return CVarnelPrivateInterface::CopyDataIPC(host, nullptr, reason, string, -1);
@@ -70,19 +63,19 @@ bool CVarnelUtils::VarnelIPC(unsigned int reason, const wchar_t* string)
 
 bool CVarnelUtils::LoadPlugins()
 {
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::LoadPlugins");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::LoadPlugins - enter", L"CVarnelUtils::LoadPlugins - exit");
     return VarnelIPC(CVarnelPrivateInterface::IPC_LOAD_ALL, L"LoadAll");
 }
 
 bool CVarnelUtils::LoadPlugin(const wchar_t* path)
 {
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::LoadPlugin");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::LoadPlugin - enter", L"CVarnelUtils::LoadPlugin - exit");
     return !zerova::IsEmpty(path) && VarnelIPC(CVarnelPrivateInterface::IPC_LOAD_PLUGIN, path);
 }
 
 bool CVarnelUtils::UnloadPlugin(const wchar_t* path)
 {
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::UnloadPlugin");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::UnloadPlugin - enter", L"CVarnelUtils::UnloadPlugin - exit");
     return !zerova::IsEmpty(path) && VarnelIPC(CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN, path);
 }
 
@@ -98,7 +91,7 @@ wchar_t* CVarnelUtils::GetVarnelFilename(wchar_t* buffer, int length)
 bool CVarnelUtils::VarnelProxyIPC(const wchar_t* commandLine, const wchar_t* path)
 {
     if (zerova::IsEmpty(commandLine)) return false;
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::VarnelProxyIPC");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::VarnelProxyIPC - enter", L"CVarnelUtils::VarnelProxyIPC - exit");
     wchar_t executable[MAX_PATH] = L"";
     wchar_t folder[MAX_PATH] = L"";
     if (!zerova::IsEmpty(path)) {
@@ -118,19 +111,19 @@ bool CVarnelUtils::VarnelProxyIPC(const wchar_t* commandLine, const wchar_t* pat
     wchar_t line[1024];
     zerova::FormatString(line, 1024, L"CVarnelUtils::VarnelProxyIPC\r\n    \"%s\"\r\n    \"%s\"\r\n    \"%s\"", executable,
                          commandLine, folder);
-    Trace(line);
+    ZEROVA_TRACE(4, line);
     return CShellExecuteEx::CreateProcessW(nullptr, executable, commandLine, folder, true, startFlag, nullptr);
 }
 
 bool CVarnelUtils::LoadAllVarnels(const wchar_t* path)
 {
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::LoadAllVarnels");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::LoadAllVarnels - enter", L"CVarnelUtils::LoadAllVarnels - exit");
     return VarnelProxyIPC(L"load_all", path);
 }
 
 bool CVarnelUtils::UnloadAllVarnels(const wchar_t* path)
 {
-    const CScopedTrace trace = EnterExit(L"CVarnelUtils::UnloadAllVarnels");
+    VARNEL_SCOPED_TRACE(L"CVarnelUtils::UnloadAllVarnels - enter", L"CVarnelUtils::UnloadAllVarnels - exit");
     return VarnelProxyIPC(L"unload", path);
 }
 

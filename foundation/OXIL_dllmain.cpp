@@ -32,7 +32,6 @@ COXIL_DllMain* g_instance = nullptr;
 HANDLE g_monitorStopEvent = INVALID_HANDLE_VALUE;
 HANDLE g_monitorThread = INVALID_HANDLE_VALUE;
 
-const wchar_t kSource[] = L"OXIL_dllmain.cpp";
 const int kIniLineCapacity = 128;
 const UINT kTrayMenuTemplate = 100;
 const UINT kTitleString = 312;
@@ -50,7 +49,6 @@ const UINT kAgentCommand = 4004;
 const UINT kAgentCaptionString = 23;
 const DWORD kQuietPeriodMs = 5000;
 
-void MonitorTrace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
 void NotifyAgentRegkeyChange()
 {
@@ -62,19 +60,19 @@ unsigned __stdcall RegistryMonitorThread(void*)
 {
     HKEY opened = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_NOTIFY, &opened) != ERROR_SUCCESS) {
-        MonitorTrace(L"Unable to open registry key");
+        ZEROVA_TRACE(4, L"Unable to open registry key");
         return 0;
     }
     zerova::UniqueRegKey key(opened);
     NotifyAgentRegkeyChange();
     zerova::UniqueKernelHandle changed(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!changed) {
-        MonitorTrace(L"Failed to create event");
+        ZEROVA_TRACE(4, L"Failed to create event");
         return 0;
     }
     if (::RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
                                   changed.Get(), TRUE) != ERROR_SUCCESS) {
-        MonitorTrace(L"Failed to setup a registry monitor");
+        ZEROVA_TRACE(4, L"Failed to setup a registry monitor");
         return 0;
     }
     ::Sleep(kQuietPeriodMs);
@@ -88,7 +86,7 @@ unsigned __stdcall RegistryMonitorThread(void*)
         if (woke == WAIT_OBJECT_0 + 1) {
             const bool again = ::RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.Get(),
                                                          TRUE) == ERROR_SUCCESS;
-            MonitorTrace(again ? L"Reregistered the registry monitor successfully"
+            ZEROVA_TRACE(4, again ? L"Reregistered the registry monitor successfully"
                                : L"Unable to reregister the registry monitor");
             timeout = kQuietPeriodMs;
         } else if (woke == WAIT_TIMEOUT) {
@@ -155,7 +153,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 
 COXIL_DllMain::COXIL_DllMain() : m_moduleInstance(g_moduleInstance), m_guiSubfolder(), m_trayTitle(), m_trayMenu()
 {
-    CDebugTrace::OutputDebugStringW(0, L"COXIL_DllMain::Load(): exit", kSource, __LINE__);
+    ZEROVA_TRACE(0, L"COXIL_DllMain::Load(): exit");
 }
 
 COXIL_DllMain* COXIL_DllMain::Instance()
@@ -181,7 +179,7 @@ void COXIL_DllMain::Unload()
     delete CPluginInterface::Instance();
     delete CVarnelMenuUtils::Instance();
     delete CVarnelUtils::Instance();
-    CDebugTrace::OutputDebugStringW(0, L"COXIL_DllMain::Unload()", kSource, __LINE__);
+    ZEROVA_TRACE(0, L"COXIL_DllMain::Unload()");
 }
 
 void COXIL_DllMain::SetupRegistryMonitor()
@@ -189,11 +187,11 @@ void COXIL_DllMain::SetupRegistryMonitor()
     g_monitorStopEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (g_monitorStopEvent == nullptr) {
         g_monitorStopEvent = INVALID_HANDLE_VALUE;
-        MonitorTrace(L"Failed to create stop event");
+        ZEROVA_TRACE(4, L"Failed to create stop event");
     }
     const uintptr_t thread = ::_beginthreadex(nullptr, 0, &RegistryMonitorThread, nullptr, 0, nullptr);
     if (thread == 0) {
-        MonitorTrace(L"Thread initialization failed");
+        ZEROVA_TRACE(4, L"Thread initialization failed");
         return;
     }
     g_monitorThread = reinterpret_cast<HANDLE>(thread);

@@ -12,18 +12,9 @@
 #include <cwchar>
 
 namespace {
-const wchar_t kSource[] = L"PluginMenu.cpp";
 const UINT kSystemHealthCommand = 4000;
 
-void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
-void TraceFormat(const wchar_t* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    CDebugTrace::OutputFormattedV(4, kSource, __LINE__, 512, format, arguments);
-    va_end(arguments);
-}
 
 HMENU TrayPopup() { return COXIL_DllMain::Instance()->GetSubMenu(); }
 
@@ -44,7 +35,7 @@ public:
         HMENU owner = nullptr;
         const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
         if (owner == nullptr) {
-            Trace(L"Failed to find menu item System health");
+            ZEROVA_TRACE(4, L"Failed to find menu item System health");
             return;
         }
         auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
@@ -52,7 +43,7 @@ public:
         item->menu = menu;
         item->commandId = plugin->GetSuiteMenuId();
         item->kind = 1;
-        TraceFormat(L"CPluginInterface::LoadPlugins - Inserting Suite Menu \"%p\"", static_cast<void*>(item));
+        ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - Inserting Suite Menu \"%p\"", static_cast<void*>(item));
 
         wchar_t text[MAX_PATH];
         plugin->GetSuiteMenuText(text, MAX_PATH);
@@ -61,11 +52,11 @@ public:
         info.wID = item->commandId;
         info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
         if (!::InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &info)) {
-            Trace(L"failed to insert suite menu item");
+            ZEROVA_TRACE(4, L"failed to insert suite menu item");
             CMemoryManager::Free(item);
             return;
         }
-        Trace(L"Inserted suite menu item successfully");
+        ZEROVA_TRACE(4, L"Inserted suite menu item successfully");
         // The loader asked for the entry's image before the entry was in the menu.
         ShowSuiteEntryState(plugin->GetHandle(), item->commandId, plugin->GetState(), false);
     }
@@ -76,14 +67,14 @@ public:
         HMENU owner = nullptr;
         const int position = CMenuXP::FindMenuPositionByCommand(TrayPopup(), &owner, plugin->GetSuiteMenuId());
         if (position == -1) {
-            Trace(L"Cannot find the Suite menu item in the main menu. ERROR");
+            ZEROVA_TRACE(4, L"Cannot find the Suite menu item in the main menu. ERROR");
             return;
         }
         MENUITEMINFOW info{};
         info.fMask = MIIM_DATA;
         CMenuXP::GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info);
         void* item = reinterpret_cast<void*>(info.dwItemData);
-        TraceFormat(L"CPluginInterface::UnloadPlugin - Item data : \"%p\"", item);
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - Item data : \"%p\"", item);
         CMemoryManager::Free(item);
         ::RemoveMenu(owner, static_cast<UINT>(position), MF_BYPOSITION);
     }

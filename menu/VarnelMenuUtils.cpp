@@ -22,7 +22,6 @@
 namespace {
 CVarnelMenuUtils* g_instance = nullptr;
 
-const wchar_t kSource[] = L"VarnelMenuUtils.cpp";
 const wchar_t kFrameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
 const UINT kUpdateCommand = 4002;
 const UINT kMenuNotReady = 421;
@@ -54,15 +53,7 @@ const CategoryRow* FindRow(int category)
     return nullptr;
 }
 
-void Trace(int level, const wchar_t* text) { CDebugTrace::OutputDebugStringW(level, text, kSource, __LINE__); }
 
-void TraceFormat(int level, int capacity, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    CDebugTrace::OutputFormattedV(level, kSource, __LINE__, capacity < 1024 ? capacity : 1024, format, args);
-    va_end(args);
-}
 
 void* const kMainApp = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADDEADu));
 
@@ -256,7 +247,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
     int ordinal = -1;
     HMENU list = GetCategoryFlyout(category, true, &ordinal);
     if (list == nullptr || ordinal == -1) {
-        Trace(0, list == nullptr ? L"hMenu is NULL" : L"index is -1");
+        ZEROVA_TRACE(0, list == nullptr ? L"hMenu is NULL" : L"index is -1");
         for (int each : {VARNEL_MENU_CATEGORY_A, VARNEL_MENU_CATEGORY_B, VARNEL_MENU_CATEGORY_C})
             DisplayVarnelLegacyMenus(static_cast<VARNEL_MENU_CATEGORY>(each));
         list = GetCategoryFlyout(category, true, &ordinal);
@@ -274,8 +265,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
         MENUITEMINFOW info{};
         ReadItem(list, position, info, existing);
         if (ownItemId == itemId && wcscmp(existing, caption) == 0) {
-            TraceFormat(4, kTraceCapacity,
-                        L"CVarnelMenuUtils::AddMenuItem - plugin: \"%s\" attempted to add duplicate menu item \"%s\" - \"%d\"",
+            ZEROVA_TRACE(4, L"CVarnelMenuUtils::AddMenuItem - plugin: \"%s\" attempted to add duplicate menu item \"%s\" - \"%d\"",
                         pluginName, caption, itemId);
             return false;
         }
@@ -297,7 +287,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
     item->kind = 0;
     info.wID = item->commandId;
     info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
-    TraceFormat(0, 1024, L"CVarnelMenuUtils::AddMenuItem\r\n    plugin: \"%s\"\r\n    caption: \"%s\"\r\n    ID: %d",
+    ZEROVA_TRACE(0, L"CVarnelMenuUtils::AddMenuItem\r\n    plugin: \"%s\"\r\n    caption: \"%s\"\r\n    ID: %d",
                 pluginName, caption, itemId);
 
     if (::InsertMenuItemW(list, static_cast<UINT>(insertAt), TRUE, &info) != 1) {
@@ -616,7 +606,7 @@ void CVarnelMenuUtils::EnableDisableFlyout(VARNEL_MENU_CATEGORY category)
         count <= 0 || (count == 1 && CMenuXP::GetMenuItemID(list, 0) == static_cast<UINT>(placeholderId));
 
     if (empty) {
-        TraceFormat(0, kTraceCapacity, L"CVarnelMenuUtils::EnableDisableFlyout - DISABLING \"%s\"", caption);
+        ZEROVA_TRACE(0, L"CVarnelMenuUtils::EnableDisableFlyout - DISABLING \"%s\"", caption);
         if (info.hSubMenu != nullptr) {
             HMENU detached = info.hSubMenu;
             info.fMask = MIIM_SUBMENU;
@@ -624,15 +614,15 @@ void CVarnelMenuUtils::EnableDisableFlyout(VARNEL_MENU_CATEGORY category)
             if (::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info))
                 ::DestroyMenu(detached);  // nothing but the placeholder was in it
             else
-                Trace(0, L"CVarnelMenuUtils::EnableDisableFlyout - SetMenuItemInfo FAILED");
+                ZEROVA_TRACE(0, L"CVarnelMenuUtils::EnableDisableFlyout - SetMenuItemInfo FAILED");
         }
         if (::EnableMenuItem(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_DISABLED | MF_GRAYED) == -1)
-            Trace(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
+            ZEROVA_TRACE(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
         return;
     }
-    TraceFormat(0, kTraceCapacity, L"CVarnelMenuUtils::EnableDisableFlyout - ENABLING \"%s\"", caption);
+    ZEROVA_TRACE(0, L"CVarnelMenuUtils::EnableDisableFlyout - ENABLING \"%s\"", caption);
     if (::EnableMenuItem(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_ENABLED) == -1)
-        Trace(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
+        ZEROVA_TRACE(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
 }
 
 void CVarnelMenuUtils::CheckAndHideVarnelLegacyMenus()
@@ -664,10 +654,10 @@ void CVarnelMenuUtils::CheckAndHideVarnelLegacyMenus()
 void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    Trace(4, L">>>  DisplayVarnelLegacyMenus <<<");
+    ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus <<<");
     const CategoryRow* row = FindRow(category);
     if (row == nullptr) {
-        Trace(4, L">>>  DisplayVarnelLegacyMenus pCategory == NULL <<<");
+        ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus pCategory == NULL <<<");
         return;
     }
     HMENU popup = TrayPopup();
@@ -675,7 +665,7 @@ void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
     for (int position = 0; position < count; ++position) {
         MENUITEMINFOW info{};
         if (ReadItem(popup, position, info, nullptr) && info.wID == static_cast<UINT>(row->flyoutId)) {
-            Trace(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
+            ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
             return;
         }
     }
@@ -684,7 +674,7 @@ void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
     CLocalize::Instance()->GetString(captionString, caption, MAX_PATH);
     if (!::InsertMenuW(popup, static_cast<UINT>(row->ordinal + 1), MF_BYPOSITION | MF_STRING,
                        static_cast<UINT_PTR>(row->flyoutId), caption))
-        Trace(4, L">>>  DisplayVarnelLegacyMenus InsertMenu failed <<<");
+        ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus InsertMenu failed <<<");
 }
 
 // ---------------------------------------------------------------- checksum and tray look

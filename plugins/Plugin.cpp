@@ -21,7 +21,6 @@
 #include <thread>
 
 namespace {
-const wchar_t kSource[] = L"Plugin.cpp";
 const int kMessageCapacity = 4096;
 const UINT kReservedNameString = 1002;
 // How long an unload waits for calls into the plug-in that run on other threads.
@@ -30,15 +29,7 @@ const auto kCallDrainTimeout = std::chrono::seconds(10);
 // Calls into any plug-in that the current thread is making right now.
 thread_local int t_pluginCallDepth = 0;
 
-void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
-void TraceFormat(const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    CDebugTrace::OutputFormattedV(4, kSource, __LINE__, kMessageCapacity, format, args);
-    va_end(args);
-}
 
 // Entry points print as eight hex digits: the low 32 bits of the address on every build.
 unsigned Address(const void* entryPoint) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(entryPoint)); }
@@ -173,11 +164,11 @@ bool CPlugin::IsLibraryForThisArchitecture()
     if (!file || !readAt(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
         !readAt(dos.e_lfanew, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
         !readAt(dos.e_lfanew + static_cast<LONG>(sizeof(signature)), &header, sizeof(header))) {
-        TraceFormat(L"CPlugin::Load - \"%s\" is not a library file", path);
+        ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is not a library file", path);
         return false;
     }
     if (header.Machine != expected) {
-        TraceFormat(L"CPlugin::Load - \"%s\" is a library of another architecture (machine 0x%04X)", path,
+        ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is a library of another architecture (machine 0x%04X)", path,
                     static_cast<unsigned>(header.Machine));
         return false;
     }
@@ -194,8 +185,8 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         zerova::CopyString(displayName, MAX_PATH, name);
         if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, registrySubkey, L"Path", path, MAX_PATH)) path[0] = L'\0';
     }
-    Trace(L"\r\n\r\n-------------------------------------------------\r\n");
-    TraceFormat(L"\r\n\r\nLoading plugin:\r\n    registry subfolder: %s\r\n    name: %s\r\n    path: %s",
+    ZEROVA_TRACE(4, L"\r\n\r\n-------------------------------------------------\r\n");
+    ZEROVA_TRACE(4, L"\r\n\r\nLoading plugin:\r\n    registry subfolder: %s\r\n    name: %s\r\n    path: %s",
                 registrySubkey, name, path);
 
     if (!CFileIO::FileExists(path)) {
@@ -268,7 +259,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         context = newContext;
         zerova::CopyString(displayName, MAX_PATH, newDisplayName);
     }
-    TraceFormat(L"Plugin returned \"%d\" from plugin Init", result);
+    ZEROVA_TRACE(4, L"Plugin returned \"%d\" from plugin Init", result);
     if (result != 0) {
         if (result == 1) RecordFormattedError(429, name);
         else if (result == 2) RecordFormattedError(430, name);
@@ -283,7 +274,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     AddFlags(PLUGIN_FLAG_LOADED);
     LookUpOptionalEntryPoints();
     if (pfnSuiteRegister != nullptr) RegisterSuiteEntry();
-    TraceFormat(L"\r\n\r\nPlugin OPTIONAL exports:\r\n    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC: %.8X\r\n"
+    ZEROVA_TRACE(4, L"\r\n\r\nPlugin OPTIONAL exports:\r\n    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_CREATE_MENUS_CALLBACK_PROC: %.8X\r\n    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_LOG_ERROR_CALLBACK_PROC: %.8X\r\n    VARNEL_UPDATE_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC: %.8X VARNEL_SUITE_REGISTER_CALLBACK: %.8X",
@@ -322,7 +313,7 @@ void CPlugin::TraceVersionInfo()
     info.GetValue(L"FileDescription", description, MAX_PATH);
     info.GetValue(L"FileVersion", version, MAX_PATH);
     CFileIO::GetFileDateTimeString(path, built, MAX_PATH);
-    TraceFormat(L"\r\n\r\nPlugin version info:\r\n    description: %s\r\n    version number: %s\r\n"
+    ZEROVA_TRACE(4, L"\r\n\r\nPlugin version info:\r\n    description: %s\r\n    version number: %s\r\n"
                 L"    build date/time: %s\r\n\r\n",
                 description, version, built);
 }
@@ -334,7 +325,7 @@ bool CPlugin::LookUpRequiredEntryPoints()
     pfnInit = LookUp<VARNEL_INIT_CALLBACK_PROC>(hInstance, "PluginInit");
     pfnActivity = LookUp<VARNEL_ACTIVITY_CALLBACK_PROC>(hInstance, "PluginActivity");
     pfnCleanup = LookUp<VARNEL_CLEANUP_CALLBACK_PROC>(hInstance, "PluginCleanup");
-    TraceFormat(L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: %.8X\r\n"
+    ZEROVA_TRACE(4, L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_INIT_CALLBACK_PROC: %.8X\r\n    VARNEL_ACTIVITY_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_CLEANUP_CALLBACK_PROC: %.8X",
                 Address(reinterpret_cast<void*>(pfnGetVersionInfo)), Address(reinterpret_cast<void*>(pfnInit)),
@@ -385,7 +376,7 @@ void CPlugin::RegisterSuiteEntry()
     }
     if (!claimed || zerova::IsEmpty(text) || action == nullptr) return;
     if (!registry->TakeMenuId(id)) {
-        Trace(L"There was some mismatch with the Menu ID that was consumed.");
+        ZEROVA_TRACE(4, L"There was some mismatch with the Menu ID that was consumed.");
         return;
     }
     {
@@ -403,7 +394,7 @@ void CPlugin::Cleanup(bool noLegacyLaunch)
 {
     CallIntoPlugin(L"PluginCleanup", &CPlugin::pfnCleanup, CallRule::Once,
                    [this](VARNEL_CLEANUP_CALLBACK_PROC proc, const CallArguments& call) {
-                       TraceFormat(L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name);
+                       ZEROVA_TRACE(4, L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name);
                        proc(call.context);
                    });
     if (!noLegacyLaunch && CFileIO::FileExists(legacyTrayExe)) LaunchLegacyTrayExe();
@@ -417,14 +408,14 @@ void CPlugin::Cleanup(bool noLegacyLaunch)
 
 void CPlugin::LaunchLegacyTrayExe()
 {
-    TraceFormat(L"CPlugin::Cleanup\r\n    about to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"", legacyTrayExe,
+    ZEROVA_TRACE(4, L"CPlugin::Cleanup\r\n    about to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"", legacyTrayExe,
                 name);
     wchar_t folder[MAX_PATH] = L"";
     CFileIO::GetFolder(legacyTrayExe, folder, MAX_PATH);
     DWORD processId = 0;
     if (!CShellExecuteEx::CreateProcessW(nullptr, legacyTrayExe, legacyTrayArgs, folder, legacyTrayShow, false,
                                          &processId))
-        TraceFormat(L"CPlugin::Cleanup\r\n    unable to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"",
+        ZEROVA_TRACE(4, L"CPlugin::Cleanup\r\n    unable to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"",
                     legacyTrayExe, name);
 }
 
@@ -434,7 +425,7 @@ void CPlugin::FreePluginLibrary()
     // Calls made on this very thread (an unload from inside a plug-in call) cannot end first.
     if (t_pluginCallDepth == 0) WaitForCallsToEnd();
     if (m_callsInFlight.load() > 0) {
-        Trace(L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
+        ZEROVA_TRACE(4, L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
         return;
     }
     ::FreeLibrary(hInstance);
@@ -462,7 +453,7 @@ void CPlugin::WaitForCallsToEnd()
 void CPlugin::RecordError(int code, const wchar_t* message)
 {
     if (zerova::IsEmpty(message)) return;
-    TraceFormat(L"CPlugin::RecordError:\r\n    code=%d\r\n    msg=\"%s\"", code, message);
+    ZEROVA_TRACE(4, L"CPlugin::RecordError:\r\n    code=%d\r\n    msg=\"%s\"", code, message);
     if (code != 0) lastError = code;
     CErrorMsg::Instance()->Error(code, message);
     // The state text is cut in place, so hand over a copy of the caller's message.
@@ -536,7 +527,7 @@ void CPlugin::SetStateText(const wchar_t* text)
         return;
     }
     zerova::CopyString(stateText, MAX_PATH, text);
-    Trace(stateText);
+    ZEROVA_TRACE(4, stateText);
 }
 
 bool CPlugin::SetLegacyTrayEXE(const wchar_t* exePath, const wchar_t* arguments, bool show)

@@ -28,7 +28,6 @@ CPluginInterface* g_instance = nullptr;
 std::atomic<IPluginDialogs*> g_dialogs{nullptr};
 std::atomic<IPluginMenu*> g_menu{nullptr};
 
-const wchar_t kSource[] = L"PluginInterface.cpp";
 const int kFirstMenuIdCounter = 25000;
 const int kBroadcastToAll = 0xFFFF;
 const UINT kAttentionTitleString = 326;
@@ -40,15 +39,7 @@ const DWORD kMaxHistoryBytes = 0x200000;
 const int kAboutTextCapacity = 32768;
 const int kHealthTextCapacity = 16384;
 
-void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
-void TraceFormat(const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    CDebugTrace::OutputFormattedV(4, kSource, __LINE__, 1024, format, args);
-    va_end(args);
-}
 
 // Loader reports that are trace lines only: the numbered string used as a format.
 void Report(UINT id, const wchar_t* argument)
@@ -57,12 +48,12 @@ void Report(UINT id, const wchar_t* argument)
     CLocalize::Instance()->GetString(id, format, MAX_PATH);
     if (zerova::IsEmpty(format)) return;
     if (zerova::IsEmpty(argument)) {
-        Trace(format);
+        ZEROVA_TRACE(4, format);
         return;
     }
     wchar_t line[1024];
     zerova::FormatString(line, 1024, format, argument);
-    Trace(line);
+    ZEROVA_TRACE(4, line);
 }
 
 CPlugin* PluginOf(CPluginInterface::PLUGIN_DATA* record)
@@ -155,7 +146,7 @@ bool CPluginInterface::LoadPlugins() { return LoadPlugins(nullptr, nullptr); }
 
 bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
 {
-    Trace(L"CPluginInterface::LoadPlugins - ENTER");
+    ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - ENTER");
     CLocalize::Instance()->GetLangIDs(m_language1, m_language2);
     const size_t countBefore = PluginCount();
 
@@ -182,7 +173,7 @@ bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
         added = true;
     }
     m_pluginsLoaded = true;
-    Trace(L"CPluginInterface::LoadPlugins - EXIT");
+    ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - EXIT");
     if (menu != nullptr) menu->PluginsLoaded();
     return added;
 }
@@ -242,7 +233,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
     wchar_t pluginName[MAX_PATH];
     plugin->GetName(pluginName, MAX_PATH);
     const unsigned flags = plugin->GetFlags();
-    TraceFormat(L"CPluginInterface::LoadPlugins - xxx Plugin Name - %s (%d:%d)", pluginName,
+    ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - xxx Plugin Name - %s (%d:%d)", pluginName,
                 static_cast<int>(flags & PLUGIN_FLAG_SUITE), static_cast<int>(flags & PLUGIN_FLAG_LOADED));
     if ((flags & PLUGIN_FLAG_SUITE) != 0) {
         {
@@ -262,24 +253,24 @@ bool CPluginInterface::LoadPlugin(const wchar_t* name, void** handle)
 
 bool CPluginInterface::UnloadPlugin(void* handle)
 {
-    Trace(L"CPluginInterface::UnloadPlugin - enter");
+    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - enter");
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
     bool result = false;
     if (ValidatePlugin(handle, &record, &plugin, false)) {
         wchar_t name[MAX_PATH];
-        TraceFormat(L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
-        Trace(L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
         if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(handle);
-        Trace(L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
         IPluginMenu* menu = Menu();
         if (menu != nullptr) {
             menu->RemovePluginItems(handle);
             if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) menu->RemoveSuiteEntry(plugin);
         }
-        Trace(L"CPluginInterface::UnloadPlugin - plugin Cleanup");
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - plugin Cleanup");
         plugin->Cleanup(m_exiting);
-        Trace(L"CPluginInterface::UnloadPlugin - FreeLibrary");
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - FreeLibrary");
         plugin->FreePluginLibrary();
         if (menu != nullptr) menu->PluginUnloaded(handle);
         result = true;
@@ -287,7 +278,7 @@ bool CPluginInterface::UnloadPlugin(void* handle)
         plugin->Cleanup(true);
     }
     if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
-    Trace(L"CPluginInterface::UnloadPlugin - exit");
+    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - exit");
     return result;
 }
 
@@ -458,7 +449,7 @@ int CPluginInterface::GetNumberOfPointProductPlugins()
         if (plugin->IsErrorLogger() || plugin->HasReservedName()) continue;
         ++count;
         wchar_t shown[MAX_PATH];
-        TraceFormat(L"Point product plugin: %s", plugin->GetDisplayName(shown, MAX_PATH));
+        ZEROVA_TRACE(4, L"Point product plugin: %s", plugin->GetDisplayName(shown, MAX_PATH));
     }
     return count;
 }
@@ -601,7 +592,7 @@ void CPluginInterface::UpdateTrayState()
         if (!counted) continue;
         const int state = plugin->GetState();
         wchar_t name[MAX_PATH];
-        TraceFormat(L"plugin: %s, state: %d", plugin->GetName(name, MAX_PATH), state);
+        ZEROVA_TRACE(4, L"plugin: %s, state: %d", plugin->GetName(name, MAX_PATH), state);
         if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0 && menu != nullptr)
             menu->ShowSuiteEntryState(listed, plugin->GetSuiteMenuId(), static_cast<VARNEL_PLUGIN_STATE>(state), false);
         if (state >= maximum) {
@@ -610,7 +601,7 @@ void CPluginInterface::UpdateTrayState()
         }
     }
     m_trayState = static_cast<VARNEL_PLUGIN_STATE>(maximum);
-    TraceFormat(L"Varnel state: %d", maximum);
+    ZEROVA_TRACE(4, L"Varnel state: %d", maximum);
     if (!hasOwner || menu == nullptr) return;
 
     wchar_t title[MAX_PATH] = L"";
@@ -713,7 +704,7 @@ bool CPluginInterface::IsPluginWindow(HWND window, bool& dead)
         CPlugin* plugin = PluginOf(record);
         if (plugin == nullptr || plugin->GetHwnd() != window) continue;
         dead = !::IsWindow(window) || !plugin->IsLoaded();
-        if (dead) Trace(L"CPluginInterface::IsPluginWindow - plugin or plugin window is dead");
+        if (dead) ZEROVA_TRACE(4, L"CPluginInterface::IsPluginWindow - plugin or plugin window is dead");
         return true;
     }
     return false;

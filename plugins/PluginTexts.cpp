@@ -13,11 +13,9 @@
 #include <string>
 
 namespace {
-const wchar_t kSource[] = L"PluginInterface.cpp";
 const wchar_t kFrameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
 const UINT kEverythingWorkingString = 57;
 
-void Trace(const wchar_t* text) { CDebugTrace::OutputDebugStringW(4, text, kSource, __LINE__); }
 
 const wchar_t* StatusToken(int state)
 {
@@ -114,12 +112,12 @@ void CPluginInterface::AppendAboutSection(wchar_t* buffer, int length, const VAR
 
 bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
 {
-    Trace(L"CPluginInterface::GetAboutBoxText - ENTER");
+    ZEROVA_TRACE(4, L"CPluginInterface::GetAboutBoxText - ENTER");
     bool result = false;
     if (buffer != nullptr && length >= 1) {
         buffer[0] = L'\0';
         int row = 0;
-        Trace(L"CPluginInterface::GetAboutBoxText - General Info");
+        ZEROVA_TRACE(4, L"CPluginInterface::GetAboutBoxText - General Info");
         wchar_t computer[MAX_PATH] = L"";
         if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, kFrameworkKey, L"ComputerName", computer, MAX_PATH) ||
             computer[0] == L'\0') {
@@ -136,7 +134,7 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
             wchar_t line[1024];
             zerova::FormatString(line, 1024, L"CPluginInterface::GetAboutBoxText info from plugin \"%s\"",
                                  plugin->GetName(name, MAX_PATH));
-            Trace(line);
+            ZEROVA_TRACE(4, line);
             bool more = false;
             int entries = 0;
             do {
@@ -155,7 +153,7 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
         zerova::AppendString(buffer, length, String(50, 1024).c_str());
         result = true;
     }
-    Trace(L"CPluginInterface::GetAboutBoxText - EXIT");
+    ZEROVA_TRACE(4, L"CPluginInterface::GetAboutBoxText - EXIT");
     return result;
 }
 

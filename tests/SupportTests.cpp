@@ -674,6 +674,23 @@ TEST(DateTime, FormatsADateForPeople)
 
 // ---------------------------------------------------------------- trace
 
+TEST(DebugTrace, TraceMacroNamesTheCallingFileAndLineAndFormatsOnlyWithArguments)
+{
+    testenv::TraceCapture capture;
+    const int firstLine = __LINE__ + 1;
+    ZEROVA_TRACE(4, L"100% as it stands %s");
+    ZEROVA_TRACE(0, L"%s has %d plug-ins", L"tray", 3);
+    const auto lines = capture.Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(L"100% as it stands %s", lines[0].text) << "a text without arguments is not a format";
+    EXPECT_EQ(L"SupportTests.cpp", lines[0].source);
+    EXPECT_EQ(firstLine, lines[0].line);
+    EXPECT_EQ(4, lines[0].level);
+    EXPECT_EQ(L"tray has 3 plug-ins", lines[1].text);
+    EXPECT_EQ(firstLine + 1, lines[1].line);
+    EXPECT_EQ(0, lines[1].level);
+}
+
 TEST(DebugTrace, HookSeesEveryLineAndTheLogFileOnlyLinesWithinTheLevel)
 {
     RegistryKeyGuard guard(HKEY_LOCAL_MACHINE, CDebugTrace::SettingsKey);

@@ -152,11 +152,11 @@ bool SetRegBinary(HKEY root, const std::wstring& key, const std::wstring& value,
 TraceCapture::TraceCapture() { CDebugTrace::SetTraceHook(&TraceCapture::Hook, this); }
 TraceCapture::~TraceCapture() { CDebugTrace::SetTraceHook(nullptr, nullptr); }
 
-void TraceCapture::Hook(int level, const wchar_t* text, const wchar_t* source, int, void* context)
+void TraceCapture::Hook(int level, const wchar_t* text, const wchar_t* source, int line, void* context)
 {
     auto* self = static_cast<TraceCapture*>(context);
     std::lock_guard<std::mutex> guard(self->m_lock);
-    self->m_lines.push_back({level, text, source});
+    self->m_lines.push_back({level, text, source, line});
 }
 
 std::vector<TraceLine> TraceCapture::Lines() const

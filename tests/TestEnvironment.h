@@ -63,6 +63,7 @@ struct TraceLine {
     int level;
     std::wstring text;
     std::wstring source;
+    int line;
 };
 
 // Collects every trace line of the support library while it lives.
