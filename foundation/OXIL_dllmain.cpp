@@ -167,7 +167,7 @@ COXIL_DllMain::~COXIL_DllMain()
     if (g_instance == nullptr) return;
     StopRegistryMonitor();
     Unload();
-    if (m_trayMenu != nullptr) ::DestroyMenu(m_trayMenu);
+    m_trayMenu.Reset();
     g_instance = nullptr;
 }
 
@@ -220,7 +220,7 @@ void COXIL_DllMain::HandleRegistryNotification()
         ::InsertMenuW(popup, static_cast<UINT>(health + 1), MF_BYPOSITION | MF_STRING, kAgentCommand, caption);
         return;
     }
-    if (owner != nullptr) ::RemoveMenu(m_trayMenu, kAgentCommand, MF_BYCOMMAND);
+    if (owner != nullptr) ::RemoveMenu(m_trayMenu.Get(), kAgentCommand, MF_BYCOMMAND);
 }
 
 void COXIL_DllMain::StopRegistryMonitor()
@@ -269,12 +269,11 @@ bool COXIL_DllMain::LoadResources()
     HMENU menu = ::LoadMenuW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTrayMenuTemplate));
     if (menu == nullptr) return ReportResourceError(kNoMenuString);
     for (UINT command : kRemovedCommands) ::RemoveMenu(menu, command, MF_BYCOMMAND);
-    if (m_trayMenu != nullptr) ::DestroyMenu(m_trayMenu);
-    m_trayMenu = menu;
+    m_trayMenu.Reset(menu);
     return true;
 }
 
-HMENU COXIL_DllMain::GetSubMenu() const { return m_trayMenu != nullptr ? ::GetSubMenu(m_trayMenu, 0) : nullptr; }
+HMENU COXIL_DllMain::GetSubMenu() const { return m_trayMenu ? ::GetSubMenu(m_trayMenu.Get(), 0) : nullptr; }
 
 wchar_t* COXIL_DllMain::GetGUISubfolder(wchar_t* buffer, int length) const
 {

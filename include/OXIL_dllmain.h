@@ -2,6 +2,7 @@
 // icons of the tray states and the agent registry monitor.
 #pragma once
 
+#include "Handles.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -17,7 +18,7 @@ public:
     bool LoadResources();
 
     HINSTANCE GetModuleInstance() const { return m_moduleInstance; }
-    HMENU GetMenu() const { return m_trayMenu; }
+    HMENU GetMenu() const { return m_trayMenu.Get(); }
     // The popup the tray shows: position 0 of the tray menu.
     HMENU GetSubMenu() const;
     wchar_t* GetGUISubfolder(wchar_t* buffer, int length) const;
@@ -47,5 +48,5 @@ private:
     HINSTANCE m_moduleInstance;
     wchar_t m_guiSubfolder[MAX_PATH];
     wchar_t m_trayTitle[MAX_PATH];
-    HMENU m_trayMenu;
+    zerova::UniqueMenu m_trayMenu;
 };

@@ -2,6 +2,7 @@
 // error, suite menu entry, legacy tray program and menu items.
 #pragma once
 
+#include "Handles.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -130,7 +131,8 @@ private:
     VARNEL_PLUGIN_STATE state;
     wchar_t stateText[MAX_PATH];
     std::list<void*> menuItems;
-    HINSTANCE hInstance;
+    // Freed only by FreePluginLibrary, after the clean-up and once no call runs in it.
+    zerova::UniqueLibrary m_library;
     int interfaceMajor;
     int interfaceMinor;
     std::atomic<int> lastError;

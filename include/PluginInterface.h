@@ -99,7 +99,7 @@ public:
     // ---- the history file
     const wchar_t* GetHistoryFolder() const { return m_historyFolder; }
     const wchar_t* GetHistoryFilePath() const { return m_historyFile; }
-    CCriticalSectionEx* GetHistoryLock() const { return m_historyLock; }
+    CCriticalSectionEx* GetHistoryLock() const { return m_historyLock.get(); }
 
     static const wchar_t* const PluginsKey;
 
@@ -128,7 +128,7 @@ private:
     wchar_t m_historyFile[MAX_PATH];
     bool m_pluginsLoaded;
     bool m_exiting;
-    CCriticalSectionEx* m_historyLock;
+    std::unique_ptr<CCriticalSectionEx> m_historyLock;
 
     // Guards the two lists and the menu identifier counter. Never held while a plug-in runs:
     // walks take a copy of the list and records are never freed while the registry lives.

@@ -89,7 +89,7 @@ CPlugin::CPlugin()
       pfnUpdate(nullptr), pfnGetPluginHealth(nullptr), pfnGetOrvikIconStatus(nullptr), pfnSuiteRegister(nullptr),
       pfnSuiteMenuAction(nullptr), pfnCanUnload(nullptr), hWnd(nullptr), registrySubkey(), path(), name(),
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
-      stateText(), menuItems(), hInstance(nullptr), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
+      stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
       suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
@@ -106,7 +106,7 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     (void)entryName;
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     const Proc proc = this->*entry;
-    if (proc == nullptr || hInstance == nullptr) return false;
+    if (proc == nullptr || !m_library) return false;
     if (rule == CallRule::WhileLoaded && !IsLoaded()) return false;
     if (rule == CallRule::Once) this->*entry = nullptr;  // also when the call re-enters
     const CallArguments arguments{context, handle, suiteCookie};
@@ -118,7 +118,11 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     return true;
 }
 
-CPlugin::~CPlugin() = default;
+CPlugin::~CPlugin()
+{
+    // A library that was never unloaded may still run threads of its own: it stays mapped.
+    m_library.Release();
+}
 
 // ---------------------------------------------------------------- loading
 
@@ -137,7 +141,7 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
         if (!SetState(VARNEL_PLUGIN_STATE_OK, nullptr, nullptr)) WriteHistory(VARNEL_PLUGIN_STATE_OK, L"", nullptr, nullptr);
         return true;
     }
-    if (hInstance != nullptr) {
+    if (m_library) {
         Cleanup(false);
         FreePluginLibrary();
     }
@@ -213,8 +217,8 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         RecordFormattedError(423, name);
         return false;
     }
-    hInstance = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (hInstance == nullptr) {
+    m_library.Reset(::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!m_library) {
         RecordFormattedError(423, name);
         return false;
     }
@@ -321,10 +325,10 @@ void CPlugin::TraceVersionInfo()
 bool CPlugin::LookUpRequiredEntryPoints()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    pfnGetVersionInfo = LookUp<VARNEL_GET_VERSION_INFO_CALLBACK_PROC>(hInstance, "PluginGetVersionInfo");
-    pfnInit = LookUp<VARNEL_INIT_CALLBACK_PROC>(hInstance, "PluginInit");
-    pfnActivity = LookUp<VARNEL_ACTIVITY_CALLBACK_PROC>(hInstance, "PluginActivity");
-    pfnCleanup = LookUp<VARNEL_CLEANUP_CALLBACK_PROC>(hInstance, "PluginCleanup");
+    pfnGetVersionInfo = LookUp<VARNEL_GET_VERSION_INFO_CALLBACK_PROC>(m_library.Get(), "PluginGetVersionInfo");
+    pfnInit = LookUp<VARNEL_INIT_CALLBACK_PROC>(m_library.Get(), "PluginInit");
+    pfnActivity = LookUp<VARNEL_ACTIVITY_CALLBACK_PROC>(m_library.Get(), "PluginActivity");
+    pfnCleanup = LookUp<VARNEL_CLEANUP_CALLBACK_PROC>(m_library.Get(), "PluginCleanup");
     ZEROVA_TRACE(4, L"\r\n\r\nPlugin REQUIRED exports:\r\n    VARNEL_GET_VERSION_INFO_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_INIT_CALLBACK_PROC: %.8X\r\n    VARNEL_ACTIVITY_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_CLEANUP_CALLBACK_PROC: %.8X",
@@ -336,22 +340,22 @@ bool CPlugin::LookUpRequiredEntryPoints()
 void CPlugin::LookUpOptionalEntryPoints()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    pfnCreateMainWindow = LookUp<VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC>(hInstance, "PluginCreateMainWindow");
-    pfnCreateMenus = LookUp<VARNEL_CREATE_MENUS_CALLBACK_PROC>(hInstance, "PluginCreateMenus");
+    pfnCreateMainWindow = LookUp<VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC>(m_library.Get(), "PluginCreateMainWindow");
+    pfnCreateMenus = LookUp<VARNEL_CREATE_MENUS_CALLBACK_PROC>(m_library.Get(), "PluginCreateMenus");
     if (pfnCreateMainWindow != nullptr && pfnCreateMenus != nullptr) AddFlags(PLUGIN_FLAG_MAIN_WINDOW);
-    pfnGetAboutBoxText = LookUp<VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC>(hInstance, "PluginGetAboutBoxText");
+    pfnGetAboutBoxText = LookUp<VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC>(m_library.Get(), "PluginGetAboutBoxText");
     if (pfnGetAboutBoxText != nullptr) AddFlags(PLUGIN_FLAG_ABOUT_BOX);
-    pfnLogError = LookUp<VARNEL_LOG_ERROR_CALLBACK_PROC>(hInstance, "PluginLogError");
+    pfnLogError = LookUp<VARNEL_LOG_ERROR_CALLBACK_PROC>(m_library.Get(), "PluginLogError");
     if (pfnLogError != nullptr) AddFlags(PLUGIN_FLAG_ERROR_LOGGER);
-    pfnUpdate = LookUp<VARNEL_UPDATE_CALLBACK_PROC>(hInstance, "PluginUpdate");
+    pfnUpdate = LookUp<VARNEL_UPDATE_CALLBACK_PROC>(m_library.Get(), "PluginUpdate");
     if (pfnUpdate != nullptr) AddFlags(PLUGIN_FLAG_UPDATER);
-    pfnGetPluginHealth = LookUp<VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC>(hInstance, "PluginGetPluginHealth");
+    pfnGetPluginHealth = LookUp<VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC>(m_library.Get(), "PluginGetPluginHealth");
     if (pfnGetPluginHealth != nullptr) AddFlags(PLUGIN_FLAG_HEALTH);
-    pfnGetOrvikIconStatus = LookUp<VARNEL_GET_ORVIK_ICON_STATUS_CALLBACK_PROC>(hInstance, "PluginGetOrvikIconStatus");
+    pfnGetOrvikIconStatus = LookUp<VARNEL_GET_ORVIK_ICON_STATUS_CALLBACK_PROC>(m_library.Get(), "PluginGetOrvikIconStatus");
     if (pfnGetOrvikIconStatus != nullptr) AddFlags(PLUGIN_FLAG_ORVIK_ICON_STATUS);
-    pfnCanUnload = LookUp<VARNEL_CAN_UNLOAD_CALLBACK_PROC>(hInstance, "PluginCanUnload");
+    pfnCanUnload = LookUp<VARNEL_CAN_UNLOAD_CALLBACK_PROC>(m_library.Get(), "PluginCanUnload");
     if (pfnCanUnload != nullptr) AddFlags(PLUGIN_FLAG_CAN_UNLOAD);
-    pfnSuiteRegister = LookUp<VARNEL_SUITE_REGISTER_CALLBACK>(hInstance, "PluginSuiteRegister");
+    pfnSuiteRegister = LookUp<VARNEL_SUITE_REGISTER_CALLBACK>(m_library.Get(), "PluginSuiteRegister");
 }
 
 void CPlugin::RegisterSuiteEntry()
@@ -421,15 +425,14 @@ void CPlugin::LaunchLegacyTrayExe()
 
 void CPlugin::FreePluginLibrary()
 {
-    if (hInstance == nullptr) return;
+    if (!m_library) return;
     // Calls made on this very thread (an unload from inside a plug-in call) cannot end first.
     if (t_pluginCallDepth == 0) WaitForCallsToEnd();
     if (m_callsInFlight.load() > 0) {
         ZEROVA_TRACE(4, L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
         return;
     }
-    ::FreeLibrary(hInstance);
-    hInstance = nullptr;
+    m_library.Reset();
 }
 
 void CPlugin::WaitForCallsToEnd()
@@ -673,7 +676,7 @@ bool CPlugin::IsReservedSource(const wchar_t* source) const { return EqualsReser
 
 // ---------------------------------------------------------------- accessors
 
-HINSTANCE CPlugin::GetHinstance() const { return hInstance; }
+HINSTANCE CPlugin::GetHinstance() const { return m_library.Get(); }
 
 HWND CPlugin::GetHwnd() const
 {

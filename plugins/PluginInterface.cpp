@@ -81,7 +81,7 @@ bool PathIs(CPlugin* plugin, const wchar_t* wanted)
 CPluginInterface::CPluginInterface()
     : m_plugins(), m_suitePlugins(), m_menuIdCounter(kFirstMenuIdCounter), m_trayState(VARNEL_PLUGIN_STATE_OK),
       m_language1(0), m_language2(0), m_historyFolder(), m_historyFile(), m_pluginsLoaded(false), m_exiting(false),
-      m_historyLock(new CCriticalSectionEx())
+      m_historyLock(std::make_unique<CCriticalSectionEx>())
 {
     CErrorMsg::Instance()->SetErrorLoggingCallback(&CPluginInterface::ErrorLoggerCallback, this);
     SetUpHistoryFile();
@@ -123,7 +123,6 @@ CPluginInterface::~CPluginInterface()
         m_suitePlugins.clear();
     }
     g_instance = nullptr;
-    delete m_historyLock;
 }
 
 void CPluginInterface::SetUpHistoryFile()
