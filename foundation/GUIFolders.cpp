@@ -2,10 +2,8 @@
 #include "VarnelPrivateInterface.h"
 
 #include "ErrorMsg.h"
-#include "FileIO.h"
 #include "IniFile.h"
-#include "OXIL_dllmain.h"
-#include "OXSL_DllMain.h"
+#include "TrayResources.h"
 #include "SafeString.h"
 
 namespace {
@@ -16,16 +14,12 @@ bool IsBadBuffer(const wchar_t* buffer, int length) { return buffer == nullptr |
 
 wchar_t* CVarnelPrivateInterface::GetGUIRootFolder(wchar_t* buffer, int length)
 {
-    if (IsBadBuffer(buffer, length)) return nullptr;
-    wchar_t application[MAX_PATH] = L"";
-    COXSL_DllMain::Instance()->GetApplicationFolder(application, MAX_PATH);
-    CFileIO::CombinePath(application, L"\\Varnel", buffer, length);
-    return buffer;
+    return tray::GuiRootFolder(buffer, length);
 }
 
 wchar_t* CVarnelPrivateInterface::GetGUISubfolder(wchar_t* buffer, int length)
 {
-    return COXIL_DllMain::Instance()->GetGUISubfolder(buffer, length);
+    return tray::GetGuiSubfolder(buffer, length);
 }
 
 wchar_t* CVarnelPrivateInterface::ResolveGUISubfolder(const wchar_t* subfolder, wchar_t* buffer, int length)
@@ -33,19 +27,12 @@ wchar_t* CVarnelPrivateInterface::ResolveGUISubfolder(const wchar_t* subfolder, 
     if (IsBadBuffer(buffer, length)) return nullptr;
     buffer[0] = L'\0';
     if (!zerova::IsEmpty(subfolder)) return zerova::CopyString(buffer, length, subfolder);
-    return COXIL_DllMain::Instance()->GetGUISubfolder(buffer, length);
+    return tray::GetGuiSubfolder(buffer, length);
 }
 
 wchar_t* CVarnelPrivateInterface::BuildImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length)
 {
-    wchar_t resolved[MAX_PATH];
-    ResolveGUISubfolder(subfolder, resolved, MAX_PATH);
-    wchar_t root[MAX_PATH] = L"";
-    wchar_t images[MAX_PATH] = L"";
-    GetGUIRootFolder(root, MAX_PATH);
-    CFileIO::CombinePath(root, L"Images", images, MAX_PATH);
-    CFileIO::CombinePath(images, resolved, buffer, length);
-    return buffer;
+    return tray::ImagesFolder(subfolder, buffer, length);
 }
 
 wchar_t* CVarnelPrivateInterface::GetImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length)
@@ -73,24 +60,13 @@ wchar_t* CVarnelPrivateInterface::GetImageFilename(const wchar_t* subfolder, con
         CErrorMsg::Instance()->Error(547);
         return nullptr;
     }
-    if (CFileIO::FileExists(file)) return zerova::CopyString(buffer, length, file);
-    wchar_t folder[MAX_PATH] = L"";
-    BuildImagesFolder(subfolder, folder, MAX_PATH);
-    CFileIO::CombinePath(folder, file, buffer, length);
-    if (CFileIO::FileExists(buffer)) return buffer;
-    BuildImagesFolder(L"Images", folder, MAX_PATH);
-    CFileIO::CombinePath(folder, file, buffer, length);
-    return buffer;
+    return tray::ImageFilename(subfolder, file, buffer, length);
 }
 
 wchar_t* CVarnelPrivateInterface::GetINIFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer,
                                                  int length)
 {
-    if (zerova::IsEmpty(file) || IsBadBuffer(buffer, length)) return nullptr;
-    wchar_t folder[MAX_PATH] = L"";
-    BuildImagesFolder(subfolder, folder, MAX_PATH);
-    CFileIO::CombinePath(folder, file, buffer, length);
-    return buffer;
+    return tray::IniFilename(subfolder, file, buffer, length);
 }
 
 CIniFile* CVarnelPrivateInterface::GetINIFile(const wchar_t* subfolder, const wchar_t* file)

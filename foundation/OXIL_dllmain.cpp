@@ -11,6 +11,7 @@
 #include "Localize.h"
 #include "PluginDialogs.h"
 #include "PluginMenu.h"
+#include "TrayResources.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 #include "ThreadManager.h"
@@ -39,9 +40,6 @@ const UINT kNoTitleString = 207;
 const UINT kNoMenuString = 206;
 const UINT kEmptySubfolderString = 651;
 
-enum IconId : UINT { kMarkIcon = 101, kWarningMenuIcon = 102, kErrorTrayIcon = 103, kOkMenuIcon = 104, kErrorMenuIcon = 105 };
-
-const int kMenuIconSize = 16;
 
 const wchar_t kAgentKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
 const UINT kSystemHealthCommand = 4000;
@@ -114,25 +112,6 @@ void WaitLettingSentMessagesThrough(HANDLE thread)
 // identifiers that the menu model gives to the category flyouts later.
 const UINT kRemovedCommands[] = {4005, 7005, 7000, 7010};
 
-struct StateIcons {
-    UINT trayIcon;
-    const wchar_t* trayImage;
-    UINT menuIcon;
-    const wchar_t* menuImage;
-};
-
-// Every state other than warning and error looks like the normal state.
-StateIcons IconsOf(int state)
-{
-    switch (state) {
-    case VARNEL_PLUGIN_STATE_WARNING:
-        return {kMarkIcon, L"tray_menu_issue.png", kWarningMenuIcon, L"tray_menu_issue.png"};
-    case VARNEL_PLUGIN_STATE_ERROR:
-        return {kErrorTrayIcon, L"tray_menu_issue.png", kErrorMenuIcon, L"tray_menu_issue.png"};
-    default:
-        return {kMarkIcon, L"tray_menu_okay.png", kOkMenuIcon, L"tray_menu_okay1.png"};
-    }
-}
 
 // The composition root wires the layers at load: the plug-in registry opens and closes dialogs and
 // changes the tray menu only through interfaces it owns, which the layers above implement.
@@ -167,6 +146,8 @@ COXIL_DllMain::~COXIL_DllMain()
     if (g_instance == nullptr) return;
     StopRegistryMonitor();
     Unload();
+    tray::SetTrayMenu(nullptr);
+    tray::SetGuiSubfolder(L"");
     m_trayMenu.Reset();
     g_instance = nullptr;
 }
@@ -255,6 +236,7 @@ bool COXIL_DllMain::LoadResources()
         redirect.GetString(L"General", L"subfolder", L"Zerova", m_guiSubfolder, MAX_PATH);
         if (m_guiSubfolder[0] == L'\0') return ReportResourceError(kEmptySubfolderString);
     }
+    tray::SetGuiSubfolder(m_guiSubfolder);
 
     wchar_t images[MAX_PATH] = L"";
     CVarnelPrivateInterface::GetImagesFolder(m_guiSubfolder, images, MAX_PATH);
@@ -270,6 +252,7 @@ bool COXIL_DllMain::LoadResources()
     if (menu == nullptr) return ReportResourceError(kNoMenuString);
     for (UINT command : kRemovedCommands) ::RemoveMenu(menu, command, MF_BYCOMMAND);
     m_trayMenu.Reset(menu);
+    tray::SetTrayMenu(menu);
     return true;
 }
 
@@ -291,16 +274,10 @@ wchar_t* COXIL_DllMain::GetTitle(wchar_t* buffer, int length) const
 
 HICON COXIL_DllMain::GetTrayIcon(int state, wchar_t* imageName, int length, int width, int height)
 {
-    if (imageName == nullptr || length < 1) return nullptr;
-    const StateIcons icons = IconsOf(state);
-    zerova::CopyString(imageName, length, icons.trayImage);
-    return CIconCache::Instance()->Load(m_moduleInstance, icons.trayIcon, width, height);
+    return tray::TrayIcon(state, imageName, length, width, height);
 }
 
 HICON COXIL_DllMain::GetMenuIcon(int state, wchar_t* imageName, int length)
 {
-    if (imageName == nullptr || length < 1) return nullptr;
-    const StateIcons icons = IconsOf(state);
-    zerova::CopyString(imageName, length, icons.menuImage);
-    return CIconCache::Instance()->Load(m_moduleInstance, icons.menuIcon, kMenuIconSize, kMenuIconSize);
+    return tray::MenuIcon(state, imageName, length);
 }

@@ -3,9 +3,9 @@
 #include "DebugTrace.h"
 #include "MemoryManager.h"
 #include "MenuXP.h"
-#include "OXIL_dllmain.h"
 #include "Plugin.h"
 #include "PluginEvents.h"
+#include "TrayResources.h"
 #include "VarnelMenuUtils.h"
 
 #include <cstdarg>
@@ -16,13 +16,12 @@ const UINT kSystemHealthCommand = 4000;
 
 
 
-HMENU TrayPopup() { return COXIL_DllMain::Instance()->GetSubMenu(); }
 
 class MenuModelForPlugins final : public IPluginMenu {
 public:
     void PluginsLoaded() override
     {
-        CMenuXP::DebugTraceMenuItemStates(TrayPopup());
+        CMenuXP::DebugTraceMenuItemStates(tray::TrayPopup());
         CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
     }
 
@@ -31,7 +30,7 @@ public:
     {
         CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
         auto menuLock = model->LockMenu();
-        HMENU menu = TrayPopup();
+        HMENU menu = tray::TrayPopup();
         HMENU owner = nullptr;
         const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
         if (owner == nullptr) {
@@ -65,7 +64,7 @@ public:
     {
         auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
         HMENU owner = nullptr;
-        const int position = CMenuXP::FindMenuPositionByCommand(TrayPopup(), &owner, plugin->GetSuiteMenuId());
+        const int position = CMenuXP::FindMenuPositionByCommand(tray::TrayPopup(), &owner, plugin->GetSuiteMenuId());
         if (position == -1) {
             ZEROVA_TRACE(4, L"Cannot find the Suite menu item in the main menu. ERROR");
             return;
@@ -82,7 +81,7 @@ public:
     void ShowSuiteEntryState(void* handle, UINT commandId, VARNEL_PLUGIN_STATE state, bool report) override
     {
         wchar_t image[MAX_PATH] = L"";
-        COXIL_DllMain::Instance()->GetMenuIcon(state, image, MAX_PATH);
+        tray::MenuIcon(state, image, MAX_PATH);
         CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(handle, commandId, image, report);
     }
 
@@ -100,11 +99,11 @@ public:
     void ShowTrayState(VARNEL_PLUGIN_STATE state, const wchar_t* title) override
     {
         wchar_t image[MAX_PATH] = L"";
-        HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(state, image, MAX_PATH, 16, 16);
+        HICON icon = tray::TrayIcon(state, image, MAX_PATH, 16, 16);
         if (icon == nullptr) return;
         CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
         model->ModifyTrayIcon(icon);
-        COXIL_DllMain::Instance()->GetMenuIcon(state, image, MAX_PATH);
+        tray::MenuIcon(state, image, MAX_PATH);
         model->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
         model->ModifyTrayTitle(title);
     }

@@ -1,7 +1,7 @@
 // The tray menu model: plug-in items in the category flyouts and their command identifiers, the
 // item operations, the flyouts kept in step with their contents, the checksum and the tray look.
 #include "VarnelMenuUtils.h"
-#include "VarnelPrivateInterface.h"
+#include "TrayResources.h"
 
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
@@ -9,7 +9,6 @@
 #include "Localize.h"
 #include "MemoryManager.h"
 #include "MenuXP.h"
-#include "OXIL_dllmain.h"
 #include "Plugin.h"
 #include "PluginInterface.h"
 #include "RegistryEx.h"
@@ -112,7 +111,7 @@ CMenuXP* CVarnelMenuUtils::GetMenuObject()
     return m_menu;
 }
 
-HMENU CVarnelMenuUtils::TrayPopup() { return COXIL_DllMain::Instance()->GetSubMenu(); }
+HMENU CVarnelMenuUtils::TrayPopup() { return tray::TrayPopup(); }
 
 // ---------------------------------------------------------------- shared helpers
 
@@ -516,7 +515,7 @@ bool CVarnelMenuUtils::ResolveImagePath(const wchar_t* image, wchar_t* path, int
         return true;
     }
     if (path == nullptr || length < 1) return false;
-    CVarnelPrivateInterface::GetImageFilename(nullptr, image, path, length);
+    tray::ImageFilename(nullptr, image, path, length);
     return CFileIO::FileExists(path);
 }
 
