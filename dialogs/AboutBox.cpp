@@ -21,7 +21,7 @@ const CDlgSize::RESIZE_DATA kResize[] = {
 }  // namespace
 
 CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
-    : m_window(nullptr), m_size(nullptr), m_list(nullptr), m_image(nullptr)
+    : m_window(nullptr)
 {
     if (!::IsWindow(parent) || zerova::IsEmpty(text)) {
         dialogs::ReportCannotBuild();
@@ -33,18 +33,18 @@ CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
     if (m_window == nullptr) return;
 
     const CListControl::TAB_DATA columns[] = {{L" ", 360, 0, 0}, {L" ", 400, 0, 0}};
-    m_list = new CListview();
+    m_list = std::make_unique<CListview>();
     m_list->SetHighlight(true);
     m_list->Init(::GetDlgItem(m_window, kList), columns, 2, kSettingsKey, 0);
     m_list->AddLines(text);
 
-    m_image = new CImageWindow(::GetDlgItem(m_window, kImage));
+    m_image = std::make_unique<CImageWindow>(::GetDlgItem(m_window, kImage));
     wchar_t background[MAX_PATH];
     if (dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", background)) {
-        dialogs::AddFittedImage(m_window, kImage, m_image, background, 8);
+        dialogs::AddFittedImage(m_window, kImage, m_image.get(), background, 8);
         dialogs::PlaceBelow(m_window, kImage, kList, 4);
     }
-    m_size = new CDlgSize();
+    m_size = std::make_unique<CDlgSize>();
     m_size->Load(m_window, kResize, kSettingsKey);
     m_size->SetBrushColor(0xFFFFFF);
     ::ShowWindow(m_window, SW_SHOW);
@@ -54,9 +54,10 @@ CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
 
 CAboutBox::~CAboutBox()
 {
-    delete m_size;
-    delete m_list;
-    delete m_image;
+    // In this order, not the reverse of the declarations.
+    m_size.reset();
+    m_list.reset();
+    m_image.reset();
     m_window = nullptr;
 }
 
@@ -85,9 +86,9 @@ INT_PTR CALLBACK CAboutBox::DialogProc(HWND window, UINT message, WPARAM wParam,
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
-            dialogs::CloseListDialog(window, self->m_size, self->m_list, kClassProperty);
+            dialogs::CloseListDialog(window, self->m_size.get(), self->m_list.get(), kClassProperty);
         else if (LOWORD(wParam) == kCopy)
-            dialogs::CopyAllLines(window, self->m_list);
+            dialogs::CopyAllLines(window, self->m_list.get());
         return TRUE;
     case WM_CTLCOLORSTATIC:
         return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));

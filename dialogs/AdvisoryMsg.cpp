@@ -1,8 +1,8 @@
 #include "AdvisoryMsg.h"
+#include "TrayResources.h"
 
 #include "ErrorMsg.h"
 #include "SafeString.h"
-#include "VarnelPrivateInterface.h"
 
 namespace {
 const int kSettingsUnreadable = 549;
@@ -55,11 +55,10 @@ void CAdvisoryMsg::Load(const wchar_t* subfolder, HWND, const wchar_t* title, co
         CErrorMsg::Instance()->Error(kSettingsUnreadable);
         return;
     }
-    CVarnelPrivateInterface* api = CVarnelPrivateInterface::Instance();
     wchar_t images[MAX_PATH] = L"";
     wchar_t ini[MAX_PATH] = L"";
-    api->GetPluginImageFolder(subfolder, images, MAX_PATH);
-    api->GetINIFilename(subfolder, L"advisory_dlg.ini", ini, MAX_PATH);
+    tray::ImagesFolder(subfolder, images, MAX_PATH);
+    tray::IniFilename(subfolder, L"advisory_dlg.ini", ini, MAX_PATH);
     const KindKeys keys = KeysOf(type);
     const bool autokill = autoClose && keys.autoCloseAllowed;
     if (!ReadSettings(images, ini, L"General", ButtonsSectionOf(buttons), keys.background, L"title_rect",

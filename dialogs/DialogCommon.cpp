@@ -1,4 +1,6 @@
 #include "DialogCommon.h"
+#include "TrayResources.h"
+#include "VarnelPluginContract.h"
 
 #include "DlgSize.h"
 #include "ErrorMsg.h"
@@ -8,8 +10,6 @@
 #include "Win32.h"
 #include "FileIO.h"
 #include "Localize.h"
-#include "OXIL_dllmain.h"
-#include "VarnelPrivateInterface.h"
 
 #include <commctrl.h>
 
@@ -25,9 +25,9 @@ void ReportCannotBuild()
 void SetTrayIcons(HWND window)
 {
     wchar_t name[MAX_PATH];
-    if (HICON big = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 32, 32))
+    if (HICON big = tray::TrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 32, 32))
         ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-    if (HICON small = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 16, 16))
+    if (HICON small = tray::TrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 16, 16))
         ::SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
 }
 
@@ -56,7 +56,7 @@ void PlaceBelow(HWND dialog, int above, int below, int gap)
 
 bool ImagePath(const wchar_t* name, wchar_t* path)
 {
-    CVarnelPrivateInterface::GetImageFilename(nullptr, name, path, MAX_PATH);
+    tray::ImageFilename(nullptr, name, path, MAX_PATH);
     if (CFileIO::FileExists(path)) return true;
     path[0] = L'\0';
     return false;

@@ -1,5 +1,5 @@
 #include "DialogThread.h"
-#include "VarnelPrivateInterface.h"
+#include "TrayResources.h"
 
 #include "AlphaChannelWindow.h"
 
@@ -14,7 +14,8 @@
 namespace {
 const int kPumpWaitMs = 10;
 
-wchar_t* OwnedCopy(const wchar_t* text)
+// A copy to be freed with delete[].
+wchar_t* NewCopy(const wchar_t* text)
 {
     const size_t length = wcslen(text);
     auto* copy = new wchar_t[length + 1];
@@ -33,7 +34,6 @@ CDialogThread::CDialogThread()
 
 CDialogThread::~CDialogThread()
 {
-    delete[] m_title;
     delete[] m_text;
     if (m_endedThread != nullptr) ::CloseHandle(m_endedThread);
 }
@@ -57,12 +57,12 @@ bool CDialogThread::Init(void* plugin, const wchar_t* subfolder, HWND parent, co
     m_parent = parent;
     m_pluginHandle = plugin;
     if (m_plugin == nullptr) m_record = nullptr;
-    delete[] m_title;
+    m_ownedTitle = zerova::IsEmpty(title) ? L"empty" : title;
+    m_title = m_ownedTitle.c_str();
     delete[] m_text;
-    m_title = OwnedCopy(zerova::IsEmpty(title) ? L"empty" : title);
-    m_text = OwnedCopy(text == nullptr ? L"empty" : text);
+    m_text = NewCopy(text == nullptr ? L"empty" : text);
     if (!zerova::IsEmpty(subfolder)) zerova::CopyString(m_subfolder, MAX_PATH, subfolder);
-    else CVarnelPrivateInterface::Instance()->GetGUISubfolder(m_subfolder, MAX_PATH);
+    else tray::GetGuiSubfolder(m_subfolder, MAX_PATH);
     return true;
 }
 

@@ -37,8 +37,7 @@ const int kOpenSet = 1;
 CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
                            void* cookie, int autoCloseMs)
     : m_cancel(nullptr), m_cookie(nullptr), m_window(nullptr), m_percent(0), m_type(PROGRESS_BAR_DLG_CANCEL),
-      m_foldedWidth(0), m_foldedHeight(0), m_widestDetail(0), m_font(nullptr), m_format(nullptr), m_position(nullptr),
-      m_detailsButton(nullptr), m_timer(0), m_autoCloseMs(0)
+      m_foldedWidth(0), m_foldedHeight(0), m_widestDetail(0), m_timer(0), m_autoCloseMs(0)
 {
     if (!::IsWindow(parent) || zerova::IsEmpty(title) ||
         (type != PROGRESS_BAR_DLG_NO_CANCEL && type != PROGRESS_BAR_DLG_CANCEL)) {
@@ -53,7 +52,7 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
     m_autoCloseMs = autoCloseMs;
 
     zerova::EnsureGdiPlus();
-    m_format = new Gdiplus::StringFormat(0, 0);
+    m_format = std::make_unique<Gdiplus::StringFormat>(0, 0);
     m_format->SetFormatFlags(0x1004);
     m_format->SetLineAlignment(Gdiplus::StringAlignmentCenter);
     m_format->SetAlignment(Gdiplus::StringAlignmentNear);
@@ -65,7 +64,7 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
     if (m_window == nullptr) return;
     ::SetWindowTextW(m_window, title);
 
-    m_detailsButton = new CButtonWindow(::GetDlgItem(m_window, kDetailsButton), kDetailsButton);
+    m_detailsButton = std::make_unique<CButtonWindow>(::GetDlgItem(m_window, kDetailsButton), kDetailsButton);
     wchar_t normal[MAX_PATH], pressed[MAX_PATH];
     dialogs::ImagePath(L"details_open_normal.png", normal);
     dialogs::ImagePath(L"details_open_pressed.png", pressed);
@@ -79,7 +78,7 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
     m_detailsButton->SelectImageSet(detailsOpen ? kFoldedSet : kOpenSet);
     ToggleDetails();
 
-    m_position = new CDlgPos();
+    m_position = std::make_unique<CDlgPos>();
     m_position->Load(m_window, kSettingsKey, true);
     ::ShowWindow(m_window, SW_SHOW);
     CWin32::EmptyMessages(m_window, 10);
@@ -89,10 +88,11 @@ CProgressDlg::~CProgressDlg()
 {
     if (m_timer != 0 && ::IsWindow(m_window)) ::KillTimer(m_window, m_timer);
     if (::IsWindow(m_window)) ::RemovePropW(m_window, kClassProperty);
-    delete m_font;
-    delete m_format;
-    delete m_position;
-    delete m_detailsButton;
+    // In this order, not the reverse of the declarations.
+    m_font.reset();
+    m_format.reset();
+    m_position.reset();
+    m_detailsButton.reset();
 }
 
 bool CProgressDlg::AreDetailsOpen() const
@@ -119,9 +119,9 @@ void CProgressDlg::SetUp(HWND window)
     if (listFont != nullptr) {
         LOGFONTW logical{};
         ::GetObjectW(listFont, sizeof(logical), &logical);
-        m_font = new Gdiplus::Font(dc, &logical);
+        m_font = std::make_unique<Gdiplus::Font>(dc, &logical);
     } else {
-        m_font = new Gdiplus::Font(dc);
+        m_font = std::make_unique<Gdiplus::Font>(dc);
     }
     ::ReleaseDC(list, dc);
 
@@ -222,7 +222,8 @@ bool CProgressDlg::SetProgress(const wchar_t* status, const wchar_t* detail, int
         int height = 0;
         {
             Gdiplus::Graphics graphics(list);
-            CAlphaChannelDialog::ComputeTextMetrics(detail, &graphics, m_font, m_format, width, height, nullptr);
+            CAlphaChannelDialog::ComputeTextMetrics(detail, &graphics, m_font.get(), m_format.get(), width, height,
+                                                    nullptr);
         }
         if (width > m_widestDetail) {
             m_widestDetail = width;

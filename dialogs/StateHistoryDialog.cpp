@@ -27,13 +27,13 @@ const CDlgSize::RESIZE_DATA kResize[] = {
 
 class Locked {
 public:
-    explicit Locked(CCriticalSectionEx* lock) : m_lock(lock) { m_lock->Await(); }
-    ~Locked() { m_lock->Leave(); }
+    explicit Locked(CCriticalSectionEx& lock) : m_lock(lock) { m_lock.Await(); }
+    ~Locked() { m_lock.Leave(); }
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 
 private:
-    CCriticalSectionEx* m_lock;
+    CCriticalSectionEx& m_lock;
 };
 }  // namespace
 
@@ -58,8 +58,7 @@ void CStateHistoryDialog::AppendHistoryRow(wchar_t* buffer, int length, VARNEL_P
 
 CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wchar_t* name,
                                          CStateHistoryDialog** current)
-    : m_window(nullptr), m_size(nullptr), m_list(nullptr), m_plugin(nullptr), m_name(),
-      m_lock(new CCriticalSectionEx())
+    : m_window(nullptr), m_plugin(nullptr), m_name(), m_lock(std::make_unique<CCriticalSectionEx>())
 {
     if (current != nullptr) *current = nullptr;
     if (plugin == nullptr || !::IsWindow(parent) || zerova::IsEmpty(name)) {
@@ -76,9 +75,10 @@ CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wch
 
 CStateHistoryDialog::~CStateHistoryDialog()
 {
-    delete m_size;
-    delete m_list;
-    delete m_lock;
+    // In this order, not the reverse of the declarations.
+    m_size.reset();
+    m_list.reset();
+    m_lock.reset();
     m_window = nullptr;
 }
 
@@ -90,7 +90,7 @@ void CStateHistoryDialog::GetPluginName(wchar_t* buffer, int length) const
 
 void CStateHistoryDialog::Start(HWND window)
 {
-    Locked guard(m_lock);
+    Locked guard(*m_lock);
     m_window = window;
     ::ShowWindow(::GetDlgItem(window, kClear), SW_HIDE);
     wchar_t title[MAX_PATH] = L"";
@@ -118,18 +118,18 @@ void CStateHistoryDialog::Start(HWND window)
     CLocalize::Instance()->GetString(329, dateTitle, MAX_PATH);
     CLocalize::Instance()->GetString(325, stateTitle, MAX_PATH);
     const CListControl::TAB_DATA columns[] = {{dateTitle, 200, 0, 0}, {stateTitle, 200, 0, 0}};
-    m_list = new CListview();
+    m_list = std::make_unique<CListview>();
     m_list->SetHighlight(true);
     m_list->Init(::GetDlgItem(window, kList), columns, 2, kSettingsKey, 0);
     m_list->AddLines(history.c_str());
-    m_size = new CDlgSize();
+    m_size = std::make_unique<CDlgSize>();
     m_size->Load(window, kResize, kSettingsKey);
 }
 
 void CStateHistoryDialog::AddState(VARNEL_PLUGIN_STATE state, SYSTEMTIME time, const wchar_t* text)
 {
     if (text == nullptr || m_list == nullptr) return;
-    Locked guard(m_lock);
+    Locked guard(*m_lock);
     wchar_t row[kRowCapacity] = L"";
     AppendHistoryRow(row, kRowCapacity, state, time, text);
     m_list->AppendLine(row);
@@ -138,9 +138,9 @@ void CStateHistoryDialog::AddState(VARNEL_PLUGIN_STATE state, SYSTEMTIME time, c
 void CStateHistoryDialog::OnCommand(int command)
 {
     if (command == kCopy) {
-        dialogs::CopyAllLines(m_window, m_list);
+        dialogs::CopyAllLines(m_window, m_list.get());
     } else if (command == kClear) {
-        Locked guard(m_lock);
+        Locked guard(*m_lock);
         if (m_list != nullptr) m_list->DeleteAllLines();
         CPluginStateHistory::DeleteHistoryFile();
     } else if (command == IDOK || command == IDCANCEL) {

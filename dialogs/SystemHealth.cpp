@@ -62,8 +62,8 @@ int StateOfText(const wchar_t* text)
 }  // namespace
 
 CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
-    : m_window(nullptr), m_size(nullptr), m_list(nullptr), m_logo(nullptr), m_logoBlock(nullptr), m_banner(nullptr),
-      m_bannerBlock(nullptr), m_stateIcon(nullptr), m_title(nullptr), m_subtitle(nullptr), m_history(nullptr)
+    : m_window(nullptr), m_logoBlock(nullptr), m_bannerBlock(nullptr), m_stateIcon(nullptr), m_title(nullptr),
+      m_subtitle(nullptr), m_history(nullptr)
 {
     if (!::IsWindow(parent) || text == nullptr) {
         dialogs::ReportCannotBuild();
@@ -78,20 +78,20 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
     CLocalize::Instance()->GetString(324, component, MAX_PATH);
     CLocalize::Instance()->GetString(325, state, MAX_PATH);
     const CListControl::TAB_DATA columns[] = {{component, 200, 0, 0}, {state, 200, 0, 0}};
-    m_list = new CListview();
+    m_list = std::make_unique<CListview>();
     m_list->SetHighlight(true);
     m_list->SetClickCallbackProc(this, &CSystemHealth::OnListClick);
     m_list->Init(::GetDlgItem(m_window, kList), columns, 2, kSettingsKey, 0);
     m_list->AddLines(text);
 
-    m_logo = new CImageWindow(::GetDlgItem(m_window, kLogo));
-    m_banner = new CImageWindow(::GetDlgItem(m_window, kBanner));
+    m_logo = std::make_unique<CImageWindow>(::GetDlgItem(m_window, kLogo));
+    m_banner = std::make_unique<CImageWindow>(::GetDlgItem(m_window, kBanner));
     wchar_t logo[MAX_PATH], background[MAX_PATH];
     const bool haveLogo = dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", logo);
     const bool haveBackground = dialogs::ImagePath(L"gradated_background.png", background);
     if (haveLogo && haveBackground) {
-        m_logoBlock = dialogs::AddFittedImage(m_window, kLogo, m_logo, logo, 8);
-        m_bannerBlock = dialogs::AddFittedImage(m_window, kBanner, m_banner, background, 12);
+        m_logoBlock = dialogs::AddFittedImage(m_window, kLogo, m_logo.get(), logo, 8);
+        m_bannerBlock = dialogs::AddFittedImage(m_window, kBanner, m_banner.get(), background, 12);
         const RECT logoRect = dialogs::ChildRect(m_window, kLogo);
         const RECT bannerRect = dialogs::ChildRect(m_window, kBanner);
         ::SetWindowPos(::GetDlgItem(m_window, kBanner), nullptr, bannerRect.left, logoRect.bottom, 0, 0,
@@ -99,7 +99,7 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
         dialogs::PlaceBelow(m_window, kBanner, kList, 20);
     }
     UpdateHealthStatus(StateOfText(text));
-    m_size = new CDlgSize();
+    m_size = std::make_unique<CDlgSize>();
     m_size->Load(m_window, kResize, kSettingsKey);
     m_size->SetBrushColor(0xFFFFFF);
     EnableHistoryButton();
@@ -114,10 +114,11 @@ CSystemHealth::~CSystemHealth()
 {
     // The registry may be gone already when the module is torn down.
     if (CPluginInterface* registry = CPluginInterface::Existing()) registry->Unsubscribe(m_observer.get());
-    delete m_size;
-    delete m_list;
-    delete m_logo;
-    delete m_banner;
+    // In this order, not the reverse of the declarations.
+    m_size.reset();
+    m_list.reset();
+    m_logo.reset();
+    m_banner.reset();
     m_window = nullptr;
 }
 
@@ -294,11 +295,11 @@ INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wPa
             self->OpenSelectedHistory();
             break;
         case kCopy:
-            dialogs::CopyAllLines(window, self->m_list);
+            dialogs::CopyAllLines(window, self->m_list.get());
             break;
         case IDOK:
         case IDCANCEL:
-            dialogs::CloseListDialog(window, self->m_size, self->m_list, kClassProperty);
+            dialogs::CloseListDialog(window, self->m_size.get(), self->m_list.get(), kClassProperty);
             break;
         default:
             break;

@@ -5,6 +5,8 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <memory>
+
 class CDlgSize;
 class CListview;
 class CImageWindow;
@@ -18,13 +20,13 @@ public:
     CAboutBox& operator=(const CAboutBox&) = delete;
 
     HWND GetHwnd() const { return m_window; }
-    CListview* GetListview() const { return m_list; }
+    CListview* GetListview() const { return m_list.get(); }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND m_window;
-    CDlgSize* m_size;
-    CListview* m_list;
-    CImageWindow* m_image;
+    std::unique_ptr<CDlgSize> m_size;
+    std::unique_ptr<CListview> m_list;
+    std::unique_ptr<CImageWindow> m_image;
 };

@@ -5,6 +5,7 @@
 #include "VarnelPluginAPI.h"
 
 #include <mutex>
+#include <string>
 
 class CPlugin;
 
@@ -61,7 +62,10 @@ protected:
     CPlugin* m_plugin;
     HANDLE m_thread;
     DWORD m_threadId;
-    wchar_t* m_title;
+    // The title held by m_ownedTitle; null until Init.
+    const wchar_t* m_title;
+    // A new[] copy owned by this object; a raw pointer because SetText overrides free it with
+    // delete[] and adopt the caller's new[] buffer.
     wchar_t* m_text;
     wchar_t m_imagePath[MAX_PATH];
     wchar_t m_subfolder[MAX_PATH];
@@ -79,6 +83,7 @@ protected:
     std::mutex m_objectLock;
 
 private:
+    std::wstring m_ownedTitle;
     // The handle of an ended thread stays open until the object goes, so that a concurrent
     // liveness test never asks about a handle that was closed (and perhaps reused).
     HANDLE m_endedThread;

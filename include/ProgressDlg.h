@@ -5,6 +5,8 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
 
+#include <memory>
+
 namespace Gdiplus {
 class Font;
 class StringFormat;
@@ -46,10 +48,10 @@ private:
     int m_foldedWidth;
     int m_foldedHeight;
     int m_widestDetail;
-    Gdiplus::Font* m_font;
-    Gdiplus::StringFormat* m_format;
-    CDlgPos* m_position;
-    CButtonWindow* m_detailsButton;
+    std::unique_ptr<Gdiplus::Font> m_font;
+    std::unique_ptr<Gdiplus::StringFormat> m_format;
+    std::unique_ptr<CDlgPos> m_position;
+    std::unique_ptr<CButtonWindow> m_detailsButton;
     UINT_PTR m_timer;
     int m_autoCloseMs;
 };

@@ -5,6 +5,8 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <memory>
+
 class CDlgSize;
 class CListview;
 class CPlugin;
@@ -19,7 +21,7 @@ public:
     CStateHistoryDialog(const CStateHistoryDialog&) = delete;
     CStateHistoryDialog& operator=(const CStateHistoryDialog&) = delete;
 
-    CListview* GetListview() const { return m_list; }
+    CListview* GetListview() const { return m_list.get(); }
     HWND GetHwnd() const { return m_window; }
     void GetPluginName(wchar_t* buffer, int length) const;
     // Adds one row for a new state of the plug-in.
@@ -34,9 +36,9 @@ private:
     void OnCommand(int command);
 
     HWND m_window;
-    CDlgSize* m_size;
-    CListview* m_list;
+    std::unique_ptr<CDlgSize> m_size;
+    std::unique_ptr<CListview> m_list;
     CPlugin* m_plugin;
     wchar_t m_name[MAX_PATH];
-    CCriticalSectionEx* m_lock;
+    std::unique_ptr<CCriticalSectionEx> m_lock;
 };

@@ -24,7 +24,7 @@ public:
     CSystemHealth& operator=(const CSystemHealth&) = delete;
 
     HWND GetHwnd() const { return m_window; }
-    CListview* GetListview() const { return m_list; }
+    CListview* GetListview() const { return m_list.get(); }
     // Redraws the banner for a health state (1 warning, 2 error, anything else all well). On the
     // dialog's thread only; other threads go through the window with the calls below.
     void UpdateHealthStatus(int state);
@@ -56,15 +56,17 @@ private:
     void OpenSelectedHistory();
 
     HWND m_window;
-    CDlgSize* m_size;
-    CListview* m_list;
-    CImageWindow* m_logo;
+    std::unique_ptr<CDlgSize> m_size;
+    std::unique_ptr<CListview> m_list;
+    std::unique_ptr<CImageWindow> m_logo;
+    // The blocks belong to the image window they were added to.
     CImageBlock* m_logoBlock;
-    CImageWindow* m_banner;
+    std::unique_ptr<CImageWindow> m_banner;
     CImageBlock* m_bannerBlock;
     CImageBlock* m_stateIcon;
     CStringBlock* m_title;
     CStringBlock* m_subtitle;
+    // The open state history: a local of the double-click handler, not owned here.
     CStateHistoryDialog* volatile m_history;
     // Subscribed to the plug-in registry while the dialog stands.
     std::shared_ptr<IPluginObserver> m_observer;
