@@ -66,7 +66,7 @@ public:
     wchar_t* GetSuiteMenuText(wchar_t* buffer, int length) const;
     // The plug-in's menu item records; hold the lock returned by MenuItemsLock while using the list.
     std::list<void*>& GetMenuItems();
-    std::recursive_mutex& MenuItemsLock();
+    std::mutex& MenuItemsLock();
     void GetInterfaceVersion(int* major, int* minor) const;
     int GetLastError() const;
     void ClearLastError();
@@ -143,8 +143,10 @@ private:
     UINT suiteMenuId;
     void* suiteCookie;
 
-    mutable std::recursive_mutex m_lock;   // entry points, names, state, texts, flags changes
-    std::recursive_mutex m_menuItemsLock;  // menuItems
+    // Entry points, names, state, texts, flags changes. Recursive because the tests of a held state
+    // take it again: CallIntoPlugin and HasMainWindow ask IsLoaded and HasCapability under it.
+    mutable std::recursive_mutex m_lock;
+    std::mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
     std::atomic<int> m_callsInFlight;
     struct HandleCloser {
         void operator()(void* handle) const;

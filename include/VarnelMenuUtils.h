@@ -96,5 +96,7 @@ private:
     wchar_t m_defaultTrayTitle[MAX_PATH];
     // "VarnelAllowUpdate", read at every refresh through a key held open.
     CRegistryFlag* m_updateAllowed;
+    // Recursive because the operations call each other under it (an add or a removal refreshes the
+    // flyouts; the suite entries and the registry's unload take it around several operations).
     std::recursive_mutex m_lock;
 };

@@ -294,7 +294,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
         return false;
     }
     {
-        std::lock_guard<std::recursive_mutex> items(plugin->MenuItemsLock());
+        std::lock_guard<std::mutex> items(plugin->MenuItemsLock());
         plugin->GetMenuItems().push_back(item);
     }
     RefreshMenuAvailability();
@@ -340,7 +340,7 @@ void CVarnelMenuUtils::RemoveItemsLeftBehind(void* handle)
 
 bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
 {
-    std::lock_guard<std::recursive_mutex> items(plugin->MenuItemsLock());
+    std::lock_guard<std::mutex> items(plugin->MenuItemsLock());
     if (plugin->GetMenuItems().empty()) return false;
     for (void* address : plugin->GetMenuItems()) {
         auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
@@ -360,7 +360,7 @@ void CVarnelMenuUtils::ReleaseItemRecord(void* address)
     if (item == nullptr || item->kind != 0) return;
     CPlugin* owner = PluginOf(item->owner);
     if (owner != nullptr) {
-        std::lock_guard<std::recursive_mutex> items(owner->MenuItemsLock());
+        std::lock_guard<std::mutex> items(owner->MenuItemsLock());
         owner->GetMenuItems().remove(address);
     }
     CMemoryManager::Free(item);

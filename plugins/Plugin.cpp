@@ -732,7 +732,7 @@ UINT CPlugin::GetSuiteMenuId() const
 }
 
 std::list<void*>& CPlugin::GetMenuItems() { return menuItems; }
-std::recursive_mutex& CPlugin::MenuItemsLock() { return m_menuItemsLock; }
+std::mutex& CPlugin::MenuItemsLock() { return m_menuItemsLock; }
 
 void CPlugin::GetInterfaceVersion(int* major, int* minor) const
 {
