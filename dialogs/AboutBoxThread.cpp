@@ -15,15 +15,19 @@ CAboutBoxThread::CAboutBoxThread(void* plugin, HWND parent, const wchar_t* text)
     StartThread();
 }
 
+CAboutBoxThread::~CAboutBoxThread() = default;
+
 void CAboutBoxThread::Run()
 {
     if (m_parent != nullptr && m_text != nullptr) {
-        auto* box = new CAboutBox(m_parent, m_text);
+        auto box = std::make_unique<CAboutBox>(m_parent, m_text.get());
+        const HWND window = box->GetHwnd();
         {
             std::lock_guard<std::mutex> guard(m_objectLock);
-            SetDialogObject(box);
+            m_box = std::move(box);
+            SetDialogObject(m_box.get());
         }
-        m_dialogWindow = box->GetHwnd();
+        m_dialogWindow = window;
         WaitForDialogToClose();
     }
     DeleteDialog();
@@ -33,6 +37,6 @@ void CAboutBoxThread::Run()
 void CAboutBoxThread::DeleteDialog()
 {
     std::lock_guard<std::mutex> guard(m_objectLock);
-    delete static_cast<CAboutBox*>(m_dialogObject);
     m_dialogObject = nullptr;
+    m_box.reset();
 }

@@ -23,16 +23,20 @@ CAdvisoryMsgThread::CAdvisoryMsgThread(void* plugin, HWND parent, const wchar_t*
     StartThread();
 }
 
+CAdvisoryMsgThread::~CAdvisoryMsgThread() = default;
+
 void CAdvisoryMsgThread::Run()
 {
     int clicked = 0;
     if (m_parent != nullptr && m_title != nullptr && m_text != nullptr) {
-        auto* message = new CAdvisoryMsg();
+        auto owned = std::make_unique<CAdvisoryMsg>();
+        CAdvisoryMsg* message = owned.get();
         {
             std::lock_guard<std::mutex> guard(m_objectLock);
+            m_message = std::move(owned);
             SetDialogObject(static_cast<CAlphaChannelWindow*>(message));
         }
-        message->Load(m_subfolder, m_parent, m_title, m_text, m_type, m_buttons, m_autoClose, &m_dialogWindow,
+        message->Load(m_subfolder, m_parent, m_title, m_text.get(), m_type, m_buttons, m_autoClose, &m_dialogWindow,
                       m_settingsFlag);
         clicked = message->GetClickedButtonID();
     }
@@ -45,6 +49,6 @@ void CAdvisoryMsgThread::Run()
 void CAdvisoryMsgThread::DeleteDialog()
 {
     std::lock_guard<std::mutex> guard(m_objectLock);
-    delete static_cast<CAdvisoryMsg*>(static_cast<CAlphaChannelWindow*>(m_dialogObject));
     m_dialogObject = nullptr;
+    m_message.reset();
 }

@@ -14,19 +14,18 @@
 namespace {
 const int kPumpWaitMs = 10;
 
-// A copy to be freed with delete[].
-wchar_t* NewCopy(const wchar_t* text)
+std::unique_ptr<wchar_t[]> NewCopy(const wchar_t* text)
 {
     const size_t length = wcslen(text);
-    auto* copy = new wchar_t[length + 1];
-    wmemcpy(copy, text, length + 1);
+    auto copy = std::make_unique<wchar_t[]>(length + 1);
+    wmemcpy(copy.get(), text, length + 1);
     return copy;
 }
 }  // namespace
 
 CDialogThread::CDialogThread()
     : m_pluginHandle(nullptr), m_record(nullptr), m_plugin(nullptr), m_thread(nullptr), m_threadId(0),
-      m_title(nullptr), m_text(nullptr), m_imagePath(), m_subfolder(), m_parent(nullptr), m_started(false),
+      m_title(nullptr), m_text(), m_imagePath(), m_subfolder(), m_parent(nullptr), m_started(false),
       m_dialogWindow(nullptr), m_kind(THREAD_NONE), m_closingNoticeString(0), m_dialogObject(nullptr),
       m_closeCommand(IDCANCEL), m_notifiesLastThread(true), m_endedThread(nullptr)
 {
@@ -34,7 +33,6 @@ CDialogThread::CDialogThread()
 
 CDialogThread::~CDialogThread()
 {
-    delete[] m_text;
     if (m_endedThread != nullptr) ::CloseHandle(m_endedThread);
 }
 
@@ -59,7 +57,6 @@ bool CDialogThread::Init(void* plugin, const wchar_t* subfolder, HWND parent, co
     if (m_plugin == nullptr) m_record = nullptr;
     m_ownedTitle = zerova::IsEmpty(title) ? L"empty" : title;
     m_title = m_ownedTitle.c_str();
-    delete[] m_text;
     m_text = NewCopy(text == nullptr ? L"empty" : text);
     if (!zerova::IsEmpty(subfolder)) zerova::CopyString(m_subfolder, MAX_PATH, subfolder);
     else tray::GetGuiSubfolder(m_subfolder, MAX_PATH);

@@ -5,7 +5,7 @@
 
 CProgressDlgThread::CProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
                                        void (*cancel)(void*), void* cookie, int autoCloseMs)
-    : m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr), m_dialog(nullptr)
+    : m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr), m_dialog()
 {
     m_kind = THREAD_PROGRESSDLG;
     m_closingNoticeString = 564;
@@ -16,11 +16,13 @@ CProgressDlgThread::CProgressDlgThread(void* plugin, HWND parent, const wchar_t*
     m_type = type;
     m_cancel = cancel;
     m_cookie = cookie;
-    m_dialog = new CProgressDlg(m_parent, m_title, m_type, m_cancel, m_cookie, autoCloseMs);
-    SetDialogObject(m_dialog);
+    m_dialog = std::make_unique<CProgressDlg>(m_parent, m_title, m_type, m_cancel, m_cookie, autoCloseMs);
+    SetDialogObject(m_dialog.get());
     m_dialogWindow = m_dialog->GetHwnd();
     StartThread();
 }
+
+CProgressDlgThread::~CProgressDlgThread() = default;
 
 void CProgressDlgThread::Run()
 {
@@ -32,7 +34,6 @@ void CProgressDlgThread::Run()
 void CProgressDlgThread::DeleteDialog()
 {
     std::lock_guard<std::mutex> guard(m_objectLock);
-    delete m_dialog;
-    m_dialog = nullptr;
     m_dialogObject = nullptr;
+    m_dialog.reset();
 }

@@ -4,19 +4,22 @@
 
 #include "DialogThread.h"
 
+#include <memory>
+
 class CProgressDlg;
 
 class CProgressDlgThread : public CDialogThread {
 public:
     CProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
                        void (*cancel)(void*), void* cookie, int autoCloseMs);
+    ~CProgressDlgThread() override;
     void Run() override;
     void DeleteDialog() override;
-    CProgressDlg* GetProgressDlg() const { return m_dialog; }
+    CProgressDlg* GetProgressDlg() const { return m_dialog.get(); }
 
 private:
     PROGRESS_BAR_DLG_TYPE m_type;
     void (*m_cancel)(void*);
     void* m_cookie;
-    CProgressDlg* m_dialog;
+    std::unique_ptr<CProgressDlg> m_dialog;
 };

@@ -26,6 +26,8 @@ CSplashScreenThread::CSplashScreenThread(const wchar_t* imagePath, bool flag) : 
     StartThread();
 }
 
+CSplashScreenThread::~CSplashScreenThread() = default;
+
 void CSplashScreenThread::Run()
 {
     if (!CFileIO::FileExists(m_imagePath)) {
@@ -37,9 +39,11 @@ void CSplashScreenThread::Run()
         CStringBlock* blocks[] = {
             new CStringBlock(product, RECT{213, 101, 213 + 228, 101 + 93}, kOpaqueBlack, L"Trebuchet MS", 26.0f, 0, 1, 1),
             new CStringBlock(copyright, RECT{19, 257, 19 + 432, 257 + 24}, kOpaqueBlack, L"Verdana", 11.0f, 0, 1, 0)};
-        auto* splash = new CSplashScreen(m_imagePath, &m_dialogWindow, blocks, 2, m_flag);
+        // The splash screen owns the blocks it is given.
+        auto splash = std::make_unique<CSplashScreen>(m_imagePath, &m_dialogWindow, blocks, 2, m_flag);
         std::lock_guard<std::mutex> guard(m_objectLock);
-        SetDialogObject(splash);
+        m_splash = std::move(splash);
+        SetDialogObject(m_splash.get());
     }
     DeleteDialog();
     FinishRun();
@@ -48,6 +52,6 @@ void CSplashScreenThread::Run()
 void CSplashScreenThread::DeleteDialog()
 {
     std::lock_guard<std::mutex> guard(m_objectLock);
-    delete static_cast<CSplashScreen*>(m_dialogObject);
     m_dialogObject = nullptr;
+    m_splash.reset();
 }

@@ -14,15 +14,19 @@ CSystemHealthThread::CSystemHealthThread(void* plugin, HWND parent, const wchar_
     StartThread();
 }
 
+CSystemHealthThread::~CSystemHealthThread() = default;
+
 void CSystemHealthThread::Run()
 {
     if (m_parent != nullptr && m_text != nullptr) {
-        auto* dialog = new CSystemHealth(m_parent, m_text);
+        auto health = std::make_unique<CSystemHealth>(m_parent, m_text.get());
+        const HWND window = health->GetHwnd();
         {
             std::lock_guard<std::mutex> guard(m_objectLock);
-            SetDialogObject(dialog);
+            m_health = std::move(health);
+            SetDialogObject(m_health.get());
         }
-        m_dialogWindow = dialog->GetHwnd();
+        m_dialogWindow = window;
         WaitForDialogToClose();
     }
     DeleteDialog();
@@ -32,13 +36,12 @@ void CSystemHealthThread::Run()
 void CSystemHealthThread::SetText(wchar_t* text)
 {
     if (text == nullptr) return;
-    delete[] m_text;
-    m_text = text;
+    m_text.reset(text);
 }
 
 void CSystemHealthThread::DeleteDialog()
 {
     std::lock_guard<std::mutex> guard(m_objectLock);
-    delete static_cast<CSystemHealth*>(m_dialogObject);
     m_dialogObject = nullptr;
+    m_health.reset();
 }

@@ -4,6 +4,7 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -49,7 +50,7 @@ public:
     UINT GetClosingNoticeString() const { return m_closingNoticeString; }
     bool IsStarted() const { return m_started; }
     const wchar_t* GetTitle() const { return m_title; }
-    const wchar_t* GetText() const { return m_text; }
+    const wchar_t* GetText() const { return m_text.get(); }
 
 protected:
     bool Init(void* plugin, const wchar_t* subfolder, HWND parent, const wchar_t* title, const wchar_t* text);
@@ -64,9 +65,9 @@ protected:
     DWORD m_threadId;
     // The title held by m_ownedTitle; null until Init.
     const wchar_t* m_title;
-    // A new[] copy owned by this object; a raw pointer because SetText overrides free it with
-    // delete[] and adopt the caller's new[] buffer.
-    wchar_t* m_text;
+    // A new[] buffer: SetText overrides adopt the caller's new[] buffer, as the contract of
+    // SetText says.
+    std::unique_ptr<wchar_t[]> m_text;
     wchar_t m_imagePath[MAX_PATH];
     wchar_t m_subfolder[MAX_PATH];
     HWND m_parent;
