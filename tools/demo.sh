@@ -48,6 +48,18 @@ HOST_LOG="$DEMO/host.log"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 say() { printf '\n== %s\n' "$*"; }
 fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; "$WINESERVER" -k >/dev/null 2>&1 || true; exit 1; }
+# Ends the Wine session of the prefix and waits until its server is gone, so that the next Wine
+# program does not reach a server that is still shutting down.
+end_wine_session() { "$WINESERVER" -k >/dev/null 2>&1 || true; "$WINESERVER" -w >/dev/null 2>&1 || true; }
+# A registry value; a failure is said, not left to end the script without a word.
+reg_add() {
+  local attempt
+  for attempt in 1 2 3; do
+    "$WINE" reg add "$@" >/dev/null 2>&1 && return 0
+    sleep 1
+  done
+  fail "could not write the registry value: reg add $*"
+}
 ctl() { "$WINE" "$DEMO/varnelctl.exe" "$@" 2>&1 | tr -d '\r'; }
 host_log() { if [ -f "$HOST_LOG" ]; then tr -d '\r' <"$HOST_LOG"; fi; }
 
@@ -89,7 +101,7 @@ request() {  # request DESCRIPTION VARNELCTL-ARGUMENTS...
 
 # ---------------------------------------------------------------- install and register
 say "Installing the $ARCH tray host, the GUI tree and the sample plug-ins into $DEMO"
-"$WINESERVER" -k >/dev/null 2>&1 || true
+end_wine_session
 rm -rf "$DEMO"
 mkdir -p "$DEMO"
 cp "$BIN"/{Varnel.exe,varnelctl.exe,VarnelInterfaceLib.dll,ZerovaWin32GUISupportDLL.dll,ZerovaLanguage.dll} "$DEMO/"
@@ -103,10 +115,10 @@ register_samples() {  # in the prefix of $WINEPREFIX
   "$WINE" reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
   "$WINE" reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
   for sample in "${SAMPLES[@]}"; do
-    "$WINE" reg add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f >/dev/null
-    "$WINE" reg add "$PLUGINS\\$sample" /v Name /d "$sample" /f >/dev/null
+    reg_add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f
+    reg_add "$PLUGINS\\$sample" /v Name /d "$sample" /f
   done
-  "$WINE" reg add "$PLUGINS\\SampleErrorLogger" /v LogFile /d "$(winpath "$DEMO/errors.log")" /f >/dev/null
+  reg_add "$PLUGINS\\SampleErrorLogger" /v LogFile /d "$(winpath "$DEMO/errors.log")" /f
 }
 
 "$WINESERVER" -p >/dev/null 2>&1 </dev/null
@@ -202,7 +214,7 @@ take_screenshots() {
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null
   register_samples
   # The progress dialog opens with its details shown.
-  "$WINE" reg add 'HKCU\SOFTWARE\Zerova\Varnel\ProgressDialog' /v ProgressDlg_details /t REG_DWORD /d 1 /f >/dev/null
+  reg_add 'HKCU\SOFTWARE\Zerova\Varnel\ProgressDialog' /v ProgressDlg_details /t REG_DWORD /d 1 /f
   say "Screenshots on the virtual display $display"
   local what
   for what in health about history; do
