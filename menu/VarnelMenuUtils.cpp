@@ -640,7 +640,9 @@ void CVarnelMenuUtils::CheckAndHideVarnelLegacyMenus()
         const CategoryRow* match = nullptr;
         for (const CategoryRow* row = kCategories; row->category != -1 && match == nullptr; ++row)
             if (info.wID == static_cast<UINT>(row->flyoutId)) match = row;
-        if (match != nullptr && (info.fState & MFS_DISABLED) != 0) {
+        // The disabled bit alone (0x2): MFS_DISABLED is 0x3 and would take a flyout the host only
+        // grayed (0x1) out with every item in it.
+        if (match != nullptr && (info.fState & MF_DISABLED) != 0) {
             ::RemoveMenu(popup, static_cast<UINT>(position), MF_BYPOSITION);
             count = ::GetMenuItemCount(popup);
             position = 0;

@@ -214,6 +214,25 @@ TEST_F(Menu, CommandsOfPluginsLoadedOneAfterAnotherNeverCollide)
     EXPECT_EQ(handles.size() * ids.size() - 1, ItemsOf(Flyout(7000)).size());
 }
 
+TEST_F(Menu, OnlyAFlyoutWithTheDisabledBitIsHiddenNotOneTheHostGrayed)
+{
+    void* handle = LoadWithItems(L"Grayed.dll", L"0:1:One");
+    const auto setState = [](UINT state) {
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_STATE;
+        info.fState = state;
+        return SetMenuItemInfoW(Popup(), 7000, FALSE, &info);
+    };
+    ASSERT_TRUE(setState(MF_GRAYED));  // 0x1 alone
+    Model()->CheckAndHideVarnelLegacyMenus();
+    ASSERT_NE(-1, PositionOf(7000)) << "a flyout the host merely grayed stays";
+    EXPECT_EQ((std::vector<Item>{{Command(handle, 1), L"One"}}), ItemsOf(Flyout(7000)));
+    ASSERT_TRUE(setState(MF_DISABLED));  // 0x2
+    Model()->CheckAndHideVarnelLegacyMenus();
+    EXPECT_EQ(-1, PositionOf(7000));
+}
+
 TEST_F(Menu, UnknownCategoryFailsAfterTheFlyoutsAreRecreated)
 {
     Model()->CheckAndHideVarnelLegacyMenus();
