@@ -57,8 +57,9 @@ void CPluginInterface::AppendHealthLine(wchar_t* buffer, int length, void* conte
                                     ? String(kEverythingWorkingString)
                                     : std::wstring(text);
     wchar_t line[1024];
-    zerova::FormatString(line, 1024, L"%s%d%s%s%s%s\t%s%s%s\r\n", L"|hContext=",
-                         static_cast<int>(reinterpret_cast<INT_PTR>(context)), L"|", L"|OK|", L"|font=NORMAL|", name,
+    // The whole address, also on 64-bit builds ("%d" would keep its low 32 bits only).
+    zerova::FormatString(line, 1024, L"%s%I64d%s%s%s%s\t%s%s%s\r\n", L"|hContext=",
+                         static_cast<long long>(reinterpret_cast<INT_PTR>(context)), L"|", L"|OK|", L"|font=NORMAL|", name,
                          StatusToken(state), attention ? L"|font=BOLD|" : L"|font=NORMAL|", status.c_str());
     zerova::AppendString(buffer, length, line);
 }

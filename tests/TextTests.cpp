@@ -126,6 +126,18 @@ TEST_F(Texts, HealthRowsAlternateShadingAndCarryTheirPlugin)
     EXPECT_EQ(expected, HealthText());
 }
 
+TEST(HealthLine, ContextIsTheWholeSignedAddressOnEveryBuild)
+{
+    // Above 2^31 on 32-bit builds (negative as a signed number) and above 2^32 on 64-bit ones.
+    const UINT_PTR address = sizeof(void*) == 8 ? static_cast<UINT_PTR>(0x1234567890ull) : static_cast<UINT_PTR>(0x81234560u);
+    wchar_t buffer[512] = L"";
+    CPluginInterface::AppendHealthLine(buffer, 512, reinterpret_cast<void*>(address), L"N", VARNEL_PLUGIN_STATE_WARNING,
+                                       L"T", 1);
+    const std::wstring expected =
+        L"|dark||hContext=" + std::to_wstring(static_cast<INT_PTR>(address)) + L"||OK||font=NORMAL|N\t|warning||font=BOLD|T\r\n";
+    EXPECT_EQ(expected, std::wstring(buffer));
+}
+
 TEST_F(Texts, PluginWithoutHealthEntryShowsItsNameAndLoggersAreLeftOut)
 {
     void* plain = Load(L"FixtureBasic", L"Plain.dll");
