@@ -419,7 +419,8 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &m_host));
+                                   &m_host))
+            << "the host could not be started, error " << GetLastError();
         m_peers.push_back(m_host);
         ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"ready"); }, 15000));
         m_notify = FindWindowW(L"ZerovaFramework_NotifyIcon", nullptr);
