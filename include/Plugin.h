@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <list>
-#include <memory>
 #include <mutex>
 
 class VARNEL_API CPlugin {
@@ -148,9 +147,6 @@ private:
     mutable std::recursive_mutex m_lock;
     std::mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
     std::atomic<int> m_callsInFlight;
-    struct HandleCloser {
-        void operator()(void* handle) const;
-    };
     // Set whenever the last call in flight returns.
-    std::unique_ptr<void, HandleCloser> m_callsEnded;
+    zerova::UniqueKernelHandle m_callsEnded;
 };

@@ -8,14 +8,10 @@
 #include "TrayResources.h"
 #include "VarnelMenuUtils.h"
 
-#include <cstdarg>
 #include <cwchar>
 
 namespace {
 const UINT kSystemHealthCommand = 4000;
-
-
-
 
 class MenuModelForPlugins final : public IPluginMenu {
 public:

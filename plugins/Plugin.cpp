@@ -74,7 +74,7 @@ public:
     ~CallScope()
     {
         --t_pluginCallDepth;
-        if (--m_plugin.m_callsInFlight == 0 && m_plugin.m_callsEnded) ::SetEvent(m_plugin.m_callsEnded.get());
+        if (--m_plugin.m_callsInFlight == 0 && m_plugin.m_callsEnded) ::SetEvent(m_plugin.m_callsEnded.Get());
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
@@ -93,11 +93,6 @@ CPlugin::CPlugin()
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
       suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
-}
-
-void CPlugin::HandleCloser::operator()(void* handle) const
-{
-    if (handle != nullptr) ::CloseHandle(handle);
 }
 
 template <typename Proc, typename Call>
@@ -441,7 +436,7 @@ void CPlugin::WaitForCallsToEnd()
     while (m_callsInFlight.load() > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !m_callsEnded) return;
-        HANDLE ended = m_callsEnded.get();
+        HANDLE ended = m_callsEnded.Get();
         // A call in flight may be sending a message to this thread and wait for the answer.
         if (::MsgWaitForMultipleObjectsEx(1, &ended, static_cast<DWORD>(left.count()), QS_SENDMESSAGE, 0) ==
             WAIT_OBJECT_0 + 1) {
