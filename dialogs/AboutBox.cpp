@@ -15,6 +15,7 @@ const UINT kTemplate = 700;
 const int kImage = 1006;
 const int kList = 1000;
 const int kCopy = 1004;
+const int kRowHeight = 20;
 
 const CDlgSize::RESIZE_DATA kResize[] = {
     {kImage, 0, 0, 1, 0, {}}, {kList, 0, 0, 1, 1, {}}, {kCopy, 0, 1, 0, 0, {}}, {IDOK, 1, 1, 0, 0, {}}, {-1, 0, 0, 0, 0, {}}};
@@ -28,8 +29,7 @@ CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
         return;
     }
     dialogs::InitListControls();
-    ::CreateDialogParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
-                         &CAboutBox::DialogProc, reinterpret_cast<LPARAM>(this));
+    CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
     if (m_window == nullptr) return;
 
     const CListControl::TAB_DATA columns[] = {{L" ", 360, 0, 0}, {L" ", 400, 0, 0}};
@@ -61,37 +61,35 @@ CAboutBox::~CAboutBox()
     m_window = nullptr;
 }
 
-INT_PTR CALLBACK CAboutBox::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+const wchar_t* CAboutBox::ClassProperty() { return kClassProperty; }
+
+INT_PTR CAboutBox::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
 {
-    if (message == WM_MEASUREITEM) {
-        dialogs::MeasureRow(lParam, 20);
-        return TRUE;
-    }
-    if (message == WM_INITDIALOG) {
-        dialogs::AttachDialog(window, kClassProperty, lParam);
-        reinterpret_cast<CAboutBox*>(lParam)->m_window = window;
-        return TRUE;
-    }
-    auto* self = static_cast<CAboutBox*>(::GetPropW(window, kClassProperty));
-    if (self == nullptr) return FALSE;
+    if (message != WM_MEASUREITEM) return FALSE;
+    dialogs::MeasureRow(lParam, kRowHeight);
+    return TRUE;
+}
+
+INT_PTR CAboutBox::OnInitDialog(HWND window)
+{
+    dialogs::AttachDialog(window);
+    m_window = window;
+    return TRUE;
+}
+
+INT_PTR CAboutBox::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    INT_PTR result = FALSE;
+    if (dialogs::HandleListDialogMessage(window, message, wParam, lParam, m_list.get(), &result)) return result;
     switch (message) {
-    case WM_CLOSE:
-        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-        return TRUE;
-    case WM_DRAWITEM:
-        if (self->m_list != nullptr) self->m_list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
-        return FALSE;
-    case WM_NOTIFY:
-        if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
-        return TRUE;
+    case WM_MEASUREITEM:
+        return OnEarlyMessage(window, message, wParam, lParam);
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
-            dialogs::CloseListDialog(window, self->m_size.get(), self->m_list.get(), kClassProperty);
+            dialogs::CloseListDialog(window, m_size.get(), m_list.get());
         else if (LOWORD(wParam) == kCopy)
-            dialogs::CopyAllLines(window, self->m_list.get());
+            dialogs::CopyAllLines(window, m_list.get());
         return TRUE;
-    case WM_CTLCOLORSTATIC:
-        return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
     default:
         return FALSE;
     }

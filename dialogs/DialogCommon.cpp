@@ -62,9 +62,8 @@ bool ImagePath(const wchar_t* name, wchar_t* path)
     return false;
 }
 
-void AttachDialog(HWND window, const wchar_t* classProperty, LPARAM object)
+void AttachDialog(HWND window)
 {
-    ::SetPropW(window, classProperty, reinterpret_cast<HANDLE>(object));
     COXSL_DllMain::Instance()->AddDlgToDlgList(window);
     SetTrayIcons(window);
 }
@@ -96,13 +95,36 @@ void CopyAllLines(HWND window, CListControl* list)
     CListControl::FreeText(all);
 }
 
-void CloseListDialog(HWND window, CDlgSize* size, CListControl* list, const wchar_t* classProperty)
+void CloseListDialog(HWND window, CDlgSize* size, CListControl* list)
 {
     if (size != nullptr) size->SaveSize();
     if (list != nullptr) list->SaveColumnWidths();
     COXSL_DllMain::Instance()->RemoveFromDlgList(window);
-    ::RemovePropW(window, classProperty);
     ::DestroyWindow(window);
+}
+
+bool HandleListDialogMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, CListControl* list,
+                             INT_PTR* result)
+{
+    switch (message) {
+    case WM_CLOSE:
+        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        *result = TRUE;
+        return true;
+    case WM_DRAWITEM:
+        if (list != nullptr) list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+        *result = FALSE;
+        return true;
+    case WM_NOTIFY:
+        if (list != nullptr) list->OnNotify(window, wParam, lParam);
+        *result = TRUE;
+        return true;
+    case WM_CTLCOLORSTATIC:
+        *result = reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace dialogs

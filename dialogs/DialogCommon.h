@@ -33,17 +33,21 @@ class CImageWindow;
 
 namespace dialogs {
 
-// At WM_INITDIALOG: the object goes into the window property, the window into the modeless
-// dialog list, and the tray's icons onto the window.
-void AttachDialog(HWND window, const wchar_t* classProperty, LPARAM object);
+// At WM_INITDIALOG: the window goes into the modeless dialog list and the tray's icons onto it.
+void AttachDialog(HWND window);
 // Shows the image in the control as its background and gives the control the image's height;
 // the block belongs to the image window.
 CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value);
 // Every row of a list measures kRowWidth by height.
 void MeasureRow(LPARAM measureItem, int height);
+// What the list dialogs answer alike: the close box as Cancel, the list's owner-drawn rows and
+// notifications, white static controls. True when the message was one of these; *result is the
+// dialog procedure's answer.
+bool HandleListDialogMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, CListControl* list,
+                             INT_PTR* result);
 // Every line of the list on the clipboard as one text.
 void CopyAllLines(HWND window, CListControl* list);
 // Saves the size and column widths and closes a modeless list dialog.
-void CloseListDialog(HWND window, CDlgSize* size, CListControl* list, const wchar_t* classProperty);
+void CloseListDialog(HWND window, CDlgSize* size, CListControl* list);
 
 }  // namespace dialogs

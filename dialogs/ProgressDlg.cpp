@@ -6,6 +6,7 @@
 #include "DlgPos.h"
 #include "ErrorMsg.h"
 #include "GdiPlusSession.h"
+#include "Handles.h"
 #include "Localize.h"
 #include "OXSL_DllMain.h"
 #include "RegistryEx.h"
@@ -59,8 +60,7 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
 
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);
-    ::CreateDialogParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
-                         &CProgressDlg::DialogProc, reinterpret_cast<LPARAM>(this));
+    CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
     if (m_window == nullptr) return;
     ::SetWindowTextW(m_window, title);
 
@@ -87,7 +87,7 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
 CProgressDlg::~CProgressDlg()
 {
     if (m_timer != 0 && ::IsWindow(m_window)) ::KillTimer(m_window, m_timer);
-    if (::IsWindow(m_window)) ::RemovePropW(m_window, kClassProperty);
+    Detach(m_window, this);
     // In this order, not the reverse of the declarations.
     m_font.reset();
     m_format.reset();
@@ -114,16 +114,15 @@ void CProgressDlg::SetUp(HWND window)
     ::SetWindowPos(list, nullptr, button.left, button.bottom + kListGap, listRect.right - listRect.left, 0,
                    SWP_NOZORDER | SWP_NOACTIVATE);
 
-    HDC dc = ::GetDC(list);
+    const zerova::WindowDeviceContext dc(list);
     HFONT listFont = reinterpret_cast<HFONT>(::SendMessageW(list, WM_GETFONT, 0, 0));
     if (listFont != nullptr) {
         LOGFONTW logical{};
         ::GetObjectW(listFont, sizeof(logical), &logical);
-        m_font = std::make_unique<Gdiplus::Font>(dc, &logical);
+        m_font = std::make_unique<Gdiplus::Font>(dc.Get(), &logical);
     } else {
-        m_font = std::make_unique<Gdiplus::Font>(dc);
+        m_font = std::make_unique<Gdiplus::Font>(dc.Get());
     }
-    ::ReleaseDC(list, dc);
 
     CWin32::CenterDialog(window);
     RECT bounds{};
@@ -170,36 +169,41 @@ void CProgressDlg::OnCommand(WPARAM wParam)
     }
 }
 
-INT_PTR CALLBACK CProgressDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+const wchar_t* CProgressDlg::ClassProperty() { return kClassProperty; }
+
+INT_PTR CProgressDlg::OnInitDialog(HWND window)
 {
-    if (message == WM_INITDIALOG) ::SetPropW(window, kClassProperty, reinterpret_cast<HANDLE>(lParam));
-    auto* self = static_cast<CProgressDlg*>(::GetPropW(window, kClassProperty));
-    if (self == nullptr) return FALSE;
+    COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+    SetUp(window);
+    return TRUE;
+}
+
+bool CProgressDlg::OnTimer(UINT_PTR timer)
+{
+    if (timer != m_timer || m_timer == 0) return false;
+    ::KillTimer(m_window, m_timer);
+    m_timer = 0;
+    ::PostMessageW(m_window, WM_COMMAND, IDCANCEL, 0);
+    return true;
+}
+
+INT_PTR CProgressDlg::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM)
+{
     switch (message) {
-    case WM_INITDIALOG:
-        COXSL_DllMain::Instance()->AddDlgToDlgList(window);
-        self->SetUp(window);
-        return TRUE;
     case WM_PAINT: {
-        PAINTSTRUCT paint;
-        ::BeginPaint(window, &paint);
-        ::EndPaint(window, &paint);
+        const zerova::PaintSession painting(window);
         return TRUE;
     }
     case WM_CLOSE:
-        if (self->m_type == PROGRESS_BAR_DLG_CANCEL) ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+        if (m_type == PROGRESS_BAR_DLG_CANCEL) ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
         return TRUE;
     case WM_COMMAND:
-        self->OnCommand(wParam);
+        OnCommand(wParam);
         return TRUE;
     case WM_TIMER:
-        if (wParam != self->m_timer || self->m_timer == 0) return FALSE;
-        ::KillTimer(window, self->m_timer);
-        self->m_timer = 0;
-        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-        return TRUE;
+        return OnTimer(wParam) ? TRUE : FALSE;
     case WM_DESTROY:
-        ::RemovePropW(window, kClassProperty);
+        Detach(window, this);
         return FALSE;
     default:
         return FALSE;

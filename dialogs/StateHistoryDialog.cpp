@@ -21,6 +21,7 @@ const int kList = 1000;
 const int kCopy = 1004;
 const int kClear = 1005;
 const int kRowCapacity = 2048;
+const int kRowHeight = 22;
 
 const CDlgSize::RESIZE_DATA kResize[] = {
     {kList, 0, 0, 1, 1, {}}, {kCopy, 0, 1, 0, 0, {}}, {kClear, 0, 1, 0, 0, {}}, {IDOK, 1, 1, 0, 0, {}}, {-1, 0, 0, 0, 0, {}}};
@@ -69,8 +70,7 @@ CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wch
     zerova::CopyString(m_name, MAX_PATH, name);
     if (current != nullptr) *current = this;
     dialogs::InitListControls();
-    ::DialogBoxParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
-                      &CStateHistoryDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    RunModal(CLocalize::Instance()->GethInstance(), kTemplate, parent);
 }
 
 CStateHistoryDialog::~CStateHistoryDialog()
@@ -151,35 +151,33 @@ void CStateHistoryDialog::OnCommand(int command)
     }
 }
 
-INT_PTR CALLBACK CStateHistoryDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+const wchar_t* CStateHistoryDialog::ClassProperty() { return kClassProperty; }
+
+INT_PTR CStateHistoryDialog::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
 {
-    if (message == WM_INITDIALOG) {
-        dialogs::AttachDialog(window, kClassProperty, lParam);
-        reinterpret_cast<CStateHistoryDialog*>(lParam)->Start(window);
-        return 1;
-    }
-    if (message == WM_MEASUREITEM) {
-        dialogs::MeasureRow(lParam, 22);
-        return 1;
-    }
-    // Messages before the dialog has its object (window creation, non-client sizing) get their
-    // default handling: claiming them would leave the window unpainted.
-    auto* self = static_cast<CStateHistoryDialog*>(::GetPropW(window, kClassProperty));
-    if (self == nullptr) return 0;
+    if (message != WM_MEASUREITEM) return FALSE;
+    dialogs::MeasureRow(lParam, kRowHeight);
+    return TRUE;
+}
+
+INT_PTR CStateHistoryDialog::OnInitDialog(HWND window)
+{
+    dialogs::AttachDialog(window);
+    Start(window);
+    return TRUE;
+}
+
+INT_PTR CStateHistoryDialog::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    INT_PTR result = FALSE;
+    if (dialogs::HandleListDialogMessage(window, message, wParam, lParam, m_list.get(), &result)) return result;
     switch (message) {
-    case WM_CLOSE:
-        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-        return 1;
-    case WM_DRAWITEM:
-        if (self->m_list != nullptr) self->m_list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
-        return 0;
-    case WM_NOTIFY:
-        if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
-        return 1;
+    case WM_MEASUREITEM:
+        return OnEarlyMessage(window, message, wParam, lParam);
     case WM_COMMAND:
-        self->OnCommand(LOWORD(wParam));
-        return 1;
+        OnCommand(LOWORD(wParam));
+        return TRUE;
     default:
-        return 0;
+        return FALSE;
     }
 }

@@ -25,6 +25,7 @@ const int kList = 1000;
 const int kHistory = 5001;
 const int kCopy = 1004;
 const int kDoubleClick = 2;
+const int kRowHeight = 22;
 // Requests from other threads, carried out on the dialog's thread.
 const UINT kShowTrayStateMessage = WM_APP + 40;
 const UINT kShowPluginStateMessage = WM_APP + 41;
@@ -70,8 +71,7 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
         return;
     }
     dialogs::InitListControls();
-    ::CreateDialogParamW(CLocalize::Instance()->GethInstance(), MAKEINTRESOURCEW(kTemplate), parent,
-                         &CSystemHealth::DialogProc, reinterpret_cast<LPARAM>(this));
+    CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
     if (m_window == nullptr) return;
 
     wchar_t component[MAX_PATH], state[MAX_PATH];
@@ -253,60 +253,62 @@ void CSystemHealth::OnListClick(void* context, CListControl*, HWND, int, int rea
     if (reason == kDoubleClick) static_cast<CSystemHealth*>(context)->OpenSelectedHistory();
 }
 
-INT_PTR CALLBACK CSystemHealth::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+const wchar_t* CSystemHealth::ClassProperty() { return kClassProperty; }
+
+INT_PTR CSystemHealth::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
 {
-    if (message == WM_MEASUREITEM) {
-        dialogs::MeasureRow(lParam, 22);
-        return TRUE;
+    if (message != WM_MEASUREITEM) return FALSE;
+    dialogs::MeasureRow(lParam, kRowHeight);
+    return TRUE;
+}
+
+INT_PTR CSystemHealth::OnInitDialog(HWND window)
+{
+    dialogs::AttachDialog(window);
+    m_window = window;
+    return TRUE;
+}
+
+void CSystemHealth::OnCommand(int command)
+{
+    switch (command) {
+    case kHistory:
+        OpenSelectedHistory();
+        break;
+    case kCopy:
+        dialogs::CopyAllLines(m_window, m_list.get());
+        break;
+    case IDOK:
+    case IDCANCEL:
+        dialogs::CloseListDialog(m_window, m_size.get(), m_list.get());
+        break;
+    default:
+        break;
     }
-    if (message == WM_INITDIALOG) {
-        dialogs::AttachDialog(window, kClassProperty, lParam);
-        reinterpret_cast<CSystemHealth*>(lParam)->m_window = window;
-        return TRUE;
+}
+
+INT_PTR CSystemHealth::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NOTIFY) {
+        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header != nullptr && header->code == LVN_ITEMCHANGED) EnableHistoryButton();
     }
-    auto* self = static_cast<CSystemHealth*>(::GetPropW(window, kClassProperty));
-    if (self == nullptr) return FALSE;
+    INT_PTR result = FALSE;
+    if (dialogs::HandleListDialogMessage(window, message, wParam, lParam, m_list.get(), &result)) return result;
     switch (message) {
+    case WM_MEASUREITEM:
+        return OnEarlyMessage(window, message, wParam, lParam);
     case kShowTrayStateMessage:
-        self->UpdateHealthStatus(static_cast<int>(wParam));
+        UpdateHealthStatus(static_cast<int>(wParam));
         return TRUE;
     case kShowPluginStateMessage:
-        self->OnPluginState(*reinterpret_cast<PluginStateNotice*>(lParam));
-        ::SetWindowLongPtrW(window, DWLP_MSGRESULT, 1);
-        return TRUE;
+        OnPluginState(*reinterpret_cast<PluginStateNotice*>(lParam));
+        return Answer(window, 1);
     case kRemoveLineMessage:
-        ::SetWindowLongPtrW(window, DWLP_MSGRESULT, self->OnRemoveLine(reinterpret_cast<const wchar_t*>(lParam)));
-        return TRUE;
-    case WM_CLOSE:
-        ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-        return TRUE;
-    case WM_DRAWITEM:
-        if (self->m_list != nullptr) self->m_list->OnDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
-        return FALSE;
-    case WM_NOTIFY: {
-        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-        if (header != nullptr && header->code == LVN_ITEMCHANGED) self->EnableHistoryButton();
-        if (self->m_list != nullptr) self->m_list->OnNotify(window, wParam, lParam);
-        return TRUE;
-    }
+        return Answer(window, OnRemoveLine(reinterpret_cast<const wchar_t*>(lParam)));
     case WM_COMMAND:
-        switch (LOWORD(wParam)) {
-        case kHistory:
-            self->OpenSelectedHistory();
-            break;
-        case kCopy:
-            dialogs::CopyAllLines(window, self->m_list.get());
-            break;
-        case IDOK:
-        case IDCANCEL:
-            dialogs::CloseListDialog(window, self->m_size.get(), self->m_list.get(), kClassProperty);
-            break;
-        default:
-            break;
-        }
+        OnCommand(LOWORD(wParam));
         return TRUE;
-    case WM_CTLCOLORSTATIC:
-        return reinterpret_cast<INT_PTR>(::GetStockObject(WHITE_BRUSH));
     default:
         return FALSE;
     }

@@ -2,6 +2,7 @@
 // with a button that copies every line.
 #pragma once
 
+#include "DialogWindow.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -11,7 +12,7 @@ class CDlgSize;
 class CListview;
 class CImageWindow;
 
-class VARNEL_API CAboutBox {
+class VARNEL_API CAboutBox : public CDialogWindow<CAboutBox> {
 public:
     // Builds and shows the box on the calling thread; no parent window or no text: error 528.
     CAboutBox(HWND parent, const wchar_t* text);
@@ -23,7 +24,11 @@ public:
     CListview* GetListview() const { return m_list.get(); }
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend class CDialogWindow<CAboutBox>;
+    static const wchar_t* ClassProperty();
+    static INT_PTR OnEarlyMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnInitDialog(HWND window);
+    INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND m_window;
     std::unique_ptr<CDlgSize> m_size;

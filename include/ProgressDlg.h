@@ -2,6 +2,7 @@
 // kind a Cancel button reported through a callback. Its window belongs to the thread that built it.
 #pragma once
 
+#include "DialogWindow.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
 
@@ -14,7 +15,7 @@ class StringFormat;
 class CDlgPos;
 class CButtonWindow;
 
-class VARNEL_API CProgressDlg {
+class VARNEL_API CProgressDlg : public CDialogWindow<CProgressDlg> {
 public:
     static const UINT_PTR AutoCloseTimer = 10000;
 
@@ -34,7 +35,11 @@ public:
     bool AreDetailsOpen() const;
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend class CDialogWindow<CProgressDlg>;
+    static const wchar_t* ClassProperty();
+    INT_PTR OnInitDialog(HWND window);
+    INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    bool OnTimer(UINT_PTR timer);
     void SetUp(HWND window);
     void ToggleDetails();
     void SaveSettings();

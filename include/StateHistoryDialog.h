@@ -2,6 +2,7 @@
 // kept current while it is open.
 #pragma once
 
+#include "DialogWindow.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -12,7 +13,7 @@ class CListview;
 class CPlugin;
 class CCriticalSectionEx;
 
-class VARNEL_API CStateHistoryDialog {
+class VARNEL_API CStateHistoryDialog : public CDialogWindow<CStateHistoryDialog> {
 public:
     // Runs the dialog and returns when it has been closed; *current is this object while it is
     // open. No plug-in, parent window or name: error 528, no dialog.
@@ -31,7 +32,11 @@ public:
                                  const wchar_t* text);
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend class CDialogWindow<CStateHistoryDialog>;
+    static const wchar_t* ClassProperty();
+    static INT_PTR OnEarlyMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnInitDialog(HWND window);
+    INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Start(HWND window);
     void OnCommand(int command);
 

@@ -2,6 +2,7 @@
 // plug-in, kept current while it is open; a line's state history opens from it.
 #pragma once
 
+#include "DialogWindow.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -15,7 +16,7 @@ class CStringBlock;
 class CStateHistoryDialog;
 class IPluginObserver;
 
-class VARNEL_API CSystemHealth {
+class VARNEL_API CSystemHealth : public CDialogWindow<CSystemHealth> {
 public:
     // Builds and shows the dialog on the calling thread; no parent window or a null text: error 528.
     CSystemHealth(HWND parent, const wchar_t* text);
@@ -47,7 +48,12 @@ public:
     int GetBannerBlockCount() const;
 
 private:
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend class CDialogWindow<CSystemHealth>;
+    static const wchar_t* ClassProperty();
+    static INT_PTR OnEarlyMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnInitDialog(HWND window);
+    INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void OnCommand(int command);
     static void OnListClick(void* context, class CListControl* list, HWND window, int line, int reason);
     struct PluginStateNotice;
     void OnPluginState(PluginStateNotice& notice);

@@ -1,5 +1,7 @@
 #include "AlphaChannelWindow.h"
 
+#include "Handles.h"
+
 namespace {
 const wchar_t kClassName[] = L"ZerovaAlphaChannelWindow";
 const UINT_PTR kFadeTimer = 1;
@@ -104,12 +106,11 @@ LRESULT CAlphaChannelWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lPara
 {
     switch (message) {
     case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = ::BeginPaint(m_window, &paint);
+        const zerova::PaintSession painting(m_window);
+        HDC dc = painting.Get();
         RECT client{};
         ::GetClientRect(m_window, &client);
         Paint(dc, 0, 0, client.right, client.bottom);
-        ::EndPaint(m_window, &paint);
         return 0;
     }
     case WM_ERASEBKGND:

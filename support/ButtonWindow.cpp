@@ -1,5 +1,7 @@
 #include "ButtonWindow.h"
 
+#include "Handles.h"
+
 #include "GdiPlusSession.h"
 #include "PaintedControl.h"
 
@@ -51,8 +53,8 @@ void CButtonWindow::PaintOwner(void* self) { static_cast<CButtonWindow*>(self)->
 
 void CButtonWindow::Paint()
 {
-    PAINTSTRUCT paint;
-    HDC dc = ::BeginPaint(m_control, &paint);
+    const zerova::PaintSession painting(m_control);
+    HDC dc = painting.Get();
     RECT client{};
     ::GetClientRect(m_control, &client);
     ::FillRect(dc, &client, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1));
@@ -62,5 +64,4 @@ void CButtonWindow::Paint()
         Gdiplus::Graphics graphics(dc);
         graphics.DrawImage(pressed ? set.pressed.get() : set.normal.get(), 0, 0, client.right, client.bottom);
     }
-    ::EndPaint(m_control, &paint);
 }

@@ -18,8 +18,7 @@ struct CDlgSize::Controls {
 };
 
 CDlgSize::CDlgSize()
-    : m_controls(new Controls()), m_window(nullptr), m_previousProc(nullptr), m_initialClient(), m_key(),
-      m_brush(nullptr)
+    : m_controls(std::make_unique<Controls>()), m_window(nullptr), m_previousProc(nullptr), m_initialClient(), m_key()
 {
 }
 
@@ -29,8 +28,6 @@ CDlgSize::~CDlgSize()
         ::SetWindowLongPtrW(m_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_previousProc));
         ::RemovePropW(m_window, kObjectProperty);
     }
-    if (m_brush != nullptr) ::DeleteObject(m_brush);
-    delete m_controls;
 }
 
 bool CDlgSize::Load(HWND window, const RESIZE_DATA* table, const wchar_t* key)
@@ -74,8 +71,7 @@ bool CDlgSize::SaveSize()
 
 void CDlgSize::SetBrushColor(COLORREF color)
 {
-    if (m_brush != nullptr) ::DeleteObject(m_brush);
-    m_brush = ::CreateSolidBrush(color);
+    m_brush.Reset(::CreateSolidBrush(color));
     if (::IsWindow(m_window)) ::InvalidateRect(m_window, nullptr, TRUE);
 }
 
@@ -108,10 +104,10 @@ LRESULT CALLBACK CDlgSize::WindowProc(HWND window, UINT message, WPARAM wParam, 
     if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
     const WNDPROC previous = self->m_previousProc;
     if (message == WM_SIZE && wParam != SIZE_MINIMIZED) self->Arrange();
-    if (message == WM_ERASEBKGND && self->m_brush != nullptr) {
+    if (message == WM_ERASEBKGND && self->m_brush) {
         RECT client{};
         ::GetClientRect(window, &client);
-        ::FillRect(reinterpret_cast<HDC>(wParam), &client, self->m_brush);
+        ::FillRect(reinterpret_cast<HDC>(wParam), &client, self->GetBrush());
         return 1;
     }
     return ::CallWindowProcW(previous, window, message, wParam, lParam);

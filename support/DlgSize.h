@@ -3,6 +3,10 @@
 #pragma once
 #include "SupportAPI.h"
 
+#include "Handles.h"
+
+#include <memory>
+
 class ZEROVA_SUPPORT_API CDlgSize {
 public:
 #pragma pack(push, 1)
@@ -26,17 +30,17 @@ public:
     bool SaveSize();
     // The colour the dialog's background and static controls are painted with.
     void SetBrushColor(COLORREF color);
-    HBRUSH GetBrush() const { return m_brush; }
+    HBRUSH GetBrush() const { return static_cast<HBRUSH>(m_brush.Get()); }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Arrange();
 
     struct Controls;
-    Controls* m_controls;
+    std::unique_ptr<Controls> m_controls;
     HWND m_window;
     WNDPROC m_previousProc;
     SIZE m_initialClient;
     wchar_t m_key[MAX_PATH];
-    HBRUSH m_brush;
+    zerova::UniqueGdiObject m_brush;
 };

@@ -1,5 +1,7 @@
 #include "GdiPlusSession.h"
 
+#include "Handles.h"
+
 #include <cwchar>
 #include <memory>
 #include <mutex>
@@ -114,8 +116,8 @@ HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
     std::unique_ptr<Gdiplus::Bitmap> source(LoadImageFile(path));
     if (!source) return nullptr;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateTopDownDib(width, height, &bits);
-    if (bitmap == nullptr) return nullptr;
+    UniqueGdiObject bitmap(CreateTopDownDib(width, height, &bits));
+    if (!bitmap) return nullptr;
     // A GDI+ bitmap over the DIB's own memory: drawing into it fills the DIB, premultiplied.
     Gdiplus::Bitmap target(width, height, width * 4, PixelFormat32bppPARGB, static_cast<BYTE*>(bits));
     Gdiplus::Graphics graphics(&target);
@@ -123,12 +125,9 @@ HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
     graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
     const bool drawn = graphics.DrawImage(source.get(), 0, 0, width, height) == Gdiplus::Ok;
     graphics.Flush(Gdiplus::FlushIntentionSync);
-    if (!drawn) {
-        ::DeleteObject(bitmap);
-        return nullptr;
-    }
+    if (!drawn) return nullptr;
     DrawnImages().Add(path, width, height, file, bits);
-    return bitmap;
+    return static_cast<HBITMAP>(bitmap.Release());
 }
 
 Gdiplus::Font* CreateTextFont(const wchar_t* face, float points, int style)
@@ -139,36 +138,28 @@ Gdiplus::Font* CreateTextFont(const wchar_t* face, float points, int style)
     if (family != nullptr && family->IsAvailable())
         return new Gdiplus::Font(family, points, style, Gdiplus::UnitPoint);
     LOGFONTW logical{};
-    HDC screen = ::GetDC(nullptr);
-    logical.lfHeight = -::MulDiv(static_cast<int>(points + 0.5f), ::GetDeviceCaps(screen, LOGPIXELSY), 72);
+    const WindowDeviceContext screen(nullptr);
+    logical.lfHeight = -::MulDiv(static_cast<int>(points + 0.5f), ::GetDeviceCaps(screen.Get(), LOGPIXELSY), 72);
     logical.lfWeight = (style & Gdiplus::FontStyleBold) != 0 ? FW_BOLD : FW_NORMAL;
     logical.lfCharSet = DEFAULT_CHARSET;
     logical.lfQuality = ANTIALIASED_QUALITY;
     if (face != nullptr) wcsncpy(logical.lfFaceName, face, LF_FACESIZE - 1);
-    auto* font = new Gdiplus::Font(screen, &logical);
-    ::ReleaseDC(nullptr, screen);
-    return font;
+    return new Gdiplus::Font(screen.Get(), &logical);
 }
 
 HBITMAP IconToBitmap(HICON icon, int width, int height)
 {
     if (icon == nullptr || width < 1 || height < 1) return nullptr;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateTopDownDib(width, height, &bits);
-    if (bitmap == nullptr) return nullptr;
-    HDC dc = ::CreateCompatibleDC(nullptr);
-    bool drawn = false;
-    if (dc != nullptr) {
-        HGDIOBJ previous = ::SelectObject(dc, bitmap);
-        drawn = ::DrawIconEx(dc, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL) != FALSE;
-        ::SelectObject(dc, previous);
-        ::DeleteDC(dc);
+    UniqueGdiObject bitmap(CreateTopDownDib(width, height, &bits));
+    if (!bitmap) return nullptr;
+    const UniqueDeviceContext dc(::CreateCompatibleDC(nullptr));
+    if (!dc) return nullptr;
+    {
+        const ScopedSelection selected(dc.Get(), bitmap.Get());
+        if (!::DrawIconEx(dc.Get(), 0, 0, icon, width, height, 0, nullptr, DI_NORMAL)) return nullptr;
     }
-    if (!drawn) {
-        ::DeleteObject(bitmap);
-        return nullptr;
-    }
-    return bitmap;
+    return static_cast<HBITMAP>(bitmap.Release());
 }
 
 }  // namespace zerova

@@ -74,6 +74,11 @@ struct GdiObjectTraits {
     static bool IsValid(HGDIOBJ h) { return h != nullptr; }
     static void Close(HGDIOBJ h) { DeleteObject(h); }
 };
+struct DeviceContextTraits {  // CreateCompatibleDC
+    static HDC Invalid() { return nullptr; }
+    static bool IsValid(HDC h) { return h != nullptr; }
+    static void Close(HDC h) { DeleteDC(h); }
+};
 struct HeapBlockTraits {
     static void* Invalid() { return nullptr; }
     static bool IsValid(void* p) { return p != nullptr; }
@@ -87,5 +92,58 @@ using UniqueLibrary = UniqueHandle<HMODULE, LibraryTraits>;
 using UniqueMenu = UniqueHandle<HMENU, MenuTraits>;
 using UniqueGdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;
 using UniqueHeapBlock = UniqueHandle<void*, HeapBlockTraits>;
+using UniqueDeviceContext = UniqueHandle<HDC, DeviceContextTraits>;
+
+// A window's device context from GetDC, given back when the scope ends.
+class WindowDeviceContext {
+public:
+    explicit WindowDeviceContext(HWND window) : m_window(window), m_dc(GetDC(window)) {}
+    ~WindowDeviceContext()
+    {
+        if (m_dc != nullptr) ReleaseDC(m_window, m_dc);
+    }
+    WindowDeviceContext(const WindowDeviceContext&) = delete;
+    WindowDeviceContext& operator=(const WindowDeviceContext&) = delete;
+    HDC Get() const { return m_dc; }
+
+private:
+    HWND m_window;
+    HDC m_dc;
+};
+
+// BeginPaint and EndPaint of one WM_PAINT; declared before anything that draws on its context.
+class PaintSession {
+public:
+    explicit PaintSession(HWND window) : m_window(window), m_paint(), m_dc(BeginPaint(window, &m_paint)) {}
+    ~PaintSession() { EndPaint(m_window, &m_paint); }
+    PaintSession(const PaintSession&) = delete;
+    PaintSession& operator=(const PaintSession&) = delete;
+    HDC Get() const { return m_dc; }
+
+private:
+    HWND m_window;
+    PAINTSTRUCT m_paint;
+    HDC m_dc;
+};
+
+// An object selected into a device context; the previous one is selected back when the scope
+// ends, so nothing owned stays selected when it is deleted.
+class ScopedSelection {
+public:
+    ScopedSelection(HDC dc, HGDIOBJ object)
+        : m_dc(dc), m_previous(dc != nullptr && object != nullptr ? SelectObject(dc, object) : nullptr)
+    {
+    }
+    ~ScopedSelection()
+    {
+        if (m_previous != nullptr && m_previous != HGDI_ERROR) SelectObject(m_dc, m_previous);
+    }
+    ScopedSelection(const ScopedSelection&) = delete;
+    ScopedSelection& operator=(const ScopedSelection&) = delete;
+
+private:
+    HDC m_dc;
+    HGDIOBJ m_previous;
+};
 
 }  // namespace zerova

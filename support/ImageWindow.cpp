@@ -1,5 +1,7 @@
 #include "ImageWindow.h"
 
+#include "Handles.h"
+
 #include "GdiPlusSession.h"
 #include "PaintedControl.h"
 #include "SafeString.h"
@@ -167,8 +169,8 @@ void CImageWindow::PaintOwner(void* self) { static_cast<CImageWindow*>(self)->Pa
 
 void CImageWindow::Paint()
 {
-    PAINTSTRUCT paint;
-    HDC dc = ::BeginPaint(m_control, &paint);
+    const zerova::PaintSession painting(m_control);
+    HDC dc = painting.Get();
     RECT client{};
     ::GetClientRect(m_control, &client);
     if (zerova::EnsureGdiPlus()) {
@@ -178,5 +180,4 @@ void CImageWindow::Paint()
         for (CImageBlock* block : m_blocks->images) block->Draw(&graphics, client);
         for (CStringBlock* block : m_blocks->strings) block->Draw(&graphics);
     }
-    ::EndPaint(m_control, &paint);
 }

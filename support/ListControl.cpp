@@ -1,5 +1,6 @@
 #include "ListControl.h"
 
+#include "Handles.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
 
@@ -92,25 +93,29 @@ std::vector<std::wstring> SplitRows(const wchar_t* text)
     if (!current.empty()) rows.push_back(current);
     return rows;
 }
+// The round status mark in front of a cell's text.
+void DrawStatusDot(HDC dc, const RECT& cell, COLORREF color)
+{
+    const zerova::UniqueGdiObject dot(::CreateSolidBrush(color));
+    const zerova::ScopedSelection selected(dc, dot.Get());
+    const int middle = (cell.top + cell.bottom) / 2;
+    ::Ellipse(dc, cell.left, middle - 5, cell.left + 10, middle + 5);
+}
 }  // namespace
 
 struct CListControl::Rows {
     std::vector<Row> rows;
     Style style;
-    HFONT boldFont = nullptr;
-    ~Rows()
-    {
-        if (boldFont != nullptr) ::DeleteObject(boldFont);
-    }
+    zerova::UniqueGdiObject boldFont;
 };
 
 CListControl::CListControl()
-    : m_rows(new Rows()), m_list(nullptr), m_highlight(false), m_clickContext(nullptr), m_click(nullptr), m_key(),
+    : m_rows(std::make_unique<Rows>()), m_list(nullptr), m_highlight(false), m_clickContext(nullptr), m_click(nullptr), m_key(),
       m_columnCount(0)
 {
 }
 
-CListControl::~CListControl() { delete m_rows; }
+CListControl::~CListControl() = default;
 
 CListview::CListview() = default;
 CListview::~CListview() = default;
@@ -140,7 +145,7 @@ bool CListControl::Init(HWND list, const TAB_DATA* columns, int columnCount, con
     if (font == nullptr || ::GetObjectW(font, sizeof(logical), &logical) == 0)
         ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(logical), &logical);
     logical.lfWeight = FW_BOLD;
-    m_rows->boldFont = ::CreateFontIndirectW(&logical);
+    m_rows->boldFont.Reset(::CreateFontIndirectW(&logical));
     return true;
 }
 
@@ -284,29 +289,21 @@ void CListControl::OnDrawItem(const DRAWITEMSTRUCT* draw)
     const Row& row = m_rows->rows[static_cast<size_t>(index)];
     const bool selected = m_highlight && (draw->itemState & ODS_SELECTED) != 0;
     HDC dc = draw->hDC;
-    HBRUSH background = ::CreateSolidBrush(selected ? ::GetSysColor(COLOR_HIGHLIGHT)
-                                                    : row.shading == kDark ? kDarkColor : kLightColor);
-    ::FillRect(dc, &draw->rcItem, background);
-    ::DeleteObject(background);
+    const zerova::UniqueGdiObject background(::CreateSolidBrush(
+        selected ? ::GetSysColor(COLOR_HIGHLIGHT) : row.shading == kDark ? kDarkColor : kLightColor));
+    ::FillRect(dc, &draw->rcItem, static_cast<HBRUSH>(background.Get()));
     ::SetBkMode(dc, TRANSPARENT);
     int left = draw->rcItem.left;
     for (int column = 0; column < m_columnCount; ++column) {
         const int width = static_cast<int>(::SendMessageW(m_list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
         RECT cell{left + 4, draw->rcItem.top, left + width - 2, draw->rcItem.bottom};
         if (row.status[column] >= 0 && row.status[column] <= 2) {
-            HBRUSH dot = ::CreateSolidBrush(kStatusColors[row.status[column]]);
-            HGDIOBJ previous = ::SelectObject(dc, dot);
-            const int middle = (cell.top + cell.bottom) / 2;
-            ::Ellipse(dc, cell.left, middle - 5, cell.left + 10, middle + 5);
-            ::SelectObject(dc, previous);
-            ::DeleteObject(dot);
+            DrawStatusDot(dc, cell, kStatusColors[row.status[column]]);
             cell.left += 14;
         }
-        HGDIOBJ previousFont = nullptr;
-        if (row.bold[column] && m_rows->boldFont != nullptr) previousFont = ::SelectObject(dc, m_rows->boldFont);
+        const zerova::ScopedSelection font(dc, row.bold[column] ? m_rows->boldFont.Get() : nullptr);
         ::SetTextColor(dc, selected ? ::GetSysColor(COLOR_HIGHLIGHTTEXT) : row.blue[column] ? kHeadingColor : RGB(0, 0, 0));
         ::DrawTextW(dc, row.text[column].c_str(), -1, &cell, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
-        if (previousFont != nullptr) ::SelectObject(dc, previousFont);
         left += width;
     }
 }

@@ -6,6 +6,8 @@
 #pragma once
 #include "SupportAPI.h"
 
+#include <memory>
+
 class ZEROVA_SUPPORT_API CListControl {
 public:
     struct TAB_DATA {
@@ -55,7 +57,7 @@ public:
 
 private:
     struct Rows;
-    Rows* m_rows;
+    std::unique_ptr<Rows> m_rows;
     HWND m_list;
     bool m_highlight;
     void* m_clickContext;

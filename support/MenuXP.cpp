@@ -85,12 +85,11 @@ struct CMenuXP::Images {
     std::set<HBITMAP> owned;
 };
 
-CMenuXP::CMenuXP() : m_images(new Images()) {}
+CMenuXP::CMenuXP() : m_images(std::make_unique<Images>()) {}
 
 CMenuXP::~CMenuXP()
 {
     for (HBITMAP bitmap : m_images->owned) ::DeleteObject(bitmap);
-    delete m_images;
 }
 
 int CMenuXP::FindMenuPositionByCommand(HMENU menu, HMENU* owner, UINT command)

@@ -2,6 +2,8 @@
 #pragma once
 #include "SupportAPI.h"
 
+#include <memory>
+
 class ZEROVA_SUPPORT_API CMenuXP {
 public:
     // The item data of the items that carry a record. The first four fields are set by the
@@ -59,5 +61,5 @@ public:
 private:
     bool SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath);
     struct Images;
-    Images* m_images;
+    std::unique_ptr<Images> m_images;
 };

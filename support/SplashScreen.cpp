@@ -1,5 +1,7 @@
 #include "SplashScreen.h"
 
+#include "Handles.h"
+
 #include "GdiPlusSession.h"
 #include "ImageWindow.h"
 
@@ -61,8 +63,8 @@ LRESULT CALLBACK CSplashScreen::WindowProc(HWND window, UINT message, WPARAM wPa
     auto* self = reinterpret_cast<CSplashScreen*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     switch (message) {
     case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = ::BeginPaint(window, &paint);
+        const zerova::PaintSession painting(window);
+        HDC dc = painting.Get();
         if (self != nullptr && self->m_image != nullptr) {
             Gdiplus::Graphics graphics(dc);
             auto* image = static_cast<Gdiplus::Bitmap*>(self->m_image);
@@ -70,7 +72,6 @@ LRESULT CALLBACK CSplashScreen::WindowProc(HWND window, UINT message, WPARAM wPa
             for (int i = 0; i < self->m_blockCount; ++i)
                 if (self->m_blocks[i] != nullptr) self->m_blocks[i]->Draw(&graphics);
         }
-        ::EndPaint(window, &paint);
         return 0;
     }
     case WM_TIMER:
