@@ -47,7 +47,7 @@ public:
             line[0] != L'\0')
             CDebugTrace::OutputDebugStringW(4, line, L"SystemHealth.cpp", __LINE__);
     }
-    void TrayStateChanged(VARNEL_PLUGIN_STATE state) override { CSystemHealth::ShowTrayState(m_window, state); }
+    void TrayStateChanged(VARNEL_PLUGIN_STATE state) override { CSystemHealth::SendTrayState(m_window, state); }
 
 private:
     HWND m_window;
@@ -177,7 +177,7 @@ struct CSystemHealth::PluginStateNotice {
     int lineLength;
 };
 
-void CSystemHealth::ShowTrayState(HWND window, int state)
+void CSystemHealth::SendTrayState(HWND window, int state)
 {
     if (::IsWindow(window)) ::SendMessageW(window, kShowTrayStateMessage, static_cast<WPARAM>(state), 0);
 }

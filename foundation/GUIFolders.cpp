@@ -9,7 +9,7 @@
 namespace {
 const int kIniLineCapacity = 128;
 
-bool IsBadBuffer(const wchar_t* buffer, int length) { return buffer == nullptr || length < 1; }
+bool HasNoRoom(const wchar_t* buffer, int length) { return buffer == nullptr || length < 1; }
 }  // namespace
 
 wchar_t* CVarnelPrivateInterface::GetGUIRootFolder(wchar_t* buffer, int length)
@@ -24,7 +24,7 @@ wchar_t* CVarnelPrivateInterface::GetGUISubfolder(wchar_t* buffer, int length)
 
 wchar_t* CVarnelPrivateInterface::ResolveGUISubfolder(const wchar_t* subfolder, wchar_t* buffer, int length)
 {
-    if (IsBadBuffer(buffer, length)) return nullptr;
+    if (HasNoRoom(buffer, length)) return nullptr;
     buffer[0] = L'\0';
     if (!zerova::IsEmpty(subfolder)) return zerova::CopyString(buffer, length, subfolder);
     return tray::GetGuiSubfolder(buffer, length);
@@ -37,7 +37,7 @@ wchar_t* CVarnelPrivateInterface::BuildImagesFolder(const wchar_t* subfolder, wc
 
 wchar_t* CVarnelPrivateInterface::GetImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length)
 {
-    if (IsBadBuffer(buffer, length)) {
+    if (HasNoRoom(buffer, length)) {
         CErrorMsg::Instance()->Error(548);
         return nullptr;
     }
@@ -46,7 +46,7 @@ wchar_t* CVarnelPrivateInterface::GetImagesFolder(const wchar_t* subfolder, wcha
 
 wchar_t* CVarnelPrivateInterface::GetPluginImageFolder(const wchar_t* subfolder, wchar_t* buffer, int length)
 {
-    if (IsBadBuffer(buffer, length)) {
+    if (HasNoRoom(buffer, length)) {
         CErrorMsg::Instance()->Error(547);
         return nullptr;
     }
@@ -56,7 +56,7 @@ wchar_t* CVarnelPrivateInterface::GetPluginImageFolder(const wchar_t* subfolder,
 wchar_t* CVarnelPrivateInterface::GetImageFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer,
                                                    int length)
 {
-    if (zerova::IsEmpty(file) || IsBadBuffer(buffer, length)) {
+    if (zerova::IsEmpty(file) || HasNoRoom(buffer, length)) {
         CErrorMsg::Instance()->Error(547);
         return nullptr;
     }

@@ -58,5 +58,5 @@ public:
     virtual void RefreshAvailability() = 0;
     // The tray icon, the system health item's image and the tray title for the merged state.
     virtual void ShowTrayState(VARNEL_PLUGIN_STATE state, const wchar_t* title) = 0;
-    virtual void GetTrayTitle(wchar_t* title, int length) = 0;
+    virtual void CopyTrayTitle(wchar_t* title, int length) = 0;
 };

@@ -38,7 +38,7 @@ public:
     bool ValidatePlugin(void* handle);
     static bool IsMainApp(void* handle);
     // A numbered error: recorded against the plug-in when there is one, else only reported.
-    static void ReportError(int code, CPlugin* plugin);
+    static void ReportPluginError(int code, CPlugin* plugin);
     bool ArePluginsLoaded();
     std::list<PLUGIN_DATA*> GetPluginList();
     PLUGIN_DATA* FindPluginFilenameOnly(const wchar_t* fileName);

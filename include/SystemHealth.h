@@ -33,7 +33,7 @@ public:
     // ---- from any thread, by the dialog's window: carried out on the dialog's own thread, so the
     // banner, list and history are never touched while the dialog paints or closes. Nothing
     // happens when the window is gone.
-    static void ShowTrayState(HWND window, int state);
+    static void SendTrayState(HWND window, int state);
     // The plug-in's line shows the state (appended when it has none), and an open state history of
     // the same name gets a row. line receives the line's markup; false when the window is gone.
     static bool ShowPluginState(HWND window, void* context, const wchar_t* name, VARNEL_PLUGIN_STATE state,

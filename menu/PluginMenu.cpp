@@ -104,7 +104,7 @@ public:
         model->ModifyTrayTitle(title);
     }
 
-    void GetTrayTitle(wchar_t* title, int length) override { CVarnelMenuUtils::Instance()->GetTrayTitle(title, length); }
+    void CopyTrayTitle(wchar_t* title, int length) override { CVarnelMenuUtils::Instance()->GetTrayTitle(title, length); }
 };
 }  // namespace
 

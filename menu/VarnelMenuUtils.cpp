@@ -56,7 +56,7 @@ const CategoryRow* FindRow(int category)
 
 void* const kMainApp = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADDEADu));
 
-CPlugin* PluginOf(void* handle)
+CPlugin* PluginObjectOfHandle(void* handle)
 {
     return handle != nullptr ? static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(handle)->plugin)
                              : nullptr;
@@ -122,7 +122,7 @@ bool CVarnelMenuUtils::IsMenuReady()
     return false;
 }
 
-void CVarnelMenuUtils::ReportError(int code, CPlugin* plugin) { CPluginInterface::ReportError(code, plugin); }
+void CVarnelMenuUtils::ReportError(int code, CPlugin* plugin) { CPluginInterface::ReportPluginError(code, plugin); }
 
 UINT CVarnelMenuUtils::MakeCommandId(void* handle, int itemId)
 {
@@ -358,7 +358,7 @@ void CVarnelMenuUtils::ReleaseItemRecord(void* address)
 {
     auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
     if (item == nullptr || item->kind != 0) return;
-    CPlugin* owner = PluginOf(item->owner);
+    CPlugin* owner = PluginObjectOfHandle(item->owner);
     if (owner != nullptr) {
         std::lock_guard<std::mutex> items(owner->MenuItemsLock());
         owner->GetMenuItems().remove(address);

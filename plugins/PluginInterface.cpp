@@ -95,7 +95,7 @@ CPluginInterface* CPluginInterface::Instance()
 
 CPluginInterface* CPluginInterface::Existing() { return g_instance; }
 
-void CPluginInterface::ReportError(int code, CPlugin* plugin)
+void CPluginInterface::ReportPluginError(int code, CPlugin* plugin)
 {
     CErrorMsg::Instance()->Error(code);
     if (plugin != nullptr) {
@@ -360,7 +360,7 @@ bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugi
         }
     }
     if (*plugin != nullptr) valid = (*plugin)->IsLoaded();
-    if (!valid && report) ReportError(530, *plugin);
+    if (!valid && report) ReportPluginError(530, *plugin);
     return valid;
 }
 
@@ -622,7 +622,7 @@ bool CPluginInterface::GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_
     CPlugin* plugin = nullptr;
     if (!ValidatePlugin(handle, &record, &plugin, false)) return false;
     if (text == nullptr || length < 1) {
-        ReportError(531, plugin);
+        ReportPluginError(531, plugin);
         return false;
     }
     state = plugin->GetState();
@@ -638,7 +638,7 @@ bool CPluginInterface::GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, 
     }
     state = m_trayState;
     title[0] = L'\0';
-    if (IPluginMenu* menu = Menu()) menu->GetTrayTitle(title, length);
+    if (IPluginMenu* menu = Menu()) menu->CopyTrayTitle(title, length);
     return true;
 }
 
