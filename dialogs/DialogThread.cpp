@@ -94,6 +94,13 @@ bool CDialogThread::IsThreadActive()
     return thread != nullptr && ::GetExitCodeThread(thread, &code) && code == STILL_ACTIVE;
 }
 
+bool CDialogThread::HasEnded() const
+{
+    // The handle moves to m_endedThread at the end of a run and stays open until the object goes.
+    HANDLE thread = m_thread != nullptr ? m_thread : m_endedThread;
+    return thread == nullptr || ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+}
+
 void CDialogThread::WaitForDialogToClose()
 {
     while (::IsWindow(m_dialogWindow)) CWin32::EmptyMessages(m_dialogWindow, kPumpWaitMs);

@@ -20,6 +20,14 @@ namespace {
 CThreadManager* g_instance = nullptr;
 const int kClosedNoticeString = 560;
 const ULONGLONG kFinishingGraceMs = 2000;
+
+// A thread still running when the manager goes keeps its object for the rest of the process: the
+// list is never destroyed, so nothing is deleted under a running thread.
+void KeepForTheProcessEnd(std::shared_ptr<CDialogThread> thread)
+{
+    static auto* const stillRunning = new std::list<std::shared_ptr<CDialogThread>>();
+    stillRunning->push_back(std::move(thread));
+}
 }  // namespace
 
 CThreadManager* CThreadManager::Instance()
@@ -31,7 +39,7 @@ CThreadManager* CThreadManager::Instance()
 CThreadManager::~CThreadManager()
 {
     if (g_instance == this) g_instance = nullptr;
-    std::list<CDialogThread*> threads;
+    ThreadList threads;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         threads.swap(m_threads);
@@ -39,21 +47,28 @@ CThreadManager::~CThreadManager()
     // A thread that is still finishing (a dialog that never stood, a run about to end) keeps using
     // its object: it gets a moment to end, and an object whose thread still runs is left alone.
     const ULONGLONG deadline = ::GetTickCount64() + kFinishingGraceMs;
-    for (CDialogThread* thread : threads) {
-        while (thread->IsThreadActive() && ::GetTickCount64() < deadline)
+    for (auto& thread : threads) {
+        while (!thread->HasEnded() && ::GetTickCount64() < deadline)
             CWin32::EmptyMessages(thread->GetDialogWindow(), 10);
-        if (!thread->IsThreadActive()) delete thread;
+        if (!thread->HasEnded()) KeepForTheProcessEnd(std::move(thread));
     }
 }
 
-void CThreadManager::Append(CDialogThread* thread)
+template <class Thread>
+Thread* CThreadManager::Keep(std::shared_ptr<Thread> thread)
 {
+    ThreadList ended;
     std::lock_guard<std::mutex> guard(m_lock);
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        auto next = std::next(it);
+        if ((*it)->HasEnded()) ended.splice(ended.end(), m_threads, it);
+        it = next;
+    }
     m_threads.push_back(thread);
+    return thread.get();
 }
 
-// Walks use a copy: thread objects are never deleted before the manager goes.
-std::list<CDialogThread*> CThreadManager::Threads()
+CThreadManager::ThreadList CThreadManager::Threads()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_threads;
@@ -63,16 +78,14 @@ bool CThreadManager::CreateAboutBoxThread(void* plugin, HWND parent, const wchar
 {
     if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(text))
         return false;
-    auto* thread = new CAboutBoxThread(plugin, parent, text);
-    Append(thread);
+    auto* thread = Keep(std::make_shared<CAboutBoxThread>(plugin, parent, text));
     return thread->IsStarted();
 }
 
 bool CThreadManager::CreateSystemHealthThread(void* plugin, HWND parent, const wchar_t* text)
 {
     if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent)) return false;
-    auto* thread = new CSystemHealthThread(plugin, parent, text);
-    Append(thread);
+    auto* thread = Keep(std::make_shared<CSystemHealthThread>(plugin, parent, text));
     return thread->IsStarted();
 }
 
@@ -82,8 +95,7 @@ bool CThreadManager::CreateSplashScreenThread(const wchar_t* imagePath, bool fla
         CErrorMsg::Instance()->Error(567);
         return false;
     }
-    auto* thread = new CSplashScreenThread(imagePath, flag);
-    Append(thread);
+    auto* thread = Keep(std::make_shared<CSplashScreenThread>(imagePath, flag));
     return thread->IsStarted();
 }
 
@@ -95,8 +107,7 @@ bool CThreadManager::CreateAdvisoryMsgThread(void* plugin, const wchar_t*, HWND 
     if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title) ||
         zerova::IsEmpty(text))
         return false;
-    auto* thread = new CAdvisoryMsgThread(plugin, parent, title, text, type, buttons, autoClose, cookie, settingsFlag);
-    Append(thread);
+    auto* thread = Keep(std::make_shared<CAdvisoryMsgThread>(plugin, parent, title, text, type, buttons, autoClose, cookie, settingsFlag));
     thread->WaitForDialogInit();
     return thread->IsStarted();
 }
@@ -107,25 +118,26 @@ CProgressDlg* CThreadManager::CreateProgressDlgThread(void* plugin, HWND parent,
 {
     if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title))
         return nullptr;
-    auto* thread = new CProgressDlgThread(plugin, parent, title, type, cancel, cookie, autoCloseMs);
-    Append(thread);
+    auto* thread = Keep(std::make_shared<CProgressDlgThread>(plugin, parent, title, type, cancel, cookie, autoCloseMs));
     return thread->GetProgressDlg();
 }
 
-CDialogThread* CThreadManager::FindExistingDialog(void* dialogObject)
+std::shared_ptr<CDialogThread> CThreadManager::FindRunning(void* dialogObject)
 {
     if (dialogObject == nullptr) return nullptr;
-    for (CDialogThread* thread : Threads())
+    for (auto& thread : Threads())
         if (thread->GetDialogObject() == dialogObject && thread->IsThreadActive() &&
             ::IsWindow(thread->GetDialogWindow()))
             return thread;
     return nullptr;
 }
 
+CDialogThread* CThreadManager::FindExistingDialog(void* dialogObject) { return FindRunning(dialogObject).get(); }
+
 HWND CThreadManager::FindExistingDialog(CDialogThread::THREAD_TYPE kind, void** dialogObject)
 {
     if (dialogObject != nullptr) *dialogObject = nullptr;
-    for (CDialogThread* thread : Threads()) {
+    for (auto& thread : Threads()) {
         if (thread->GetKind() != kind || !thread->IsThreadActive() || !::IsWindow(thread->GetDialogWindow())) continue;
         if (dialogObject != nullptr) *dialogObject = thread->GetDialogObject();
         return thread->GetDialogWindow();
@@ -142,7 +154,7 @@ HWND CThreadManager::BringExistingDialogToFront(CDialogThread::THREAD_TYPE kind)
 
 void CThreadManager::TerminateOpenDialogs(void* plugin)
 {
-    for (CDialogThread* thread : Threads()) {
+    for (auto& thread : Threads()) {
         if ((plugin != nullptr && thread->GetPluginHandle() != plugin) || !thread->IsThreadActive()) continue;
         CPlugin* owner = thread->GetPlugin();
         if (thread->GetPluginHandle() != nullptr && owner != nullptr && owner->IsLoaded())
@@ -164,20 +176,20 @@ void CThreadManager::TerminateOpenDialogs(void* plugin)
 
 bool CThreadManager::ActiveThreads()
 {
-    for (CDialogThread* thread : Threads())
+    for (auto& thread : Threads())
         if (thread->IsThreadActive()) return true;
     return false;
 }
 
 bool CThreadManager::SetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail, int percent)
 {
-    if (FindExistingDialog(dialog) == nullptr) return false;
-    return dialog->SetProgress(status, detail, percent);
+    const auto thread = FindRunning(dialog);
+    return thread != nullptr && dialog->SetProgress(status, detail, percent);
 }
 
 bool CThreadManager::DestroyProgressDlg(CProgressDlg* dialog)
 {
-    CDialogThread* thread = FindExistingDialog(dialog);
+    const auto thread = FindRunning(dialog);
     if (thread == nullptr) return false;
     thread->TerminateDialog();
     return true;

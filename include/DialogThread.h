@@ -34,6 +34,8 @@ public:
     virtual void DeleteDialog();
 
     bool IsThreadActive();
+    // True once the thread has left its procedure for good (or never started): the object may go.
+    bool HasEnded() const;
     void WaitForDialogToClose();
     void WaitForThreadToEnd();
     // Until the dialog window stands and reports its start-up done, or the thread has ended.

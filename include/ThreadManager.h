@@ -6,12 +6,13 @@
 #include "VarnelPluginAPI.h"
 
 #include <list>
+#include <memory>
 #include <mutex>
 
 class VARNEL_API CThreadManager {
 public:
     static CThreadManager* Instance();
-    // Deletes every thread object; it stops no thread.
+    // Deletes every thread object whose thread has ended; it stops no thread.
     ~CThreadManager();
     CThreadManager(const CThreadManager&) = delete;
     CThreadManager& operator=(const CThreadManager&) = delete;
@@ -41,9 +42,14 @@ public:
 
 private:
     CThreadManager() = default;
-    void Append(CDialogThread* thread);
-    std::list<CDialogThread*> Threads();
+    using ThreadList = std::list<std::shared_ptr<CDialogThread>>;
+    // Keeps a new thread and lets go of those that have ended; the new thread itself is returned.
+    template <class Thread>
+    Thread* Keep(std::shared_ptr<Thread> thread);
+    // Walks use a copy, which keeps its threads alive until the walk is done.
+    ThreadList Threads();
+    std::shared_ptr<CDialogThread> FindRunning(void* dialogObject);
 
-    std::list<CDialogThread*> m_threads;
+    ThreadList m_threads;
     std::mutex m_lock;
 };

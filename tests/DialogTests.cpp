@@ -482,6 +482,16 @@ TEST_F(Dialogs, BadProgressRequestsGivePointersThatAreNeverFound)
 // ---------------------------------------------------------------- about box, system health, state history, splash
 
 namespace {
+// The value of a fresh handle: free handle slots are handed out lowest first, so it climbs only
+// while handles are kept open.
+ULONG_PTR LowestFreeHandle()
+{
+    HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const auto value = reinterpret_cast<ULONG_PTR>(probe);
+    CloseHandle(probe);
+    return value;
+}
+
 std::wstring Clipboard()
 {
     std::wstring text;
@@ -535,6 +545,30 @@ TEST_F(Dialogs, AboutBoxListsTheTextCopiesEveryLineAndIsOpenedOnce)
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(PumpUntil([&] { return !IsWindow(box); }));
     ASSERT_TRUE(PumpUntil([&] { return g_hostTimers == 1; }));
+}
+
+TEST_F(Dialogs, DialogsOpenedAndClosedManyTimesGiveBackTheirThreadsAndHandles)
+{
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    auto openAndClose = [&] {
+        ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+        HWND box = nullptr;
+        ASSERT_TRUE(PumpUntil([&] {
+            void* object = nullptr;
+            box = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, &object);
+            return box != nullptr && object != nullptr;
+        }));
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        ASSERT_TRUE(PumpUntil([&] { return !CThreadManager::Instance()->ActiveThreads(); }));
+    };
+    for (int i = 0; i < 5; ++i) openAndClose();
+    const ULONG_PTR before = LowestFreeHandle();
+    const int rounds = 40;
+    for (int i = 0; i < rounds; ++i) openAndClose();
+    const ULONG_PTR after = LowestFreeHandle();
+    EXPECT_LT(after, before + 8 * 4)
+        << rounds << " dialogs that came and went must not leave their thread handles behind";
 }
 
 TEST_F(Dialogs, SystemHealthFollowsStatesAndLinesOfThePlugins)
