@@ -28,6 +28,8 @@ public:
     bool CanUnload();
 
     bool IsLoaded() const;
+    // True once the plug-in's code faulted: no call reaches it any more but its clean-up.
+    bool HasFaulted() const;
     bool HasMainWindow() const;
     bool HasAboutBox() const;
     bool IsErrorLogger() const;
@@ -99,6 +101,9 @@ private:
     // the lock goes, then makes it. False when the call was not made.
     template <typename Proc, typename Call>
     bool CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call);
+    // A call into the plug-in faulted: it is marked, the error reported and recorded against it,
+    // and the registry takes its menu items and dialogs away.
+    void OnFault(const wchar_t* entryName, DWORD code);
     // Waits (bounded) until calls into the plug-in on other threads have returned, letting
     // messages sent to this thread through meanwhile.
     void WaitForCallsToEnd();
@@ -149,4 +154,5 @@ private:
     std::atomic<int> m_callsInFlight;
     // Set whenever the last call in flight returns.
     zerova::UniqueKernelHandle m_callsEnded;
+    std::atomic<bool> m_faulted;
 };

@@ -95,6 +95,9 @@ public:
     void Unsubscribe(const IPluginObserver* observer);
     // Called by a plug-in whose state changed; tells every observer.
     void PublishStateChange(const VarnelPluginStateChange& change);
+    // A plug-in's code faulted: its menu items, suite entry and dialogs go as at an unload; the
+    // plug-in itself stays listed until it is unloaded.
+    void PluginFaulted(void* handle);
 
     // ---- the history file
     const wchar_t* GetHistoryFolder() const { return m_historyFolder; }

@@ -8,6 +8,7 @@
 #include "Handles.h"
 #include "Localize.h"
 #include "OXSL_DllMain.h"
+#include "PluginFaultGuard.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
 #include "RegistryEx.h"
@@ -23,6 +24,7 @@
 namespace {
 const int kMessageCapacity = 4096;
 const UINT kReservedNameString = 1002;
+const int kFaultString = 439;
 // How long an unload waits for calls into the plug-in that run on other threads.
 const auto kCallDrainTimeout = std::chrono::seconds(10);
 
@@ -91,17 +93,18 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
+      suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_faulted(false)
 {
 }
 
 template <typename Proc, typename Call>
 bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call)
 {
-    (void)entryName;
     std::unique_lock<std::recursive_mutex> guard(m_lock);
     const Proc proc = this->*entry;
     if (proc == nullptr || !m_library) return false;
+    // After a fault only the clean-up is still made, once and guarded like every call.
+    if (m_faulted && rule != CallRule::Once) return false;
     if (rule == CallRule::WhileLoaded && !IsLoaded()) return false;
     if (rule == CallRule::Once) this->*entry = nullptr;  // also when the call re-enters
     const CallArguments arguments{context, handle, suiteCookie};
@@ -109,9 +112,25 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     // finds the plug-in no longer loaded.
     CallScope scope(*this);
     guard.unlock();
-    call(proc, arguments);
-    return true;
+    auto invoke = [&] { call(proc, arguments); };
+    plugins::PluginFault fault;
+    if (plugins::RunGuarded(invoke, &fault)) return true;
+    OnFault(entryName, fault.code);
+    return false;
 }
+
+void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
+{
+    if (m_faulted.exchange(true)) return;
+    wchar_t shownName[MAX_PATH], exception[16];
+    GetDisplayName(shownName, MAX_PATH);
+    zerova::FormatString(exception, 16, L"0x%08X", static_cast<unsigned>(code));
+    ZEROVA_TRACE(0, L"CPlugin::OnFault - \"%s\" faulted in %s with exception %s", shownName, entryName, exception);
+    CPluginInterface::Instance()->PluginFaulted(handle);
+    RecordFormattedError(kFaultString, shownName, entryName, exception);
+}
+
+bool CPlugin::HasFaulted() const { return m_faulted; }
 
 CPlugin::~CPlugin()
 {
@@ -228,6 +247,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
                    [&](VARNEL_GET_VERSION_INFO_CALLBACK_PROC proc, const CallArguments& call) {
                        proc(call.handle, &major, &minor);
                    });
+    if (m_faulted) return false;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         interfaceMajor = major;
@@ -258,6 +278,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         context = newContext;
         zerova::CopyString(displayName, MAX_PATH, newDisplayName);
     }
+    if (m_faulted) return false;
     ZEROVA_TRACE(4, L"Plugin returned \"%d\" from plugin Init", result);
     if (result != 0) {
         if (result == 1) RecordFormattedError(429, name);
@@ -273,6 +294,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     AddFlags(PLUGIN_FLAG_LOADED);
     LookUpOptionalEntryPoints();
     if (pfnSuiteRegister != nullptr) RegisterSuiteEntry();
+    if (m_faulted) return false;
     ZEROVA_TRACE(4, L"\r\n\r\nPlugin OPTIONAL exports:\r\n    VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_CREATE_MENUS_CALLBACK_PROC: %.8X\r\n    VARNEL_GET_ABOUT_BOX_TEXT_CALLBACK_PROC: %.8X\r\n"
                 L"    VARNEL_LOG_ERROR_CALLBACK_PROC: %.8X\r\n    VARNEL_UPDATE_CALLBACK_PROC: %.8X\r\n"
@@ -288,6 +310,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
                    [&](VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC proc, const CallArguments& call) {
                        window = proc(call.context);
                    });
+    if (m_faulted) return false;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         hWnd = window;
@@ -298,7 +321,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     }
     CallIntoPlugin(L"PluginCreateMenus", &CPlugin::pfnCreateMenus, CallRule::WhileMapped,
                    [](VARNEL_CREATE_MENUS_CALLBACK_PROC proc, const CallArguments& call) { proc(call.context); });
-    return true;
+    return !m_faulted;
 }
 
 void CPlugin::TraceVersionInfo()

@@ -14,6 +14,7 @@
 #include "RegistryEx.h"
 #include "SafeString.h"
 
+#include <thread>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -248,6 +249,20 @@ bool CPluginInterface::LoadPlugin(const wchar_t* name, void** handle)
     if (handle != nullptr) *handle = nullptr;
     LoadPlugins(name, handle);
     return handle != nullptr && *handle != nullptr;
+}
+
+void CPluginInterface::PluginFaulted(void* handle)
+{
+    PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!ValidatePlugin(handle, &record, &plugin, false)) return;
+    if (IPluginMenu* menu = Menu()) {
+        menu->RemovePluginItems(handle);
+        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) menu->RemoveSuiteEntry(plugin);
+    }
+    // The fault may have happened on one of the plug-in's own dialog threads, which cannot wait
+    // for its own end: the dialogs are closed from a thread of their own.
+    if (IPluginDialogs* dialogs = Dialogs()) std::thread([dialogs, handle] { dialogs->CloseDialogsOf(handle); }).detach();
 }
 
 bool CPluginInterface::UnloadPlugin(void* handle)

@@ -1,0 +1,111 @@
+#include "PluginFaultGuard.h"
+
+// The assembly frame (PluginCallFrame.S) and its resume point.
+extern "C" int VarnelCallGuarded(void (*run)(void*), void* argument);
+extern "C" char VarnelGuardRecovery[];
+extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                                    void* dispatcher);
+
+namespace {
+// The fault of the innermost guarded call on this thread; written by the handler.
+thread_local plugins::PluginFault t_fault;
+thread_local bool t_faulted = false;
+
+const DWORD kGccCxxExceptionCode = 0x20474343;
+
+// The exceptions that end a plug-in call. Continuable software exceptions (debug output, thread
+// names) are the system's and pass on; a stack overflow cannot be resumed from safely and passes on.
+bool EndsTheCall(const EXCEPTION_RECORD& record)
+{
+    switch (record.ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_BREAKPOINT:
+    case plugins::kCxxExceptionCode:
+    case kGccCxxExceptionCode:
+        return true;
+    case EXCEPTION_STACK_OVERFLOW:
+        return false;
+    default:
+        return (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0;
+    }
+}
+
+HMODULE ModuleOf(const void* address)
+{
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<const wchar_t*>(address), &module))
+        return nullptr;
+    return module;
+}
+
+// A fault in this library or in the support library is a bug of ours, even when plug-in code is
+// further up the stack: it is not hidden.
+bool IsInTheHostsOwnCode(const void* address)
+{
+    const HMODULE module = ModuleOf(address);
+    if (module == nullptr) return false;
+    return module == ModuleOf(reinterpret_cast<const void*>(&EndsTheCall)) ||
+           module == ::GetModuleHandleW(L"ZerovaWin32GUISupportDLL.dll");
+}
+}  // namespace
+
+extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                                    void* dispatcher)
+{
+    if (record == nullptr || (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0)
+        return ExceptionContinueSearch;
+    if (!EndsTheCall(*record) || IsInTheHostsOwnCode(record->ExceptionAddress)) return ExceptionContinueSearch;
+    t_fault.code = record->ExceptionCode;
+    t_fault.address = record->ExceptionAddress;
+    t_faulted = true;
+#if defined(_WIN64)
+    // Unwinds the plug-in's frames (their own clean-ups run) and resumes in the guard's frame.
+    auto* dispatch = static_cast<DISPATCHER_CONTEXT*>(dispatcher);
+    ::RtlUnwindEx(frame, VarnelGuardRecovery, record, nullptr, context, dispatch->HistoryTable);
+    return ExceptionContinueSearch;  // not reached
+#else
+    (void)dispatcher;
+    // The registration record keeps the guard frame's ebp; the frame restores the rest itself and
+    // takes every record the plug-in left on the chain off it.
+    const auto* registration = static_cast<const DWORD*>(frame);
+    context->Ebp = registration[2];
+    context->Esp = reinterpret_cast<DWORD>(frame);
+    context->Eip = reinterpret_cast<DWORD>(VarnelGuardRecovery);
+    return ExceptionContinueExecution;
+#endif
+}
+
+namespace plugins {
+
+void ReportCxxException()
+{
+    t_fault.code = kCxxExceptionCode;
+    t_fault.address = nullptr;
+    t_faulted = true;
+}
+
+bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault)
+{
+    // Guarded calls nest (a plug-in calls the library, which calls another plug-in): each keeps
+    // the state of the one it runs inside.
+    const PluginFault outerFault = t_fault;
+    const bool outerFaulted = t_faulted;
+    t_faulted = false;
+    const bool returned = VarnelCallGuarded(run, argument) != 0 && !t_faulted;
+    if (!returned && fault != nullptr) *fault = t_fault;
+    t_fault = outerFault;
+    t_faulted = outerFaulted;
+    return returned;
+}
+
+}  // namespace plugins

@@ -1,0 +1,152 @@
+// Plug-ins whose code faults: the call ends, the plug-in is marked and reported as stopped, and the
+// host and every other plug-in go on.
+#include "PluginHostTests.h"
+
+#include "ErrorMsg.h"
+#include "PluginStateHistory.h"
+
+#include <algorithm>
+#include <functional>
+
+using hosttest::PluginHostTest;
+
+namespace {
+const wchar_t kAccessViolation[] = L"0xC0000005";
+
+struct FaultingEntry {
+    const wchar_t* logged;   // the fixture's name of the entry point
+    const wchar_t* reported; // the name the error gives
+    std::function<void(CPlugin*)> call;
+};
+}  // namespace
+
+class Faults : public PluginHostTest {
+protected:
+    void* LoadFaulting(const std::wstring& fileName, const std::wstring& entry, const std::wstring& kind = L"")
+    {
+        const std::wstring subkey = fileName.substr(0, fileName.find(L'.'));
+        Register(subkey, CopyFixture(L"FixtureCapabilities", fileName));
+        Configure(fileName, L"FaultIn", entry);
+        if (!kind.empty()) Configure(fileName, L"FaultKind", kind);
+        void* handle = nullptr;
+        m_loaded = Registry()->LoadPlugin(subkey.c_str(), &handle);
+        return handle;
+    }
+    void* LoadHealthy(const std::wstring& fileName)
+    {
+        const std::wstring subkey = fileName.substr(0, fileName.find(L'.'));
+        Register(subkey, CopyFixture(L"FixtureBasic", fileName));
+        void* handle = nullptr;
+        EXPECT_TRUE(Registry()->LoadPlugin(subkey.c_str(), &handle));
+        return handle;
+    }
+    size_t CountOf(const std::string& file, const std::string& name)
+    {
+        const auto names = CallNamesOf(file);
+        return static_cast<size_t>(std::count(names.begin(), names.end(), name));
+    }
+    // The plug-in is stopped and reported, and another plug-in still takes calls.
+    void ExpectStoppedAndReported(CPlugin* plugin, const wchar_t* entry, const wchar_t* code)
+    {
+        wchar_t shown[MAX_PATH];
+        plugin->GetDisplayName(shown, MAX_PATH);
+        const std::wstring message = Message(439, shown, entry, code);
+        EXPECT_TRUE(plugin->HasFaulted());
+        EXPECT_EQ(439, plugin->GetLastError()) << "recorded against the plug-in and reported";
+        EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, plugin->GetState());
+        wchar_t text[MAX_PATH];
+        EXPECT_EQ(message.substr(0, MAX_PATH - 1), std::wstring(plugin->GetStateText(text, MAX_PATH)));
+
+        CPluginStateHistory history(shown);
+        history.Read();
+        const int entries = history.GetNumHistoricalStateEntries();
+        VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+        SYSTEMTIME when{};
+        wchar_t recorded[MAX_PATH] = L"";
+        for (int i = 0; i < entries; ++i) history.GetHistoricalState(&state, recorded, MAX_PATH, &when);
+        EXPECT_GE(entries, 1) << "the stop has its history line";
+        EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, state);
+    }
+
+    bool m_loaded = false;
+};
+
+TEST_F(Faults, AFaultInAnyEntryPointOfALoadedPluginEndsOnlyThatCallAndStopsThePlugin)
+{
+    const FaultingEntry entries[] = {
+        {L"Activity", L"PluginActivity", [](CPlugin* p) { p->CallActivity(VARNEL_ACTIVITY_PLUGIN_COMM, 1, 0); }},
+        {L"Update", L"PluginUpdate", [](CPlugin* p) { p->CallUpdate(); }},
+        {L"LogError", L"PluginLogError", [](CPlugin* p) { p->CallLogError(nullptr, L"first", L"second", 7); }},
+        {L"GetAboutBoxText", L"PluginGetAboutBoxText",
+         [](CPlugin* p) {
+             VARNEL_ABOUT_INFO info{};
+             wchar_t* pairs = nullptr;
+             wchar_t* extra = nullptr;
+             bool more = false;
+             EXPECT_FALSE(p->GetAboutInfo(&info, &pairs, &extra, &more));
+         }},
+        {L"GetPluginHealth", L"PluginGetPluginHealth",
+         [](CPlugin* p) {
+             VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+             wchar_t name[MAX_PATH], text[MAX_PATH];
+             bool more = false;
+             p->GetHealth(&state, name, MAX_PATH, text, MAX_PATH, &more);
+         }},
+        {L"CanUnload", L"PluginCanUnload", [](CPlugin* p) { p->CanUnload(); }},
+    };
+    void* other = LoadHealthy(L"Bystander.dll");
+    for (const auto& entry : entries) {
+        SCOPED_TRACE(testenv::Narrow(entry.logged));
+        const std::wstring file = std::wstring(L"Faulty") + entry.logged + L".dll";
+        void* handle = LoadFaulting(file, entry.logged);
+        ASSERT_TRUE(m_loaded);
+        CPlugin* plugin = PluginOf(handle);
+        entry.call(plugin);
+        ExpectStoppedAndReported(plugin, entry.reported, kAccessViolation);
+        entry.call(plugin);
+        EXPECT_EQ(1u, CountOf(testenv::Narrow(file), testenv::Narrow(entry.logged)))
+            << "a stopped plug-in's code is not called again";
+
+        PluginOf(other)->CallActivity(VARNEL_ACTIVITY_PLUGIN_COMM, 2, 0);
+        EXPECT_FALSE(PluginOf(other)->HasFaulted());
+        EXPECT_TRUE(Registry()->UnloadPlugin(handle)) << "a stopped plug-in still unloads";
+    }
+    EXPECT_EQ(std::size(entries), CountOf("Bystander.dll", "Activity")) << "the other plug-in took every call";
+}
+
+TEST_F(Faults, EveryKindOfExceptionFromPluginCodeIsCaught)
+{
+    const std::pair<const wchar_t*, const wchar_t*> kinds[] = {
+        {L"AccessViolation", kAccessViolation}, {L"DivideByZero", L"0xC0000094"}, {L"CxxException", L"0xE06D7363"}};
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(testenv::Narrow(kind.first));
+        const std::wstring file = std::wstring(L"Kind") + kind.first + L".dll";
+        void* handle = LoadFaulting(file, L"Update", kind.first);
+        ASSERT_TRUE(m_loaded);
+        PluginOf(handle)->CallUpdate();
+        ExpectStoppedAndReported(PluginOf(handle), L"PluginUpdate", kind.second);
+    }
+}
+
+TEST_F(Faults, AFaultWhileLoadingRefusesTheLoadAndTheNextPluginStillLoads)
+{
+    for (const wchar_t* entry : {L"GetVersionInfo", L"Init", L"CreateMainWindow", L"CreateMenus"}) {
+        SCOPED_TRACE(testenv::Narrow(entry));
+        const std::wstring file = std::wstring(L"Early") + entry + L".dll";
+        LoadFaulting(file, entry);
+        EXPECT_FALSE(m_loaded);
+        EXPECT_EQ(439, CErrorMsg::Instance()->GetLastError());
+    }
+    void* healthy = LoadHealthy(L"AfterThem.dll");
+    EXPECT_NE(nullptr, healthy);
+}
+
+TEST_F(Faults, AFaultInTheCleanUpStillUnloadsThePlugin)
+{
+    void* handle = LoadFaulting(L"LastWords.dll", L"Cleanup");
+    ASSERT_TRUE(m_loaded);
+    EXPECT_TRUE(Registry()->UnloadPlugin(handle));
+    EXPECT_EQ(1u, CountOf("LastWords.dll", "Cleanup"));
+    void* again = LoadHealthy(L"Successor.dll");
+    EXPECT_NE(nullptr, again);
+}
