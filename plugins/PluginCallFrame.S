@@ -78,4 +78,14 @@ _VarnelGuardRecovery:
     popl    %ebp
     retl
 
+/* void VarnelGuardResume(void* registration): leaves the exception dispatch for good and resumes
+   the guard frame of that registration record at its recovery point. */
+    .globl  _VarnelGuardResume
+    .def    _VarnelGuardResume; .scl 2; .type 32; .endef
+_VarnelGuardResume:
+    movl    4(%esp), %eax
+    movl    8(%eax), %ebp
+    movl    %eax, %esp
+    jmp     _VarnelGuardRecovery
+
 #endif

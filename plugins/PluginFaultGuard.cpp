@@ -3,6 +3,9 @@
 // The assembly frame (PluginCallFrame.S) and its resume point.
 extern "C" int VarnelCallGuarded(void (*run)(void*), void* argument);
 extern "C" char VarnelGuardRecovery[];
+#if !defined(_WIN64)
+extern "C" void VarnelGuardResume(void* registration);
+#endif
 extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
                                                     void* dispatcher);
 
@@ -74,14 +77,13 @@ extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, vo
     ::RtlUnwindEx(frame, VarnelGuardRecovery, record, nullptr, context, dispatch->HistoryTable);
     return ExceptionContinueSearch;  // not reached
 #else
+    (void)context;
     (void)dispatcher;
-    // The registration record keeps the guard frame's ebp; the frame restores the rest itself and
-    // takes every record the plug-in left on the chain off it.
-    const auto* registration = static_cast<const DWORD*>(frame);
-    context->Ebp = registration[2];
-    context->Esp = reinterpret_cast<DWORD>(frame);
-    context->Eip = reinterpret_cast<DWORD>(VarnelGuardRecovery);
-    return ExceptionContinueExecution;
+    // Not by continuing the exception, which a non-continuable one forbids: the dispatch is left
+    // for the guard frame directly. The frame restores its registers and takes every handler record
+    // the plug-in (and the dispatch) left on the chain off it.
+    VarnelGuardResume(frame);
+    return ExceptionContinueSearch;  // not reached
 #endif
 }
 
