@@ -8,6 +8,7 @@
 #include "Handles.h"
 #include "Localize.h"
 #include "OXSL_DllMain.h"
+#include "CallerText.h"
 #include "PluginFaultGuard.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
@@ -50,19 +51,6 @@ bool EqualsReservedName(const wchar_t* text)
     return !zerova::IsEmpty(reserved) && zerova::EqualsNoCase(text, reserved);
 }
 
-// Cuts text that does not fit a state text: at its first CR, else its first LF, else after 259.
-// What is still longer after a cut at a line break is truncated when it is stored.
-void CutStateText(wchar_t* text)
-{
-    if (zerova::BoundedLength(text, MAX_PATH) < MAX_PATH) return;
-    if (wchar_t* cr = wcschr(text, L'\r')) {
-        *cr = L'\0';
-    } else if (wchar_t* lf = wcschr(text, L'\n')) {
-        *lf = L'\0';
-    } else {
-        text[MAX_PATH - 1] = L'\0';
-    }
-}
 }  // namespace
 
 // Marks a call into the plug-in, so that its library is not freed while the call runs.
@@ -504,21 +492,26 @@ void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t
 
 bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_t* source)
 {
-    wchar_t empty[1] = L"";
-    if (text == nullptr) text = empty;
+    const wchar_t* given = text != nullptr ? text : L"";
     wchar_t sourceName[MAX_PATH];
+    std::wstring stored;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (newState == state && wcscmp(text, stateText) == 0) return false;
+        if (newState == state && wcscmp(given, stateText) == 0) return false;
         zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName : source);
-        CutStateText(text);
+        // The text is cut in a copy; the caller's buffer is cut too, as the contract says, but
+        // only where it can be written (a plug-in may pass a string literal).
+        const size_t cut = plugins::StateTextCut(given);
+        stored.assign(given, cut);
+        if (given[cut] != L'\0' && plugins::IsWritable(text + cut, sizeof(wchar_t))) text[cut] = L'\0';
         state = newState;
-        SetStateText(text);
+        SetStateText(stored.c_str());
     }
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    WriteHistory(newState, text, sourceName, &now);
-    if (!IsErrorLogger() && !EqualsReservedName(sourceName)) PublishStateChange(sourceName, newState, text, now);
+    WriteHistory(newState, stored.c_str(), sourceName, &now);
+    if (!IsErrorLogger() && !EqualsReservedName(sourceName))
+        PublishStateChange(sourceName, newState, stored.c_str(), now);
     return true;
 }
 

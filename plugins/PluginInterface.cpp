@@ -1,6 +1,8 @@
 // The process-wide registry of plug-ins: loading from the registry, look-ups, unloading, states,
 // the merged tray state and broadcasts.
 #include "PluginInterface.h"
+
+#include "CallerText.h"
 #include "PluginHandles.h"
 
 #include "CriticalSectionEx.h"
@@ -515,9 +517,13 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
     if (!ValidatePlugin(handle, &record, &plugin, true)) return;
-    if (!zerova::IsEmpty(text))
-        for (wchar_t* c = text; *c != L'\0'; ++c)
-            if (*c == L'\r' || *c == L'\n') *c = L' ';
+    // Line breaks become spaces in the caller's buffer where it can be written, else in a copy.
+    std::wstring copy;
+    if (!zerova::IsEmpty(text)) {
+        copy = plugins::WithoutLineBreaks(text);
+        if (plugins::IsWritable(text, (copy.size() + 1) * sizeof(wchar_t))) copy.copy(text, copy.size());
+        else text = &copy[0];
+    }
     if (!plugin->SetState(state, text, source)) return;
     UpdateTrayState();
     const auto observers = Observers();

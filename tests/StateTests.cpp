@@ -4,6 +4,7 @@
 #include "PluginHostTests.h"
 
 #include "ErrorMsg.h"
+#include "VarnelPluginAPI.h"
 #include "PluginStateHistory.h"
 
 #include <algorithm>
@@ -52,6 +53,32 @@ TEST_F(States, LineBreaksInTheTextBecomeSpacesAlsoInTheCallersBuffer)
     EXPECT_EQ(VARNEL_PLUGIN_STATE_WARNING, state);
     EXPECT_STREQ(L"first  second", stored);
     EXPECT_EQ(VARNEL_PLUGIN_STATE_WARNING, TrayState());
+}
+
+TEST_F(States, ReadOnlyTextsAreStoredAsTheWritableOnesWithoutBeingWritten)
+{
+    void* handle = Load(L"FixtureBasic", L"Literal.dll");
+    // Texts in read-only memory, as a plug-in's string literals are.
+    static const wchar_t kBroken[] = L"first\r\nsecond";
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_WARNING, const_cast<wchar_t*>(kBroken));
+    wchar_t stored[MAX_PATH];
+    EXPECT_STREQ(L"first  second", PluginOf(handle)->GetStateText(stored, MAX_PATH));
+    EXPECT_STREQ(L"first\r\nsecond", kBroken);
+
+    static const wchar_t kLong[] =
+        L"0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+        L"0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+        L"0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789";
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_ERROR, const_cast<wchar_t*>(kLong));
+    EXPECT_EQ(std::wstring(kLong, MAX_PATH - 1), std::wstring(PluginOf(handle)->GetStateText(stored, MAX_PATH)));
+    EXPECT_EQ(300u, wcslen(kLong));
+
+    wchar_t writable[400];
+    wcscpy(writable, kLong);
+    writable[280] = L'\n';
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_WARNING, writable);
+    EXPECT_EQ(std::wstring(kLong, MAX_PATH - 1), std::wstring(PluginOf(handle)->GetStateText(stored, MAX_PATH)));
+    EXPECT_EQ(MAX_PATH - 1, static_cast<int>(wcslen(writable))) << "a writable buffer is cut in place as before";
 }
 
 TEST_F(States, RepeatingAStateTouchesNeitherTheHistoryNorTheTray)
