@@ -17,15 +17,20 @@
 #include "ShellExecuteEx.h"
 #include "VersionInfo.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <cwchar>
 #include <thread>
+#include <vector>
 
 namespace {
 const int kMessageCapacity = 4096;
 const UINT kReservedNameString = 1002;
 const int kFaultString = 439;
+const int kDisplayNameOverrunString = 440;
+const size_t kGuardCharacters = 1024;
+const wchar_t kGuardMark = 0xFDFD;
 // How long an unload waits for calls into the plug-in that run on other threads.
 const auto kCallDrainTimeout = std::chrono::seconds(10);
 
@@ -249,8 +254,10 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     int result = 0;
     {
         // The plug-in writes its display name into a buffer of its own, not into the field that
-        // other threads read while the call runs.
-        wchar_t newDisplayName[MAX_PATH];
+        // other threads read while the call runs; a guard area after its 260 characters shows a
+        // plug-in that writes past them before anything of the host is overwritten.
+        std::vector<wchar_t> nameBuffer(MAX_PATH + kGuardCharacters, kGuardMark);
+        wchar_t* newDisplayName = nameBuffer.data();
         zerova::CopyString(newDisplayName, MAX_PATH, displayName);
         void* newContext = nullptr;
         int major = interfaceMajor, minor = interfaceMinor;
@@ -260,6 +267,10 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
                                          registrySubkey, newDisplayName, MAX_PATH);
                        });
         newDisplayName[MAX_PATH - 1] = L'\0';
+        if (std::any_of(nameBuffer.begin() + MAX_PATH, nameBuffer.end(), [](wchar_t c) { return c != kGuardMark; })) {
+            RecordFormattedError(kDisplayNameOverrunString, name);
+            return false;
+        }
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         interfaceMajor = major;
         interfaceMinor = minor;

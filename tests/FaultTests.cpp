@@ -150,3 +150,13 @@ TEST_F(Faults, AFaultInTheCleanUpStillUnloadsThePlugin)
     void* again = LoadHealthy(L"Successor.dll");
     EXPECT_NE(nullptr, again);
 }
+
+TEST_F(Faults, APluginWritingPastItsDisplayNameIsRefusedBeforeItHarmsTheHost)
+{
+    Register(L"Careless", CopyFixture(L"FixtureBasic", L"Careless.dll"));
+    Configure(L"Careless.dll", L"DisplayNameOverrun", 300);
+    void* handle = nullptr;
+    EXPECT_FALSE(Registry()->LoadPlugin(L"Careless", &handle));
+    EXPECT_EQ(440, CErrorMsg::Instance()->GetLastError());
+    EXPECT_NE(nullptr, LoadHealthy(L"Careful.dll"));
+}
