@@ -22,6 +22,7 @@
 #include "MenuXP.h"
 #include "RegistryEx.h"
 
+#include <atomic>
 #include <process.h>
 
 #include <cwchar>
@@ -32,6 +33,9 @@ COXIL_DllMain* g_instance = nullptr;
 // The registry monitor's stop event and thread; INVALID_HANDLE_VALUE while no monitor runs.
 HANDLE g_monitorStopEvent = INVALID_HANDLE_VALUE;
 HANDLE g_monitorThread = INVALID_HANDLE_VALUE;
+// Asked to end: also reaches a monitor that has no stop event, through a queued call that wakes
+// its alertable wait.
+std::atomic<bool> g_monitorStopping{false};
 
 const int kIniLineCapacity = 128;
 const UINT kTrayMenuTemplate = 100;
@@ -77,9 +81,13 @@ unsigned __stdcall RegistryMonitorThread(void*)
     NotifyAgentRegkeyChange();
 
     DWORD timeout = INFINITE;
-    for (;;) {
-        const HANDLE events[2] = {g_monitorStopEvent, changed.Get()};
-        const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, timeout);
+    // Without a stop event (its creation failed) only the change event is waited for.
+    const bool haveStopEvent = g_monitorStopEvent != INVALID_HANDLE_VALUE;
+    const HANDLE events[2] = {g_monitorStopEvent, changed.Get()};
+    const DWORD first = haveStopEvent ? 0 : 1;
+    while (!g_monitorStopping) {
+        const DWORD woke = ::WaitForMultipleObjectsEx(2 - first, events + first, FALSE, timeout, TRUE) + first;
+        if (woke == WAIT_IO_COMPLETION + first) continue;
         if (woke == WAIT_OBJECT_0) break;
         if (woke == WAIT_OBJECT_0 + 1) {
             const bool again = ::RegNotifyChangeKeyValue(key.Get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.Get(),
@@ -96,6 +104,8 @@ unsigned __stdcall RegistryMonitorThread(void*)
     }
     return 0;
 }
+
+void CALLBACK WakeMonitor(ULONG_PTR) {}
 
 // Waits for a thread while letting messages sent to this thread through.
 void WaitLettingSentMessagesThrough(HANDLE thread)
@@ -165,6 +175,7 @@ void COXIL_DllMain::Unload()
 
 void COXIL_DllMain::SetupRegistryMonitor()
 {
+    g_monitorStopping = false;
     g_monitorStopEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (g_monitorStopEvent == nullptr) {
         g_monitorStopEvent = INVALID_HANDLE_VALUE;
@@ -207,7 +218,9 @@ void COXIL_DllMain::HandleRegistryNotification()
 void COXIL_DllMain::StopRegistryMonitor()
 {
     if (g_monitorThread == INVALID_HANDLE_VALUE) return;
+    g_monitorStopping = true;
     if (g_monitorStopEvent != INVALID_HANDLE_VALUE) ::SetEvent(g_monitorStopEvent);
+    ::QueueUserAPC(&WakeMonitor, g_monitorThread, 0);
     WaitLettingSentMessagesThrough(g_monitorThread);
     ::CloseHandle(g_monitorThread);
     g_monitorThread = INVALID_HANDLE_VALUE;
