@@ -155,4 +155,6 @@ private:
     // Set whenever the last call in flight returns.
     zerova::UniqueKernelHandle m_callsEnded;
     std::atomic<bool> m_faulted;
+    // The display name as it was when the clean-up cleared it, for what the unload reports after.
+    wchar_t m_leavingName[MAX_PATH];
 };

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <cwchar>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,33 @@ const int kMessageCapacity = 4096;
 const UINT kReservedNameString = 1002;
 const int kFaultString = 439;
 const int kDisplayNameOverrunString = 440;
+const int kGaveUpWaitingString = 441;
+const int kStillMappedString = 442;
+
+// Libraries whose code was still running when their plug-in was unloaded.
+class AbandonedLibrarySet {
+public:
+    void Add(HMODULE library)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_libraries.insert(library);
+    }
+    bool Contains(HMODULE library)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_libraries.count(library) != 0;
+    }
+
+private:
+    std::mutex m_lock;
+    std::set<HMODULE> m_libraries;
+};
+
+AbandonedLibrarySet& AbandonedLibraries()
+{
+    static AbandonedLibrarySet libraries;
+    return libraries;
+}
 const size_t kGuardCharacters = 1024;
 const wchar_t kGuardMark = 0xFDFD;
 // How long an unload waits for calls into the plug-in that run on other threads.
@@ -86,7 +114,7 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_faulted(false)
+      suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_faulted(false), m_leavingName()
 {
 }
 
@@ -227,6 +255,11 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     m_library.Reset(::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!m_library) {
         RecordFormattedError(423, name);
+        return false;
+    }
+    if (AbandonedLibraries().Contains(m_library.Get())) {
+        m_library.Reset();  // gives back this load's reference only
+        RecordFormattedError(kStillMappedString, name);
         return false;
     }
 
@@ -421,6 +454,7 @@ void CPlugin::Cleanup(bool noLegacyLaunch)
     if (!noLegacyLaunch && CFileIO::FileExists(legacyTrayExe)) LaunchLegacyTrayExe();
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    zerova::CopyString(m_leavingName, MAX_PATH, displayName);
     flags = PLUGIN_FLAG_CREATED;
     path[0] = L'\0';
     name[0] = L'\0';
@@ -444,12 +478,22 @@ void CPlugin::FreePluginLibrary()
 {
     if (!m_library) return;
     // Calls made on this very thread (an unload from inside a plug-in call) cannot end first.
-    if (t_pluginCallDepth == 0) WaitForCallsToEnd();
-    if (m_callsInFlight.load() > 0) {
-        ZEROVA_TRACE(4, L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
+    const bool waited = t_pluginCallDepth == 0;
+    if (waited) WaitForCallsToEnd();
+    if (m_callsInFlight.load() == 0) {
+        m_library.Reset();
         return;
     }
-    m_library.Reset();
+    ZEROVA_TRACE(4, L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
+    // Its code is still on a stack: the library stays mapped for the rest of the process, and a
+    // new load of it is refused rather than handed the old instance's state.
+    AbandonedLibraries().Add(m_library.Release());
+    if (waited) {
+        wchar_t format[kMessageCapacity] = L"", message[kMessageCapacity];
+        CLocalize::Instance()->GetString(kGaveUpWaitingString, format, kMessageCapacity);
+        zerova::FormatString(message, kMessageCapacity, format, m_leavingName);
+        CErrorMsg::Instance()->Error(kGaveUpWaitingString, message);
+    }
 }
 
 void CPlugin::WaitForCallsToEnd()

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 using hosttest::PluginHostTest;
 
@@ -159,4 +160,41 @@ TEST_F(Faults, APluginWritingPastItsDisplayNameIsRefusedBeforeItHarmsTheHost)
     EXPECT_FALSE(Registry()->LoadPlugin(L"Careless", &handle));
     EXPECT_EQ(440, CErrorMsg::Instance()->GetLastError());
     EXPECT_NE(nullptr, LoadHealthy(L"Careful.dll"));
+}
+
+TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAgain)
+{
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"VarnelTestsRelease");
+    ResetEvent(release);
+    Register(L"Witness", CopyFixture(L"FixtureLogger", L"Witness.dll"));
+    void* witness = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Witness", &witness));
+    const std::wstring library = CopyFixture(L"FixtureBasic", L"Stuck.dll");
+    Register(L"Stuck", library);
+    Configure(L"Stuck.dll", L"HangIn", L"Activity");
+    void* handle = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Stuck", &handle));
+    std::thread caller([plugin = PluginOf(handle)] { plugin->CallActivity(VARNEL_ACTIVITY_PLUGIN_COMM, 1, 0); });
+    while (CountOf("Stuck.dll", "Activity") == 0) Sleep(10);
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(Registry()->UnloadPlugin(handle));
+    const ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_GE(waited, 9000u) << "the unload waits for the call a while";
+    EXPECT_LT(waited, 20000u) << "but not for ever";
+    auto reported = [&](int code) {
+        for (const auto& call : CallsOf("Witness.dll"))
+            if (call.name == "LogError" && call.args[0] == std::to_string(code)) return true;
+        return false;
+    };
+    EXPECT_TRUE(reported(441)) << "the plug-in it gave up on is reported";
+
+    Register(L"StuckAgain", library);
+    void* again = nullptr;
+    EXPECT_FALSE(Registry()->LoadPlugin(L"StuckAgain", &again)) << "the old instance's library is not handed out again";
+    EXPECT_TRUE(reported(442));
+
+    SetEvent(release);
+    caller.join();
+    CloseHandle(release);
 }
