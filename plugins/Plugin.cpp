@@ -621,7 +621,7 @@ bool CPlugin::CanUnload()
 
 void CPlugin::NotifySuiteMenuAction()
 {
-    CallIntoPlugin(L"suite menu action", &CPlugin::pfnSuiteMenuAction, CallRule::WhileLoaded,
+    CallIntoPlugin(L"its suite menu callback", &CPlugin::pfnSuiteMenuAction, CallRule::WhileLoaded,
                    [](VARNEL_SUITE_MENU_ACTION_CALLBACK proc, const CallArguments& call) {
                        proc(call.handle, call.context, call.cookie);
                    });

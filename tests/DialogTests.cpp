@@ -191,6 +191,28 @@ TEST_F(Dialogs, TwoMessagesOfOnePluginAnswerEachWithItsOwnCookieOnItsThread)
     EXPECT_TRUE(PumpUntil([&] { return !IsWindow(first) && !IsWindow(second); }));
 }
 
+TEST_F(Dialogs, APluginFaultingInItsAnswerOnTheDialogThreadIsStoppedAndTheOthersStillAsk)
+{
+    void* fragile = LoadAsker(L"Fragile.dll");
+    Configure(L"Fragile.dll", L"FaultIn", L"Activity");
+    void* steady = LoadAsker(L"Steady.dll");
+    ASSERT_TRUE(Ask(fragile, L"Doomed", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 1));
+    ASSERT_TRUE(Ask(fragile, L"Bystander", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 2));
+    HWND doomed = FindWindowW(kAlphaClass, L"Doomed");
+    HWND bystander = FindWindowW(kAlphaClass, L"Bystander");
+    ASSERT_NE(nullptr, doomed);
+    Click(doomed, 1);
+    ASSERT_TRUE(PumpUntil([&] { return PluginOf(fragile)->HasFaulted(); }));
+    EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, PluginOf(fragile)->GetState());
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(doomed) && !IsWindow(bystander); }))
+        << "the stopped plug-in's dialogs are closed";
+
+    ASSERT_TRUE(Ask(steady, L"Still here", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, 3));
+    Click(FindWindowW(kAlphaClass, L"Still here"), 1);
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Steady.dll").size() == 1; }));
+    EXPECT_EQ("3", ActivitiesOf("Steady.dll")[0][2]);
+}
+
 TEST_F(Dialogs, KindAndButtonSetChooseTheirSettingsAndAutoCloseFollowsTheKind)
 {
     void* handle = LoadAsker(L"Kinds.dll");

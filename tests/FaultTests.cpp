@@ -198,3 +198,20 @@ TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAga
     caller.join();
     CloseHandle(release);
 }
+
+TEST_F(Faults, AFaultInTheSuiteMenuCallbackStopsThePluginAndItsEntryGoes)
+{
+    ASSERT_TRUE(COXIL_DllMain::Instance()->LoadResources());
+    Register(L"Suite", CopyFixture(L"FixtureSuite", L"Suite.dll"));
+    Configure(L"Suite.dll", L"SuiteResult", 1);
+    Configure(L"Suite.dll", L"SuiteText", L"Scan now");
+    Configure(L"Suite.dll", L"FaultIn", L"SuiteAction");
+    void* handle = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Suite", &handle));
+    CPlugin* plugin = PluginOf(handle);
+    ASSERT_NE(0u, plugin->GetFlags() & PLUGIN_FLAG_SUITE);
+    Registry()->NotifySuiteMenuAction(plugin->GetSuiteMenuId());
+    ExpectStoppedAndReported(plugin, L"its suite menu callback", kAccessViolation);
+    Registry()->NotifySuiteMenuAction(plugin->GetSuiteMenuId());
+    EXPECT_EQ(1u, CountOf("Suite.dll", "SuiteAction"));
+}
