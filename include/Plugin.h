@@ -101,8 +101,8 @@ private:
     // the lock goes, then makes it. False when the call was not made.
     template <typename Proc, typename Call>
     bool CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call);
-    // A call into the plug-in faulted: it is marked, the error reported and recorded against it,
-    // and the registry takes its menu items and dialogs away.
+    // The first fault of the plug-in: the error is reported and recorded against it, and the
+    // registry takes its menu items and dialogs away.
     void OnFault(const wchar_t* entryName, DWORD code);
     // Waits (bounded) until calls into the plug-in on other threads have returned, letting
     // messages sent to this thread through meanwhile.

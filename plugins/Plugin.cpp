@@ -131,18 +131,23 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     const CallArguments arguments{context, handle, suiteCookie};
     // Counted before the lock goes: an unload on another thread either waits for this call or
     // finds the plug-in no longer loaded.
-    CallScope scope(*this);
-    guard.unlock();
-    auto invoke = [&] { call(proc, arguments); };
     plugins::PluginFault fault;
-    if (plugins::RunGuarded(invoke, &fault)) return true;
-    OnFault(entryName, fault.code);
+    bool firstFault = false;
+    {
+        CallScope scope(*this);
+        guard.unlock();
+        auto invoke = [&] { call(proc, arguments); };
+        if (plugins::RunGuarded(invoke, &fault)) return true;
+        firstFault = !m_faulted.exchange(true);
+    }
+    // Reported once the call no longer counts as running, so that an unload waiting for it is not
+    // held up by the report (which changes the menu and the dialogs).
+    if (firstFault) OnFault(entryName, fault.code);
     return false;
 }
 
 void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
 {
-    if (m_faulted.exchange(true)) return;
     wchar_t shownName[MAX_PATH], exception[16];
     GetDisplayName(shownName, MAX_PATH);
     zerova::FormatString(exception, 16, L"0x%08X", static_cast<unsigned>(code));

@@ -15,6 +15,7 @@
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
 #include "ThreadManager.h"
+#include "ErrorMsg.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
 #include "VarnelPluginAPI.h"
@@ -67,6 +68,9 @@ std::atomic<bool> g_stop{false};
 std::atomic<long long> g_failures{0};
 std::atomic<long long> g_reloads{0};
 std::atomic<long long> g_healthReads{0};
+std::atomic<long long> g_updateBroadcasts{0};
+std::atomic<long long> g_faultsSurvived{0};
+std::atomic<long long> g_refusedFaultyLoads{0};
 std::atomic<size_t> g_finished{0};
 std::mutex g_printLock;
 
@@ -338,6 +342,41 @@ void PluginThread(size_t index, Slot& slot, unsigned seed, Watchdog& watchdog)
     ++g_finished;
 }
 
+// ---------------------------------------------------------------- the faulting plug-in
+
+// The faulting plug-in's entry point is reached from this thread at random moments: every update
+// broadcast calls it, and it faults each time until the host reloads it.
+void UpdateBroadcaster(size_t index, unsigned seed, Watchdog& watchdog)
+{
+    std::mt19937 random(seed);
+    while (!g_stop) {
+        watchdog.Beat(index, "update broadcast");
+        CPluginInterface::Instance()->BroadcastUpdate();
+        ++g_updateBroadcasts;
+        Sleep(2 + random() % 30);
+    }
+    watchdog.Beat(index, "done");
+    ++g_finished;
+}
+
+const wchar_t* const kFaultKinds[] = {L"AccessViolation", L"DivideByZero", L"CxxException"};
+
+bool RegisterFaultingPlugin(const testenv::TempFolder& folder, Slot& slot)
+{
+    const std::wstring fixture = testenv::Join(testenv::ProgramFolder(), L"FixtureCapabilities.dll");
+    slot.subkey = L"StressFaulty";
+    slot.displayName = L"Faulting stress plug-in";
+    const std::wstring file = slot.subkey + L".dll";
+    const std::wstring copy = folder.File(file);
+    const std::wstring config = std::wstring(kFixturesKey) + L"\\" + file;
+    const std::wstring key = std::wstring(kPluginsKey) + L"\\" + slot.subkey;
+    return CopyFileW(fixture.c_str(), copy.c_str(), FALSE) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", copy) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", slot.subkey) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"DisplayName", slot.displayName) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"FaultIn", L"Update");
+}
+
 // ---------------------------------------------------------------- the dialog thread
 
 void HealthReader(size_t index, Watchdog& watchdog)
@@ -373,16 +412,46 @@ void Reload(Slot& slot)
 {
     auto guard = TakeSlot(slot);
     CPluginInterface* registry = CPluginInterface::Instance();
+    const ULONGLONG unloadStart = GetTickCount64();
     if (!registry->UnloadPlugin(slot.handle)) Fail("%s could not be unloaded", testenv::Narrow(slot.subkey).c_str());
+    if (GetTickCount64() - unloadStart > 2000)
+        std::printf("note: unloading %s took %llu ms\n", testenv::Narrow(slot.subkey).c_str(),
+                    GetTickCount64() - unloadStart);
     slot.unloaded.push_back(slot.handle);
     slot.items.clear();
     slot.handle = nullptr;
     if (!registry->LoadPlugin(slot.subkey.c_str(), &slot.handle) || slot.handle == nullptr) {
-        Fail("%s could not be loaded again", testenv::Narrow(slot.subkey).c_str());
+        Fail("%s could not be loaded again (error %d)", testenv::Narrow(slot.subkey).c_str(),
+             slot.handle != nullptr ? registry->GetPluginLastError(slot.handle) : -1);
         g_stop = true;
         return;
     }
     ++g_reloads;
+}
+
+// The host's side: a stopped plug-in shows its error and is reloaded, to fault again in another
+// way. A reload may itself be refused: a broadcast that reaches the plug-in while it loads faults
+// and so refuses the load; the next round tries again.
+void ReloadWhenFaulted(Slot& slot, std::mt19937& random)
+{
+    CPluginInterface* registry = CPluginInterface::Instance();
+    if (slot.handle != nullptr) {
+        CPlugin* plugin = static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(slot.handle)->plugin);
+        if (!plugin->HasFaulted()) return;
+        if (plugin->GetState() != VARNEL_PLUGIN_STATE_ERROR || plugin->GetLastError() != 439)
+            Fail("the faulted plug-in shows state %d and error %d, not 2 and 439",
+                 static_cast<int>(plugin->GetState()), plugin->GetLastError());
+        ++g_faultsSurvived;
+        auto guard = TakeSlot(slot);
+        if (!registry->UnloadPlugin(slot.handle)) Fail("the faulted plug-in could not be unloaded");
+        slot.handle = nullptr;
+        testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(kFixturesKey) + L"\\" + slot.subkey + L".dll",
+                              L"FaultKind", kFaultKinds[random() % 3]);
+    }
+    if (!registry->LoadPlugin(slot.subkey.c_str(), &slot.handle)) {
+        slot.handle = nullptr;
+        ++g_refusedFaultyLoads;
+    }
 }
 
 // Every item in the category flyouts belongs to a loaded plug-in.
@@ -480,7 +549,8 @@ int Run(const Options& options)
 
     std::vector<std::unique_ptr<Slot>> slots;
     for (int i = 0; i < options.threads; ++i) slots.push_back(std::make_unique<Slot>());
-    if (!RegisterPlugins(folder, slots)) {
+    Slot faulty;
+    if (!RegisterPlugins(folder, slots) || !RegisterFaultingPlugin(folder, faulty)) {
         Fail("the stress plug-ins could not be registered");
         return 2;
     }
@@ -492,7 +562,7 @@ int Run(const Options& options)
     auto tray = std::make_unique<CTray>(window, 1, WM_APP, nullptr, L"Stress");
     CVarnelMenuUtils::Instance()->SetHandles(window, menuObject.get(), tray.get());
     CPluginStateHistory::DeleteHistoryFile();
-    if (!LoadAll(slots)) {
+    if (!LoadAll(slots) || !CPluginInterface::Instance()->LoadPlugin(faulty.subkey.c_str(), &faulty.handle)) {
         Fail("the stress plug-ins could not be loaded");
         return 2;
     }
@@ -502,12 +572,14 @@ int Run(const Options& options)
     {
         const size_t hostIndex = slots.size();
         const size_t readerIndex = hostIndex + 1;
-        Watchdog watchdog(slots.size() + 2, 30);
+        const size_t broadcasterIndex = hostIndex + 2;
+        Watchdog watchdog(slots.size() + 3, 30);
         std::vector<std::thread> threads;
         for (size_t i = 0; i < slots.size(); ++i)
             threads.emplace_back(PluginThread, i, std::ref(*slots[i]), options.seed + static_cast<unsigned>(i) * 7919u,
                                  std::ref(watchdog));
         threads.emplace_back(HealthReader, readerIndex, std::ref(watchdog));
+        threads.emplace_back(UpdateBroadcaster, broadcasterIndex, options.seed ^ 0xfa17u, std::ref(watchdog));
 
         std::mt19937 random(options.seed ^ 0x5eedu);
         const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
@@ -519,6 +591,8 @@ int Run(const Options& options)
                 watchdog.Beat(hostIndex, "load all");
                 if (CPluginInterface::Instance()->LoadPlugins()) Fail("loading all loaded a plug-in again");
             }
+            watchdog.Beat(hostIndex, "faulted plug-in");
+            ReloadWhenFaulted(faulty, random);
             watchdog.Beat(hostIndex, "history drain");
             DrainHistory(tally, false);
             const ULONGLONG pause = GetTickCount64() + 5 + random() % 20;
@@ -550,10 +624,13 @@ int Run(const Options& options)
         unguarded += slot->unguardedCalls;
     }
     std::printf("stress: %lld reloads, %lld state changes, %lld history lines (%lld malformed), %lld menu calls, "
-                "%lld calls with unloaded handles, %lld calls racing an unload, %lld health reads\n",
+                "%lld calls with unloaded handles, %lld calls racing an unload, %lld health reads, "
+                "%lld update broadcasts, %lld plug-in faults survived, %lld loads refused for a fault\n",
                 g_reloads.load(), changes, tally.lines, tally.malformed, menu, stale, unguarded,
-                g_healthReads.load());
-    if (g_reloads == 0 || changes == 0 || stale == 0) Fail("the run was too short to exercise anything");
+                g_healthReads.load(), g_updateBroadcasts.load(), g_faultsSurvived.load(),
+                g_refusedFaultyLoads.load());
+    if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0)
+        Fail("the run was too short to exercise anything");
 
     CPluginInterface::Instance()->UnloadPlugins(false);
     delete COXIL_DllMain::Instance();
