@@ -1,5 +1,7 @@
 // An updater: the tray's "Check for updates" reaches it (PluginUpdate), and it claims an entry of
 // its own at the top of the tray menu (a suite entry) that runs the same update.
+//   plug-in message: "updater:crash" makes it read through a bad pointer, as a buggy plug-in
+//                    would; the tray shows it as stopped and goes on without it.
 #include "VarnelPluginAPI.h"
 
 #include <cwchar>
@@ -56,6 +58,15 @@ PLUGIN_EXPORT bool VARNEL_CALL PluginSuiteRegister(void*, UINT, wchar_t* menuTex
 
 PLUGIN_EXPORT void VARNEL_CALL PluginUpdate(void*) { RunUpdate(); }
 
-PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY, int, INT_PTR, void*) { return 0; }
+PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY activity, int, INT_PTR second, void*)
+{
+    const auto* text = reinterpret_cast<const wchar_t*>(second);
+    if (activity == VARNEL_ACTIVITY_PLUGIN_COMM && text != nullptr && wcscmp(text, L"updater:crash") == 0) {
+        // The address comes from the message's length, so the compiler cannot see it is bad.
+        const volatile int* bad = reinterpret_cast<const volatile int*>(static_cast<INT_PTR>(wcslen(text)));
+        return *bad;
+    }
+    return 0;
+}
 
 PLUGIN_EXPORT void VARNEL_CALL PluginCleanup(void*) {}

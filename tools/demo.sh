@@ -170,12 +170,22 @@ request "Step 7: load every registered plug-in (all are loaded: nothing new)" lo
 show_report
 expect_in_report 'state 0 "Last scan: 5 files, no threats"'
 
+request "Step 8: a buggy plug-in: the updater is asked to read through a bad pointer" plugin-comm updater:crash 5
+show_report
+expect_in_report 'stopped working: PluginActivity raised exception 0xC0000005.' 'tray state 2'
+last_report | grep -q "Update definitions now" && fail "the stopped updater's menu entry is still in the menu"
+echo "   the host lives on: the updater shows as stopped and its menu entry is gone"
+
+request "Step 9: the other plug-ins keep working: protection pauses" plugin-comm protection:pause 6
+show_report
+expect_in_report 'state 1 "Real-time protection is paused"'
+
 say "The last lines of the state history file"
 HISTORY="$(find "$WINEPREFIX/drive_c/users" -name VarnelPluginStateHistory.txt | head -1)"
 [ -n "$HISTORY" ] || fail "no state history file"
 iconv -f UTF-16LE -t UTF-8 "$HISTORY" | tr -d '\r' | tail -6 | sed 's/^/   /'
 
-request "Step 8: unload every tray host (the proxy Varnel.exe unload)" unload-all
+request "Step 10: unload every tray host (the proxy Varnel.exe unload)" unload-all
 wait_for 20 "stopped"
 wait "$HOST_PID" 2>/dev/null || true
 echo "   the host unloaded its plug-ins and ended"
