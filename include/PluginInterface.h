@@ -6,6 +6,7 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,8 @@ public:
     bool GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_t* text, int length);
     bool GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, int length);
     void UpdateTrayState();
+    // The merge again, and the observers told the merged state.
+    void RefreshTrayState();
     void BroadcastActivity(VARNEL_ACTIVITY activity, int mask);
     void BroadcastUpdate();
     bool PluginComm(const wchar_t* text, int number);
@@ -107,6 +110,8 @@ public:
     static const wchar_t* const PluginsKey;
 
 private:
+    // One pass of the merge, under the tray-state lock.
+    void MergeTrayState();
     CPluginInterface();
     void LoadSubkey(const wchar_t* subkeyName, const wchar_t* requested, void** handle);
     std::list<PLUGIN_DATA*> SuitePluginList();
@@ -138,6 +143,8 @@ private:
     std::mutex m_listLock;
     // Serialises the tray-state merge, which plug-in threads run.
     std::mutex m_trayStateLock;
+    // Set by a state change during a merge on the same thread: the merge runs once more.
+    std::atomic<bool> m_mergeAgain{false};
     std::vector<std::shared_ptr<IPluginObserver>> m_observers;
     std::mutex m_observersLock;
 };

@@ -154,6 +154,7 @@ void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
     ZEROVA_TRACE(0, L"CPlugin::OnFault - \"%s\" faulted in %s with exception %s", shownName, entryName, exception);
     CPluginInterface::Instance()->PluginFaulted(handle);
     RecordFormattedError(kFaultString, shownName, entryName, exception);
+    CPluginInterface::Instance()->RefreshTrayState();
 }
 
 bool CPlugin::HasFaulted() const { return m_faulted; }

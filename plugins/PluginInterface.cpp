@@ -26,6 +26,11 @@
 const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 
 namespace {
+// This thread is merging the tray state.
+thread_local bool t_mergingTrayState = false;
+}  // namespace
+
+namespace {
 CPluginInterface* g_instance = nullptr;
 // The dialogs of the contract, registered by the module; kept for every registry of the process.
 std::atomic<IPluginDialogs*> g_dialogs{nullptr};
@@ -525,7 +530,14 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
         else text = &copy[0];
     }
     if (!plugin->SetState(state, text, source)) return;
+    RefreshTrayState();
+}
+
+void CPluginInterface::RefreshTrayState()
+{
+    const bool nested = t_mergingTrayState;
     UpdateTrayState();
+    if (nested) return;  // the merge this thread is inside of goes on with the new state
     const auto observers = Observers();
     if (observers.empty()) return;
     VARNEL_PLUGIN_STATE merged = VARNEL_PLUGIN_STATE_OK;
@@ -598,7 +610,24 @@ bool CPluginInterface::DisplaySystemHealth(HWND parent)
     return result;
 }
 
+// The merge can reach plug-in code while it runs (the menu reports an error, the error loggers hear
+// of it); a state change from there on the same thread asks for one more merge instead of waiting
+// for the lock this thread holds.
 void CPluginInterface::UpdateTrayState()
+{
+    if (t_mergingTrayState) {
+        m_mergeAgain = true;
+        return;
+    }
+    t_mergingTrayState = true;
+    do {
+        m_mergeAgain = false;
+        MergeTrayState();
+    } while (m_mergeAgain.exchange(false));
+    t_mergingTrayState = false;
+}
+
+void CPluginInterface::MergeTrayState()
 {
     std::lock_guard<std::mutex> merging(m_trayStateLock);
     IPluginMenu* menu = Menu();

@@ -41,6 +41,19 @@ protected:
         EXPECT_TRUE(Registry()->LoadPlugin(subkey.c_str(), &handle));
         return handle;
     }
+    // An error logger that writes down every error the tray reports.
+    void LoadWitness()
+    {
+        Register(L"Witness", CopyFixture(L"FixtureLogger", L"Witness.dll"));
+        void* witness = nullptr;
+        ASSERT_TRUE(Registry()->LoadPlugin(L"Witness", &witness));
+    }
+    bool WitnessHeard(int code)
+    {
+        for (const auto& call : CallsOf("Witness.dll"))
+            if (call.name == "LogError" && call.args[0] == std::to_string(code)) return true;
+        return false;
+    }
     size_t CountOf(const std::string& file, const std::string& name)
     {
         const auto names = CallNamesOf(file);
@@ -67,6 +80,10 @@ protected:
         for (int i = 0; i < entries; ++i) history.GetHistoricalState(&state, recorded, MAX_PATH, &when);
         EXPECT_GE(entries, 1) << "the stop has its history line";
         EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, state);
+        VARNEL_PLUGIN_STATE tray = VARNEL_PLUGIN_STATE_OK;
+        wchar_t title[MAX_PATH];
+        EXPECT_TRUE(Registry()->GetTrayState(tray, title, MAX_PATH));
+        EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, tray) << "the tray shows the stop";
     }
 
     bool m_loaded = false;
@@ -131,12 +148,19 @@ TEST_F(Faults, EveryKindOfExceptionFromPluginCodeIsCaught)
 
 TEST_F(Faults, AFaultWhileLoadingRefusesTheLoadAndTheNextPluginStillLoads)
 {
+    LoadWitness();
     for (const wchar_t* entry : {L"GetVersionInfo", L"Init", L"CreateMainWindow", L"CreateMenus"}) {
         SCOPED_TRACE(testenv::Narrow(entry));
         const std::wstring file = std::wstring(L"Early") + entry + L".dll";
         LoadFaulting(file, entry);
         EXPECT_FALSE(m_loaded);
-        EXPECT_EQ(439, CErrorMsg::Instance()->GetLastError());
+    }
+    for (const char* entry : {"PluginGetVersionInfo", "PluginInit", "PluginCreateMainWindow", "PluginCreateMenus"}) {
+        bool reported = false;
+        for (const auto& call : CallsOf("Witness.dll"))
+            reported |= call.name == "LogError" && call.args[0] == "439" &&
+                        (call.args[1] + call.args[2]).find(entry) != std::string::npos;
+        EXPECT_TRUE(reported) << entry << ": the refused load is reported as a fault of that entry point";
     }
     void* healthy = LoadHealthy(L"AfterThem.dll");
     EXPECT_NE(nullptr, healthy);
@@ -156,9 +180,10 @@ TEST_F(Faults, APluginWritingPastItsDisplayNameIsRefusedBeforeItHarmsTheHost)
 {
     Register(L"Careless", CopyFixture(L"FixtureBasic", L"Careless.dll"));
     Configure(L"Careless.dll", L"DisplayNameOverrun", 300);
+    LoadWitness();
     void* handle = nullptr;
     EXPECT_FALSE(Registry()->LoadPlugin(L"Careless", &handle));
-    EXPECT_EQ(440, CErrorMsg::Instance()->GetLastError());
+    EXPECT_TRUE(WitnessHeard(440));
     EXPECT_NE(nullptr, LoadHealthy(L"Careful.dll"));
 }
 
@@ -166,9 +191,7 @@ TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAga
 {
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"VarnelTestsRelease");
     ResetEvent(release);
-    Register(L"Witness", CopyFixture(L"FixtureLogger", L"Witness.dll"));
-    void* witness = nullptr;
-    ASSERT_TRUE(Registry()->LoadPlugin(L"Witness", &witness));
+    LoadWitness();
     const std::wstring library = CopyFixture(L"FixtureBasic", L"Stuck.dll");
     Register(L"Stuck", library);
     Configure(L"Stuck.dll", L"HangIn", L"Activity");
@@ -182,17 +205,12 @@ TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAga
     const ULONGLONG waited = GetTickCount64() - start;
     EXPECT_GE(waited, 9000u) << "the unload waits for the call a while";
     EXPECT_LT(waited, 20000u) << "but not for ever";
-    auto reported = [&](int code) {
-        for (const auto& call : CallsOf("Witness.dll"))
-            if (call.name == "LogError" && call.args[0] == std::to_string(code)) return true;
-        return false;
-    };
-    EXPECT_TRUE(reported(441)) << "the plug-in it gave up on is reported";
+    EXPECT_TRUE(WitnessHeard(441)) << "the plug-in it gave up on is reported";
 
     Register(L"StuckAgain", library);
     void* again = nullptr;
     EXPECT_FALSE(Registry()->LoadPlugin(L"StuckAgain", &again)) << "the old instance's library is not handed out again";
-    EXPECT_TRUE(reported(442));
+    EXPECT_TRUE(WitnessHeard(442));
 
     SetEvent(release);
     caller.join();
