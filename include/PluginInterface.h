@@ -6,6 +6,7 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <string>
 #include <atomic>
 #include <list>
 #include <memory>
@@ -110,6 +111,9 @@ public:
     static const wchar_t* const PluginsKey;
 
 private:
+    // The names of the plug-in list's subkeys, in the registry's order; false when the list's key
+    // cannot be opened.
+    static bool ListPluginSubkeys(std::vector<std::wstring>& subkeys);
     // One pass of the merge, under the tray-state lock.
     void MergeTrayState();
     CPluginInterface();

@@ -157,20 +157,11 @@ bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
     CLocalize::Instance()->GetLangIDs(m_language1, m_language2);
     const size_t countBefore = PluginCount();
 
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-        Report(1500, PluginsKey);
-    } else {
-        zerova::UniqueRegKey key(opened);
-        for (DWORD index = 0;; ++index) {
-            wchar_t subkeyName[MAX_PATH] = L"";
-            DWORD length = MAX_PATH;
-            if (::RegEnumKeyExW(key.Get(), index, subkeyName, &length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS)
-                break;
-            LoadSubkey(subkeyName, name, handle);
-        }
-    }
+    // The names are taken first: a plug-in's load may add or delete subkeys, which would shift
+    // an enumeration by index under the walk and skip an entry that still exists.
+    std::vector<std::wstring> subkeys;
+    if (!ListPluginSubkeys(subkeys)) Report(1500, PluginsKey);
+    for (const std::wstring& subkey : subkeys) LoadSubkey(subkey.c_str(), name, handle);
 
     IPluginMenu* menu = Menu();
     bool added = false;
@@ -183,6 +174,23 @@ bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
     ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - EXIT");
     if (menu != nullptr) menu->PluginsLoaded();
     return added;
+}
+
+bool CPluginInterface::ListPluginSubkeys(std::vector<std::wstring>& subkeys)
+{
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    const zerova::UniqueRegKey key(opened);
+    for (DWORD index = 0;; ++index) {
+        wchar_t subkeyName[MAX_PATH] = L"";
+        DWORD length = MAX_PATH;
+        const LONG result =
+            ::RegEnumKeyExW(key.Get(), index, subkeyName, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_MORE_DATA) continue;  // a name too long for any path of ours
+        if (result != ERROR_SUCCESS) break;
+        subkeys.emplace_back(subkeyName);
+    }
+    return true;
 }
 
 void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requestedName, void** handle)

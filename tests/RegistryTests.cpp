@@ -62,6 +62,19 @@ TEST_F(PluginRegistry, LoadPluginsLoadsEveryEntryInRegistryOrder)
     EXPECT_STREQ(L"C_third", PluginOf(list.back())->GetName(name, MAX_PATH));
 }
 
+TEST_F(PluginRegistry, SubkeysDeletedDuringTheWalkSkipNoPluginThatIsStillRegistered)
+{
+    for (const wchar_t* subkey : {L"A_first", L"B_second", L"C_third"})
+        Register(subkey, CopyFixture(L"FixtureBasic", std::wstring(subkey) + L".dll"));
+    // The first plug-in takes its own entry out of the list while the walk is past it.
+    Configure(L"A_first.dll", L"DeleteKeyInInit", std::wstring(hosttest::kPluginsKey) + L"\\A_first");
+    EXPECT_TRUE(Registry()->LoadPlugins());
+    std::vector<std::wstring> names;
+    wchar_t name[MAX_PATH];
+    for (void* record : Registry()->GetPluginList()) names.push_back(PluginOf(record)->GetName(name, MAX_PATH));
+    EXPECT_EQ((std::vector<std::wstring>{L"A_first", L"B_second", L"C_third"}), names);
+}
+
 TEST_F(PluginRegistry, FailedLoadIsNotListedButUnloadedPluginIs)
 {
     Register(L"Failing", CopyFixture(L"FixtureBasic", L"Failing.dll"));
