@@ -3,6 +3,7 @@
 
 #include "CriticalSectionEx.h"
 #include "DateTime.h"
+#include "ErrorMsg.h"
 #include "FileIO.h"
 #include "IniFile.h"
 #include "Localize.h"
@@ -11,6 +12,8 @@
 #include "SafeString.h"
 
 #include <cwchar>
+#include <deque>
+#include <string>
 
 namespace {
 const int kLineCapacity = 1024;
@@ -79,6 +82,73 @@ bool MayHoldName(const wchar_t* line, const wchar_t* name)
     }
     return false;
 }
+// Lines that could not be written yet (the file held open by another program, its folder not
+// there), oldest first. They go out, in order and before any newer line, as soon as the file can
+// be opened again: at the next line to write or the next read. Beyond the bound the oldest go,
+// counted, and the loss is reported once, with its count, when the spell of failures ends.
+class PendingHistoryLines {
+public:
+    static constexpr size_t kCapacity = 500;
+
+    void Add(std::wstring line)
+    {
+        if (m_lines.size() == kCapacity) {
+            m_lines.pop_front();
+            ++m_dropped;
+        }
+        m_lines.push_back(std::move(line));
+    }
+    // Writes every waiting line; false (nothing lost) when the file cannot be opened.
+    bool WriteTo(const wchar_t* file)
+    {
+        if (m_lines.empty()) return true;
+        wchar_t folder[MAX_PATH] = L"";
+        CFileIO::GetFolder(file, folder, MAX_PATH);
+        if (!CFileIO::FileExists(file)) CFileIO::CreateFolder(folder);
+        if (!CFileIO::FolderExists(folder)) return false;
+        CFileIO::RotateFile(file, kMaxHistoryBytes, true);
+        CFileIO history(file);
+        if (!history.OpenAppend()) return false;
+        std::wstring all;
+        for (const std::wstring& line : m_lines) all += line;
+        history.Append(all.c_str(), static_cast<DWORD>(all.size() * sizeof(wchar_t)));
+        history.Close();
+        m_lines.clear();
+        return true;
+    }
+    // Once the lines go out again: how many were dropped during the spell of failures that ended,
+    // to be reported once; 0 otherwise.
+    size_t TakeDropsToReport()
+    {
+        if (!m_lines.empty()) return 0;
+        const size_t dropped = m_dropped;
+        m_dropped = 0;
+        return dropped;
+    }
+
+private:
+    std::deque<std::wstring> m_lines;
+    size_t m_dropped = 0;
+};
+
+// Guarded by the history lock.
+PendingHistoryLines& PendingLines()
+{
+    static PendingHistoryLines lines;
+    return lines;
+}
+
+const int kLinesDroppedString = 443;
+
+void ReportDroppedLines(size_t dropped)
+{
+    if (dropped == 0) return;
+    wchar_t format[MAX_PATH] = L"", message[MAX_PATH], count[32];
+    CLocalize::Instance()->GetString(kLinesDroppedString, format, MAX_PATH);
+    zerova::FormatString(count, 32, L"%u", static_cast<unsigned>(dropped));
+    zerova::FormatString(message, MAX_PATH, format, count);
+    CErrorMsg::Instance()->Error(kLinesDroppedString, message);
+}
 }  // namespace
 
 CPluginStateHistory::CPluginStateHistory(const wchar_t* name)
@@ -118,10 +188,6 @@ void CPluginStateHistory::Write()
     if (zerova::IsEmpty(m_text)) CLocalize::Instance()->GetString(kEverythingWorkingString, m_text, MAX_PATH);
 
     const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
-    wchar_t folder[MAX_PATH] = L"";
-    CFileIO::GetFolder(file, folder, MAX_PATH);
-    if (!CFileIO::FileExists(file)) CFileIO::CreateFolder(folder);
-    if (!CFileIO::FolderExists(folder)) return;
 
     wchar_t when[MAX_PATH] = L"";
     CDateTime::FormatDateTime(m_time, when, MAX_PATH);
@@ -129,19 +195,28 @@ void CPluginStateHistory::Write()
     zerova::FormatString(line, kLineCapacity, L"%I64d|%d|%s|%s|%s|\r\n", ToFileTimeValue(m_time),
                          static_cast<int>(m_state), m_name, m_text, when);
 
-    HistoryLockScope lock;
-    CFileIO::RotateFile(file, kMaxHistoryBytes, true);
-    CFileIO history(file);
-    if (history.OpenAppend()) {
-        history.Append(line, static_cast<DWORD>(wcslen(line) * sizeof(wchar_t)));
-        history.Close();
+    size_t dropped = 0;
+    {
+        HistoryLockScope lock;
+        PendingLines().Add(line);
+        PendingLines().WriteTo(file);
+        dropped = PendingLines().TakeDropsToReport();
     }
+    // Outside the history lock: the report reaches the error loggers, which may write history.
+    ReportDroppedLines(dropped);
 }
 
 void CPluginStateHistory::Read()
 {
     ClearEntries();
     const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
+    size_t dropped = 0;
+    {
+        HistoryLockScope lock;
+        PendingLines().WriteTo(file);  // what waited is read too
+        dropped = PendingLines().TakeDropsToReport();
+    }
+    ReportDroppedLines(dropped);
     if (zerova::IsEmpty(m_name) || !CFileIO::FileExists(file)) return;
 
     HistoryLockScope lock;

@@ -5,6 +5,7 @@
 #include "FileIO.h"
 #include "PluginStateHistory.h"
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -279,4 +280,46 @@ TEST_F(History, ANameIsMatchedOnlyAsTheNameFieldWhateverItsCaseSpacesOrDeleteCha
     ASSERT_EQ(2u, gamma.size());
     EXPECT_EQ(L"a DEL where the space was", gamma[0].text);
     EXPECT_TRUE(ReadBack(L"mentions").empty());
+}
+
+TEST_F(History, LinesThatCannotBeWrittenWaitAndGoOutInOrderOnceTheFileOpensAgain)
+{
+    Append(L"Holder", VARNEL_PLUGIN_STATE_OK, L"before");
+    // Another program holds the file without sharing it.
+    HANDLE held = CreateFileW(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    for (int i = 0; i < 20; ++i) Append(L"Holder", VARNEL_PLUGIN_STATE_WARNING, (L"waiting " + std::to_wstring(i)).c_str());
+    CloseHandle(held);
+    const std::wstring content = testenv::ReadText(m_file);
+    EXPECT_EQ(1, std::count(content.begin(), content.end(), L'\n')) << "nothing was written while the file was held";
+
+    const auto entries = ReadBack(L"Holder");  // a read writes what waited first
+    ASSERT_EQ(21u, entries.size());
+    EXPECT_EQ(L"before", entries[0].text);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(L"waiting " + std::to_wstring(i), entries[i + 1].text);
+    Append(L"Holder", VARNEL_PLUGIN_STATE_OK, L"after");
+    EXPECT_EQ(L"after", ReadBack(L"Holder").back().text);
+}
+
+TEST_F(History, BeyondItsBoundTheOldestWaitingLinesAreDroppedAndTheLossIsReportedOnce)
+{
+    Register(L"Witness", CopyFixture(L"FixtureLogger", L"Witness.dll"));
+    void* witness = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Witness", &witness));
+    Append(L"Flood", VARNEL_PLUGIN_STATE_OK, L"before");
+    HANDLE held = CreateFileW(m_file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    const int written = 510;
+    for (int i = 0; i < written; ++i) Append(L"Flood", VARNEL_PLUGIN_STATE_WARNING, (L"line " + std::to_wstring(i)).c_str());
+    CloseHandle(held);
+
+    const auto entries = ReadBack(L"Flood");
+    ASSERT_EQ(501u, entries.size()) << "the line before, and the 500 newest of those that waited";
+    EXPECT_EQ(L"line 10", entries[1].text);
+    EXPECT_EQ(L"line 509", entries.back().text);
+    std::vector<std::string> reports;
+    for (const auto& call : CallsOf("Witness.dll"))
+        if (call.name == "LogError" && call.args[0] == "443") reports.push_back(call.args[1] + call.args[2]);
+    ASSERT_EQ(1u, reports.size()) << "one report for the spell of failures";
+    EXPECT_NE(std::string::npos, reports[0].find("10 lines")) << reports[0];
 }
