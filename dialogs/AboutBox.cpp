@@ -65,9 +65,7 @@ const wchar_t* CAboutBox::ClassProperty() { return kClassProperty; }
 
 INT_PTR CAboutBox::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
 {
-    if (message != WM_MEASUREITEM) return FALSE;
-    dialogs::MeasureRow(lParam, kRowHeight);
-    return TRUE;
+    return dialogs::MeasureRows(message, lParam, kRowHeight);
 }
 
 INT_PTR CAboutBox::OnInitDialog(HWND window)

@@ -87,6 +87,13 @@ void MeasureRow(LPARAM measureItem, int height)
     measure->itemHeight = static_cast<UINT>(height);
 }
 
+INT_PTR MeasureRows(UINT message, LPARAM lParam, int height)
+{
+    if (message != WM_MEASUREITEM) return FALSE;
+    MeasureRow(lParam, height);
+    return TRUE;
+}
+
 void CopyAllLines(HWND window, CListControl* list)
 {
     if (list == nullptr) return;

@@ -40,6 +40,9 @@ void AttachDialog(HWND window);
 CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value);
 // Every row of a list measures kRowWidth by height.
 void MeasureRow(LPARAM measureItem, int height);
+// A dialog procedure's answer for owner-drawn rows of that height: TRUE for WM_MEASUREITEM, which
+// it measures, FALSE for any other message.
+INT_PTR MeasureRows(UINT message, LPARAM lParam, int height);
 // What the list dialogs answer alike: the close box as Cancel, the list's owner-drawn rows and
 // notifications, white static controls. True when the message was one of these; *result is the
 // dialog procedure's answer.

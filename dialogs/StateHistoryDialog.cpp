@@ -155,9 +155,7 @@ const wchar_t* CStateHistoryDialog::ClassProperty() { return kClassProperty; }
 
 INT_PTR CStateHistoryDialog::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
 {
-    if (message != WM_MEASUREITEM) return FALSE;
-    dialogs::MeasureRow(lParam, kRowHeight);
-    return TRUE;
+    return dialogs::MeasureRows(message, lParam, kRowHeight);
 }
 
 INT_PTR CStateHistoryDialog::OnInitDialog(HWND window)

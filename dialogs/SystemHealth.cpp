@@ -257,9 +257,7 @@ const wchar_t* CSystemHealth::ClassProperty() { return kClassProperty; }
 
 INT_PTR CSystemHealth::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
 {
-    if (message != WM_MEASUREITEM) return FALSE;
-    dialogs::MeasureRow(lParam, kRowHeight);
-    return TRUE;
+    return dialogs::MeasureRows(message, lParam, kRowHeight);
 }
 
 INT_PTR CSystemHealth::OnInitDialog(HWND window)
