@@ -11,7 +11,8 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
+#include <map>
+#include <unordered_map>
 #include <vector>
 
 class CPlugin;
@@ -65,6 +66,8 @@ public:
     void UpdateTrayState();
     // The merge again, and the observers told the merged state.
     void RefreshTrayState();
+    // A plug-in's error bit was set after its unload: it counts in the merge and the health text again.
+    void CountAgain(void* handle);
     void BroadcastActivity(VARNEL_ACTIVITY activity, int mask);
     void BroadcastUpdate();
     bool PluginComm(const wchar_t* text, int number);
@@ -123,14 +126,23 @@ private:
     CPlugin* FindPluginObject(void* handle);
     // The plug-ins that are loaded now, in load order.
     std::list<CPlugin*> LoadedPlugins();
+    // The records of the loaded plug-ins and of the unloaded ones whose error bit is set, in load
+    // order.
+    std::vector<PLUGIN_DATA*> CountedRecords();
+    void Uncount(PLUGIN_DATA* record);
     std::vector<std::shared_ptr<IPluginObserver>> Observers();
     static bool ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number,
                                     void* user);
     void SetUpHistoryFile();
 
     std::list<PLUGIN_DATA*> m_plugins;
-    // The records of m_plugins again, for look-ups by handle that do not walk the list.
-    std::unordered_set<PLUGIN_DATA*> m_listed;
+    // The records of m_plugins again, for look-ups by handle that do not walk the list, with the
+    // place of each in the load order.
+    std::unordered_map<PLUGIN_DATA*, unsigned long long> m_listed;
+    unsigned long long m_nextLoadNumber = 0;
+    // What the walks visit, in load order: the loaded plug-ins, and an unloaded one only while its
+    // error bit is set. An unloaded plug-in leaves it, so no walk grows with past reloads.
+    std::map<unsigned long long, PLUGIN_DATA*> m_counted;
     std::list<PLUGIN_DATA*> m_suitePlugins;
     int m_menuIdCounter;
     VARNEL_PLUGIN_STATE m_trayState;

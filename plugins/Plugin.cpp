@@ -769,7 +769,13 @@ void* CPlugin::GetContext() const
 }
 
 unsigned CPlugin::GetFlags() const { return flags.load(); }
-void CPlugin::AddFlags(unsigned bits) { flags.fetch_or(bits); }
+void CPlugin::AddFlags(unsigned bits)
+{
+    flags.fetch_or(bits);
+    // An error recorded against an unloaded plug-in (a stale handle used) makes it count again.
+    if ((bits & PLUGIN_FLAG_ERROR) != 0 && !IsLoaded() && handle != nullptr)
+        CPluginInterface::Instance()->CountAgain(handle);
+}
 
 VARNEL_PLUGIN_STATE CPlugin::GetState() const
 {

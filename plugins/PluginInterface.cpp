@@ -128,6 +128,7 @@ CPluginInterface::~CPluginInterface()
         }
         m_plugins.clear();
         m_listed.clear();
+        m_counted.clear();
         m_suitePlugins.clear();
     }
     g_instance = nullptr;
@@ -230,13 +231,15 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
     {
         std::lock_guard<std::mutex> guard(m_listLock);
         m_plugins.push_back(record);
-        m_listed.insert(record);
+        m_listed.emplace(record, m_nextLoadNumber++);
     }
 
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
         {
             std::lock_guard<std::mutex> guard(m_listLock);
             m_plugins.remove(record);
+            const auto listed = m_listed.find(record);
+            if (listed != m_listed.end()) m_counted.erase(listed->second);
             m_listed.erase(record);
         }
         // The plug-in object stays: lines written during the failed load carry its address.
@@ -244,6 +247,11 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        const auto listed = m_listed.find(record);
+        if (listed != m_listed.end()) m_counted[listed->second] = record;
+    }
     if (requested && handle != nullptr) *handle = record;
     wchar_t pluginName[MAX_PATH];
     plugin->GetName(pluginName, MAX_PATH);
@@ -299,6 +307,7 @@ bool CPluginInterface::UnloadPlugin(void* handle)
         }
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - plugin Cleanup");
         plugin->Cleanup(m_exiting);
+        Uncount(record);
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - FreeLibrary");
         plugin->FreePluginLibrary();
         if (menu != nullptr) menu->PluginUnloaded(handle);
@@ -340,9 +349,35 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     std::lock_guard<std::mutex> guard(m_listLock);
     for (PLUGIN_DATA* record : taken) {
         m_plugins.remove(record);
+        const auto listed = m_listed.find(record);
+        if (listed != m_listed.end()) m_counted.erase(listed->second);
         m_listed.erase(record);
         m_suitePlugins.remove(record);
     }
+}
+
+std::vector<CPluginInterface::PLUGIN_DATA*> CPluginInterface::CountedRecords()
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    std::vector<PLUGIN_DATA*> records;
+    records.reserve(m_counted.size());
+    for (const auto& counted : m_counted) records.push_back(counted.second);
+    return records;
+}
+
+void CPluginInterface::Uncount(PLUGIN_DATA* record)
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    const auto listed = m_listed.find(record);
+    if (listed != m_listed.end()) m_counted.erase(listed->second);
+}
+
+void CPluginInterface::CountAgain(void* handle)
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    auto* record = static_cast<PLUGIN_DATA*>(handle);
+    const auto listed = m_listed.find(record);
+    if (listed != m_listed.end()) m_counted[listed->second] = record;
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -363,7 +398,7 @@ CPlugin* CPluginInterface::FindPluginObject(void* handle)
 std::list<CPlugin*> CPluginInterface::LoadedPlugins()
 {
     std::list<CPlugin*> loaded;
-    for (PLUGIN_DATA* record : GetPluginList()) {
+    for (PLUGIN_DATA* record : CountedRecords()) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded()) loaded.push_back(plugin);
     }
@@ -420,7 +455,7 @@ std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::SuitePluginList()
 CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFilenameOnly(const wchar_t* fileName)
 {
     if (zerova::IsEmpty(fileName)) return nullptr;
-    for (PLUGIN_DATA* record : GetPluginList()) {
+    for (PLUGIN_DATA* record : CountedRecords()) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded() && LibraryFileNameIs(plugin, fileName)) return record;
     }
@@ -430,7 +465,7 @@ CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFilenameOnly(const wc
 CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFullPath(const wchar_t* path)
 {
     if (!CFileIO::FileExists(path)) return nullptr;
-    for (PLUGIN_DATA* record : GetPluginList()) {
+    for (PLUGIN_DATA* record : CountedRecords()) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
     }
@@ -440,7 +475,7 @@ CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFullPath(const wchar_
 void* CPluginInterface::IsPluginAlreadyLoaded(const wchar_t* path)
 {
     if (zerova::IsEmpty(path)) return nullptr;
-    for (PLUGIN_DATA* record : GetPluginList()) {
+    for (PLUGIN_DATA* record : CountedRecords()) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
     }
@@ -641,7 +676,7 @@ void CPluginInterface::MergeTrayState()
     IPluginMenu* menu = Menu();
     int maximum = VARNEL_PLUGIN_STATE_OK;
     bool hasOwner = false;
-    for (PLUGIN_DATA* listed : GetPluginList()) {
+    for (PLUGIN_DATA* listed : CountedRecords()) {
         PLUGIN_DATA* record = nullptr;
         CPlugin* plugin = nullptr;
         const bool counted = ValidatePlugin(listed, &record, &plugin, false) ||

@@ -127,7 +127,7 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
         }
         zerova::FormatString(buffer, length, L"%s%s%s%s\r\n%s:\t%s\r\n", L"|light|", L"|font=BOLD|", L"|BLUE|",
                              String(978).c_str(), String(970).c_str(), computer);
-        for (PLUGIN_DATA* listed : GetPluginList()) {
+        for (PLUGIN_DATA* listed : CountedRecords()) {
             PLUGIN_DATA* record = nullptr;
             CPlugin* plugin = nullptr;
             if (!ValidatePlugin(listed, &record, &plugin, false)) continue;
@@ -162,7 +162,7 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
 {
     if (buffer == nullptr || length < 1) return false;
     int row = 0;
-    for (PLUGIN_DATA* listed : GetPluginList()) {
+    for (PLUGIN_DATA* listed : CountedRecords()) {
         PLUGIN_DATA* record = nullptr;
         CPlugin* plugin = nullptr;
         if (!ValidatePlugin(listed, &record, &plugin, false)) {
