@@ -152,8 +152,6 @@ private:
     mutable std::recursive_mutex m_lock;
     std::mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
     std::atomic<int> m_callsInFlight;
-    // Set whenever the last call in flight returns.
-    zerova::UniqueKernelHandle m_callsEnded;
     std::atomic<bool> m_faulted;
     // The display name as it was when the clean-up cleared it, for what the unload reports after.
     wchar_t m_leavingName[MAX_PATH];

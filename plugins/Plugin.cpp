@@ -29,6 +29,15 @@ namespace {
 const int kMessageCapacity = 4096;
 const UINT kReservedNameString = 1002;
 const int kFaultString = 439;
+const long long kCallDrainRecheckMs = 20;
+
+// Set whenever the last call in flight into some plug-in returns. One for the process: a plug-in
+// object outlives its unload, and an event of its own would be a handle kept per reload.
+HANDLE CallsEndedEvent()
+{
+    static const zerova::UniqueKernelHandle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    return event.Get();
+}
 const int kDisplayNameOverrunString = 440;
 const int kGaveUpWaitingString = 441;
 const int kStillMappedString = 442;
@@ -97,7 +106,7 @@ public:
     ~CallScope()
     {
         --t_pluginCallDepth;
-        if (--m_plugin.m_callsInFlight == 0 && m_plugin.m_callsEnded) ::SetEvent(m_plugin.m_callsEnded.Get());
+        if (--m_plugin.m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
@@ -114,7 +123,7 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_callsEnded(::CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_faulted(false), m_leavingName()
+      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_leavingName()
 {
 }
 
@@ -507,10 +516,13 @@ void CPlugin::WaitForCallsToEnd()
     const auto deadline = std::chrono::steady_clock::now() + kCallDrainTimeout;
     while (m_callsInFlight.load() > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !m_callsEnded) return;
-        HANDLE ended = m_callsEnded.Get();
+        if (left.count() <= 0) return;
+        // Shared by every plug-in, so a wake may be another's: the count is looked at again at
+        // least every kCallDrainRecheckMs.
+        HANDLE ended = CallsEndedEvent();
+        const DWORD wait = static_cast<DWORD>(std::min<long long>(left.count(), kCallDrainRecheckMs));
         // A call in flight may be sending a message to this thread and wait for the answer.
-        if (::MsgWaitForMultipleObjectsEx(1, &ended, static_cast<DWORD>(left.count()), QS_SENDMESSAGE, 0) ==
+        if (::MsgWaitForMultipleObjectsEx(1, &ended, wait, QS_SENDMESSAGE, 0) ==
             WAIT_OBJECT_0 + 1) {
             MSG message;
             ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
