@@ -153,6 +153,7 @@ private:
     std::mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
     std::atomic<int> m_callsInFlight;
     std::atomic<bool> m_faulted;
+    std::atomic<bool> m_everLoaded;
     // The display name as it was when the clean-up cleared it, for what the unload reports after.
     wchar_t m_leavingName[MAX_PATH];
 };

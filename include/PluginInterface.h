@@ -8,6 +8,7 @@
 
 #include <string>
 #include <atomic>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -144,6 +145,11 @@ private:
     // error bit is set. An unloaded plug-in leaves it, so no walk grows with past reloads.
     std::map<unsigned long long, PLUGIN_DATA*> m_counted;
     std::list<PLUGIN_DATA*> m_suitePlugins;
+    // The plug-in objects of the latest failed loads. Deleted only once a few more loads have
+    // failed, so that a copy of the plug-in list taken on another thread while they were listed
+    // never reaches a deleted object; older ones go, so that repeated load-all requests of the same
+    // failing entries keep nothing more.
+    std::deque<std::unique_ptr<CPlugin>> m_failedPlugins;
     int m_menuIdCounter;
     VARNEL_PLUGIN_STATE m_trayState;
     WORD m_language1;

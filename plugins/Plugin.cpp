@@ -123,7 +123,7 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_leavingName()
+      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_leavingName()
 {
 }
 
@@ -784,8 +784,10 @@ unsigned CPlugin::GetFlags() const { return flags.load(); }
 void CPlugin::AddFlags(unsigned bits)
 {
     flags.fetch_or(bits);
-    // An error recorded against an unloaded plug-in (a stale handle used) makes it count again.
-    if ((bits & PLUGIN_FLAG_ERROR) != 0 && !IsLoaded() && handle != nullptr)
+    if ((bits & PLUGIN_FLAG_LOADED) != 0) m_everLoaded = true;
+    // An error recorded against an unloaded plug-in (a stale handle used) makes it count again; a
+    // plug-in whose load is failing is not counted at all.
+    if ((bits & PLUGIN_FLAG_ERROR) != 0 && m_everLoaded && !IsLoaded() && handle != nullptr)
         CPluginInterface::Instance()->CountAgain(handle);
 }
 

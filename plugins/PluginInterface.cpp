@@ -26,6 +26,11 @@
 const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 
 namespace {
+// How many plug-in objects of failed loads are kept before the oldest is deleted.
+const size_t kFailedPluginsKept = 16;
+}  // namespace
+
+namespace {
 // This thread is merging the tray state.
 thread_local bool t_mergingTrayState = false;
 }  // namespace
@@ -241,8 +246,9 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
             const auto listed = m_listed.find(record);
             if (listed != m_listed.end()) m_counted.erase(listed->second);
             m_listed.erase(record);
+            m_failedPlugins.emplace_back(plugin);
+            if (m_failedPlugins.size() > kFailedPluginsKept) m_failedPlugins.pop_front();
         }
-        // The plug-in object stays: lines written during the failed load carry its address.
         CPluginHandleArena::Instance().Retire(record);
         return;
     }
