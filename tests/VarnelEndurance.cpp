@@ -211,8 +211,10 @@ public:
     {
         CPluginInterface::Instance()->UnloadPlugin(m_reloaded);
         m_reloaded = nullptr;
-        CPluginInterface::Instance()->LoadPlugin(L"Reloaded", &m_reloaded);
+        if (!CPluginInterface::Instance()->LoadPlugin(L"Reloaded", &m_reloaded)) ++m_failures;
     }
+    // Operations that did not do what they should.
+    int Failures() const { return m_failures; }
     void LoadAllWithAFailingEntry() { CPluginInterface::Instance()->LoadPlugins(); }
 
 private:
@@ -248,6 +250,7 @@ private:
     void* m_steady = nullptr;
     void* m_reloaded = nullptr;
     int m_sequence = 0;
+    int m_failures = 0;
 };
 
 long long PerThousand(long long growth, int rounds) { return growth * 1000 / rounds; }
@@ -300,6 +303,10 @@ int Run(int rounds, bool check)
                     growth.heapBytes, growth.threads, static_cast<unsigned long long>(elapsed * 1000 / rounds),
                     within ? "" : "  BEYOND ITS BOUND");
         if (!within) ++failures;
+    }
+    if (tray.Failures() != 0) {
+        std::printf("endurance: %d reloads were refused\n", tray.Failures());
+        ++failures;
     }
     std::printf("endurance: %s\n", failures == 0 ? "passed" : check ? "FAILED" : "growth beyond a bound");
     return check && failures != 0 ? 1 : 0;
