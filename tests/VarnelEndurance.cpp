@@ -2,8 +2,9 @@
 // what the process holds afterwards is compared with what it held before: handles, GDI objects,
 // heap in use and threads, as growth per 1000 operations.
 //
-//   VarnelEndurance [--rounds N] [--check]
+//   VarnelEndurance [--rounds N] [--only TEXT] [--check]
 //     --rounds  how often each operation runs (default 2000)
+//     --only    only the operations whose name holds TEXT
 //     --check   exit 1 when an operation grows beyond its bound (the bounds are in the table below)
 //
 // Wine answers 0 to GetProcessHandleCount and GetGuiResources, so the counts are probed: every
@@ -255,7 +256,7 @@ private:
 
 long long PerThousand(long long growth, int rounds) { return growth * 1000 / rounds; }
 
-int Run(int rounds, bool check)
+int Run(int rounds, const std::string& only, bool check)
 {
     testenv::TempFolder folder(L"endurance");
     Tray tray(folder);
@@ -282,6 +283,7 @@ int Run(int rounds, bool check)
     std::printf("%-38s %9s %9s %12s %9s %9s\n", "operation", "handles", "GDI", "heap bytes", "threads", "ms/1000");
     int failures = 0;
     for (const Operation& operation : operations) {
+        if (!only.empty() && std::string(operation.name).find(only) == std::string::npos) continue;
         const int warmUp = rounds / 10 > 0 ? rounds / 10 : 1;
         for (int i = 0; i < warmUp; ++i) operation.run();
         const Resources before = Measure();
@@ -318,15 +320,17 @@ int wmain(int argc, wchar_t** argv)
 {
     int rounds = 2000;
     bool check = false;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::wstring word = argv[i];
         if (word == L"--rounds" && i + 1 < argc) rounds = _wtoi(argv[++i]);
         else if (word == L"--check") check = true;
+        else if (word == L"--only" && i + 1 < argc) only = testenv::Narrow(argv[++i]);
         else {
-            std::fputs("usage: VarnelEndurance [--rounds N] [--check]\n", stderr);
+            std::fputs("usage: VarnelEndurance [--rounds N] [--only TEXT] [--check]\n", stderr);
             return 2;
         }
     }
     if (rounds < 10) rounds = 10;
-    return Run(rounds, check);
+    return Run(rounds, only, check);
 }
