@@ -9,7 +9,7 @@ CAboutBoxThread::CAboutBoxThread(void* plugin, HWND parent, const wchar_t* text)
     m_kind = THREAD_ABOUTBOX;
     m_closingNoticeString = 561;
     m_closeCommand = IDCANCEL;
-    if (CThreadManager::Instance()->BringExistingDialogToFront(THREAD_ABOUTBOX) != nullptr) return;
+    if (CThreadManager::Instance()->IsOpenOrStarting(THREAD_ABOUTBOX)) return;
     if (!::IsWindow(parent) || zerova::IsEmpty(text)) return;
     if (!Init(plugin, nullptr, parent, nullptr, text)) return;
     StartThread();

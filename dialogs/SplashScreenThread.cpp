@@ -18,7 +18,7 @@ CSplashScreenThread::CSplashScreenThread(const wchar_t* imagePath, bool flag) : 
     m_kind = THREAD_SPLASHSCREEN;
     m_closingNoticeString = 0;
     m_closeCommand = CSplashScreen::CloseCommand;
-    if (CThreadManager::Instance()->BringExistingDialogToFront(THREAD_SPLASHSCREEN) != nullptr) return;
+    if (CThreadManager::Instance()->IsOpenOrStarting(THREAD_SPLASHSCREEN)) return;
     if (!CFileIO::FileExists(imagePath)) return;
     if (!Init(nullptr, nullptr, nullptr, nullptr, L"empty")) return;
     zerova::CopyString(m_imagePath, MAX_PATH, imagePath);

@@ -8,7 +8,7 @@ CSystemHealthThread::CSystemHealthThread(void* plugin, HWND parent, const wchar_
     m_kind = THREAD_SYSTEMHEALTH;
     m_closingNoticeString = 562;
     m_closeCommand = IDCANCEL;
-    if (CThreadManager::Instance()->BringExistingDialogToFront(THREAD_SYSTEMHEALTH) != nullptr) return;
+    if (CThreadManager::Instance()->IsOpenOrStarting(THREAD_SYSTEMHEALTH)) return;
     if (!::IsWindow(parent)) return;
     if (!Init(plugin, nullptr, parent, nullptr, text)) return;
     StartThread();

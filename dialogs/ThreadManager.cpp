@@ -152,6 +152,14 @@ HWND CThreadManager::BringExistingDialogToFront(CDialogThread::THREAD_TYPE kind)
     return window;
 }
 
+bool CThreadManager::IsOpenOrStarting(CDialogThread::THREAD_TYPE kind)
+{
+    if (BringExistingDialogToFront(kind) != nullptr) return true;
+    for (auto& thread : Threads())
+        if (thread->GetKind() == kind && thread->IsThreadActive() && thread->GetDialogWindow() == nullptr) return true;
+    return false;
+}
+
 void CThreadManager::TerminateOpenDialogs(void* plugin)
 {
     for (auto& thread : Threads()) {

@@ -33,6 +33,9 @@ public:
     // its dialog object.
     HWND FindExistingDialog(CDialogThread::THREAD_TYPE kind, void** dialogObject);
     HWND BringExistingDialogToFront(CDialogThread::THREAD_TYPE kind);
+    // True when a dialog of that kind is open, brought to the front, or still starting: its thread
+    // runs but its window is not up yet. Only one about box, system health and splash at a time.
+    bool IsOpenOrStarting(CDialogThread::THREAD_TYPE kind);
     // Closes the dialogs of a plug-in (all dialogs for null), in the order they were made.
     void TerminateOpenDialogs(void* plugin);
     bool ActiveThreads();

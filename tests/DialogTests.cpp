@@ -593,6 +593,24 @@ TEST_F(Dialogs, DialogsOpenedAndClosedManyTimesGiveBackTheirThreadsAndHandles)
         << rounds << " dialogs that came and went must not leave their thread handles behind";
 }
 
+TEST_F(Dialogs, TwoAboutBoxRequestsRightAfterEachOtherOpenOneBox)
+{
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    EXPECT_TRUE(Registry()->DisplayAboutBox(m_host));
+    EXPECT_FALSE(Registry()->DisplayAboutBox(m_host)) << "the first box is still starting: it counts as open";
+    HWND box = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        void* object = nullptr;
+        box = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, &object);
+        return box != nullptr && object != nullptr;
+    }));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !CThreadManager::Instance()->ActiveThreads(); }));
+    EXPECT_EQ(nullptr, CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, nullptr))
+        << "no second box came up";
+}
+
 TEST_F(Dialogs, SystemHealthFollowsStatesAndLinesOfThePlugins)
 {
     void* handle = LoadAsker(L"Healthy.dll");
