@@ -2,6 +2,8 @@
 // the access-control helpers that let a started tray host use a user's station and desktop.
 #include "StationDesktopUtils.h"
 
+#include "SingletonSlot.h"
+
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
 #include "FindWindow.h"
@@ -10,7 +12,8 @@
 #include "VarnelPrivateInterface.h"
 
 namespace {
-CStationDesktopUtils* g_instance = nullptr;
+std::atomic<CStationDesktopUtils*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 
 const wchar_t kTaskbarClass[] = L"Shell_TrayWnd";
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
@@ -118,8 +121,7 @@ CStationDesktopUtils::CStationDesktopUtils()
 
 CStationDesktopUtils* CStationDesktopUtils::Instance()
 {
-    if (g_instance == nullptr) g_instance = new CStationDesktopUtils();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CStationDesktopUtils(); });
 }
 
 CStationDesktopUtils::~CStationDesktopUtils()

@@ -2,6 +2,8 @@
 // message protocol between processes and tray hosts.
 #include "VarnelPrivateInterface.h"
 
+#include "SingletonSlot.h"
+
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
 #include "FileIO.h"
@@ -17,7 +19,8 @@
 #include <cstring>
 
 namespace {
-CVarnelPrivateInterface* g_instance = nullptr;
+std::atomic<CVarnelPrivateInterface*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 
 const int kNoTitleOrText = 529;
 
@@ -27,8 +30,7 @@ const int kNoTitleOrText = 529;
 
 CVarnelPrivateInterface* CVarnelPrivateInterface::Instance()
 {
-    if (g_instance == nullptr) g_instance = new CVarnelPrivateInterface();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CVarnelPrivateInterface(); });
 }
 
 CVarnelPrivateInterface::~CVarnelPrivateInterface()

@@ -2,6 +2,8 @@
 // loads or unloads all tray hosts.
 #include "VarnelUtils.h"
 
+#include "SingletonSlot.h"
+
 #include "DebugTrace.h"
 #include "FileIO.h"
 #include "FindWindow.h"
@@ -16,7 +18,8 @@
 #include <memory>
 
 namespace {
-CVarnelUtils* g_instance = nullptr;
+std::atomic<CVarnelUtils*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
 const wchar_t kHostExecutable[] = L"Varnel.exe";
@@ -34,8 +37,7 @@ bool StartFlagFor(const wchar_t* commandLine)
 
 CVarnelUtils* CVarnelUtils::Instance()
 {
-    if (g_instance == nullptr) g_instance = new CVarnelUtils();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CVarnelUtils(); });
 }
 
 CVarnelUtils::~CVarnelUtils()

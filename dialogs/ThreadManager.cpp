@@ -2,6 +2,8 @@
 // plug-in when it goes.
 #include "ThreadManager.h"
 
+#include "SingletonSlot.h"
+
 #include "AboutBoxThread.h"
 #include "AdvisoryMsgThread.h"
 #include "FileIO.h"
@@ -17,7 +19,8 @@
 #include "Win32.h"
 
 namespace {
-CThreadManager* g_instance = nullptr;
+std::atomic<CThreadManager*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 const int kClosedNoticeString = 560;
 const ULONGLONG kFinishingGraceMs = 2000;
 
@@ -32,8 +35,7 @@ void KeepForTheProcessEnd(std::shared_ptr<CDialogThread> thread)
 
 CThreadManager* CThreadManager::Instance()
 {
-    if (g_instance == nullptr) g_instance = new CThreadManager();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CThreadManager(); });
 }
 
 CThreadManager::~CThreadManager()

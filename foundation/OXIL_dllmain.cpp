@@ -2,6 +2,8 @@
 // the tray states and the tear-down of the other singletons.
 #include "OXIL_dllmain.h"
 
+#include "SingletonSlot.h"
+
 #include "DebugTrace.h"
 #include "Handles.h"
 #include "ErrorMsg.h"
@@ -29,7 +31,8 @@
 
 namespace {
 HINSTANCE g_moduleInstance = nullptr;
-COXIL_DllMain* g_instance = nullptr;
+std::atomic<COXIL_DllMain*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 // The registry monitor's stop event and thread; INVALID_HANDLE_VALUE while no monitor runs.
 HANDLE g_monitorStopEvent = INVALID_HANDLE_VALUE;
 HANDLE g_monitorThread = INVALID_HANDLE_VALUE;
@@ -147,8 +150,7 @@ COXIL_DllMain::COXIL_DllMain() : m_moduleInstance(g_moduleInstance), m_guiSubfol
 
 COXIL_DllMain* COXIL_DllMain::Instance()
 {
-    if (g_instance == nullptr) g_instance = new COXIL_DllMain();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new COXIL_DllMain(); });
 }
 
 COXIL_DllMain::~COXIL_DllMain()

@@ -1,6 +1,8 @@
 // The tray menu model: plug-in items in the category flyouts and their command identifiers, the
 // item operations, the flyouts kept in step with their contents, the checksum and the tray look.
 #include "VarnelMenuUtils.h"
+
+#include "SingletonSlot.h"
 #include "TrayResources.h"
 
 #include "DebugTrace.h"
@@ -19,7 +21,8 @@
 #include <cwchar>
 
 namespace {
-CVarnelMenuUtils* g_instance = nullptr;
+std::atomic<CVarnelMenuUtils*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 
 const wchar_t kFrameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
 const UINT kUpdateCommand = 4002;
@@ -89,8 +92,7 @@ CVarnelMenuUtils::CVarnelMenuUtils()
 
 CVarnelMenuUtils* CVarnelMenuUtils::Instance()
 {
-    if (g_instance == nullptr) g_instance = new CVarnelMenuUtils();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CVarnelMenuUtils(); });
 }
 
 CVarnelMenuUtils::~CVarnelMenuUtils()

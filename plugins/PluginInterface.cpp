@@ -2,6 +2,8 @@
 // the merged tray state and broadcasts.
 #include "PluginInterface.h"
 
+#include "SingletonSlot.h"
+
 #include "CallerText.h"
 #include "PluginHandles.h"
 
@@ -36,7 +38,8 @@ thread_local bool t_mergingTrayState = false;
 }  // namespace
 
 namespace {
-CPluginInterface* g_instance = nullptr;
+std::atomic<CPluginInterface*> g_instance{nullptr};
+std::recursive_mutex g_instanceLock;
 // The dialogs of the contract, registered by the module; kept for every registry of the process.
 std::atomic<IPluginDialogs*> g_dialogs{nullptr};
 std::atomic<IPluginMenu*> g_menu{nullptr};
@@ -102,8 +105,7 @@ CPluginInterface::CPluginInterface()
 
 CPluginInterface* CPluginInterface::Instance()
 {
-    if (g_instance == nullptr) g_instance = new CPluginInterface();
-    return g_instance;
+    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CPluginInterface(); });
 }
 
 CPluginInterface* CPluginInterface::Existing() { return g_instance; }

@@ -1,5 +1,10 @@
 // The plug-in registry: which entries load, look-ups, counts, unloading and bad registry input.
 #include "PluginHostTests.h"
+#include "VarnelUtils.h"
+#include "StationDesktopUtils.h"
+#include "VarnelMenuUtils.h"
+#include "ThreadManager.h"
+#include <array>
 
 #include "ErrorMsg.h"
 
@@ -73,6 +78,27 @@ TEST_F(PluginRegistry, SubkeysDeletedDuringTheWalkSkipNoPluginThatIsStillRegiste
     wchar_t name[MAX_PATH];
     for (void* record : Registry()->GetPluginList()) names.push_back(PluginOf(record)->GetName(name, MAX_PATH));
     EXPECT_EQ((std::vector<std::wstring>{L"A_first", L"B_second", L"C_third"}), names);
+}
+
+TEST_F(PluginRegistry, SingletonsFirstAskedForFromManyThreadsAtOnceAreMadeOnce)
+{
+    for (int round = 0; round < 5; ++round) {
+        delete COXIL_DllMain::Instance();  // every module singleton goes with it
+        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::vector<std::array<void*, 5>> seen(8);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < seen.size(); ++i)
+            threads.emplace_back([&seen, go, i] {
+                WaitForSingleObject(go, INFINITE);
+                seen[i] = {CPluginInterface::Instance(), CThreadManager::Instance(), CVarnelMenuUtils::Instance(),
+                           CStationDesktopUtils::Instance(), CVarnelUtils::Instance()};
+            });
+        Sleep(20);
+        SetEvent(go);
+        for (std::thread& thread : threads) thread.join();
+        CloseHandle(go);
+        for (size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[0], seen[i]) << "round " << round << ", thread " << i;
+    }
 }
 
 TEST_F(PluginRegistry, FailedLoadIsNotListedButUnloadedPluginIs)
