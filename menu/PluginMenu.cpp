@@ -1,5 +1,7 @@
 #include "PluginMenu.h"
 
+#include "MenuItemRecords.h"
+
 #include "DebugTrace.h"
 #include "MemoryManager.h"
 #include "MenuXP.h"
@@ -33,7 +35,7 @@ public:
             ZEROVA_TRACE(4, L"Failed to find menu item System health");
             return;
         }
-        auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
+        auto* item = zerova::MakeItemRecord();
         if (item == nullptr) return;
         item->menu = menu;
         item->commandId = plugin->GetSuiteMenuId();
@@ -48,7 +50,7 @@ public:
         info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
         if (!::InsertMenuItemW(menu, static_cast<UINT>(position), TRUE, &info)) {
             ZEROVA_TRACE(4, L"failed to insert suite menu item");
-            CMemoryManager::Free(item);
+            zerova::FreeItemRecord(item);
             return;
         }
         ZEROVA_TRACE(4, L"Inserted suite menu item successfully");
@@ -70,7 +72,7 @@ public:
         CMenuXP::GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info);
         void* item = reinterpret_cast<void*>(info.dwItemData);
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - Item data : \"%p\"", item);
-        CMemoryManager::Free(item);
+        zerova::FreeItemRecord(item);
         ::RemoveMenu(owner, static_cast<UINT>(position), MF_BYPOSITION);
     }
 

@@ -4,6 +4,7 @@
 
 #include "SingletonSlot.h"
 #include "TrayResources.h"
+#include "MenuItemRecords.h"
 
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
@@ -138,9 +139,9 @@ CVarnelMenuUtils::PLUGIN_DATA* CVarnelMenuUtils::GetItemOwner(HMENU menu, int po
     itemId = -1;
     if (menu == nullptr || position >= ::GetMenuItemCount(menu)) return nullptr;
     MENUITEMINFOW info{};
-    if (!ReadItem(menu, position, info, nullptr) || info.dwItemData == 0) return nullptr;
-    auto* record = reinterpret_cast<CMenuXP::MENU_ITEM_DATA*>(info.dwItemData);
-    if (record->owner == nullptr) return nullptr;
+    if (!ReadItem(menu, position, info, nullptr)) return nullptr;
+    const auto* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(info.dwItemData));
+    if (record == nullptr || record->owner == nullptr) return nullptr;
     itemId = static_cast<int>(info.wID - static_cast<UINT>(reinterpret_cast<UINT_PTR>(record->owner)));
     return static_cast<PLUGIN_DATA*>(record->owner);
 }
@@ -276,7 +277,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
         }
     }
 
-    auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
+    auto* item = zerova::MakeItemRecord();
     if (item == nullptr) return false;
     wchar_t text[MAX_PATH];
     zerova::CopyString(text, MAX_PATH, caption);
@@ -292,7 +293,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
                 pluginName, caption, itemId);
 
     if (::InsertMenuItemW(list, static_cast<UINT>(insertAt), TRUE, &info) != 1) {
-        CMemoryManager::Free(item);
+        zerova::FreeItemRecord(item);
         return false;
     }
     {
@@ -312,9 +313,9 @@ CVarnelMenuUtils::PLUGIN_DATA* CVarnelMenuUtils::FindPluginByCommand(UINT comman
     HMENU holding = nullptr;
     MENUITEMINFOW info{};
     CMenuXP::MENU_ITEM_DATA* record = nullptr;
-    if (!CMenuXP::FindMenuByCommand(TrayPopup(), command, holding, info, 0, &record) || record == nullptr ||
-        record->owner == nullptr)
-        return nullptr;
+    if (!CMenuXP::FindMenuByCommand(TrayPopup(), command, holding, info, 0, &record)) return nullptr;
+    record = zerova::OwnItemRecord(record);
+    if (record == nullptr || record->owner == nullptr) return nullptr;
     itemId = static_cast<int>(info.wID - static_cast<UINT>(reinterpret_cast<UINT_PTR>(record->owner)));
     return static_cast<PLUGIN_DATA*>(record->owner);
 }
@@ -348,7 +349,7 @@ bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
         auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
         if (item != nullptr && item->menu != nullptr && item->commandId != 0)
             ::RemoveMenu(item->menu, item->commandId, MF_BYCOMMAND);
-        CMemoryManager::Free(item);  // the item is gone: its record goes with it
+        zerova::FreeItemRecord(item);  // the item is gone: its record goes with it
     }
     plugin->GetMenuItems().clear();
     return true;
@@ -358,14 +359,14 @@ bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
 // plug-in registry, which frees them itself.
 void CVarnelMenuUtils::ReleaseItemRecord(void* address)
 {
-    auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
+    auto* item = zerova::OwnItemRecord(address);
     if (item == nullptr || item->kind != 0) return;
     CPlugin* owner = PluginObjectOfHandle(item->owner);
     if (owner != nullptr) {
         std::lock_guard<std::mutex> items(owner->MenuItemsLock());
         owner->GetMenuItems().remove(address);
     }
-    CMemoryManager::Free(item);
+    zerova::FreeItemRecord(item);
 }
 
 bool CVarnelMenuUtils::SetMenuItemID(HMENU menu, int position, int newId)
@@ -415,8 +416,11 @@ bool CVarnelMenuUtils::BeginItemOperation(void* handle, UINT itemId, ItemLookup&
 {
     lookup.command = MakeCommandId(handle, static_cast<int>(itemId));
     lookup.info.dwTypeData = lookup.caption;
-    return CMenuXP::FindMenuByCommand(TrayPopup(), lookup.command, lookup.holding, lookup.info, MAX_PATH,
-                                      &lookup.record);
+    if (!CMenuXP::FindMenuByCommand(TrayPopup(), lookup.command, lookup.holding, lookup.info, MAX_PATH,
+                                    &lookup.record))
+        return false;
+    lookup.record = zerova::OwnItemRecord(lookup.record);
+    return true;
 }
 
 bool CVarnelMenuUtils::FailItemOperation(int code, CPlugin* plugin)

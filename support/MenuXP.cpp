@@ -1,5 +1,7 @@
 #include "MenuXP.h"
 
+#include "MenuItemRecords.h"
+
 #include "DebugTrace.h"
 #include "GdiPlusSession.h"
 #include "SafeString.h"
@@ -182,8 +184,7 @@ bool CMenuXP::SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITM
     }
     m_images->owned.insert(bitmap);
     if (m_images->owned.erase(previous) != 0) ::DeleteObject(previous);
-    if (info.dwItemData != 0) {
-        auto* record = reinterpret_cast<MENU_ITEM_DATA*>(info.dwItemData);
+    if (auto* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(info.dwItemData))) {
         zerova::CopyString(record->image, MAX_PATH, imagePath != nullptr ? imagePath : L"");
         record->imageEnabled = true;
     }

@@ -154,6 +154,30 @@ TEST_F(Menu, DuplicateIsRefusedAndTheSameIdWithAnotherCaptionGoesBefore)
     EXPECT_EQ(expected, ItemsOf(Flyout(7005)));
 }
 
+TEST_F(Menu, AHostsOwnItemDataIsNeverFollowedAsThePluginsRecord)
+{
+    void* handle = LoadWithItems(L"Owner.dll", L"2:12:Twelve");
+    // The host keeps data of its own on an item of the tray menu, shaped like a record that names
+    // the plug-in, under the command the plug-in's item 40 would have.
+    CMenuXP::MENU_ITEM_DATA hostData{};
+    hostData.owner = handle;
+    hostData.commandId = Command(handle, 40);
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_ID | MIIM_DATA | MIIM_STRING;
+    info.wID = Command(handle, 40);
+    info.dwItemData = reinterpret_cast<ULONG_PTR>(&hostData);
+    wchar_t caption[] = L"Host item";
+    info.dwTypeData = caption;
+    ASSERT_TRUE(InsertMenuItemW(Popup(), 0, TRUE, &info));
+    int itemId = -1;
+    EXPECT_EQ(nullptr, Model()->FindPluginByCommand(Command(handle, 40), itemId))
+        << "a pick of the host's item must not reach the plug-in";
+    EXPECT_EQ(handle, Model()->FindPluginByCommand(Command(handle, 12), itemId)) << "the plug-in's own item still does";
+    EXPECT_EQ(12, itemId);
+    RemoveMenu(Popup(), 0, MF_BYPOSITION);
+}
+
 TEST_F(Menu, CommandMapsBackToItsPluginAndItemIdentifier)
 {
     void* handle = LoadWithItems(L"Owner.dll", L"2:12:Twelve");
