@@ -347,8 +347,10 @@ bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
     if (plugin->GetMenuItems().empty()) return false;
     for (void* address : plugin->GetMenuItems()) {
         auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
-        if (item != nullptr && item->menu != nullptr && item->commandId != 0)
+        if (item != nullptr && item->menu != nullptr && item->commandId != 0) {
+            if (m_menu != nullptr) m_menu->ReleaseMenuItemImage(item->menu, item->commandId);
             ::RemoveMenu(item->menu, item->commandId, MF_BYCOMMAND);
+        }
         zerova::FreeItemRecord(item);  // the item is gone: its record goes with it
     }
     plugin->GetMenuItems().clear();
@@ -435,6 +437,7 @@ bool CVarnelMenuUtils::RemoveMenuItem(void* handle, UINT itemId)
     ItemLookup lookup;
     if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
     if (!BeginItemOperation(handle, itemId, lookup)) return FailItemOperation(541, lookup.plugin);
+    m_menu->ReleaseMenuItemImage(lookup.holding, lookup.command);
     ::RemoveMenu(lookup.holding, lookup.command, MF_BYCOMMAND);
     ReleaseItemRecord(lookup.record);
     RefreshMenuAvailability();

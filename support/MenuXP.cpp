@@ -163,6 +163,24 @@ void CMenuXP::InitMenuItemInfo(MENUITEMINFOW& info, UINT mask, wchar_t* text, in
     info.cch = text != nullptr && length > 0 ? static_cast<UINT>(length) : 0;
 }
 
+void CMenuXP::ReleaseMenuItemImage(HMENU menu, UINT command)
+{
+    HBITMAP bitmap = GetMenuItemImage(menu, command);
+    if (bitmap == nullptr) return;
+    std::lock_guard<std::mutex> guard(m_images->lock);
+    if (m_images->owned.erase(bitmap) == 0) return;  // not one of ours
+    HMENU holding = nullptr;
+    MENUITEMINFOW info{};
+    if (FindMenuByCommand(menu, command, holding, info, 0, nullptr)) {
+        MENUITEMINFOW update{};
+        update.cbSize = sizeof(update);
+        update.fMask = MIIM_BITMAP;
+        update.hbmpItem = nullptr;
+        ::SetMenuItemInfoW(holding, command, FALSE, &update);
+    }
+    ::DeleteObject(bitmap);
+}
+
 bool CMenuXP::SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath)
 {
     if (bitmap == nullptr) return false;

@@ -54,6 +54,8 @@ public:
     bool SetMenuItemImage(const wchar_t* imagePath, HMENU menu, const wchar_t* caption);
     // The image set on an item (by command), or null.
     static HBITMAP GetMenuItemImage(HMENU menu, UINT command);
+    // Before an item leaves the menu: the image this object made for it is taken off and deleted.
+    void ReleaseMenuItemImage(HMENU menu, UINT command);
 
     // Writes one trace line per item of the menu and its pop-ups.
     static void DebugTraceMenuItemStates(HMENU menu);

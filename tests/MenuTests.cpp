@@ -178,6 +178,23 @@ TEST_F(Menu, AHostsOwnItemDataIsNeverFollowedAsThePluginsRecord)
     RemoveMenu(Popup(), 0, MF_BYPOSITION);
 }
 
+TEST_F(Menu, AnItemsImageIsDeletedWhenTheItemLeavesTheMenu)
+{
+    void* handle = LoadWithItems(L"Pictured.dll", L"2:12:Twelve;2:13:Thirteen");
+    HICON icon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    ASSERT_TRUE(Model()->SetMenuItemImage(handle, 12, icon, false));
+    ASSERT_TRUE(Model()->SetMenuItemImage(handle, 13, icon, false));
+    HBITMAP removed = CMenuXP::GetMenuItemImage(Popup(), Command(handle, 12));
+    HBITMAP unloaded = CMenuXP::GetMenuItemImage(Popup(), Command(handle, 13));
+    ASSERT_NE(nullptr, removed);
+    ASSERT_NE(nullptr, unloaded);
+    ASSERT_TRUE(Model()->RemoveMenuItem(handle, 12));
+    EXPECT_EQ(0u, GetObjectType(removed)) << "removing the item deletes its image";
+    EXPECT_EQ(static_cast<DWORD>(OBJ_BITMAP), GetObjectType(unloaded));
+    ASSERT_TRUE(Registry()->UnloadPlugin(handle));
+    EXPECT_EQ(0u, GetObjectType(unloaded)) << "an unload takes the images of the plug-in's items with them";
+}
+
 TEST_F(Menu, CommandMapsBackToItsPluginAndItemIdentifier)
 {
     void* handle = LoadWithItems(L"Owner.dll", L"2:12:Twelve");
