@@ -6,6 +6,7 @@
 #include "VarnelPluginAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <map>
 #include <mutex>
 
 class CPlugin;
@@ -99,4 +100,8 @@ private:
     // Recursive because the operations call each other under it (an add or a removal refreshes the
     // flyouts; the suite entries and the registry's unload take it around several operations).
     std::recursive_mutex m_lock;
+    // The lists of flyouts emptied by the availability refresh, detached but not destroyed (a host
+    // may still hold one, even on screen): reattached when the flyout gets items again, destroyed
+    // with the model.
+    std::map<int, HMENU> m_detachedLists;
 };

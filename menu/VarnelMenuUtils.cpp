@@ -98,6 +98,7 @@ CVarnelMenuUtils* CVarnelMenuUtils::Instance()
 
 CVarnelMenuUtils::~CVarnelMenuUtils()
 {
+    for (const auto& detached : m_detachedLists) ::DestroyMenu(detached.second);
     delete m_updateAllowed;
     if (g_instance == this) g_instance = nullptr;
 }
@@ -205,7 +206,16 @@ HMENU CVarnelMenuUtils::GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool cr
         return info.hSubMenu;
     }
     if (!create) return nullptr;
-    HMENU list = ::CreatePopupMenu();
+    // The list detached when the flyout last emptied comes back, so a host that kept it sees it live.
+    HMENU list = nullptr;
+    const auto detached = m_detachedLists.find(row->category);
+    if (detached != m_detachedLists.end()) {
+        if (::IsMenu(detached->second)) list = detached->second;
+        m_detachedLists.erase(detached);
+        // It held nothing but the template's placeholder.
+        while (list != nullptr && ::GetMenuItemCount(list) > 0) ::RemoveMenu(list, 0, MF_BYPOSITION);
+    }
+    if (list == nullptr) list = ::CreatePopupMenu();
     if (list == nullptr) return nullptr;
     info.fMask = CMenuXP::ItemInfoMask & ~MIIM_STRING;
     info.hSubMenu = list;
@@ -619,9 +629,12 @@ void CVarnelMenuUtils::EnableDisableFlyout(VARNEL_MENU_CATEGORY category)
             HMENU detached = info.hSubMenu;
             info.fMask = MIIM_SUBMENU;
             info.hSubMenu = nullptr;
-            if (::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info))
-                ::DestroyMenu(detached);  // nothing but the placeholder was in it
-            else
+            if (::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info)) {
+                // Detached, not destroyed: a host may still hold the list.
+                HMENU& kept = m_detachedLists[category];
+                if (kept != nullptr && kept != detached) ::DestroyMenu(kept);
+                kept = detached;
+            } else
                 ZEROVA_TRACE(0, L"CVarnelMenuUtils::EnableDisableFlyout - SetMenuItemInfo FAILED");
         }
         if (::EnableMenuItem(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_DISABLED | MF_GRAYED) == -1)

@@ -313,6 +313,20 @@ TEST_F(Menu, UnloadTakesThePluginsItemsOutAndHidesItsEmptyFlyout)
     EXPECT_EQ(nullptr, Model()->FindPluginByCommand(Command(handle, 1), itemId));
 }
 
+TEST_F(Menu, AnEmptiedFlyoutsListStaysAliveAndComesBackWithTheNextItem)
+{
+    void* handle = LoadWithItems(L"Leaving.dll", L"0:1:One");
+    HMENU list = Flyout(7000);
+    ASSERT_NE(nullptr, list);
+    ASSERT_TRUE(Registry()->UnloadPlugin(handle));
+    Unregister(L"Leaving");  // the next load walk would load it again
+    EXPECT_EQ(-1, PositionOf(7000));
+    EXPECT_TRUE(IsMenu(list)) << "a host may still hold the emptied list";
+    void* next = LoadWithItems(L"Arriving.dll", L"0:4:Four");
+    EXPECT_EQ(list, Flyout(7000)) << "the same list comes back";
+    EXPECT_EQ((std::vector<Item>{{Command(next, 4), L"Four"}}), ItemsOf(list));
+}
+
 TEST_F(Menu, SuiteEntriesStandInLoadOrderAboveTheItemBeforeSystemHealth)
 {
     Register(L"SuiteA", CopyFixture(L"FixtureSuite", L"SuiteA.dll"));
