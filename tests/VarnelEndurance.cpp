@@ -20,6 +20,7 @@
 #include "VarnelMenuUtils.h"
 #include "VarnelPluginAPI.h"
 
+#include "ErrorMsg.h"
 #include "MenuXP.h"
 #include "Tray.h"
 
@@ -212,10 +213,12 @@ public:
     {
         CPluginInterface::Instance()->UnloadPlugin(m_reloaded);
         m_reloaded = nullptr;
-        if (!CPluginInterface::Instance()->LoadPlugin(L"Reloaded", &m_reloaded)) ++m_failures;
+        if (!CPluginInterface::Instance()->LoadPlugin(L"Reloaded", &m_reloaded) && m_failures++ == 0)
+            m_firstFailure = CErrorMsg::Instance()->GetLastError();
     }
     // Operations that did not do what they should.
     int Failures() const { return m_failures; }
+    int FirstFailure() const { return m_firstFailure; }
     void LoadAllWithAFailingEntry() { CPluginInterface::Instance()->LoadPlugins(); }
 
 private:
@@ -252,6 +255,7 @@ private:
     void* m_reloaded = nullptr;
     int m_sequence = 0;
     int m_failures = 0;
+    int m_firstFailure = 0;
 };
 
 long long PerThousand(long long growth, int rounds) { return growth * 1000 / rounds; }
@@ -307,7 +311,8 @@ int Run(int rounds, const std::string& only, bool check)
         if (!within) ++failures;
     }
     if (tray.Failures() != 0) {
-        std::printf("endurance: %d reloads were refused\n", tray.Failures());
+        std::printf("endurance: %d reloads were refused, the first with error %d\n", tray.Failures(),
+                    tray.FirstFailure());
         ++failures;
     }
     std::printf("endurance: %s\n", failures == 0 ? "passed" : check ? "FAILED" : "growth beyond a bound");
