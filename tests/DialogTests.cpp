@@ -157,6 +157,24 @@ protected:
         return static_cast<int>(SendDlgItemMessageW(dialog->GetHwnd(), 1009, PBM_GETPOS, 0, 0));
     }
 
+    // The window of the dialog of that kind once it stands with its object; null after 10 s.
+    static HWND WaitForOpenDialog(CDialogThread::THREAD_TYPE kind)
+    {
+        HWND window = nullptr;
+        EXPECT_TRUE(PumpUntil([&] {
+            void* object = nullptr;
+            window = CThreadManager::Instance()->FindExistingDialog(kind, &object);
+            return window != nullptr && object != nullptr;
+        }));
+        return window;
+    }
+    // Closes the dialog with OK and waits until no dialog thread runs.
+    static void CloseAndWait(HWND dialog)
+    {
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(PumpUntil([] { return !CThreadManager::Instance()->ActiveThreads(); }));
+    }
+
     HWND m_host = nullptr;
     std::unique_ptr<CMenuXP> m_menu;
     std::unique_ptr<CTray> m_tray;
@@ -575,14 +593,7 @@ TEST_F(Dialogs, DialogsOpenedAndClosedManyTimesGiveBackTheirThreadsAndHandles)
     ASSERT_TRUE(Registry()->LoadPlugins());
     auto openAndClose = [&] {
         ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
-        HWND box = nullptr;
-        ASSERT_TRUE(PumpUntil([&] {
-            void* object = nullptr;
-            box = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, &object);
-            return box != nullptr && object != nullptr;
-        }));
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
-        ASSERT_TRUE(PumpUntil([&] { return !CThreadManager::Instance()->ActiveThreads(); }));
+        CloseAndWait(WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX));
     };
     for (int i = 0; i < 5; ++i) openAndClose();
     const ULONG_PTR before = LowestFreeHandle();
@@ -599,14 +610,7 @@ TEST_F(Dialogs, TwoAboutBoxRequestsRightAfterEachOtherOpenOneBox)
     ASSERT_TRUE(Registry()->LoadPlugins());
     EXPECT_TRUE(Registry()->DisplayAboutBox(m_host));
     EXPECT_FALSE(Registry()->DisplayAboutBox(m_host)) << "the first box is still starting: it counts as open";
-    HWND box = nullptr;
-    ASSERT_TRUE(PumpUntil([&] {
-        void* object = nullptr;
-        box = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, &object);
-        return box != nullptr && object != nullptr;
-    }));
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    ASSERT_TRUE(PumpUntil([&] { return !CThreadManager::Instance()->ActiveThreads(); }));
+    CloseAndWait(WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX));
     EXPECT_EQ(nullptr, CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, nullptr))
         << "no second box came up";
 }
