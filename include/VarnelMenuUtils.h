@@ -28,7 +28,9 @@ public:
     // three items with pop-up lists 7000, 7005 and 7010.
     void SetHandles(HWND mainWindow, CMenuXP* menu, CTray* tray);
     bool AddMenuItem(void* handle, const wchar_t* caption, int itemId, VARNEL_MENU_CATEGORY category);
-    // The plug-in that owns a picked command and, through itemId, its own item identifier.
+    // The plug-in that owns a picked command and, through itemId, its own item identifier. Plug-in
+    // commands are 32 bits wide: pass what TrackPopupMenu(TPM_RETURNCMD) returned, never the
+    // 16 bits of a WM_COMMAND.
     PLUGIN_DATA* FindPluginByCommand(UINT command, int& itemId);
     void RemovePluginMenuItems(void* handle);
     // After a plug-in is unloaded: removes the items it added from another thread while it was

@@ -36,7 +36,9 @@ typedef struct CProgressDlg CProgressDlg;
 #define VARNEL_EXPORT VARNEL_API
 #endif
 
-/* ---- menu items: a plug-in names its items with identifiers of its own ---- */
+/* ---- menu items: a plug-in names its items with identifiers of its own ----
+ * In the tray menu an item's command is 32 bits wide (the handle plus the item identifier); the
+ * host routes a pick from TrackPopupMenu(TPM_RETURNCMD) back to the plug-in as an activity. */
 VARNEL_EXPORT bool VARNEL_CALL VarnelAddMenuItem(void* handle, wchar_t* caption, int itemId,
                                                  VARNEL_MENU_CATEGORY category);
 VARNEL_EXPORT bool VARNEL_CALL VarnelRemoveMenuItem(void* handle, UINT itemId);
