@@ -4,6 +4,7 @@
 //
 //   VarnelBench [--repeats N] [--quick]     (--peer: the copy-data host, started by itself)
 // Exit code 1 when a figure could not be measured as it should.
+#include "HeadlessTray.h"
 #include "TestEnvironment.h"
 
 #include "MenuXP.h"
@@ -113,21 +114,7 @@ public:
             m_files.push_back(m_folder.File(L"Bench" + std::to_wstring(i) + L".dll"));
             CopyFileW(source.c_str(), m_files.back().c_str(), FALSE);
         }
-        COXIL_DllMain::Instance()->LoadResources();
-        m_window = CreateWindowExW(0, L"STATIC", L"bench host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                                   nullptr);
-        m_menu = std::make_unique<CMenuXP>();
-        m_tray = std::make_unique<CTray>(m_window, 1, WM_APP, nullptr, L"Bench");
-        CVarnelMenuUtils::Instance()->SetHandles(m_window, m_menu.get(), m_tray.get());
-    }
-    ~Host()
-    {
-        CPluginInterface::Instance()->UnloadPlugins(false);
-        delete COXIL_DllMain::Instance();
-        m_tray.reset();
-        m_menu.reset();
-        DestroyWindow(m_window);
-        CPluginStateHistory::DeleteHistoryFile();
+        m_tray = std::make_unique<HeadlessTray>(L"Bench");
     }
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -161,9 +148,8 @@ public:
 private:
     testenv::TempFolder m_folder;
     std::vector<std::wstring> m_files;
-    HWND m_window = nullptr;
-    std::unique_ptr<CMenuXP> m_menu;
-    std::unique_ptr<CTray> m_tray;
+    // Made after the plug-in files are copied, gone before their folder.
+    std::unique_ptr<HeadlessTray> m_tray;
 };
 
 // ---------------------------------------------------------------- 1. loading plug-ins

@@ -67,7 +67,8 @@ public:
     void UpdateTrayState();
     // The merge again, and the observers told the merged state.
     void RefreshTrayState();
-    // A plug-in's error bit was set after its unload: it counts in the merge and the health text again.
+    // The record counts in the walks: once its plug-in is loaded, and again when an unloaded
+    // plug-in's error bit is set.
     void CountAgain(void* handle);
     void BroadcastActivity(VARNEL_ACTIVITY activity, int mask);
     void BroadcastUpdate();
@@ -131,6 +132,7 @@ private:
     // order.
     std::vector<PLUGIN_DATA*> CountedRecords();
     void Uncount(PLUGIN_DATA* record);
+    void UncountLocked(PLUGIN_DATA* record);  // m_listLock held
     std::vector<std::shared_ptr<IPluginObserver>> Observers();
     static bool ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number,
                                     void* user);

@@ -30,14 +30,8 @@ const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\
 namespace {
 // How many plug-in objects of failed loads are kept before the oldest is deleted.
 const size_t kFailedPluginsKept = 16;
-}  // namespace
-
-namespace {
 // This thread is merging the tray state.
 thread_local bool t_mergingTrayState = false;
-}  // namespace
-
-namespace {
 std::atomic<CPluginInterface*> g_instance{nullptr};
 std::recursive_mutex g_instanceLock;
 // The dialogs of the contract, registered by the module; kept for every registry of the process.
@@ -245,8 +239,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         {
             std::lock_guard<std::mutex> guard(m_listLock);
             m_plugins.remove(record);
-            const auto listed = m_listed.find(record);
-            if (listed != m_listed.end()) m_counted.erase(listed->second);
+            UncountLocked(record);
             m_listed.erase(record);
             m_failedPlugins.emplace_back(plugin);
             if (m_failedPlugins.size() > kFailedPluginsKept) m_failedPlugins.pop_front();
@@ -255,11 +248,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
-    {
-        std::lock_guard<std::mutex> guard(m_listLock);
-        const auto listed = m_listed.find(record);
-        if (listed != m_listed.end()) m_counted[listed->second] = record;
-    }
+    CountAgain(record);
     if (requested && handle != nullptr) *handle = record;
     wchar_t pluginName[MAX_PATH];
     plugin->GetName(pluginName, MAX_PATH);
@@ -357,8 +346,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     std::lock_guard<std::mutex> guard(m_listLock);
     for (PLUGIN_DATA* record : taken) {
         m_plugins.remove(record);
-        const auto listed = m_listed.find(record);
-        if (listed != m_listed.end()) m_counted.erase(listed->second);
+        UncountLocked(record);
         m_listed.erase(record);
         m_suitePlugins.remove(record);
     }
@@ -376,6 +364,11 @@ std::vector<CPluginInterface::PLUGIN_DATA*> CPluginInterface::CountedRecords()
 void CPluginInterface::Uncount(PLUGIN_DATA* record)
 {
     std::lock_guard<std::mutex> guard(m_listLock);
+    UncountLocked(record);
+}
+
+void CPluginInterface::UncountLocked(PLUGIN_DATA* record)
+{
     const auto listed = m_listed.find(record);
     if (listed != m_listed.end()) m_counted.erase(listed->second);
 }

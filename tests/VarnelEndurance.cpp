@@ -9,6 +9,7 @@
 //
 // Wine answers 0 to GetProcessHandleCount and GetGuiResources, so the counts are probed: every
 // handle value with GetHandleInformation, every 16-bit GDI handle value with GetObjectType.
+#include "HeadlessTray.h"
 #include "TestEnvironment.h"
 
 #include "OXIL_dllmain.h"
@@ -140,12 +141,8 @@ public:
         // An entry whose file is no library: refused at every load-all.
         testenv::WriteAnsi(folder.File(L"Failing.dll"), "not a library");
         RegisterPath(L"Failing", folder.File(L"Failing.dll"));
-        COXIL_DllMain::Instance()->LoadResources();
-        m_window = CreateWindowExW(0, L"STATIC", L"endurance host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                                   nullptr);
-        m_menu = std::make_unique<CMenuXP>();
-        m_tray = std::make_unique<CTray>(m_window, 1, WM_APP, nullptr, L"Endurance");
-        CVarnelMenuUtils::Instance()->SetHandles(m_window, m_menu.get(), m_tray.get());
+        m_host = std::make_unique<HeadlessTray>(L"Endurance");
+        m_window = m_host->Window();
         CStationDesktopUtils::Instance()->SetMainAppHwnd(m_window, L"Endurance");
         CPluginInterface::Instance()->LoadPlugins();
         CPluginInterface::Instance()->LoadPlugin(L"Steady", &m_steady);
@@ -154,12 +151,7 @@ public:
     ~Tray()
     {
         CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
-        CPluginInterface::Instance()->UnloadPlugins(false);
-        delete COXIL_DllMain::Instance();
-        m_tray.reset();
-        m_menu.reset();
-        DestroyWindow(m_window);
-        CPluginStateHistory::DeleteHistoryFile();
+        m_host.reset();
     }
     Tray(const Tray&) = delete;
     Tray& operator=(const Tray&) = delete;
@@ -248,9 +240,8 @@ private:
 
     testenv::RegistryKeyGuard m_pluginsKey;
     testenv::RegistryKeyGuard m_fixturesKey;
+    std::unique_ptr<HeadlessTray> m_host;
     HWND m_window = nullptr;
-    std::unique_ptr<CMenuXP> m_menu;
-    std::unique_ptr<CTray> m_tray;
     void* m_steady = nullptr;
     void* m_reloaded = nullptr;
     int m_sequence = 0;

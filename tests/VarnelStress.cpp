@@ -5,6 +5,7 @@
 // once, and every call with the handle of an unloaded plug-in was refused with error 530.
 //
 //   VarnelStress [--seconds N] [--threads N] [--seed N]
+#include "HeadlessTray.h"
 #include "TestEnvironment.h"
 
 #include "CriticalSectionEx.h"
@@ -555,12 +556,9 @@ int Run(const Options& options)
         return 2;
     }
 
-    if (!COXIL_DllMain::Instance()->LoadResources()) Fail("the tray resources could not be loaded");
-    HWND window = CreateWindowExW(0, L"STATIC", L"stress host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                                  nullptr);
-    auto menuObject = std::make_unique<CMenuXP>();
-    auto tray = std::make_unique<CTray>(window, 1, WM_APP, nullptr, L"Stress");
-    CVarnelMenuUtils::Instance()->SetHandles(window, menuObject.get(), tray.get());
+    const HeadlessTray host(L"Stress");
+    if (!host.ResourcesLoaded()) Fail("the tray resources could not be loaded");
+    const HWND window = host.Window();
     CPluginStateHistory::DeleteHistoryFile();
     if (!LoadAll(slots) || !CPluginInterface::Instance()->LoadPlugin(faulty.subkey.c_str(), &faulty.handle)) {
         Fail("the stress plug-ins could not be loaded");
@@ -632,12 +630,6 @@ int Run(const Options& options)
     if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0)
         Fail("the run was too short to exercise anything");
 
-    CPluginInterface::Instance()->UnloadPlugins(false);
-    delete COXIL_DllMain::Instance();
-    tray.reset();
-    menuObject.reset();
-    DestroyWindow(window);
-    CPluginStateHistory::DeleteHistoryFile();
     std::printf("stress: %s\n", g_failures == 0 ? "passed" : "FAILED");
     return g_failures == 0 ? 0 : 1;
 }
