@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Handles.h"
+#include "SafeString.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -51,6 +52,9 @@ public:
                    bool* more);
 
     HINSTANCE GetHinstance() const;
+    // The library could not be freed because calls into it were still running: its code, and
+    // whatever handle it keeps, may still be at work.
+    bool LeftLibraryMapped() const;
     HWND GetHwnd() const;
     void* GetHandle() const;
     void* GetContext() const;
@@ -73,6 +77,10 @@ public:
     void ClearLastError();
 
 private:
+    // Texts that are long at most but short or empty for most of a plug-in's life: an unloaded
+    // plug-in keeps only what its stale handle needs.
+    using PathText = zerova::BoundedText<MAX_PATH>;
+
     bool LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2);
     bool LookUpRequiredEntryPoints();
     void LookUpOptionalEntryPoints();
@@ -82,7 +90,7 @@ private:
                               const wchar_t* third = nullptr);
     void LaunchLegacyTrayExe();
     void WriteHistory(VARNEL_PLUGIN_STATE state, const wchar_t* text, const wchar_t* source, const SYSTEMTIME* when);
-    wchar_t* CopyField(const wchar_t* field, wchar_t* buffer, int length) const;
+    wchar_t* CopyField(const PathText& field, wchar_t* buffer, int length) const;
     void PublishStateChange(const wchar_t* source, VARNEL_PLUGIN_STATE state, const wchar_t* text,
                                 const SYSTEMTIME& when);
     bool HasCapability(unsigned bit, const void* entryPoint) const;
@@ -125,25 +133,25 @@ private:
     VARNEL_SUITE_MENU_ACTION_CALLBACK pfnSuiteMenuAction;
     VARNEL_CAN_UNLOAD_CALLBACK_PROC pfnCanUnload;
     HWND hWnd;
-    wchar_t registrySubkey[MAX_PATH];
-    wchar_t path[MAX_PATH];
-    wchar_t name[MAX_PATH];
-    wchar_t displayName[MAX_PATH];
+    PathText registrySubkey;
+    PathText path;
+    PathText name;
+    PathText displayName;
     std::atomic<unsigned> flags;
     void* context;
     void* handle;
     VARNEL_PLUGIN_STATE state;
-    wchar_t stateText[MAX_PATH];
+    PathText stateText;
     std::list<void*> menuItems;
     // Freed only by FreePluginLibrary, after the clean-up and once no call runs in it.
     zerova::UniqueLibrary m_library;
     int interfaceMajor;
     int interfaceMinor;
     std::atomic<int> lastError;
-    wchar_t legacyTrayExe[MAX_PATH];
-    wchar_t legacyTrayArgs[MAX_PATH];
+    PathText legacyTrayExe;
+    PathText legacyTrayArgs;
     bool legacyTrayShow;
-    wchar_t suiteMenuText[MAX_PATH];
+    PathText suiteMenuText;
     UINT suiteMenuId;
     void* suiteCookie;
 
@@ -154,6 +162,7 @@ private:
     std::atomic<int> m_callsInFlight;
     std::atomic<bool> m_faulted;
     std::atomic<bool> m_everLoaded;
+    std::atomic<bool> m_leftLibraryMapped;
     // The display name as it was when the clean-up cleared it, for what the unload reports after.
-    wchar_t m_leavingName[MAX_PATH];
+    PathText m_leavingName;
 };

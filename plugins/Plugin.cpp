@@ -123,7 +123,7 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_leavingName()
+      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_leftLibraryMapped(false), m_leavingName()
 {
 }
 
@@ -205,7 +205,7 @@ bool CPlugin::IsLibraryForThisArchitecture()
 #else
     const WORD expected = IMAGE_FILE_MACHINE_I386;
 #endif
-    zerova::UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    zerova::UniqueFileHandle file(::CreateFileW(path.Get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     auto readAt = [&](LONG offset, void* target, DWORD bytes) {
         DWORD got = 0;
@@ -218,11 +218,11 @@ bool CPlugin::IsLibraryForThisArchitecture()
     if (!file || !readAt(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
         !readAt(dos.e_lfanew, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
         !readAt(dos.e_lfanew + static_cast<LONG>(sizeof(signature)), &header, sizeof(header))) {
-        ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is not a library file", path);
+        ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is not a library file", path.Get());
         return false;
     }
     if (header.Machine != expected) {
-        ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is a library of another architecture (machine 0x%04X)", path,
+        ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is a library of another architecture (machine 0x%04X)", path.Get(),
                     static_cast<unsigned>(header.Machine));
         return false;
     }
@@ -232,54 +232,58 @@ bool CPlugin::IsLibraryForThisArchitecture()
 bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2)
 {
     {
+        wchar_t subkey[MAX_PATH] = L"", registryName[MAX_PATH] = L"", libraryPath[MAX_PATH] = L"";
+        if (CFileIO::CombinePath(registryRoot, subkeyName, subkey, MAX_PATH) == nullptr) subkey[0] = L'\0';
+        if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, subkey, L"Name", registryName, MAX_PATH)) registryName[0] = L'\0';
+        if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, subkey, L"Path", libraryPath, MAX_PATH)) libraryPath[0] = L'\0';
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (CFileIO::CombinePath(registryRoot, subkeyName, registrySubkey, MAX_PATH) == nullptr)
-            registrySubkey[0] = L'\0';
-        if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, registrySubkey, L"Name", name, MAX_PATH)) name[0] = L'\0';
-        zerova::CopyString(displayName, MAX_PATH, name);
-        if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, registrySubkey, L"Path", path, MAX_PATH)) path[0] = L'\0';
+        registrySubkey.Assign(subkey);
+        name.Assign(registryName);
+        displayName.Assign(registryName);
+        path.Assign(libraryPath);
     }
+    // This thread is the only one that writes the names and the path while the load runs.
     ZEROVA_TRACE(4, L"\r\n\r\n-------------------------------------------------\r\n");
     ZEROVA_TRACE(4, L"\r\n\r\nLoading plugin:\r\n    registry subfolder: %s\r\n    name: %s\r\n    path: %s",
-                registrySubkey, name, path);
+                registrySubkey.Get(), name.Get(), path.Get());
 
-    if (!CFileIO::FileExists(path)) {
-        RecordFormattedError(422, registrySubkey);
+    if (!CFileIO::FileExists(path.Get())) {
+        RecordFormattedError(422, registrySubkey.Get());
         return false;
     }
     TraceVersionInfo();
-    if (zerova::IsEmpty(name)) {
-        RecordFormattedError(438, registrySubkey);
+    if (name.IsEmpty()) {
+        RecordFormattedError(438, registrySubkey.Get());
         return false;
     }
 
     bool untrustedA = false;
     bool untrustedB = false;
-    if (!COXSL_DllMain::Instance()->IsTrustedDLL(path, untrustedA, untrustedB)) {
+    if (!COXSL_DllMain::Instance()->IsTrustedDLL(path.Get(), untrustedA, untrustedB)) {
         if (untrustedA) RecordError(435);
-        if (untrustedB) RecordFormattedError(434, name);
+        if (untrustedB) RecordFormattedError(434, name.Get());
         return false;
     }
 
     // A library of the other architecture, or a file that is no library at all, is refused before
     // it is loaded.
     if (!IsLibraryForThisArchitecture()) {
-        RecordFormattedError(423, name);
+        RecordFormattedError(423, name.Get());
         return false;
     }
-    m_library.Reset(::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    m_library.Reset(::LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!m_library) {
-        RecordFormattedError(423, name);
+        RecordFormattedError(423, name.Get());
         return false;
     }
     if (AbandonedLibraries().Contains(m_library.Get())) {
         m_library.Reset();  // gives back this load's reference only
-        RecordFormattedError(kStillMappedString, name);
+        RecordFormattedError(kStillMappedString, name.Get());
         return false;
     }
 
     if (!LookUpRequiredEntryPoints()) {
-        RecordFormattedError(424, name);
+        RecordFormattedError(424, name.Get());
         return false;
     }
 
@@ -295,7 +299,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         interfaceMinor = minor;
     }
     if (interfaceMajor != 2 || (interfaceMinor != 1 && interfaceMinor != 2)) {
-        RecordFormattedError(425, displayName);
+        RecordFormattedError(425, displayName.Get());
         return false;
     }
 
@@ -306,35 +310,38 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         // plug-in that writes past them before anything of the host is overwritten.
         std::vector<wchar_t> nameBuffer(MAX_PATH + kGuardCharacters, kGuardMark);
         wchar_t* newDisplayName = nameBuffer.data();
-        zerova::CopyString(newDisplayName, MAX_PATH, displayName);
+        displayName.CopyTo(newDisplayName, MAX_PATH);
+        // The plug-in is handed a buffer of its own for the subkey path too: it is not const.
+        wchar_t subkeyPath[MAX_PATH];
+        registrySubkey.CopyTo(subkeyPath, MAX_PATH);
         void* newContext = nullptr;
         int major = interfaceMajor, minor = interfaceMinor;
         CallIntoPlugin(L"PluginInit", &CPlugin::pfnInit, CallRule::WhileMapped,
                        [&](VARNEL_INIT_CALLBACK_PROC proc, const CallArguments& call) {
                            result = proc(call.handle, language2, language1, &major, &minor, &newContext,
-                                         registrySubkey, newDisplayName, MAX_PATH);
+                                         subkeyPath, newDisplayName, MAX_PATH);
                        });
         newDisplayName[MAX_PATH - 1] = L'\0';
         if (std::any_of(nameBuffer.begin() + MAX_PATH, nameBuffer.end(), [](wchar_t c) { return c != kGuardMark; })) {
-            RecordFormattedError(kDisplayNameOverrunString, name);
+            RecordFormattedError(kDisplayNameOverrunString, name.Get());
             return false;
         }
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         interfaceMajor = major;
         interfaceMinor = minor;
         context = newContext;
-        zerova::CopyString(displayName, MAX_PATH, newDisplayName);
+        displayName.Assign(newDisplayName);
     }
     if (m_faulted) return false;
     ZEROVA_TRACE(4, L"Plugin returned \"%d\" from plugin Init", result);
     if (result != 0) {
-        if (result == 1) RecordFormattedError(429, name);
-        else if (result == 2) RecordFormattedError(430, name);
-        else if (result == 3) RecordFormattedError(431, name, registrySubkey, path);
+        if (result == 1) RecordFormattedError(429, name.Get());
+        else if (result == 2) RecordFormattedError(430, name.Get());
+        else if (result == 3) RecordFormattedError(431, name.Get(), registrySubkey.Get(), path.Get());
         return false;
     }
-    if (zerova::IsEmpty(displayName)) {
-        RecordFormattedError(436, name);
+    if (displayName.IsEmpty()) {
+        RecordFormattedError(436, name.Get());
         return false;
     }
 
@@ -363,7 +370,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         hWnd = window;
     }
     if (window == nullptr) {
-        RecordFormattedError(427, displayName);
+        RecordFormattedError(427, displayName.Get());
         return false;
     }
     CallIntoPlugin(L"PluginCreateMenus", &CPlugin::pfnCreateMenus, CallRule::WhileMapped,
@@ -378,10 +385,10 @@ void CPlugin::TraceVersionInfo()
     wchar_t description[MAX_PATH] = L"";
     wchar_t version[MAX_PATH] = L"";
     wchar_t built[MAX_PATH] = L"";
-    CVersionInfo info(path);
+    CVersionInfo info(path.Get());
     info.GetValue(L"FileDescription", description, MAX_PATH);
     info.GetValue(L"FileVersion", version, MAX_PATH);
-    CFileIO::GetFileDateTimeString(path, built, MAX_PATH);
+    CFileIO::GetFileDateTimeString(path.Get(), built, MAX_PATH);
     ZEROVA_TRACE(4, L"\r\n\r\nPlugin version info:\r\n    description: %s\r\n    version number: %s\r\n"
                 L"    build date/time: %s\r\n\r\n",
                 description, version, built);
@@ -439,7 +446,7 @@ void CPlugin::RegisterSuiteEntry()
     text[MAX_PATH - 1] = L'\0';
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        zerova::CopyString(suiteMenuText, MAX_PATH, text);
+        suiteMenuText.Assign(text);
         pfnSuiteMenuAction = action;
         suiteCookie = cookie;
     }
@@ -463,30 +470,40 @@ void CPlugin::Cleanup(bool noLegacyLaunch)
 {
     CallIntoPlugin(L"PluginCleanup", &CPlugin::pfnCleanup, CallRule::Once,
                    [this](VARNEL_CLEANUP_CALLBACK_PROC proc, const CallArguments& call) {
-                       ZEROVA_TRACE(4, L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name);
+                       ZEROVA_TRACE(4, L"CPlugin::Cleanup - about to call \"PluginCleanup\" proc inside \"%s\"", name.Get());
                        proc(call.context);
                    });
-    if (!noLegacyLaunch && CFileIO::FileExists(legacyTrayExe)) LaunchLegacyTrayExe();
+    if (!noLegacyLaunch) LaunchLegacyTrayExe();
 
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    zerova::CopyString(m_leavingName, MAX_PATH, displayName);
+    m_leavingName.Assign(displayName.Get());
     flags = PLUGIN_FLAG_CREATED;
-    path[0] = L'\0';
-    name[0] = L'\0';
-    displayName[0] = L'\0';
+    path.Clear();
+    name.Clear();
+    displayName.Clear();
 }
 
 void CPlugin::LaunchLegacyTrayExe()
 {
-    ZEROVA_TRACE(4, L"CPlugin::Cleanup\r\n    about to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"", legacyTrayExe,
-                name);
+    // The program may be set from a plug-in's thread at any time: the launch works on a copy.
+    wchar_t program[MAX_PATH], arguments[MAX_PATH], pluginName[MAX_PATH];
+    bool show = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        legacyTrayExe.CopyTo(program, MAX_PATH);
+        legacyTrayArgs.CopyTo(arguments, MAX_PATH);
+        name.CopyTo(pluginName, MAX_PATH);
+        show = legacyTrayShow;
+    }
+    if (!CFileIO::FileExists(program)) return;
+    ZEROVA_TRACE(4, L"CPlugin::Cleanup\r\n    about to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"", program,
+                pluginName);
     wchar_t folder[MAX_PATH] = L"";
-    CFileIO::GetFolder(legacyTrayExe, folder, MAX_PATH);
+    CFileIO::GetFolder(program, folder, MAX_PATH);
     DWORD processId = 0;
-    if (!CShellExecuteEx::CreateProcessW(nullptr, legacyTrayExe, legacyTrayArgs, folder, legacyTrayShow, false,
-                                         &processId))
+    if (!CShellExecuteEx::CreateProcessW(nullptr, program, arguments, folder, show, false, &processId))
         ZEROVA_TRACE(4, L"CPlugin::Cleanup\r\n    unable to launch legacy tray EXE\r\n    \"%s\"\r\n    for \"%s\"",
-                    legacyTrayExe, name);
+                    program, pluginName);
 }
 
 void CPlugin::FreePluginLibrary()
@@ -503,10 +520,13 @@ void CPlugin::FreePluginLibrary()
     // Its code is still on a stack: the library stays mapped for the rest of the process, and a
     // new load of it is refused rather than handed the old instance's state.
     AbandonedLibraries().Add(m_library.Release());
+    m_leftLibraryMapped = true;
     if (waited) {
         wchar_t format[kMessageCapacity] = L"", message[kMessageCapacity];
         CLocalize::Instance()->GetString(kGaveUpWaitingString, format, kMessageCapacity);
-        zerova::FormatString(message, kMessageCapacity, format, m_leavingName);
+        wchar_t leavingName[MAX_PATH];
+        CopyField(m_leavingName, leavingName, MAX_PATH);
+        zerova::FormatString(message, kMessageCapacity, format, leavingName);
         CErrorMsg::Instance()->Error(kGaveUpWaitingString, message);
     }
 }
@@ -570,8 +590,8 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     std::wstring stored;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (newState == state && wcscmp(given, stateText) == 0) return false;
-        zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName : source);
+        if (newState == state && stateText.Equals(given)) return false;
+        zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName.Get() : source);
         // The text is cut in a copy; the caller's buffer is cut too, as the contract says, but
         // only where it can be written (a plug-in may pass a string literal).
         const size_t cut = plugins::StateTextCut(given);
@@ -609,20 +629,16 @@ void CPlugin::PublishStateChange(const wchar_t* source, VARNEL_PLUGIN_STATE newS
 void CPlugin::SetStateText(const wchar_t* text)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (zerova::IsEmpty(text)) {
-        stateText[0] = L'\0';
-        return;
-    }
-    zerova::CopyString(stateText, MAX_PATH, text);
-    ZEROVA_TRACE(4, stateText);
+    stateText.Assign(text);
+    if (!stateText.IsEmpty()) ZEROVA_TRACE(4, stateText.Get());
 }
 
 bool CPlugin::SetLegacyTrayEXE(const wchar_t* exePath, const wchar_t* arguments, bool show)
 {
     if (!CFileIO::FileExists(exePath)) return false;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    zerova::CopyString(legacyTrayExe, MAX_PATH, exePath);
-    zerova::CopyString(legacyTrayArgs, MAX_PATH, zerova::IsEmpty(arguments) ? L" " : arguments);
+    legacyTrayExe.Assign(exePath);
+    legacyTrayArgs.Assign(zerova::IsEmpty(arguments) ? L" " : arguments);
     legacyTrayShow = show;
     return true;
 }
@@ -701,9 +717,9 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
         text[textCapacity - 1] = L'\0';
     } else {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        zerova::CopyString(name, nameCapacity, displayName);
+        displayName.CopyTo(name, nameCapacity);
         *state = this->state;
-        zerova::CopyString(text, textCapacity, stateText);
+        stateText.CopyTo(text, textCapacity);
         if (more != nullptr) *more = false;
     }
     if (text[0] == L'\0') {
@@ -797,11 +813,11 @@ VARNEL_PLUGIN_STATE CPlugin::GetState() const
     return state;
 }
 
-wchar_t* CPlugin::CopyField(const wchar_t* field, wchar_t* buffer, int length) const
+wchar_t* CPlugin::CopyField(const PathText& field, wchar_t* buffer, int length) const
 {
     if (buffer == nullptr || length < 1) return buffer;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return zerova::CopyString(buffer, length, field);
+    return field.CopyTo(buffer, length);
 }
 
 wchar_t* CPlugin::GetStateText(wchar_t* buffer, int length) const { return CopyField(stateText, buffer, length); }
@@ -832,6 +848,8 @@ void CPlugin::GetInterfaceVersion(int* major, int* minor) const
     if (major != nullptr) *major = interfaceMajor;
     if (minor != nullptr) *minor = interfaceMinor;
 }
+
+bool CPlugin::LeftLibraryMapped() const { return m_leftLibraryMapped; }
 
 int CPlugin::GetLastError() const { return lastError.load(); }
 void CPlugin::ClearLastError() { lastError = 0; }

@@ -1,8 +1,9 @@
 // Where plug-in records live. A plug-in's handle is its record's address, and a menu command is
 // that address's low 32 bits plus the plug-in's item identifier. Records therefore stand on
 // 64 KiB boundaries whose low 32 bits no other record shares, so that any 16-bit item identifier
-// of one plug-in can never name a command of another, on 32- and 64-bit builds alike. An address
-// handed out is never handed out again while the plug-in registry lives.
+// of one plug-in can never name a command of another, on 32- and 64-bit builds alike. The address
+// of a plug-in that loaded is never handed out again while the plug-in registry lives; a failed
+// load's record is freed once no code of its library can remain to use it.
 #pragma once
 
 #include "VarnelPluginContract.h"
@@ -17,12 +18,14 @@ public:
 
     static CPluginHandleArena& Instance();
 
-    // A zeroed record at an address never handed out before; null when the address space for
+    // A zeroed record at an address no live or retired record holds; null when the address space for
     // records is used up.
     VARNEL_PLUGIN_DATA* Allocate();
-    // A record whose plug-in never became usable: its address is never handed out again.
+    // A record whose address must never be handed out again (an unloaded plug-in's, or a failed
+    // load's whose library stayed mapped).
     void Retire(VARNEL_PLUGIN_DATA* record);
-    // The plug-in registry itself goes away: the address may serve a registry made later.
+    // The record is freed: a failed load whose code is gone, or the registry itself going away.
+    // The address may serve another record.
     void Release(VARNEL_PLUGIN_DATA* record);
 
     CPluginHandleArena(const CPluginHandleArena&) = delete;

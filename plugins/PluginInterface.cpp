@@ -244,7 +244,10 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
             m_failedPlugins.emplace_back(plugin);
             if (m_failedPlugins.size() > kFailedPluginsKept) m_failedPlugins.pop_front();
         }
-        CPluginHandleArena::Instance().Retire(record);
+        // A failed load's record is freed, as the contract says, once no code of the plug-in can
+        // still hold it; a library left mapped keeps its record's address out of use for good.
+        if (plugin->LeftLibraryMapped()) CPluginHandleArena::Instance().Retire(record);
+        else CPluginHandleArena::Instance().Release(record);
         return;
     }
 

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 namespace zerova {
 
@@ -70,5 +71,34 @@ inline bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
     if (a == nullptr || b == nullptr) return a == b;
     return _wcsicmp(a, b) == 0;
 }
+
+// A text of at most Capacity - 1 characters that holds only the memory its characters need:
+// for fields that are long at most but short or empty for most of their life.
+template <size_t Capacity>
+class BoundedText {
+public:
+    BoundedText() = default;
+    explicit BoundedText(const wchar_t* text) { Assign(text); }
+
+    void Assign(const wchar_t* text)
+    {
+        if (zerova::IsEmpty(text)) {
+            Clear();
+            return;
+        }
+        m_text.assign(text, BoundedLength(text, Capacity - 1));
+        m_text.shrink_to_fit();
+    }
+    // Empties the text and gives its memory back.
+    void Clear() { std::wstring().swap(m_text); }
+
+    const wchar_t* Get() const { return m_text.c_str(); }
+    bool IsEmpty() const { return m_text.empty(); }
+    bool Equals(const wchar_t* text) const { return m_text == (text != nullptr ? text : L""); }
+    wchar_t* CopyTo(wchar_t* buffer, int capacity) const { return CopyString(buffer, capacity, m_text.c_str()); }
+
+private:
+    std::wstring m_text;
+};
 
 }  // namespace zerova
