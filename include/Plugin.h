@@ -61,6 +61,8 @@ public:
     unsigned GetFlags() const;
     void AddFlags(unsigned bits);
     VARNEL_PLUGIN_STATE GetState() const;
+    // The state without taking the plug-in's lock (the tray-state merge reads every plug-in's).
+    int GetStateNow() const { return m_stateNow.load(std::memory_order_relaxed); }
     wchar_t* GetStateText(wchar_t* buffer, int length) const;
     void SetStateText(const wchar_t* text);
     wchar_t* GetName(wchar_t* buffer, int length) const;
@@ -163,6 +165,7 @@ private:
     std::atomic<bool> m_faulted;
     std::atomic<bool> m_everLoaded;
     std::atomic<bool> m_leftLibraryMapped;
+    std::atomic<int> m_stateNow;
     // The display name as it was when the clean-up cleared it, for what the unload reports after.
     PathText m_leavingName;
 };

@@ -6,6 +6,8 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "SafeString.h"
+
 #include <string>
 #include <atomic>
 #include <deque>
@@ -130,7 +132,24 @@ private:
     std::list<CPlugin*> LoadedPlugins();
     // The records of the loaded plug-ins and of the unloaded ones whose error bit is set, in load
     // order.
-    std::vector<PLUGIN_DATA*> CountedRecords();
+    // The records the walks visit, in load order: a snapshot made again only after the set changed,
+    // shared by every walk until then.
+    class RecordList {
+    public:
+        explicit RecordList(std::shared_ptr<const std::vector<PLUGIN_DATA*>> records) : m_records(std::move(records)) {}
+        std::vector<PLUGIN_DATA*>::const_iterator begin() const { return m_records->begin(); }
+        std::vector<PLUGIN_DATA*>::const_iterator end() const { return m_records->end(); }
+
+    private:
+        std::shared_ptr<const std::vector<PLUGIN_DATA*>> m_records;
+    };
+    RecordList CountedRecords();
+    // The texts' lines and sections written through one appender: linear in the text's length.
+    static void AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
+                                 VARNEL_PLUGIN_STATE state, const wchar_t* text, int row,
+                                 const std::wstring& everythingWorking);
+    static void AppendAboutSection(zerova::BoundedAppender& out, const VARNEL_ABOUT_INFO* info, const wchar_t* pairs,
+                                   const wchar_t* extra, int& row);
     void Uncount(PLUGIN_DATA* record);
     void UncountLocked(PLUGIN_DATA* record);  // m_listLock held
     std::vector<std::shared_ptr<IPluginObserver>> Observers();
@@ -146,6 +165,7 @@ private:
     // What the walks visit, in load order: the loaded plug-ins, and an unloaded one only while its
     // error bit is set. An unloaded plug-in leaves it, so no walk grows with past reloads.
     std::map<unsigned long long, PLUGIN_DATA*> m_counted;
+    std::shared_ptr<const std::vector<PLUGIN_DATA*>> m_countedSnapshot;
     std::list<PLUGIN_DATA*> m_suitePlugins;
     // The plug-in objects of the latest failed loads. Deleted only once a few more loads have
     // failed, so that a copy of the plug-in list taken on another thread while they were listed

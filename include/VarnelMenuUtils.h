@@ -6,8 +6,12 @@
 #include "VarnelPluginAPI.h"
 #include "VarnelPluginContract.h"
 
+#include <list>
 #include <map>
 #include <mutex>
+#include <set>
+#include <unordered_map>
+#include <utility>
 
 class CPlugin;
 class CMenuXP;
@@ -92,6 +96,18 @@ private:
     bool ResolveImagePath(const wchar_t* image, wchar_t* path, int length);
     HMENU TrayPopup();
 
+    // Where a new item goes, from the index of placed items.
+    enum class Placement { AtEnd, Before, Duplicate, Unknown };
+    Placement PlaceItem(HMENU list, void* owner, int itemId, const wchar_t* caption, UINT& beforeCommand);
+    // The same answer read from the menu itself, item by item; it also mends the index.
+    Placement PlaceItemByReading(HMENU list, void* owner, int itemId, const wchar_t* caption, int& position);
+    bool InsertPlaced(HMENU list, void* owner, int itemId, const wchar_t* caption, MENUITEMINFOW& info);
+    // The command already stands in the tray menu for another owner (another plug-in or the host).
+    bool CommandStandsForAnother(UINT command, void* owner);
+    void NotePlaced(void* itemRecord, std::list<void*>::iterator inOwnersList);
+    void ForgetPlaced(const void* itemRecord);
+    bool FlyoutWasEmpty(HMENU list);
+
     HWND m_mainWindow;
     CMenuXP* m_menu;
     CTray* m_tray;
@@ -106,4 +122,10 @@ private:
     // may still hold one, even on screen): reattached when the flyout gets items again, destroyed
     // with the model.
     std::map<int, HMENU> m_detachedLists;
+    // The index of plug-in items: per holding list and owner, the item identifiers that stand
+    // there (ordered, as in the menu); and each item record's place in its owner's list of items.
+    // Adding, placing, refusing a duplicate and removing cost O(log n) with it; the menu stays
+    // the truth, and an index that no longer matches it is mended by reading the list.
+    std::map<std::pair<HMENU, void*>, std::multiset<int>> m_placedItems;
+    std::unordered_map<const void*, std::list<void*>::iterator> m_ownersListPlaces;
 };

@@ -28,6 +28,7 @@ std::recursive_mutex g_instanceLock;
 const wchar_t kFrameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
 const UINT kUpdateCommand = 4002;
 const UINT kMenuNotReady = 421;
+const int kCommandTaken = 542;
 const int kTraceCapacity = 520;
 
 struct CategoryRow {
@@ -66,11 +67,41 @@ CPlugin* PluginObjectOfHandle(void* handle)
                              : nullptr;
 }
 
+int ItemIdOf(const CMenuXP::MENU_ITEM_DATA* item)
+{
+    return static_cast<int>(item->commandId - static_cast<UINT>(reinterpret_cast<UINT_PTR>(item->owner)));
+}
+
 // Reads one item with its caption; false when there is no item at position.
 bool ReadItem(HMENU menu, int position, MENUITEMINFOW& info, wchar_t* caption)
 {
     return position >= 0 && CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info, caption, MAX_PATH);
 }
+// The first item of the tray menu with the command, as CMenuXP::FindMenuByCommand finds it, and
+// its record when the model made it. An item of the model's knows its list, so two calls find it
+// wherever it stands; the host's own items are looked for item by item.
+bool FindItemByCommand(HMENU popup, UINT command, HMENU& holding, MENUITEMINFOW& info, int captionLength,
+                       CMenuXP::MENU_ITEM_DATA** record)
+{
+    *record = nullptr;
+    holding = nullptr;
+    MENUITEMINFOW first{};
+    first.fMask = MIIM_DATA;
+    if (!CMenuXP::GetMenuItemInfoW(popup, command, false, first)) return false;
+    CMenuXP::MENU_ITEM_DATA* own = zerova::OwnItemRecord(reinterpret_cast<const void*>(first.dwItemData));
+    if (own != nullptr && own->menu != nullptr && own->commandId == command &&
+        CMenuXP::GetMenuItemInfoW(own->menu, command, false, info, info.dwTypeData, captionLength) &&
+        info.dwItemData == first.dwItemData) {
+        holding = own->menu;
+        *record = own;
+        return true;
+    }
+    CMenuXP::MENU_ITEM_DATA* found = nullptr;
+    if (!CMenuXP::FindMenuByCommand(popup, command, holding, info, captionLength, &found)) return false;
+    *record = zerova::OwnItemRecord(found);
+    return true;
+}
+
 }  // namespace
 
 // The result of the common frame of the item operations.
@@ -268,24 +299,14 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
 
     wchar_t pluginName[MAX_PATH];
     plugin->GetName(pluginName, MAX_PATH);
-    const int count = ::GetMenuItemCount(list);
-    int insertAt = count;
-    for (int position = 0; position < count; ++position) {
-        int ownItemId = -1;
-        if (GetItemOwner(list, position, ownItemId) != handle) continue;
-        wchar_t existing[MAX_PATH] = L"";
-        MENUITEMINFOW info{};
-        ReadItem(list, position, info, existing);
-        if (ownItemId == itemId && wcscmp(existing, caption) == 0) {
-            ZEROVA_TRACE(4, L"CVarnelMenuUtils::AddMenuItem - plugin: \"%s\" attempted to add duplicate menu item \"%s\" - \"%d\"",
-                        pluginName, caption, itemId);
-            return false;
-        }
-        if (ownItemId >= itemId) {
-            insertAt = position;
-            break;
-        }
+    const UINT command = MakeCommandId(handle, itemId);
+    if (CommandStandsForAnother(command, handle)) {
+        ZEROVA_TRACE(4, L"CVarnelMenuUtils::AddMenuItem - plugin: \"%s\" item \"%s\" - \"%d\": command %u already stands for another item",
+                    pluginName, caption, itemId, command);
+        ReportError(kCommandTaken, plugin);
+        return false;
     }
+    const bool wasEmpty = FlyoutWasEmpty(list);
 
     auto* item = zerova::MakeItemRecord();
     if (item == nullptr) return false;
@@ -295,24 +316,132 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
     CMenuXP::InitMenuItemInfo(info, 0x163, text, 2);
     item->owner = handle;
     item->menu = list;
-    item->commandId = MakeCommandId(handle, itemId);
+    item->commandId = command;
     item->kind = 0;
     info.wID = item->commandId;
     info.dwItemData = reinterpret_cast<ULONG_PTR>(item);
-    ZEROVA_TRACE(0, L"CVarnelMenuUtils::AddMenuItem\r\n    plugin: \"%s\"\r\n    caption: \"%s\"\r\n    ID: %d",
-                pluginName, caption, itemId);
 
-    if (::InsertMenuItemW(list, static_cast<UINT>(insertAt), TRUE, &info) != 1) {
+    if (!InsertPlaced(list, handle, itemId, caption, info)) {
         zerova::FreeItemRecord(item);
         return false;
     }
+    ZEROVA_TRACE(0, L"CVarnelMenuUtils::AddMenuItem\r\n    plugin: \"%s\"\r\n    caption: \"%s\"\r\n    ID: %d",
+                pluginName, caption, itemId);
     {
         std::lock_guard<std::mutex> items(plugin->MenuItemsLock());
-        plugin->GetMenuItems().push_back(item);
+        std::list<void*>& owned = plugin->GetMenuItems();
+        NotePlaced(item, owned.insert(owned.end(), item));
     }
-    RefreshMenuAvailability();
-    CheckAndHideVarnelLegacyMenus();
+    // Availability changes only when the flyout had nothing of a plug-in's before.
+    if (wasEmpty) {
+        RefreshMenuAvailability();
+        CheckAndHideVarnelLegacyMenus();
+    }
     return true;
+}
+
+// ---------------------------------------------------------------- where items stand
+
+bool CVarnelMenuUtils::CommandStandsForAnother(UINT command, void* owner)
+{
+    MENUITEMINFOW present{};
+    present.fMask = MIIM_DATA;
+    // By command, Windows looks through the pop-up lists as well: one call for the whole menu.
+    if (!CMenuXP::GetMenuItemInfoW(TrayPopup(), command, false, present)) return false;
+    const CMenuXP::MENU_ITEM_DATA* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(present.dwItemData));
+    return record == nullptr || record->owner != owner;
+}
+
+bool CVarnelMenuUtils::FlyoutWasEmpty(HMENU list)
+{
+    const int count = ::GetMenuItemCount(list);
+    if (count <= 0) return true;
+    if (count > 1) return false;
+    MENUITEMINFOW only{};
+    only.fMask = MIIM_DATA;
+    return !CMenuXP::GetMenuItemInfoW(list, 0, true, only) ||
+           zerova::OwnItemRecord(reinterpret_cast<const void*>(only.dwItemData)) == nullptr;
+}
+
+// Before the owner's first item whose identifier is not lower, else at the end: the owner's items
+// stay in the order of their identifiers; the same identifier with the same caption is refused.
+CVarnelMenuUtils::Placement CVarnelMenuUtils::PlaceItem(HMENU list, void* owner, int itemId, const wchar_t* caption,
+                                                        UINT& beforeCommand)
+{
+    const auto placed = m_placedItems.find({list, owner});
+    if (placed == m_placedItems.end()) return Placement::AtEnd;
+    const auto next = placed->second.lower_bound(itemId);
+    if (next == placed->second.end()) return Placement::AtEnd;
+    beforeCommand = MakeCommandId(owner, *next);
+    if (*next != itemId) return Placement::Before;
+    MENUITEMINFOW info{};
+    wchar_t existing[MAX_PATH] = L"";
+    if (!CMenuXP::GetMenuItemInfoW(list, beforeCommand, false, info, existing, MAX_PATH)) return Placement::Unknown;
+    return wcscmp(existing, caption) == 0 ? Placement::Duplicate : Placement::Before;
+}
+
+CVarnelMenuUtils::Placement CVarnelMenuUtils::PlaceItemByReading(HMENU list, void* owner, int itemId,
+                                                                 const wchar_t* caption, int& position)
+{
+    std::multiset<int>& ids = m_placedItems[{list, owner}];
+    ids.clear();
+    const int count = ::GetMenuItemCount(list);
+    position = -1;
+    Placement placement = Placement::AtEnd;
+    for (int at = 0; at < count; ++at) {
+        int ownItemId = -1;
+        if (GetItemOwner(list, at, ownItemId) != owner) continue;
+        ids.insert(ownItemId);
+        if (position >= 0 || ownItemId < itemId) continue;
+        wchar_t existing[MAX_PATH] = L"";
+        MENUITEMINFOW info{};
+        ReadItem(list, at, info, existing);
+        placement = ownItemId == itemId && wcscmp(existing, caption) == 0 ? Placement::Duplicate : Placement::Before;
+        position = at;
+    }
+    if (position < 0) position = count;
+    if (ids.empty()) m_placedItems.erase({list, owner});
+    return placement;
+}
+
+bool CVarnelMenuUtils::InsertPlaced(HMENU list, void* owner, int itemId, const wchar_t* caption, MENUITEMINFOW& info)
+{
+    UINT beforeCommand = 0;
+    Placement placement = PlaceItem(list, owner, itemId, caption, beforeCommand);
+    if (placement == Placement::Before && ::InsertMenuItemW(list, beforeCommand, FALSE, &info) != FALSE) return true;
+    if (placement == Placement::AtEnd &&
+        ::InsertMenuItemW(list, static_cast<UINT>(::GetMenuItemCount(list)), TRUE, &info) != FALSE)
+        return true;
+    if (placement != Placement::Duplicate) {
+        // The index no longer matches the menu (the host changed the list): read the list.
+        int position = -1;
+        placement = PlaceItemByReading(list, owner, itemId, caption, position);
+        if (placement != Placement::Duplicate)
+            return ::InsertMenuItemW(list, static_cast<UINT>(position), TRUE, &info) != FALSE;
+    }
+    wchar_t pluginName[MAX_PATH] = L"";
+    if (CPlugin* plugin = PluginObjectOfHandle(owner)) plugin->GetName(pluginName, MAX_PATH);
+    ZEROVA_TRACE(4, L"CVarnelMenuUtils::AddMenuItem - plugin: \"%s\" attempted to add duplicate menu item \"%s\" - \"%d\"",
+                pluginName, caption, itemId);
+    return false;
+}
+
+void CVarnelMenuUtils::NotePlaced(void* itemRecord, std::list<void*>::iterator inOwnersList)
+{
+    const auto* item = static_cast<const CMenuXP::MENU_ITEM_DATA*>(itemRecord);
+    m_placedItems[{item->menu, item->owner}].insert(ItemIdOf(item));
+    m_ownersListPlaces[item] = inOwnersList;
+}
+
+void CVarnelMenuUtils::ForgetPlaced(const void* itemRecord)
+{
+    const auto* item = static_cast<const CMenuXP::MENU_ITEM_DATA*>(itemRecord);
+    m_ownersListPlaces.erase(item);
+    const auto placed = m_placedItems.find({item->menu, item->owner});
+    if (placed == m_placedItems.end()) return;
+    const auto id = placed->second.find(ItemIdOf(item));
+    if (id != placed->second.end()) placed->second.erase(id);
+    if (placed->second.empty()) m_placedItems.erase(placed);
 }
 
 CVarnelMenuUtils::PLUGIN_DATA* CVarnelMenuUtils::FindPluginByCommand(UINT command, int& itemId)
@@ -323,8 +452,7 @@ CVarnelMenuUtils::PLUGIN_DATA* CVarnelMenuUtils::FindPluginByCommand(UINT comman
     HMENU holding = nullptr;
     MENUITEMINFOW info{};
     CMenuXP::MENU_ITEM_DATA* record = nullptr;
-    if (!CMenuXP::FindMenuByCommand(TrayPopup(), command, holding, info, 0, &record)) return nullptr;
-    record = zerova::OwnItemRecord(record);
+    if (!FindItemByCommand(TrayPopup(), command, holding, info, 0, &record)) return nullptr;
     if (record == nullptr || record->owner == nullptr) return nullptr;
     itemId = static_cast<int>(info.wID - static_cast<UINT>(reinterpret_cast<UINT_PTR>(record->owner)));
     return static_cast<PLUGIN_DATA*>(record->owner);
@@ -357,7 +485,9 @@ bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
     if (plugin->GetMenuItems().empty()) return false;
     for (void* address : plugin->GetMenuItems()) {
         auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
-        if (item != nullptr && item->menu != nullptr && item->commandId != 0) {
+        if (item == nullptr) continue;
+        ForgetPlaced(item);
+        if (item->menu != nullptr && item->commandId != 0) {
             if (m_menu != nullptr) m_menu->ReleaseMenuItemImage(item->menu, item->commandId);
             ::RemoveMenu(item->menu, item->commandId, MF_BYCOMMAND);
         }
@@ -376,8 +506,11 @@ void CVarnelMenuUtils::ReleaseItemRecord(void* address)
     CPlugin* owner = PluginObjectOfHandle(item->owner);
     if (owner != nullptr) {
         std::lock_guard<std::mutex> items(owner->MenuItemsLock());
-        owner->GetMenuItems().remove(address);
+        const auto place = m_ownersListPlaces.find(item);
+        if (place != m_ownersListPlaces.end()) owner->GetMenuItems().erase(place->second);
+        else owner->GetMenuItems().remove(address);
     }
+    ForgetPlaced(item);
     zerova::FreeItemRecord(item);
 }
 
@@ -428,11 +561,7 @@ bool CVarnelMenuUtils::BeginItemOperation(void* handle, UINT itemId, ItemLookup&
 {
     lookup.command = MakeCommandId(handle, static_cast<int>(itemId));
     lookup.info.dwTypeData = lookup.caption;
-    if (!CMenuXP::FindMenuByCommand(TrayPopup(), lookup.command, lookup.holding, lookup.info, MAX_PATH,
-                                    &lookup.record))
-        return false;
-    lookup.record = zerova::OwnItemRecord(lookup.record);
-    return true;
+    return FindItemByCommand(TrayPopup(), lookup.command, lookup.holding, lookup.info, MAX_PATH, &lookup.record);
 }
 
 bool CVarnelMenuUtils::FailItemOperation(int code, CPlugin* plugin)

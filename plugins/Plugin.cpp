@@ -123,7 +123,7 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_leftLibraryMapped(false), m_leavingName()
+      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_leftLibraryMapped(false), m_stateNow(VARNEL_PLUGIN_STATE_OK), m_leavingName()
 {
 }
 
@@ -598,6 +598,7 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
         stored.assign(given, cut);
         if (given[cut] != L'\0' && plugins::IsWritable(text + cut, sizeof(wchar_t))) text[cut] = L'\0';
         state = newState;
+        m_stateNow = newState;
         SetStateText(stored.c_str());
     }
     SYSTEMTIME now;

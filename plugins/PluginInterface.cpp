@@ -130,6 +130,7 @@ CPluginInterface::~CPluginInterface()
         m_plugins.clear();
         m_listed.clear();
         m_counted.clear();
+        m_countedSnapshot.reset();
         m_suitePlugins.clear();
     }
     g_instance = nullptr;
@@ -355,13 +356,16 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     }
 }
 
-std::vector<CPluginInterface::PLUGIN_DATA*> CPluginInterface::CountedRecords()
+CPluginInterface::RecordList CPluginInterface::CountedRecords()
 {
     std::lock_guard<std::mutex> guard(m_listLock);
-    std::vector<PLUGIN_DATA*> records;
-    records.reserve(m_counted.size());
-    for (const auto& counted : m_counted) records.push_back(counted.second);
-    return records;
+    if (m_countedSnapshot == nullptr) {
+        auto records = std::make_shared<std::vector<PLUGIN_DATA*>>();
+        records->reserve(m_counted.size());
+        for (const auto& counted : m_counted) records->push_back(counted.second);
+        m_countedSnapshot = std::move(records);
+    }
+    return RecordList(m_countedSnapshot);
 }
 
 void CPluginInterface::Uncount(PLUGIN_DATA* record)
@@ -373,7 +377,7 @@ void CPluginInterface::Uncount(PLUGIN_DATA* record)
 void CPluginInterface::UncountLocked(PLUGIN_DATA* record)
 {
     const auto listed = m_listed.find(record);
-    if (listed != m_listed.end()) m_counted.erase(listed->second);
+    if (listed != m_listed.end() && m_counted.erase(listed->second) != 0) m_countedSnapshot.reset();
 }
 
 void CPluginInterface::CountAgain(void* handle)
@@ -381,7 +385,8 @@ void CPluginInterface::CountAgain(void* handle)
     std::lock_guard<std::mutex> guard(m_listLock);
     auto* record = static_cast<PLUGIN_DATA*>(handle);
     const auto listed = m_listed.find(record);
-    if (listed != m_listed.end()) m_counted[listed->second] = record;
+    if (listed == m_listed.end()) return;
+    if (m_counted.emplace(listed->second, record).second) m_countedSnapshot.reset();
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -680,16 +685,19 @@ void CPluginInterface::MergeTrayState()
     IPluginMenu* menu = Menu();
     int maximum = VARNEL_PLUGIN_STATE_OK;
     bool hasOwner = false;
+    const bool tracing = CDebugTrace::IsWanted(4);
+    // One visit per plug-in, reading two atomics: the merge runs at every state change.
     for (PLUGIN_DATA* listed : CountedRecords()) {
-        PLUGIN_DATA* record = nullptr;
-        CPlugin* plugin = nullptr;
-        const bool counted = ValidatePlugin(listed, &record, &plugin, false) ||
-                             (plugin != nullptr && (plugin->GetFlags() & PLUGIN_FLAG_ERROR) != 0);
-        if (!counted) continue;
-        const int state = plugin->GetState();
-        wchar_t name[MAX_PATH];
-        ZEROVA_TRACE(4, L"plugin: %s, state: %d", plugin->GetName(name, MAX_PATH), state);
-        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0 && menu != nullptr)
+        CPlugin* plugin = PluginOf(listed);
+        if (plugin == nullptr) continue;
+        const unsigned flags = plugin->GetFlags();
+        if ((flags & (PLUGIN_FLAG_LOADED | PLUGIN_FLAG_ERROR)) == 0) continue;
+        const int state = plugin->GetStateNow();
+        if (tracing) {
+            wchar_t name[MAX_PATH];
+            ZEROVA_TRACE(4, L"plugin: %s, state: %d", plugin->GetName(name, MAX_PATH), state);
+        }
+        if ((flags & PLUGIN_FLAG_SUITE) != 0 && menu != nullptr)
             menu->ShowSuiteEntryState(listed, plugin->GetSuiteMenuId(), static_cast<VARNEL_PLUGIN_STATE>(state), false);
         if (state >= maximum) {
             maximum = state;

@@ -50,25 +50,40 @@ bool CPluginInterface::GetHealthImageName(VARNEL_PLUGIN_STATE state, wchar_t* bu
 void CPluginInterface::AppendHealthLine(wchar_t* buffer, int length, void* context, const wchar_t* name,
                                         VARNEL_PLUGIN_STATE state, const wchar_t* text, int row)
 {
-    if (buffer == nullptr || length < 1 || context == nullptr || zerova::IsEmpty(name) || text == nullptr) return;
-    zerova::AppendString(buffer, length, row % 2 == 0 ? L"|light|" : L"|dark|");
+    if (buffer == nullptr || length < 1) return;
+    zerova::BoundedAppender out(buffer, length);
+    AppendHealthLine(out, context, name, state, text, row, String(kEverythingWorkingString));
+}
+
+void CPluginInterface::AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
+                                        VARNEL_PLUGIN_STATE state, const wchar_t* text, int row,
+                                        const std::wstring& everythingWorking)
+{
+    if (context == nullptr || zerova::IsEmpty(name) || text == nullptr) return;
+    out.Append(row % 2 == 0 ? L"|light|" : L"|dark|");
     const bool attention = state == VARNEL_PLUGIN_STATE_WARNING || state == VARNEL_PLUGIN_STATE_ERROR;
-    const std::wstring status = zerova::IsEmpty(text) || state == VARNEL_PLUGIN_STATE_OK
-                                    ? String(kEverythingWorkingString)
-                                    : std::wstring(text);
+    const wchar_t* status = zerova::IsEmpty(text) || state == VARNEL_PLUGIN_STATE_OK ? everythingWorking.c_str() : text;
     wchar_t line[1024];
     // The whole address, also on 64-bit builds ("%d" would keep its low 32 bits only).
     zerova::FormatString(line, 1024, L"%s%I64d%s%s%s%s\t%s%s%s\r\n", L"|hContext=",
                          static_cast<long long>(reinterpret_cast<INT_PTR>(context)), L"|", L"|OK|", L"|font=NORMAL|", name,
-                         StatusToken(state), attention ? L"|font=BOLD|" : L"|font=NORMAL|", status.c_str());
-    zerova::AppendString(buffer, length, line);
+                         StatusToken(state), attention ? L"|font=BOLD|" : L"|font=NORMAL|", status);
+    out.Append(line);
 }
 
 void CPluginInterface::AppendAboutSection(wchar_t* buffer, int length, const VARNEL_ABOUT_INFO* info,
                                           const wchar_t* pairs, const wchar_t* extra, int& row)
 {
-    if (buffer == nullptr || length < 1 || info == nullptr) return;
-    auto append = [&](const wchar_t* text) { zerova::AppendString(buffer, length, text); };
+    if (buffer == nullptr || length < 1) return;
+    zerova::BoundedAppender out(buffer, length);
+    AppendAboutSection(out, info, pairs, extra, row);
+}
+
+void CPluginInterface::AppendAboutSection(zerova::BoundedAppender& out, const VARNEL_ABOUT_INFO* info,
+                                          const wchar_t* pairs, const wchar_t* extra, int& row)
+{
+    if (info == nullptr) return;
+    auto append = [&](const wchar_t* text) { out.Append(text); };
     append(L" \r\n");
     append(L"|font=BOLD|");
     append(L"|BLUE|");
@@ -84,7 +99,6 @@ void CPluginInterface::AppendAboutSection(wchar_t* buffer, int length, const VAR
         append(L"\r\n");
     }
     if (!zerova::IsEmpty(pairs)) {
-        const size_t start = zerova::BoundedLength(buffer, static_cast<size_t>(length));
         for (const wchar_t* at = pairs;;) {
             const wchar_t* nameEnd = wcschr(at, L'|');
             if (nameEnd == nullptr) break;
@@ -92,14 +106,15 @@ void CPluginInterface::AppendAboutSection(wchar_t* buffer, int length, const VAR
             if (valueEnd == nullptr) break;
             const std::wstring name = Piece(at, nameEnd);
             const std::wstring value = Piece(nameEnd + 1, valueEnd);
+            // A plug-in writes tokens with tildes: they become bars in what it added.
+            wchar_t* const added = out.End();
             append(name.c_str());
             if (!value.empty()) {
                 append(L":\t");
                 append(value.c_str());
             }
             append(L"\r\n");
-            // A plug-in writes tokens with tildes: they become bars in what it added.
-            for (wchar_t* c = buffer + start; *c != L'\0'; ++c)
+            for (wchar_t* c = added; c != out.End(); ++c)
                 if (*c == L'~') *c = L'|';
             at = valueEnd + 1;
         }
@@ -127,15 +142,18 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
         }
         zerova::FormatString(buffer, length, L"%s%s%s%s\r\n%s:\t%s\r\n", L"|light|", L"|font=BOLD|", L"|BLUE|",
                              String(978).c_str(), String(970).c_str(), computer);
+        zerova::BoundedAppender out(buffer, length);
         for (PLUGIN_DATA* listed : CountedRecords()) {
             PLUGIN_DATA* record = nullptr;
             CPlugin* plugin = nullptr;
             if (!ValidatePlugin(listed, &record, &plugin, false)) continue;
-            wchar_t name[MAX_PATH];
-            wchar_t line[1024];
-            zerova::FormatString(line, 1024, L"CPluginInterface::GetAboutBoxText info from plugin \"%s\"",
-                                 plugin->GetName(name, MAX_PATH));
-            ZEROVA_TRACE(4, line);
+            if (CDebugTrace::IsWanted(4)) {
+                wchar_t name[MAX_PATH];
+                wchar_t line[1024];
+                zerova::FormatString(line, 1024, L"CPluginInterface::GetAboutBoxText info from plugin \"%s\"",
+                                     plugin->GetName(name, MAX_PATH));
+                ZEROVA_TRACE(4, line);
+            }
             bool more = false;
             int entries = 0;
             do {
@@ -144,14 +162,14 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
                 wchar_t* extra = nullptr;
                 if (plugin->GetAboutInfo(&info, &pairs, &extra, &more)) {
                     if (info.productName[0] != L'\0' && info.version[0] != L'\0')
-                        AppendAboutSection(buffer, length, &info, pairs, extra, row);
+                        AppendAboutSection(out, &info, pairs, extra, row);
                 } else {
                     more = false;
                 }
             } while (more && ++entries < MaxEntriesPerPlugin);
         }
-        zerova::AppendString(buffer, length, String(61, 1024).c_str());
-        zerova::AppendString(buffer, length, String(50, 1024).c_str());
+        out.Append(String(61, 1024).c_str());
+        out.Append(String(50, 1024).c_str());
         result = true;
     }
     ZEROVA_TRACE(4, L"CPluginInterface::GetAboutBoxText - EXIT");
@@ -162,6 +180,8 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
 {
     if (buffer == nullptr || length < 1) return false;
     int row = 0;
+    zerova::BoundedAppender out(buffer, length);
+    const std::wstring everythingWorking = String(kEverythingWorkingString);
     for (PLUGIN_DATA* listed : CountedRecords()) {
         PLUGIN_DATA* record = nullptr;
         CPlugin* plugin = nullptr;
@@ -179,7 +199,7 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
             if (plugin->GetHealth(&state, name, MAX_PATH, text, MAX_PATH, &more)) {
                 if (!((name[0] == L'\0' || text[0] == L'\0') && state == VARNEL_PLUGIN_STATE_OK)) {
                     row += 1;
-                    AppendHealthLine(buffer, length, plugin, name, state, text, row);
+                    AppendHealthLine(out, plugin, name, state, text, row, everythingWorking);
                 }
             } else {
                 more = false;

@@ -72,6 +72,33 @@ inline bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
     return _wcsicmp(a, b) == 0;
 }
 
+// Appends to a caller's buffer and keeps where the text ends, so that n appends cost the length of
+// what they add, not n times the length of the text. Same cutting as AppendString.
+class BoundedAppender {
+public:
+    BoundedAppender(wchar_t* buffer, int capacity)
+        : m_buffer(buffer), m_capacity(buffer != nullptr && capacity > 0 ? static_cast<size_t>(capacity) : 0)
+    {
+        if (m_capacity == 0) return;
+        m_used = BoundedLength(buffer, m_capacity);
+        if (m_used == m_capacity) m_buffer[--m_used] = L'\0';  // unterminated: terminated at the end
+    }
+
+    void Append(const wchar_t* text)
+    {
+        if (m_capacity == 0 || text == nullptr) return;
+        while (m_used + 1 < m_capacity && *text != L'\0') m_buffer[m_used++] = *text++;
+        m_buffer[m_used] = L'\0';
+    }
+    wchar_t* Begin() const { return m_buffer; }
+    wchar_t* End() const { return m_buffer + m_used; }
+
+private:
+    wchar_t* m_buffer;
+    size_t m_capacity;
+    size_t m_used = 0;
+};
+
 // A text of at most Capacity - 1 characters that holds only the memory its characters need:
 // for fields that are long at most but short or empty for most of their life.
 template <size_t Capacity>
