@@ -16,10 +16,13 @@
 #include "VarnelPluginAPI.h"
 #include "VarnelPrivateInterface.h"
 
+#include <shellapi.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +96,27 @@ void Row(const char* figure, const std::string& size, const Stats& library, cons
                 library.low, library.high, baseline.median, baseline.low, baseline.high,
                 baseline.median > 0 ? library.median / baseline.median : 0.0);
     std::fflush(stdout);
+}
+
+// A figure measured against the fair baseline (raw Win32 doing the same visible work) and a lower
+// bound (the essential call alone), with the library's cost per unit of work.
+void FairRow(const char* figure, const std::string& size, double units, const Stats& library, const Stats& fair,
+             const Stats& lower)
+{
+    std::printf("| %s | %s | %.3f (%.3f-%.3f) | %.3f (%.3f-%.3f) | %.2f | %.3f | %.1f |\n", figure, size.c_str(),
+                library.median, library.low, library.high, fair.median, fair.low, fair.high,
+                fair.median > 0 ? library.median / fair.median : 0.0, lower.median,
+                units > 0 ? library.median * 1000.0 / units : 0.0);
+    std::fflush(stdout);
+}
+
+void FairHeader(const char* title, const char* library, const char* fair, const char* lower, const char* unit)
+{
+    std::printf("\n### %s\n\nLibrary: %s. Fair baseline: %s. Lower bound: %s.\n\n", title, library, fair, lower);
+    std::printf("| figure | size | library ms, median (min-max) | fair baseline ms, median (min-max) | ratio to fair |"
+                " lower bound ms | library us per %s |\n",
+                unit);
+    std::printf("|---|---|---|---|---|---|---|\n");
 }
 
 void Header(const char* title, const char* library, const char* baseline)
@@ -223,27 +247,128 @@ void AppendByHand(const wchar_t* path, const std::wstring& line)
     CloseHandle(file);
 }
 
+// What the tray shows of a state, made by hand: a notification icon of its own and a menu item
+// whose bitmap follows the state.
+class HandMadeTray {
+public:
+    HandMadeTray()
+    {
+        m_window = CreateWindowExW(0, L"STATIC", L"Fair baseline", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                   nullptr);
+        m_icon.cbSize = sizeof(m_icon);
+        m_icon.hWnd = m_window;
+        m_icon.uID = 7;
+        m_icon.uFlags = NIF_ICON | NIF_TIP;
+        m_icon.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+        wcscpy(m_icon.szTip, L"Fair baseline");
+        Shell_NotifyIconW(NIM_ADD, &m_icon);
+        m_menu = CreatePopupMenu();
+        AppendMenuW(m_menu, MF_STRING, 4000, L"System health");
+        for (HBITMAP& bitmap : m_bitmaps) bitmap = CreateBitmap(16, 16, 1, 32, nullptr);
+        m_icons[0] = LoadIconW(nullptr, IDI_INFORMATION);
+        m_icons[1] = LoadIconW(nullptr, IDI_WARNING);
+        m_icons[2] = LoadIconW(nullptr, IDI_ERROR);
+    }
+    ~HandMadeTray()
+    {
+        Shell_NotifyIconW(NIM_DELETE, &m_icon);
+        DestroyMenu(m_menu);
+        for (HBITMAP bitmap : m_bitmaps) DeleteObject(bitmap);
+        DestroyWindow(m_window);
+    }
+    HandMadeTray(const HandMadeTray&) = delete;
+    HandMadeTray& operator=(const HandMadeTray&) = delete;
+
+    // The two notification-icon calls and the menu item's bitmap, as the tray does at each change.
+    void Show(int state)
+    {
+        const int kind = state < 0 ? 0 : state > 2 ? 2 : state;
+        m_icon.uFlags = NIF_ICON;
+        m_icon.hIcon = m_icons[kind];
+        Shell_NotifyIconW(NIM_MODIFY, &m_icon);
+        m_icon.uFlags = NIF_TIP;
+        swprintf(m_icon.szTip, 128, L"Varnel - %ls", kind == 0 ? L"everything is working" : L"attention");
+        Shell_NotifyIconW(NIM_MODIFY, &m_icon);
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_BITMAP;
+        info.hbmpItem = m_bitmaps[kind];
+        SetMenuItemInfoW(m_menu, 4000, FALSE, &info);
+    }
+
+private:
+    HWND m_window = nullptr;
+    NOTIFYICONDATAW m_icon{};
+    HMENU m_menu = nullptr;
+    HBITMAP m_bitmaps[3] = {};
+    HICON m_icons[3] = {};
+};
+
+// Where the time of a state change goes: its parts, each run alone as often as the changes.
+void ProfileStateChange(const std::vector<void*>& handles, int changes)
+{
+    auto each = [&](const std::function<void(int)>& part) {
+        const Stats stats = Measure(Nothing, [&] { for (int i = 0; i < changes; ++i) part(i); }, Nothing);
+        return stats.median * 1000.0 / changes;
+    };
+    const double history = each([&](int i) {
+        CPluginStateHistory line(L"Bench plug-in 0");
+        line.SetState(i % 2 != 0 ? VARNEL_PLUGIN_STATE_WARNING : VARNEL_PLUGIN_STATE_OK, L"bench", nullptr, true);
+    });
+    const double merge = each([&](int) { CPluginInterface::Instance()->UpdateTrayState(); });
+    const double refresh = each([&](int) { CPluginInterface::Instance()->RefreshTrayState(); });
+    const double whole = each([&](int i) {
+        std::wstring text = L"profile " + std::to_wstring(i);
+        VarnelSetState(handles[static_cast<size_t>(i) % handles.size()],
+                       i % 2 != 0 ? VARNEL_PLUGIN_STATE_WARNING : VARNEL_PLUGIN_STATE_OK, &text[0]);
+    });
+    std::printf("\nProfile of one state change with %zu plug-ins (us): whole %.1f; history line %.1f; merge and tray "
+                "look %.1f; merge, tray look and observers %.1f; the rest (validation, text checks, state) %.1f.\n",
+                handles.size(), whole, history, merge, refresh, whole - history - refresh);
+}
+
 void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
 {
-    Header("State changes", "`VarnelSetState` on the loaded plug-ins in turn, alternating warning and all well",
-           "open the history file, append one formatted line, close it");
+    FairHeader("State changes", "`VarnelSetState` on the loaded plug-ins in turn, alternating warning and all well",
+               "append the same history line, merge the states of all plug-ins by hand, the two `Shell_NotifyIconW` "
+               "calls and the menu item's bitmap",
+               "the history line appended alone", "change");
     const std::wstring history = CPluginInterface::Instance()->GetHistoryFilePath();
+    HandMadeTray handMade;
     for (size_t count : sizes) {
         std::vector<void*> handles = host.Load(count);
         int round = 0;
+        auto stateOf = [&](int i, int r) {
+            return ((static_cast<size_t>(i) / count + static_cast<size_t>(r)) % 2) != 0 ? VARNEL_PLUGIN_STATE_WARNING
+                                                                                        : VARNEL_PLUGIN_STATE_OK;
+        };
         const Stats library = Measure(
             [&] { CPluginStateHistory::DeleteHistoryFile(); },
             [&] {
                 for (int i = 0; i < changes; ++i) {
                     std::wstring text = L"bench " + std::to_wstring(round) + L" " + std::to_wstring(i);
-                    const auto state = ((static_cast<size_t>(i) / count + static_cast<size_t>(round)) % 2) != 0
-                                           ? VARNEL_PLUGIN_STATE_WARNING
-                                           : VARNEL_PLUGIN_STATE_OK;
-                    VarnelSetState(handles[static_cast<size_t>(i) % count], state, &text[0]);
+                    VarnelSetState(handles[static_cast<size_t>(i) % count], stateOf(i, round), &text[0]);
                 }
             },
             [&] { ++round; });
-        const Stats baseline = Measure(
+        std::vector<int> states(count, VARNEL_PLUGIN_STATE_OK);
+        int fairRound = 0;
+        const Stats fair = Measure(
+            [&] { DeleteFileW(history.c_str()); },
+            [&] {
+                for (int i = 0; i < changes; ++i) {
+                    const size_t owner = static_cast<size_t>(i) % count;
+                    const std::wstring name = L"Bench plug-in " + std::to_wstring(owner);
+                    const std::wstring text = L"bench " + std::to_wstring(fairRound) + L" " + std::to_wstring(i);
+                    states[owner] = stateOf(i, fairRound);
+                    AppendByHand(history.c_str(), HistoryLine(states[owner], name.c_str(), text.c_str()));
+                    int merged = VARNEL_PLUGIN_STATE_OK;
+                    for (int state : states) merged = state > merged ? state : merged;
+                    handMade.Show(merged);
+                }
+            },
+            [&] { ++fairRound; });
+        const Stats lower = Measure(
             [&] { DeleteFileW(history.c_str()); },
             [&] {
                 for (int i = 0; i < changes; ++i) {
@@ -253,9 +378,68 @@ void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
                 }
             },
             Nothing);
+        if (count == sizes.back()) ProfileStateChange(handles, changes);
         host.UnloadAll();
-        Row("VarnelSetState", std::to_string(changes) + " changes, " + std::to_string(count) + " plug-ins", library,
-            baseline);
+        FairRow("VarnelSetState", std::to_string(changes) + " changes, " + std::to_string(count) + " plug-ins",
+                changes, library, fair, lower);
+    }
+}
+
+// The texts and the unload of every plug-in, as their costs grow with the number of plug-ins.
+void TextsAndUnload(Host& host, const std::vector<size_t>& sizes)
+{
+    FairHeader("Health text and unload-all", "`GetSystemHealthText` (16384 characters); `UnloadPlugins(false)`",
+               "the same health lines formatted by hand into one buffer; `PluginActivity`, `PluginCleanup` and "
+               "`FreeLibrary` of every plug-in by hand",
+               "none (0)", "plug-in");
+    std::vector<wchar_t> text(16384);
+    const Stats none;
+    for (size_t count : sizes) {
+        std::vector<void*> handles = host.Load(count);
+        const Stats library = Measure(Nothing, [&] { CPluginInterface::Instance()->GetSystemHealthText(text.data(), 16384); },
+                                      Nothing);
+        const Stats fair = Measure(
+            Nothing,
+            [&] {
+                wchar_t* at = text.data();
+                wchar_t* const end = text.data() + text.size();
+                for (size_t i = 0; i < count && end - at > 1; ++i) {
+                    const int written = swprintf(at, static_cast<size_t>(end - at),
+                                                 L"%ls|hContext=%lld||OK||font=NORMAL|Bench plug-in %zu|OK||font=NORMAL|%ls\r\n",
+                                                 i % 2 == 0 ? L"|dark|" : L"|light|",
+                                                 static_cast<long long>(reinterpret_cast<INT_PTR>(handles[i])), i,
+                                                 L"Everything is working");
+                    if (written < 0) break;
+                    at += written;
+                }
+            },
+            Nothing);
+        FairRow("GetSystemHealthText", std::to_string(count) + " plug-ins", static_cast<double>(count), library, fair,
+                none);
+        const Stats unload = Measure([&] { host.Load(count); }, [&] { host.UnloadAll(); }, Nothing);
+        std::vector<HMODULE> modules;
+        const Stats unloadByHand = Measure(
+            [&] {
+                for (size_t i = 0; i < count; ++i) {
+                    HMODULE module = LoadLibraryExW(host.Files()[i].c_str(), nullptr, 0);
+                    if (module != nullptr) modules.push_back(module);
+                }
+            },
+            [&] {
+                for (HMODULE module : modules) {
+                    auto activity = reinterpret_cast<VARNEL_ACTIVITY_CALLBACK_PROC>(
+                        reinterpret_cast<void*>(GetProcAddress(module, "PluginActivity")));
+                    auto cleanup = reinterpret_cast<VARNEL_CLEANUP_CALLBACK_PROC>(
+                        reinterpret_cast<void*>(GetProcAddress(module, "PluginCleanup")));
+                    if (activity != nullptr) activity(static_cast<VARNEL_ACTIVITY>(2), 0, 0, nullptr);
+                    if (cleanup != nullptr) cleanup(nullptr);
+                    FreeLibrary(module);
+                }
+                modules.clear();
+            },
+            Nothing);
+        FairRow("UnloadPlugins", std::to_string(count) + " plug-ins", static_cast<double>(count), unload, unloadByHand,
+                none);
     }
 }
 
@@ -396,45 +580,124 @@ void CopyDataRoundTrips()
 
 // ---------------------------------------------------------------- 5. menu items
 
+// The same read-back as CVarnelMenuUtils::Checksum, written by hand.
+void ChecksumByHand(HMENU menu, __int64& sum)
+{
+    const int count = GetMenuItemCount(menu);
+    for (int position = 0; position < count; ++position) {
+        wchar_t caption[MAX_PATH] = L"";
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_SUBMENU | MIIM_DATA | MIIM_STRING;
+        info.dwTypeData = caption;
+        info.cch = MAX_PATH;
+        GetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info);
+        sum += info.fMask + info.fState + info.fType + info.wID;
+        for (const wchar_t* unit = caption; *unit != L'\0'; ++unit) sum += static_cast<unsigned short>(*unit);
+        if (info.hSubMenu != nullptr) ChecksumByHand(info.hSubMenu, sum);
+    }
+}
+
+// Plug-in items placed by hand as the menu model places them: three flyouts, each owner's items in
+// the order of their identifiers, a duplicate (same owner, identifier and caption) refused, a record
+// per item, a flyout enabled when it gets its first item.
+class HandMadeFlyouts {
+public:
+    HandMadeFlyouts()
+    {
+        m_popup = CreatePopupMenu();
+        for (int c = 0; c < 3; ++c) {
+            m_lists[c] = CreatePopupMenu();
+            AppendMenuW(m_popup, MF_POPUP | MF_GRAYED, reinterpret_cast<UINT_PTR>(m_lists[c]), L"Flyout");
+        }
+    }
+    ~HandMadeFlyouts()
+    {
+        DestroyMenu(m_popup);
+    }
+    HandMadeFlyouts(const HandMadeFlyouts&) = delete;
+    HandMadeFlyouts& operator=(const HandMadeFlyouts&) = delete;
+
+    bool Add(UINT owner, const wchar_t* caption, int itemId, int category)
+    {
+        HMENU list = m_lists[category];
+        std::map<int, std::vector<std::wstring>>& own = m_placed[{category, owner}];
+        const auto next = own.lower_bound(itemId);
+        if (next != own.end() && next->first == itemId &&
+            std::find(next->second.begin(), next->second.end(), caption) != next->second.end())
+            return false;
+        m_records.push_back(std::make_unique<int>(itemId));
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_ID | MIIM_STRING | MIIM_DATA | MIIM_STATE;
+        info.wID = owner + static_cast<UINT>(itemId);
+        info.dwTypeData = const_cast<wchar_t*>(caption);
+        info.dwItemData = reinterpret_cast<ULONG_PTR>(m_records.back().get());
+        const bool wasEmpty = GetMenuItemCount(list) == 0;
+        const BOOL inserted = next != own.end()
+                                  ? InsertMenuItemW(list, owner + static_cast<UINT>(next->first), FALSE, &info)
+                                  : InsertMenuItemW(list, static_cast<UINT>(GetMenuItemCount(list)), TRUE, &info);
+        if (!inserted) return false;
+        own[itemId].push_back(caption);
+        if (wasEmpty) EnableMenuItem(m_popup, static_cast<UINT>(category), MF_BYPOSITION | MF_ENABLED);
+        return true;
+    }
+    HMENU Popup() const { return m_popup; }
+
+private:
+    HMENU m_popup = nullptr;
+    HMENU m_lists[3] = {};
+    std::map<std::pair<int, UINT>, std::map<int, std::vector<std::wstring>>> m_placed;
+    std::vector<std::unique_ptr<int>> m_records;
+};
+
 void MenuItems(Host& host, const std::vector<int>& sizes)
 {
-    Header("Menu items", "`AddMenuItem` over 10 plug-ins into the three category flyouts, then `Checksum` of the menu",
-           "`InsertMenuItemW` of the same items into three pop-up menus");
+    FairHeader("Menu items", "`AddMenuItem` over 10 plug-ins into the three category flyouts, then `Checksum` of the menu",
+               "the same items placed by hand in owner and identifier order with the duplicate check, a record per "
+               "item and the flyout enabled at its first item, then the same read-back checksum",
+               "`InsertMenuItemW` appending the same items to three pop-up menus", "item");
     std::vector<void*> handles = host.Load(10);
     HMENU popup = COXIL_DllMain::Instance()->GetSubMenu();
     for (int items : sizes) {
         __int64 sum = 0;
         int added = 0;
+        auto caption = [](int i) { return L"Command " + std::to_wstring(i); };
         const Stats library = Measure(
             [&] { added = 0; },
             [&] {
-                for (int i = 0; i < items; ++i) {
-                    wchar_t caption[64];
-                    swprintf(caption, 64, L"Command %d", i);
-                    added += CVarnelMenuUtils::Instance()->AddMenuItem(handles[static_cast<size_t>(i % 10)], caption,
-                                                                       i / 10 + 1,
+                for (int i = 0; i < items; ++i)
+                    added += CVarnelMenuUtils::Instance()->AddMenuItem(handles[static_cast<size_t>(i % 10)],
+                                                                       caption(i).c_str(), i / 10 + 1,
                                                                        static_cast<VARNEL_MENU_CATEGORY>(i % 3));
-                }
                 CVarnelMenuUtils::Checksum(popup, sum);
             },
             [&] {
                 if (added != items) Anomaly("(only %d of %d items added)\n", added, items);
                 for (void* handle : handles) CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
             });
+        std::unique_ptr<HandMadeFlyouts> handMade;
+        const Stats fair = Measure(
+            [&] { handMade = std::make_unique<HandMadeFlyouts>(); },
+            [&] {
+                for (int i = 0; i < items; ++i)
+                    handMade->Add(0x10000u * static_cast<UINT>(i % 10 + 1), caption(i).c_str(), i / 10 + 1, i % 3);
+                ChecksumByHand(handMade->Popup(), sum);
+            },
+            [&] { handMade.reset(); });
         std::vector<HMENU> menus;
-        const Stats baseline = Measure(
+        const Stats lower = Measure(
             [&] {
                 for (int c = 0; c < 3; ++c) menus.push_back(CreatePopupMenu());
             },
             [&] {
                 for (int i = 0; i < items; ++i) {
-                    wchar_t caption[64];
-                    swprintf(caption, 64, L"Command %d", i);
+                    const std::wstring text = caption(i);
                     MENUITEMINFOW info{};
                     info.cbSize = sizeof(info);
                     info.fMask = MIIM_ID | MIIM_STRING | MIIM_DATA;
                     info.wID = static_cast<UINT>(10000 + i);
-                    info.dwTypeData = caption;
+                    info.dwTypeData = const_cast<wchar_t*>(text.c_str());
                     info.dwItemData = static_cast<ULONG_PTR>(i);
                     HMENU menu = menus[static_cast<size_t>(i % 3)];
                     InsertMenuItemW(menu, static_cast<UINT>(GetMenuItemCount(menu)), TRUE, &info);
@@ -444,8 +707,30 @@ void MenuItems(Host& host, const std::vector<int>& sizes)
                 for (HMENU menu : menus) DestroyMenu(menu);
                 menus.clear();
             });
-        Row("AddMenuItem + Checksum", std::to_string(items) + " items", library, baseline);
+        FairRow("AddMenuItem + Checksum", std::to_string(items) + " items", items, library, fair, lower);
     }
+    host.UnloadAll();
+}
+
+// One plug-in adding many items while the host's thread waits: the longest single call.
+void ManyItemsFromOnePlugin(Host& host, int items)
+{
+    std::vector<void*> handles = host.Load(1);
+    double longest = 0;
+    const double start = Now();
+    int added = 0;
+    for (int i = 0; i < items; ++i) {
+        const std::wstring caption = L"Command " + std::to_wstring(i);
+        const double before = Now();
+        added += CVarnelMenuUtils::Instance()->AddMenuItem(handles[0], caption.c_str(), i + 1,
+                                                           static_cast<VARNEL_MENU_CATEGORY>(i % 3));
+        longest = std::max(longest, Now() - before);
+    }
+    const double total = Now() - start;
+    std::printf("\n%d items from one plug-in: %d added in %.1f ms; the longest single `AddMenuItem` took %.3f ms.\n",
+                items, added, total, longest);
+    if (added != items) Anomaly("(only %d of %d items added)\n", added, items);
+    CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handles[0]);
     host.UnloadAll();
 }
 
@@ -482,7 +767,9 @@ int wmain(int argc, wchar_t** argv)
     StateChanges(host, quick ? std::vector<size_t>{10, 50} : std::vector<size_t>{10, 50, 100, 1000}, 200);
     HistoryReads();
     CopyDataRoundTrips();
-    MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 500, 1000});
+    MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 1000, 3000});
+    ManyItemsFromOnePlugin(host, quick ? 1000 : 10000);
+    TextsAndUnload(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 1000});
     testenv::DispatchWaitingMessages();
     return g_anomalies == 0 ? 0 : 1;
 }

@@ -96,17 +96,43 @@ public:
 
     void ShowTrayState(VARNEL_PLUGIN_STATE state, const wchar_t* title) override
     {
+        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
+        auto menuLock = model->LockMenu();
+        // Most changes leave the merged state as it was: when the tray still shows what was set
+        // last for this state, the icon, image and title are not set again.
+        if (IsShown(model, state, title)) return;
         wchar_t image[MAX_PATH] = L"";
         HICON icon = tray::TrayIcon(state, image, MAX_PATH, 16, 16);
         if (icon == nullptr) return;
-        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
         model->ModifyTrayIcon(icon);
         tray::MenuIcon(state, image, MAX_PATH);
-        model->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
+        const bool imageSet = model->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
         model->ModifyTrayTitle(title);
+        m_shown.valid = imageSet;
+        m_shown.state = state;
+        m_shown.icon = icon;
+        m_shown.title.Assign(title);
     }
 
     void CopyTrayTitle(wchar_t* title, int length) override { CVarnelMenuUtils::Instance()->GetTrayTitle(title, length); }
+
+private:
+    struct Shown {
+        bool valid = false;
+        VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+        HICON icon = nullptr;
+        zerova::BoundedText<MAX_PATH> title;
+    };
+
+    bool IsShown(CVarnelMenuUtils* model, VARNEL_PLUGIN_STATE state, const wchar_t* title)
+    {
+        if (!m_shown.valid || m_shown.state != state || !m_shown.title.Equals(title)) return false;
+        wchar_t current[MAX_PATH] = L"";
+        model->GetTrayTitle(current, MAX_PATH);
+        return model->GetTrayIcon() == m_shown.icon && m_shown.title.Equals(current);
+    }
+
+    Shown m_shown;
 };
 }  // namespace
 

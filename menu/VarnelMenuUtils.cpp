@@ -373,10 +373,12 @@ CVarnelMenuUtils::Placement CVarnelMenuUtils::PlaceItem(HMENU list, void* owner,
     const auto next = placed->second.lower_bound(itemId);
     if (next == placed->second.end()) return Placement::AtEnd;
     beforeCommand = MakeCommandId(owner, *next);
-    if (*next != itemId) return Placement::Before;
+    // The item the index names must still stand in the list: inserting before a command that is
+    // not there fails on Windows and appends under Wine.
     MENUITEMINFOW info{};
     wchar_t existing[MAX_PATH] = L"";
     if (!CMenuXP::GetMenuItemInfoW(list, beforeCommand, false, info, existing, MAX_PATH)) return Placement::Unknown;
+    if (*next != itemId) return Placement::Before;
     return wcscmp(existing, caption) == 0 ? Placement::Duplicate : Placement::Before;
 }
 

@@ -154,6 +154,35 @@ TEST_F(Menu, DuplicateIsRefusedAndTheSameIdWithAnotherCaptionGoesBefore)
     EXPECT_EQ(expected, ItemsOf(Flyout(7005)));
 }
 
+TEST_F(Menu, AnItemWhoseCommandAlreadyStandsForAnotherItemIsRefusedWith542)
+{
+    void* handle = LoadWithItems(L"Taken.dll", L"0:5:Five");
+    CPlugin* plugin = PluginOf(handle);
+    // The host has an item of its own under the command the plug-in's item 40 would have.
+    ASSERT_TRUE(InsertMenuW(Popup(), 0, MF_BYPOSITION | MF_STRING, Command(handle, 40), L"Host item"));
+    plugin->ClearLastError();
+    EXPECT_FALSE(Model()->AddMenuItem(handle, L"Forty", 40, VARNEL_MENU_CATEGORY_A));
+    EXPECT_EQ(542, plugin->GetLastError());
+    int itemId = -1;
+    EXPECT_EQ(nullptr, Model()->FindPluginByCommand(Command(handle, 40), itemId)) << "a pick stays the host's";
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Five again", 5, VARNEL_MENU_CATEGORY_A))
+        << "the plug-in's own command with another caption is still taken";
+    RemoveMenu(Popup(), 0, MF_BYPOSITION);
+}
+
+TEST_F(Menu, ItemsAreStillPlacedInOrderAfterTheHostRemovedOneBehindTheModel)
+{
+    void* handle = LoadWithItems(L"Behind.dll", L"0:1:One;0:3:Three;0:5:Five");
+    HMENU list = Flyout(7000);
+    ASSERT_NE(nullptr, list);
+    ASSERT_TRUE(RemoveMenu(list, Command(handle, 3), MF_BYCOMMAND));
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Two", 2, VARNEL_MENU_CATEGORY_A));
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Four", 4, VARNEL_MENU_CATEGORY_A));
+    const std::vector<Item> expected = {{Command(handle, 1), L"One"}, {Command(handle, 2), L"Two"},
+                                        {Command(handle, 4), L"Four"}, {Command(handle, 5), L"Five"}};
+    EXPECT_EQ(expected, ItemsOf(list));
+}
+
 TEST_F(Menu, AHostsOwnItemDataIsNeverFollowedAsThePluginsRecord)
 {
     void* handle = LoadWithItems(L"Owner.dll", L"2:12:Twelve");
