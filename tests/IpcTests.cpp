@@ -98,15 +98,39 @@ protected:
             CloseHandle(peer.hThread);
         }
         if (m_ownWindow != nullptr) DestroyWindow(m_ownWindow);
+        if (!m_standInHost.empty())
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
         delete COXIL_DllMain::Instance();
         m_temp.reset();
+    }
+
+    // A copy of IpcPeer.exe as the tray host executable of an application folder of the test's own
+    // (the registry points the library at it): peers started from it count as tray hosts.
+    void UseStandInHostExecutable()
+    {
+        const std::wstring folder = m_temp->File(L"application");
+        CreateDirectoryW(folder.c_str(), nullptr);
+        m_standInHost = testenv::Join(folder, L"Varnel.exe");
+        ASSERT_TRUE(CopyFileW(testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe").c_str(), m_standInHost.c_str(), FALSE));
+        ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder", folder));
     }
 
     // Starts IpcPeer.exe with the arguments on a desktop ("station\desktop"; empty: this one).
     void StartPeer(const std::wstring& arguments, const std::wstring& desktop = L"", size_t readyLines = 1)
     {
+        StartPeerFrom(testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe"), arguments, desktop, readyLines);
+    }
+    // The same, from the stand-in tray host executable.
+    void StartTrayHostStandIn(const std::wstring& arguments, const std::wstring& desktop = L"")
+    {
+        ASSERT_FALSE(m_standInHost.empty());
+        StartPeerFrom(m_standInHost, arguments, desktop, 1);
+    }
+    void StartPeerFrom(const std::wstring& executable, const std::wstring& arguments, const std::wstring& desktop,
+                       size_t readyLines)
+    {
         const size_t before = Count(L"ready|");
-        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe") + L"\" " + arguments;
+        std::wstring commandLine = L"\"" + executable + L"\" " + arguments;
         std::wstring desktopName = desktop;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
@@ -163,6 +187,7 @@ protected:
     std::wstring m_log;
     std::vector<PROCESS_INFORMATION> m_peers;
     HWND m_ownWindow = nullptr;
+    std::wstring m_standInHost;
 };
 
 using CopyData = Ipc;
@@ -239,7 +264,8 @@ TEST_F(TrayControl, RequestsReachTheRunningTrayHost)
     EXPECT_EQ(nullptr, stale) << "a failed search leaves no stale handle";
     EXPECT_FALSE(CVarnelUtils::Instance()->LoadPlugins());
 
-    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    UseStandInHostExecutable();
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1");
     HWND found = nullptr;
     EXPECT_TRUE(CVarnelUtils::Instance()->IsVarnelRunning(found));
     EXPECT_EQ(PeerWindow(kTitle), found);
@@ -296,11 +322,12 @@ TEST_F(TrayControl, ProxyStartsTheHostExecutableWithItsCommandWord)
 
 TEST_F(Walks, ShowHideAndPluginMessagesReachEveryTrayHostOnEveryDesktop)
 {
+    UseStandInHostExecutable();
     const std::wstring receive = std::wstring(L"receive \"") + kTitle + L"\" 1";
-    StartPeer(receive);
-    StartPeer(receive, std::wstring(L"WinSta0\\") + kSecondDesktop);
-    StartPeer(receive, std::wstring(kSecondStation) + L"\\" + kStationDesktop);
-    StartPeer(L"receive \"Another Tray\" 1");
+    StartTrayHostStandIn(receive);
+    StartTrayHostStandIn(receive, std::wstring(L"WinSta0\\") + kSecondDesktop);
+    StartTrayHostStandIn(receive, std::wstring(kSecondStation) + L"\\" + kStationDesktop);
+    StartTrayHostStandIn(L"receive \"Another Tray\" 1");
     HWND own = OwnWindow(L"ZerovaFramework_NotifyIcon", kTitle);
     CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
 
@@ -373,6 +400,137 @@ TEST_F(Walks, LoadStartsOneTrayHostPerDesktopWithATaskbar)
     }
     std::sort(desktops.begin(), desktops.end());
     EXPECT_EQ((std::vector<std::wstring>{kStationDesktop, kSecondDesktop}), desktops);
+}
+
+// ---------------------------------------------------------------- programs that only look like a tray host
+
+TEST_F(TrayControl, PluginPathsGoOnlyToATrayHostExecutable)
+{
+    UseStandInHostExecutable();
+    // Any program may register the notify-icon class under the tray's title.
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    HWND impostor = PeerWindow(kTitle);
+    ASSERT_NE(nullptr, impostor);
+    EXPECT_FALSE(CVarnelUtils::Instance()->LoadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_FALSE(CVarnelUtils::Instance()->UnloadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_FALSE(CVarnelUtils::Instance()->VarnelIPC(7, L"C:\\p\\a.dll"));
+    EXPECT_FALSE(CVarnelUtils::Instance()->VarnelIPC(8, L"a plug-in message"));
+    EXPECT_EQ(0u, Count(L"copydata|")) << "no plug-in path or message reaches the impostor";
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadPlugins()) << "a request without plug-in data may go to any";
+    EXPECT_EQ(1u, Count(L"|reason=9|"));
+
+    // With a tray host running as well, the requests reach the tray host, whichever window is found first.
+    StartTrayHostStandIn(L"receive \"Stand-in Tray\" 1");
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_TRUE(CVarnelUtils::Instance()->UnloadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_EQ(1u, Count(L"copydata|to=Stand-in Tray|where=WinSta0\\Default|sender=0|bytes=2056|reason=5|"));
+    EXPECT_EQ(1u, Count(L"copydata|to=Stand-in Tray|where=WinSta0\\Default|sender=0|bytes=2056|reason=6|"));
+    EXPECT_EQ(0u, Count(std::wstring(L"copydata|to=") + kTitle + L"|where=WinSta0\\Default|sender=0|bytes=2056|reason=5|"));
+    EXPECT_EQ(0u, Count(std::wstring(L"copydata|to=") + kTitle + L"|where=WinSta0\\Default|sender=0|bytes=2056|reason=6|"));
+}
+
+TEST_F(Walks, PluginMessagesSkipProgramsThatOnlyLookLikeATrayHost)
+{
+    UseStandInHostExecutable();
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    HWND own = OwnWindow(L"VarnelTestMain", kTitle);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
+
+    testenv::TraceCapture traces;
+    CStationDesktopUtils::Instance()->PluginComm(L"secret", 5);
+    CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(true);
+    const auto secrets = LinesWith(L"|reason=8|length=6|zeroAfter=1|value=5|string=secret");
+    ASSERT_EQ(1u, secrets.size()) << "the program that only looks like a tray host gets no plug-in message";
+    EXPECT_NE(std::wstring::npos, secrets[0].find(std::wstring(L"where=WinSta0\\") + kSecondDesktop + L"|"))
+        << "the tray host does";
+    EXPECT_EQ(2u, Count(L"|reason=3|")) << "showing the icon is asked of both";
+    EXPECT_TRUE(traces.ContainsPart(L"PluginComm_EnumWindowsProc - window "));
+}
+
+TEST_F(Walks, ATrayHostNeverMessagesOrClosesItsOwnWindows)
+{
+    UseStandInHostExecutable();
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1 main", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    // The main application window and the window that receives the host's requests are two windows.
+    HWND main = testenv::MakePopupWindow(L"Zerova_VarnelWindowClass", kTitle, &CountingProc);
+    HWND notify = OwnWindow(L"ZerovaFramework_NotifyIcon", kTitle);
+    ASSERT_NE(nullptr, main);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(main, kTitle);
+
+    CStationDesktopUtils::Instance()->PluginComm(L"to every other host", 1);
+    CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(false);
+    CStationDesktopUtils::Instance()->LoadUnloadOnAllStationsAndDesktops(false);
+    testenv::DispatchWaitingMessages();
+    EXPECT_EQ(0, g_ownWindowMessages) << "neither the notify-icon window nor the main window of this process";
+    EXPECT_TRUE(IsWindow(notify));
+    EXPECT_EQ(1u, Count(L"|reason=8|")) << "the other host gets the plug-in message";
+    EXPECT_EQ(1u, Count(L"|reason=4|"));
+    EXPECT_EQ(1u, Count(L"|reason=2|"));
+    DestroyWindow(main);
+}
+
+// ---------------------------------------------------------------- walks started inside walks
+
+namespace {
+std::vector<std::wstring> g_hopsReceived;
+
+// Stands for a tray host whose plug-in answers a plug-in message "hop N" (N > 0) with the plug-in
+// message "hop N-1" to every tray host: a walk started on the thread that is walking.
+LRESULT CALLBACK AnsweringHostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_COPYDATA) return DefWindowProcW(window, message, wParam, lParam);
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    const auto* request = static_cast<const CVarnelPrivateInterface::IPC_DATA*>(data->lpData);
+    g_hopsReceived.push_back(request->stringValue);
+    int hop = 0;
+    if (swscanf(request->stringValue, L"hop %d", &hop) == 1 && hop > 0)
+        CStationDesktopUtils::Instance()->PluginComm((L"hop " + std::to_wstring(hop - 1)).c_str(), 0);
+    return 1;
+}
+}  // namespace
+
+TEST_F(Walks, PluginMessageWalkStartedInsideAnotherRunsAndTheFirstGoesOn)
+{
+    UseStandInHostExecutable();
+    HWND own = m_ownWindow = testenv::MakePopupWindow(L"VarnelTestAnsweringHost", kTitle, &AnsweringHostProc);
+    ASSERT_NE(nullptr, own);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
+    const std::wstring ownNumber = std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(own)));
+    StartTrayHostStandIn(std::wstring(L"relay \"") + kTitle + L"\" " + ownNumber);
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    g_hopsReceived.clear();
+
+    CStationDesktopUtils::Instance()->PluginComm(L"hop 3", 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"hop 2", L"hop 0"}), g_hopsReceived);
+    std::vector<std::wstring> second;
+    for (const std::wstring& line : LinesWith(std::wstring(L"where=WinSta0\\") + kSecondDesktop + L"|sender="))
+        second.push_back(line.substr(line.find(L"|string=") + 8));
+    EXPECT_EQ((std::vector<std::wstring>{L"hop 1", L"hop 3"}), second)
+        << "the inner walk delivers its message, then the outer one goes on with its own";
+
+    // Hosts that answer each other without end are stopped by the depth of the nesting.
+    testenv::TraceCapture traces;
+    g_hopsReceived.clear();
+    CStationDesktopUtils::Instance()->PluginComm(L"hop 99", 0);
+    EXPECT_EQ(4u, g_hopsReceived.size());
+    EXPECT_TRUE(traces.Contains(L"CStationDesktopUtils - a walk nested 5 deep on one thread is not run"));
+}
+
+TEST_F(Walks, LoadWalkGivesTheWalkingThreadItsOwnIdentityBack)
+{
+    StartPeer(L"taskbar 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe") + L"\" walk load \"" +
+                               kTitle + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION walker{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &walker));
+    m_peers.push_back(walker);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(walker.hProcess, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Count(L"started|") >= 1; }, 10000)) << "a tray host was started";
+    EXPECT_EQ(1u, Count(L"walked|impersonating=0"));
 }
 
 TEST(SecurityHelpers, LogonSidIsFoundAndGrantedOnAStationAndADesktop)
