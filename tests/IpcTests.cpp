@@ -569,15 +569,18 @@ LRESULT SendRaw(HWND target, const void* data, DWORD bytes)
 
 class TrayHost : public Ipc {
 protected:
-    void StartHost()
+    // The host executable of the build; its command line starts with programName (the quoted
+    // executable unless given).
+    void StartHost(const std::wstring& programName = L"")
     {
         m_hostLog = m_temp->File(L"host.log");
-        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"Varnel.exe") + L"\" --headless --log \"" +
-                                   m_hostLog + L"\"";
+        const std::wstring executable = testenv::Join(testenv::ProgramFolder(), L"Varnel.exe");
+        std::wstring commandLine = (programName.empty() ? L"\"" + executable + L"\"" : programName) +
+                                   L" --headless --log \"" + m_hostLog + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
-        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &m_host))
+        ASSERT_TRUE(CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &m_host))
             << "the host could not be started, error " << GetLastError();
         m_peers.push_back(m_host);
         ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"ready"); }, 15000));
@@ -655,8 +658,165 @@ TEST_F(TrayHost, RequestsAreTakenFromSendersOfTheSameUserOnly)
     DestroyWindow(sender);
     // A sender whose window is gone cannot be checked, so it is refused.
     EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, sender, 8, L"from a window that is gone", 1));
-    EXPECT_EQ(1u, HostLogCount("refused: request from another user"));
+    EXPECT_EQ(1u, HostLogCount("refused: the sender window no longer exists"));
     EXPECT_EQ(0u, HostLogCount("from a window that is gone"));
+}
+
+TEST_F(TrayHost, RequestNamingTheHostsOwnWindowIsRefused)
+{
+    StartHost();
+    testenv::TraceCapture traces;
+    // WM_COPYDATA does not tell the host who sent it; the sender window is the sender's claim.
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, m_main, 8, L"as if from the host itself", 1));
+    CVarnelPrivateInterface::IPC_DATA record{};
+    record.reason = CVarnelPrivateInterface::IPC_UNLOAD;
+    record.intValue = -1;
+    COPYDATASTRUCT copy{};
+    copy.cbData = sizeof(record);
+    copy.lpData = &record;
+    EXPECT_EQ(0, SendMessageW(m_notify, WM_COPYDATA, reinterpret_cast<WPARAM>(m_notify), reinterpret_cast<LPARAM>(&copy)));
+    EXPECT_EQ(2u, HostLogCount("refused: the sender window is one of the host's own"));
+    EXPECT_EQ(0u, HostLogCount("as if from the host itself"));
+
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"without a sender window", 1))
+        << "the library's own callers name no sender window";
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"without a sender window\" 1: accepted"));
+    EXPECT_TRUE(IsWindow(m_main));
+}
+
+TEST_F(TrayHost, RequestNamingTheWindowItWasToldToIgnoreIsRefused)
+{
+    HWND starter = OwnWindow(L"VarnelTestStarter", L"starter");
+    HWND other = testenv::MakePopupWindow(L"VarnelTestOtherSender", L"other", &CountingProc);
+    ASSERT_NE(nullptr, other);
+    // As a load walk starts a host: the word is the whole command line, so it is the program name.
+    StartHost(L"ignorehwnd=" + std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(starter))));
+    EXPECT_TRUE(HostLogHas((L"ignoring window " +
+                            std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(starter)) & 0xFFFFFFFFu))
+                               .c_str()));
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, starter, 8, L"from the starter", 1));
+    EXPECT_EQ(1u, HostLogCount("refused: the sender window is the one the host was told to ignore"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, other, 8, L"from another window", 1));
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"from another window\" 1: accepted"));
+    DestroyWindow(other);
+}
+
+namespace {
+struct HostWindowSearch {
+    HWND main = nullptr;
+};
+BOOL CALLBACK FindHostMainWindow(HWND window, LPARAM context)
+{
+    wchar_t className[MAX_PATH] = L"";
+    GetClassNameW(window, className, MAX_PATH);
+    if (wcscmp(className, L"Zerova_VarnelWindowClass") != 0) return TRUE;
+    reinterpret_cast<HostWindowSearch*>(context)->main = window;
+    return FALSE;
+}
+
+// The main window of a tray host on a desktop of this window station, or null.
+HWND HostMainWindowOn(const wchar_t* desktopName)
+{
+    HDESK desktop = OpenDesktopW(desktopName, 0, FALSE, MAXIMUM_ALLOWED);
+    if (desktop == nullptr) return nullptr;
+    HostWindowSearch search;
+    EnumDesktopWindows(desktop, &FindHostMainWindow, reinterpret_cast<LPARAM>(&search));
+    CloseDesktop(desktop);
+    return search.main;
+}
+}  // namespace
+
+TEST_F(TrayHost, HostStartedByTheLoadWalkIgnoresTheWindowThatStartedIt)
+{
+    const wchar_t traceKey[] = L"SOFTWARE\\Zerova\\Varnel\\Trace";
+    testenv::RegistryKeyGuard trace(HKEY_LOCAL_MACHINE, traceKey);
+    const std::wstring traceLog = m_temp->File(L"trace.log");
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, traceKey, L"TraceLevel", 4));
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, traceKey, L"TraceLogFile", traceLog));
+    StartPeer(L"taskbar 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+
+    m_hostLog = m_temp->File(L"proxy.log");
+    const std::wstring executable = testenv::Join(testenv::ProgramFolder(), L"Varnel.exe");
+    std::wstring commandLine = L"\"" + executable + L"\" load_all --log \"" + m_hostLog + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION proxy{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &proxy));
+    m_peers.push_back(proxy);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(proxy.hProcess, 20000));
+    const std::string proxyLog = HostLog();
+    const size_t at = proxyLog.find("from window ");
+    ASSERT_NE(std::string::npos, at) << proxyLog;
+    const std::string proxyWindow = proxyLog.substr(at + 12, proxyLog.find_first_of("\r\n", at) - at - 12);
+
+    const std::string expected = "Varnel: requests naming window " + proxyWindow + " as their sender are ignored";
+    auto traced = [&] {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(traceLog);
+        return std::string(bytes.begin(), bytes.end()).find(expected) != std::string::npos;
+    };
+    EXPECT_TRUE(WaitUntil(traced, 20000)) << "the started host on the taskbar's desktop names its starter's window";
+    HWND started = nullptr;
+    EXPECT_TRUE(WaitUntil([&] { return (started = HostMainWindowOn(kSecondDesktop)) != nullptr; }, 10000));
+    if (started != nullptr) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(started, &processId);
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+        PostMessageW(started, WM_CLOSE, 0, 0);
+        if (process != nullptr) {
+            if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 9);
+            CloseHandle(process);
+        }
+    }
+}
+
+TEST_F(TrayHost, UnloadAndLoadByFullPathActOnlyOnThePluginRegisteredAtThatPath)
+{
+    const wchar_t pluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+    const wchar_t fixturesKey[] = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+    testenv::RegistryKeyGuard plugins(HKEY_LOCAL_MACHINE, pluginsKey);
+    testenv::RegistryKeyGuard fixtures(HKEY_LOCAL_MACHINE, fixturesKey);
+    const std::wstring callLog = m_temp->File(L"calls.log");
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, fixturesKey, L"CallLog", callLog));
+    const std::wstring registered = testenv::Join(testenv::ProgramFolder(), L"FixtureBasic.dll");
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(pluginsKey) + L"\\Basic", L"Path", registered));
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(pluginsKey) + L"\\Basic", L"Name", L"Basic"));
+    // A library of the same file name in another folder.
+    const std::wstring elsewhere = m_temp->File(L"elsewhere");
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    const std::wstring lookalike = testenv::Join(elsewhere, L"FixtureBasic.dll");
+    ASSERT_TRUE(CopyFileW(registered.c_str(), lookalike.c_str(), FALSE));
+    auto calls = [&](const std::string& call) {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(callLog);
+        const std::string log(bytes.begin(), bytes.end());
+        size_t count = 0;
+        for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) ++count;
+        return count;
+    };
+
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, lookalike.c_str(), -1));
+    for (const wchar_t* path : {L"\\\\server\\share\\FixtureBasic.dll", L"sub\\FixtureBasic.dll", L"C:FixtureBasic.dll",
+                                L"\\\\?\\C:\\FixtureBasic.dll"})
+        EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, path, -1)) << testenv::Narrow(path);
+    EXPECT_EQ(0u, calls("|Cleanup|")) << "the registered plug-in stays loaded";
+
+    // Another spelling of the registered file: other case, a ".." part, forward slashes.
+    std::wstring spelled = testenv::Join(testenv::Join(testenv::ProgramFolder(), L"sub\\.."), L"FIXTUREbasic.DLL");
+    std::replace(spelled.begin() + 3, spelled.end(), L'\\', L'/');
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, spelled.c_str(), -1)) << testenv::Narrow(spelled);
+    EXPECT_EQ(1u, calls("|Cleanup|"));
+
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, lookalike.c_str(), -1));
+    EXPECT_EQ(1u, calls("|Init|")) << "nothing is loaded for a path no plug-in is registered at";
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, spelled.c_str(), -1));
+    EXPECT_EQ(2u, calls("|Init|"));
+
+    // A bare file name keeps the file-name rule.
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, L"fixturebasic.dll", -1));
+    EXPECT_EQ(2u, calls("|Cleanup|"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"FixtureBasic.dll", -1));
+    EXPECT_EQ(3u, calls("|Init|"));
 }
 
 TEST_F(TrayHost, SecondHostOnTheSameDesktopLeavesTheFirstAlone)
