@@ -9,7 +9,13 @@
 #include "FindWindow.h"
 #include "Handles.h"
 #include "SafeString.h"
+#include "TrayHostProcess.h"
 #include "VarnelPrivateInterface.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <iterator>
+#include <vector>
 
 namespace {
 std::atomic<CStationDesktopUtils*> g_instance{nullptr};
@@ -21,8 +27,9 @@ const wchar_t kMainWindowClass[] = L"Zerova_VarnelWindowClass";
 const DWORD kWindowStationAllAccess = 0x000F037F;
 const DWORD kDesktopAllAccess = 0x000F01FF;
 const DWORD kGenericAll = 0xF0000000;
-
-
+// Walks started from inside a walk on the same thread, beyond which one is not run: two tray hosts
+// whose plug-ins answer each other's messages would otherwise nest until the stack is used up.
+const int kMaxWalkDepth = 4;
 
 // The low 32 bits of a handle or address, as the traces print them.
 unsigned Low32(const void* value) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(value)); }
@@ -52,26 +59,40 @@ private:
     void* m_block;
 };
 
+// An access-allowed entry: its inheritance flags and its access mask.
+struct AllowedEntry {
+    BYTE flags;
+    DWORD mask;
+};
+
 // An access-allowed entry built by hand: header, mask, then the SID.
-bool AddAllowedAce(PACL acl, BYTE flags, DWORD mask, PSID sid)
+bool AddAllowedAce(PACL acl, const AllowedEntry& entry, PSID sid)
 {
+    if (entry.flags == 0) return ::AddAccessAllowedAce(acl, ACL_REVISION, entry.mask, sid) != FALSE;
     const DWORD sidLength = ::GetLengthSid(sid);
     const DWORD size = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sidLength;
     HeapBlock block(size);
     auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(block.Get());
     if (ace == nullptr) return false;
     ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
-    ace->Header.AceFlags = flags;
+    ace->Header.AceFlags = entry.flags;
     ace->Header.AceSize = static_cast<WORD>(size);
-    ace->Mask = mask;
+    ace->Mask = entry.mask;
     if (!::CopySid(sidLength, &ace->SidStart, sid)) return false;
     return ::AddAce(acl, ACL_REVISION, MAXDWORD, ace, size) != FALSE;
 }
 
-// Reads the DACL of a user object and builds a new descriptor with a copy of its entries and room
-// for extraBytes more; addEntries adds the new ones; the result is written back.
-template <typename AddEntries>
-bool ExtendObjectDacl(HANDLE object, DWORD extraBytes, AddEntries addEntries)
+bool IsSameAllowedAce(const void* ace, const AllowedEntry& entry, PSID sid)
+{
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    return allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && allowed->Header.AceFlags == entry.flags &&
+           allowed->Mask == entry.mask && ::EqualSid(const_cast<DWORD*>(&allowed->SidStart), sid);
+}
+
+// Grants the SID the entries on a user object: reads its DACL, builds a new descriptor with a copy
+// of the old entries followed by those of the wanted entries it does not hold yet, and writes it
+// back. An object that holds them all is left as it is, so repeated walks do not make its DACL grow.
+bool GrantEntries(HANDLE object, PSID sid, std::initializer_list<AllowedEntry> wanted)
 {
     SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
     DWORD needed = 0;
@@ -88,34 +109,69 @@ bool ExtendObjectDacl(HANDLE object, DWORD extraBytes, AddEntries addEntries)
     BOOL defaulted = FALSE;
     PACL oldAcl = nullptr;
     if (!::GetSecurityDescriptorDacl(old.Get(), &present, &oldAcl, &defaulted)) return false;
+    const bool hasAcl = present && oldAcl != nullptr;
     ACL_SIZE_INFORMATION sizes{};
     sizes.AclBytesInUse = sizeof(ACL);
-    if (present && oldAcl != nullptr &&
-        !::GetAclInformation(oldAcl, &sizes, sizeof(sizes), AclSizeInformation))
-        return false;
+    if (hasAcl && !::GetAclInformation(oldAcl, &sizes, sizeof(sizes), AclSizeInformation)) return false;
 
-    const DWORD aclBytes = sizes.AclBytesInUse + extraBytes;
+    std::vector<void*> oldEntries;
+    for (DWORD i = 0; hasAcl && i < sizes.AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(oldAcl, i, &ace)) return false;
+        oldEntries.push_back(ace);
+    }
+    std::vector<AllowedEntry> missing;
+    std::copy_if(wanted.begin(), wanted.end(), std::back_inserter(missing), [&](const AllowedEntry& entry) {
+        return std::none_of(oldEntries.begin(), oldEntries.end(),
+                            [&](const void* ace) { return IsSameAllowedAce(ace, entry, sid); });
+    });
+    if (missing.empty()) return true;
+
+    const DWORD entryBytes = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
+    const DWORD aclBytes = sizes.AclBytesInUse + static_cast<DWORD>(missing.size()) * entryBytes;
     HeapBlock aclBlock(aclBytes);
     auto* acl = static_cast<PACL>(aclBlock.Get());
     if (acl == nullptr || !::InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
-    if (present && oldAcl != nullptr) {
-        for (DWORD i = 0; i < sizes.AceCount; ++i) {
-            void* ace = nullptr;
-            if (!::GetAce(oldAcl, i, &ace)) return false;
-            if (!::AddAce(acl, ACL_REVISION, MAXDWORD, ace, static_cast<PACE_HEADER>(ace)->AceSize)) return false;
-        }
+    for (void* ace : oldEntries) {
+        if (!::AddAce(acl, ACL_REVISION, MAXDWORD, ace, static_cast<PACE_HEADER>(ace)->AceSize)) return false;
     }
-    if (!addEntries(acl)) return false;
+    for (const AllowedEntry& entry : missing) {
+        if (!AddAllowedAce(acl, entry, sid)) return false;
+    }
     if (!::SetSecurityDescriptorDacl(fresh.Get(), TRUE, acl, FALSE)) return false;
     return ::SetUserObjectSecurity(object, &what, fresh.Get()) != FALSE;
 }
+
+// The calling thread acts as a token's user for the life of the object, then gets back the identity
+// it had before: its own earlier impersonation, or none.
+class ImpersonationScope {
+public:
+    explicit ImpersonationScope(HANDLE token)
+    {
+        HANDLE previous = nullptr;
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &previous)) m_previous = zerova::UniqueKernelHandle(previous);
+        m_active = ::ImpersonateLoggedOnUser(token) != FALSE;
+    }
+    ~ImpersonationScope()
+    {
+        if (!m_active) return;
+        if (!m_previous || !::SetThreadToken(nullptr, m_previous.Get())) ::RevertToSelf();
+    }
+    ImpersonationScope(const ImpersonationScope&) = delete;
+    ImpersonationScope& operator=(const ImpersonationScope&) = delete;
+    bool Active() const { return m_active; }
+
+private:
+    zerova::UniqueKernelHandle m_previous;
+    bool m_active = false;
+};
 }  // namespace
 
 // ---------------------------------------------------------------- life
 
 CStationDesktopUtils::CStationDesktopUtils()
     : m_windowProcedure(nullptr), m_show(true), m_messageText(), m_messageValue(-1), m_mainAppWindow(nullptr),
-      m_mainAppName(), m_currentStation(nullptr), m_currentDesktop(nullptr)
+      m_mainAppName(), m_currentStation(nullptr), m_currentDesktop(nullptr), m_walkDepth(0)
 {
 }
 
@@ -139,6 +195,50 @@ HWND CStationDesktopUtils::GetMainAppHwnd() { return m_mainAppWindow; }
 
 // ---------------------------------------------------------------- the walks
 
+// Holds the walk lock for one walk and gives the walker back the parameters, station and desktop
+// of the walk it interrupted, if any, when it ends.
+class CStationDesktopUtils::WalkScope {
+public:
+    explicit WalkScope(CStationDesktopUtils& walker)
+        : m_walker(walker), m_lock(walker.m_walkLock), m_procedure(walker.m_windowProcedure), m_show(walker.m_show),
+          m_messageText(), m_messageValue(walker.m_messageValue), m_station(walker.m_currentStation),
+          m_desktop(walker.m_currentDesktop)
+    {
+        zerova::CopyString(m_messageText, MAX_PATH, walker.m_messageText);
+        ++m_walker.m_walkDepth;
+    }
+    ~WalkScope()
+    {
+        --m_walker.m_walkDepth;
+        m_walker.m_windowProcedure = m_procedure;
+        m_walker.m_show = m_show;
+        zerova::CopyString(m_walker.m_messageText, MAX_PATH, m_messageText);
+        m_walker.m_messageValue = m_messageValue;
+        m_walker.m_currentStation = m_station;
+        m_walker.m_currentDesktop = m_desktop;
+    }
+    WalkScope(const WalkScope&) = delete;
+    WalkScope& operator=(const WalkScope&) = delete;
+
+    // False for a walk nested too deeply on one thread; it is not run.
+    bool MayRun() const
+    {
+        if (m_walker.m_walkDepth <= kMaxWalkDepth) return true;
+        ZEROVA_TRACE(4, L"CStationDesktopUtils - a walk nested %d deep on one thread is not run", m_walker.m_walkDepth);
+        return false;
+    }
+
+private:
+    CStationDesktopUtils& m_walker;
+    std::lock_guard<std::recursive_mutex> m_lock;
+    WNDENUMPROC m_procedure;
+    bool m_show;
+    wchar_t m_messageText[MAX_PATH];
+    int m_messageValue;
+    HWINSTA m_station;
+    HDESK m_desktop;
+};
+
 void CStationDesktopUtils::LoadUnloadOnAllStationsAndDesktops(bool load)
 {
     Walk(load ? &CStationDesktopUtils::Load_EnumWindowsProc : &CStationDesktopUtils::Unload_EnumWindowsProc);
@@ -146,28 +246,36 @@ void CStationDesktopUtils::LoadUnloadOnAllStationsAndDesktops(bool load)
 
 void CStationDesktopUtils::ShowHideTrayOnAllStationsAndDesktops(bool show)
 {
-    std::lock_guard<std::mutex> guard(m_walkLock);
+    WalkScope scope(*this);
+    if (!scope.MayRun()) return;
     m_show = show;
-    m_windowProcedure = &CStationDesktopUtils::ShowHideTray_EnumWindowsProc;
-    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
+    RunWalk(&CStationDesktopUtils::ShowHideTray_EnumWindowsProc);
 }
 
 void CStationDesktopUtils::PluginComm(const wchar_t* text, int value)
 {
-    std::lock_guard<std::mutex> guard(m_walkLock);
+    WalkScope scope(*this);
+    if (!scope.MayRun()) return;
     m_messageText[0] = L'\0';
     if (!zerova::IsEmpty(text)) zerova::CopyString(m_messageText, MAX_PATH, text);
     m_messageValue = value;
-    m_windowProcedure = &CStationDesktopUtils::PluginComm_EnumWindowsProc;
-    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
+    RunWalk(&CStationDesktopUtils::PluginComm_EnumWindowsProc);
 }
 
 void CStationDesktopUtils::DebugTrace() { Walk(&CStationDesktopUtils::DebugTrace_EnumWindowsProc); }
 
 void CStationDesktopUtils::Walk(WNDENUMPROC procedure)
 {
-    std::lock_guard<std::mutex> guard(m_walkLock);
+    WalkScope scope(*this);
+    if (scope.MayRun()) RunWalk(procedure);
+}
+
+// Runs under the walk lock, with the walk's parameters set.
+void CStationDesktopUtils::RunWalk(WNDENUMPROC procedure)
+{
     m_windowProcedure = procedure;
+    m_currentStation = nullptr;
+    m_currentDesktop = nullptr;
     ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
 }
 
@@ -207,6 +315,13 @@ bool CStationDesktopUtils::IsTrayHostNotifyWindow(HWND window)
     bool classMatched = false;
     finder.Match(window, m_mainAppName, titleMatched, kNotifyIconClass, classMatched);
     return titleMatched && classMatched;
+}
+
+// The main application window and every other window of this process: a tray host never messages
+// or closes itself, whichever of its windows receives requests.
+bool CStationDesktopUtils::IsWindowToSkip(HWND window)
+{
+    return window == nullptr || window == m_mainAppWindow || control::IsOwnProcessWindow(window);
 }
 
 BOOL CALLBACK CStationDesktopUtils::Load_EnumWindowsProc(HWND window, LPARAM desktop)
@@ -266,7 +381,8 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
         ZEROVA_TRACE(4, L"Load_EnumWindowsProc::AddAceToDesktop failed for pSID %.8X", Low32(sid));
         return;
     }
-    if (!::ImpersonateLoggedOnUser(token.Get())) {
+    const ImpersonationScope impersonation(token.Get());
+    if (!impersonation.Active()) {
         ZEROVA_TRACE(4, L"Load_EnumWindowsProc::ImpersonateLoggedOnUser failed for process token %.8X",
                     Low32(token.Get()));
         return;
@@ -298,7 +414,7 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
 BOOL CALLBACK CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, LPARAM)
 {
     CStationDesktopUtils* self = Instance();
-    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    if (self->IsWindowToSkip(window)) return TRUE;
     ZEROVA_TRACE(0, L"Unload_EnumWindowsProc");
     if (self->IsTrayHostNotifyWindow(window)) {
         ZEROVA_TRACE(0, L"Unload_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
@@ -316,7 +432,7 @@ BOOL CALLBACK CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, LPARAM)
 BOOL CALLBACK CStationDesktopUtils::ShowHideTray_EnumWindowsProc(HWND window, LPARAM)
 {
     CStationDesktopUtils* self = Instance();
-    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    if (self->IsWindowToSkip(window)) return TRUE;
     ZEROVA_TRACE(0, L"ShowHideTray_EnumWindowsProc");
     if (self->IsTrayHostNotifyWindow(window)) {
         ZEROVA_TRACE(0, L"ShowHideTray_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
@@ -330,13 +446,17 @@ BOOL CALLBACK CStationDesktopUtils::ShowHideTray_EnumWindowsProc(HWND window, LP
 BOOL CALLBACK CStationDesktopUtils::PluginComm_EnumWindowsProc(HWND window, LPARAM)
 {
     CStationDesktopUtils* self = Instance();
-    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    if (self->IsWindowToSkip(window)) return TRUE;
     ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc");
-    if (self->IsTrayHostNotifyWindow(window)) {
-        ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
-        CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_PLUGIN_COMM,
-                                             self->m_messageText, self->m_messageValue);
+    if (!self->IsTrayHostNotifyWindow(window)) return TRUE;
+    // A plug-in message goes only to a process that runs a tray host executable.
+    if (!control::IsTrayHostProcessWindow(window)) {
+        ZEROVA_TRACE(4, L"PluginComm_EnumWindowsProc - window %.8X belongs to no tray host executable", Low32(window));
+        return TRUE;
     }
+    ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
+    CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_PLUGIN_COMM,
+                                         self->m_messageText, self->m_messageValue);
     return TRUE;
 }
 
@@ -384,18 +504,13 @@ void CStationDesktopUtils::FreeLogonSid(PSID sid)
 bool CStationDesktopUtils::AddAceToWindowStation(HWINSTA station, PSID sid)
 {
     if (station == nullptr || sid == nullptr || !::IsValidSid(sid)) return false;
-    const DWORD sidLength = ::GetLengthSid(sid);
-    return ExtendObjectDacl(station, 2 * sidLength + 16, [&](PACL acl) {
-        return AddAllowedAce(acl, CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE, kGenericAll, sid) &&
-               AddAllowedAce(acl, NO_PROPAGATE_INHERIT_ACE, kWindowStationAllAccess, sid);
-    });
+    return GrantEntries(station, sid,
+                        {{CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE, kGenericAll},
+                         {NO_PROPAGATE_INHERIT_ACE, kWindowStationAllAccess}});
 }
 
 bool CStationDesktopUtils::AddAceToDesktop(HDESK desktop, PSID sid)
 {
     if (desktop == nullptr || sid == nullptr || !::IsValidSid(sid)) return false;
-    const DWORD sidLength = ::GetLengthSid(sid);
-    return ExtendObjectDacl(desktop, sidLength + 8, [&](PACL acl) {
-        return ::AddAccessAllowedAce(acl, ACL_REVISION, kDesktopAllAccess, sid) != FALSE;
-    });
+    return GrantEntries(desktop, sid, {{0, kDesktopAllAccess}});
 }

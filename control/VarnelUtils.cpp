@@ -12,6 +12,7 @@
 #include "ScopedTrace.h"
 #include "SafeString.h"
 #include "ShellExecuteEx.h"
+#include "TrayHostProcess.h"
 #include "VarnelPrivateInterface.h"
 
 #include <cwchar>
@@ -24,7 +25,26 @@ std::recursive_mutex g_instanceLock;
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
 const wchar_t kHostExecutable[] = L"Varnel.exe";
 
+// Requests whose string is a plug-in's path or a plug-in message: they go to tray hosts only.
+bool CarriesPluginData(unsigned int reason)
+{
+    return reason == CVarnelPrivateInterface::IPC_LOAD_PLUGIN || reason == CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN ||
+           reason == CVarnelPrivateInterface::IPC_VERIFY_PLUGIN || reason == CVarnelPrivateInterface::IPC_PLUGIN_COMM;
+}
 
+// The first notify-icon window of a tray host process, starting with the one already found; any
+// other program may register the class under the tray's title.
+HWND FirstTrayHostNotifyWindow(HWND found)
+{
+    if (control::IsTrayHostProcessWindow(found)) return found;
+    ZEROVA_TRACE(4, L"CVarnelUtils::VarnelIPC - the notify-icon window %.8X belongs to no tray host executable",
+                 static_cast<unsigned>(reinterpret_cast<UINT_PTR>(found)));
+    for (HWND window = ::FindWindowExW(nullptr, nullptr, kNotifyIconClass, nullptr); window != nullptr;
+         window = ::FindWindowExW(nullptr, window, kNotifyIconClass, nullptr)) {
+        if (window != found && control::IsTrayHostProcessWindow(window)) return window;
+    }
+    return nullptr;
+}
 
 // "unload" asks for true; "load" and "load_all" for false; any other word for true.
 bool StartFlagFor(const wchar_t* commandLine)
@@ -60,7 +80,8 @@ bool CVarnelUtils::VarnelIPC(unsigned int reason, const wchar_t* string)
     VARNEL_SCOPED_TRACE(L"CVarnelUtils::VarnelIPC - enter", L"CVarnelUtils::VarnelIPC - exit");
     HWND host = nullptr;
     if (!IsVarnelRunning(host)) return false;
-    return CVarnelPrivateInterface::CopyDataIPC(host, nullptr, reason, string, -1);
+    if (CarriesPluginData(reason)) host = FirstTrayHostNotifyWindow(host);
+    return host != nullptr && CVarnelPrivateInterface::CopyDataIPC(host, nullptr, reason, string, -1);
 }
 
 bool CVarnelUtils::LoadPlugins()

@@ -1,12 +1,14 @@
 #include "VarnelHost.h"
 #include "VarnelPrivateInterface.h"
 
+#include "DebugTrace.h"
 #include "FileIO.h"
 #include "MenuXP.h"
 #include "OXIL_dllmain.h"
 #include "Plugin.h"
 #include "PluginInterface.h"
-#include "RegistryEx.h"
+#include "PluginRequest.h"
+#include "RequestSender.h"
 #include "SafeString.h"
 #include "StationDesktopUtils.h"
 #include "ThreadManager.h"
@@ -36,6 +38,34 @@ CVarnelHost* g_host = nullptr;
 
 // A string of the record is usable only when it ends within its 1024 units.
 bool IsTerminated(const wchar_t* units, int count) { return wmemchr(units, L'\0', static_cast<size_t>(count)) != nullptr; }
+
+const wchar_t kIgnoreWindowWord[] = L"ignorehwnd=";
+
+// "ignorehwnd=<decimal handle>"; the handle is sign-extended as the walk wrote it with "%d".
+bool ParseIgnoredWindow(const wchar_t* word, HWND& window)
+{
+    const size_t prefix = wcslen(kIgnoreWindowWord);
+    if (wcsncmp(word, kIgnoreWindowWord, prefix) != 0) return false;
+    window = reinterpret_cast<HWND>(static_cast<INT_PTR>(wcstoll(word + prefix, nullptr, 10)));
+    return true;
+}
+
+// Only processes at the host's integrity level or above may send it copy-data requests: the
+// operating system then refuses those of lower ones before they arrive, also the requests that name
+// no sender window, which the host cannot check itself. Where the system has no such filter (older
+// systems, Wine) the host goes on without it.
+bool DisallowLowerIntegrityCopyData(HWND window)
+{
+    using ChangeFilter = BOOL(WINAPI*)(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT);
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) return false;
+    auto change = reinterpret_cast<ChangeFilter>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+    if (change == nullptr) return false;
+    CHANGEFILTERSTRUCT status{};
+    status.cbSize = sizeof(status);
+    return change(window, WM_COPYDATA, MSGFLT_DISALLOW, &status) != FALSE;
+}
 }  // namespace
 
 CVarnelHost::CVarnelHost(HINSTANCE instance)
@@ -66,10 +96,13 @@ void CVarnelHost::Log(const wchar_t* format, ...)
     CloseHandle(file);
 }
 
+// A host started by a load walk gets "ignorehwnd=<n>" as its whole command line, which the run-time
+// hands over as the program name (argv[0]): that word counts wherever it stands.
 bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
 {
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 0; i < argc; ++i) {
         const std::wstring word = argv[i];
+        if (ParseIgnoredWindow(argv[i], m_options.ignoredWindow) || i == 0) continue;
         if (word == L"load_all") {
             m_options.loadAll = true;
         } else if (word == L"unload") {
@@ -82,9 +115,6 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             m_options.show = argv[++i];
         } else if (word == L"--log" && i + 1 < argc) {
             m_options.logFile = argv[++i];
-        } else if (word.rfind(L"ignorehwnd=", 0) == 0) {
-            m_options.ignoredWindow =
-                reinterpret_cast<HWND>(static_cast<INT_PTR>(wcstoll(word.c_str() + 11, nullptr, 10)));
         } else {
             return false;
         }
@@ -134,7 +164,8 @@ int CVarnelHost::RunProxy()
 {
     HWND proxy = CreateHostWindow(kProxyWindowClass, m_title);
     CStationDesktopUtils::Instance()->SetMainAppHwnd(proxy, m_title);
-    Log(L"proxy: %s all tray hosts", m_options.loadAll ? L"loading" : L"unloading");
+    Log(L"proxy: %s all tray hosts from window %d", m_options.loadAll ? L"loading" : L"unloading",
+        static_cast<int>(reinterpret_cast<INT_PTR>(proxy)));
     CStationDesktopUtils::Instance()->LoadUnloadOnAllStationsAndDesktops(m_options.loadAll);
     DestroyWindow(proxy);
     return 0;
@@ -162,6 +193,10 @@ bool CVarnelHost::StartUp()
     m_mainWindow = CreateHostWindow(MainWindowClass, m_title);
     m_notifyWindow = CreateHostWindow(NotifyWindowClass, m_title);
     if (m_mainWindow == nullptr || m_notifyWindow == nullptr) return false;
+    if (DisallowLowerIntegrityCopyData(m_notifyWindow))
+        Log(L"copy-data requests of lower integrity levels are filtered out by the system");
+    else
+        Log(L"the system offers no message filter: copy-data requests are checked by the host alone");
     wchar_t image[MAX_PATH];
     HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH, 16, 16);
     m_menu = std::make_unique<CMenuXP>();
@@ -173,6 +208,9 @@ bool CVarnelHost::StartUp()
         static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_mainWindow)),
         static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_notifyWindow)),
         static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_options.ignoredWindow)));
+    if (m_options.ignoredWindow != nullptr)
+        ZEROVA_TRACE(4, L"Varnel: requests naming window %d as their sender are ignored",
+                     static_cast<int>(reinterpret_cast<INT_PTR>(m_options.ignoredWindow)));
     CPluginInterface::Instance()->LoadPlugins();
     Log(L"plug-ins loaded: %d", CPluginInterface::Instance()->GetTotalNumberOfPlugins());
     COXIL_DllMain::Instance()->SetupRegistryMonitor();
@@ -251,8 +289,8 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
         Log(L"refused: malformed request");
         return 0;
     }
-    if (!IsFromSameUser(sender)) {
-        Log(L"refused: request from another user");
+    if (const wchar_t* refusal = RefusalText(JudgeSender(sender, m_options.ignoredWindow))) {
+        Refuse(request, refusal);
         return 0;
     }
     const bool accepted = Dispatch(request);
@@ -262,36 +300,12 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
     return accepted ? 1 : 0;
 }
 
-namespace {
-// The user SID of a process's token, copied into owner; false when it cannot be read.
-bool ProcessUser(DWORD processId, std::vector<BYTE>& owner)
+// A refused request leaves a line in the host's log and in the trace.
+void CVarnelHost::Refuse(const CVarnelPrivateInterface::IPC_DATA& request, const wchar_t* why)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) return false;
-    HANDLE token = nullptr;
-    const bool opened = OpenProcessToken(process, TOKEN_QUERY, &token) != FALSE;
-    CloseHandle(process);
-    if (!opened) return false;
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-    owner.assign(needed, 0);
-    const bool read = needed > 0 && GetTokenInformation(token, TokenUser, owner.data(), needed, &needed) != FALSE;
-    CloseHandle(token);
-    return read;
-}
-}  // namespace
-
-// A request whose sender window belongs to a process of another user is refused. The library's
-// own requests from outside (varnelctl, the agent monitor) name no sender window and are taken.
-bool CVarnelHost::IsFromSameUser(HWND sender)
-{
-    if (sender == nullptr) return true;
-    DWORD senderProcess = 0;
-    if (!IsWindow(sender) || GetWindowThreadProcessId(sender, &senderProcess) == 0) return false;
-    std::vector<BYTE> senderUser, ownUser;
-    if (!ProcessUser(senderProcess, senderUser) || !ProcessUser(GetCurrentProcessId(), ownUser)) return false;
-    return EqualSid(reinterpret_cast<TOKEN_USER*>(senderUser.data())->User.Sid,
-                    reinterpret_cast<TOKEN_USER*>(ownUser.data())->User.Sid) != FALSE;
+    Log(L"refused: %s", why);
+    ZEROVA_TRACE(4, L"Varnel: request %u (%s) refused: %s", request.reason,
+                 CVarnelPrivateInterface::ReasonName(request.reason), why);
 }
 
 bool CVarnelHost::Dispatch(const CVarnelPrivateInterface::IPC_DATA& request)
@@ -313,9 +327,9 @@ bool CVarnelHost::Dispatch(const CVarnelPrivateInterface::IPC_DATA& request)
         m_tray->Hide();
         return true;
     case CVarnelPrivateInterface::IPC_LOAD_PLUGIN:
-        return LoadPluginByPath(request.stringValue);
+        return LoadPluginNamed(request.stringValue);
     case CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN:
-        return plugins->UnloadPlugin(request.stringValue);
+        return UnloadPluginNamed(request.stringValue);
     case CVarnelPrivateInterface::IPC_VERIFY_PLUGIN:
         return plugins->VerifyPlugin(request.stringValue);
     case CVarnelPrivateInterface::IPC_PLUGIN_COMM:
@@ -328,32 +342,45 @@ bool CVarnelHost::Dispatch(const CVarnelPrivateInterface::IPC_DATA& request)
     }
 }
 
-// The request names a plug-in by its library path (or by its registry name): the registry entry
-// whose "Path" is that file is loaded.
-bool CVarnelHost::LoadPluginByPath(const wchar_t* pathOrName)
+// A full path loads the registered plug-in whose "Path" is that file and nothing when none is; a
+// bare name loads the registered plug-in whose library has that name, else the registry entry of
+// that name.
+bool CVarnelHost::LoadPluginNamed(const wchar_t* pathOrName)
 {
-    if (zerova::IsEmpty(pathOrName)) return false;
-    wchar_t subkey[MAX_PATH];
-    zerova::CopyString(subkey, MAX_PATH, pathOrName);
-    HKEY list = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CPluginInterface::PluginsKey, 0, KEY_READ, &list) == ERROR_SUCCESS) {
-        for (DWORD index = 0;; ++index) {
-            wchar_t name[MAX_PATH];
-            DWORD length = MAX_PATH;
-            if (RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-            wchar_t key[MAX_PATH];
-            wchar_t path[MAX_PATH] = L"";
-            CFileIO::CombinePath(CPluginInterface::PluginsKey, name, key, MAX_PATH);
-            if (CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, key, L"Path", path, MAX_PATH) &&
-                zerova::EqualsNoCase(path, pathOrName)) {
-                zerova::CopyString(subkey, MAX_PATH, name);
-                break;
-            }
-        }
-        RegCloseKey(list);
+    std::wstring subkey;
+    switch (NamingOf(pathOrName)) {
+    case PluginNaming::FullPath:
+        subkey = RegisteredSubkeyForPath(pathOrName);
+        break;
+    case PluginNaming::FileName:
+        subkey = RegisteredSubkeyForFileName(pathOrName);
+        if (subkey.empty()) subkey = pathOrName;
+        break;
+    case PluginNaming::Invalid:
+        break;
     }
+    if (subkey.empty()) return false;
     void* handle = nullptr;
-    return CPluginInterface::Instance()->LoadPlugin(subkey, &handle);
+    return CPluginInterface::Instance()->LoadPlugin(&subkey[0], &handle);
+}
+
+// A full path unloads the loaded plug-in whose library is the file, and only when that file is a
+// registered plug-in's "Path"; a bare name unloads the first loaded plug-in whose library has it.
+bool CVarnelHost::UnloadPluginNamed(const wchar_t* pathOrName)
+{
+    CPluginInterface* plugins = CPluginInterface::Instance();
+    switch (NamingOf(pathOrName)) {
+    case PluginNaming::FullPath: {
+        if (RegisteredSubkeyForPath(pathOrName).empty()) return false;
+        void* handle = LoadedPluginWithPath(pathOrName);
+        return handle != nullptr && plugins->UnloadPlugin(handle);
+    }
+    case PluginNaming::FileName:
+        return plugins->UnloadPlugin(pathOrName);
+    case PluginNaming::Invalid:
+        return false;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- the state report

@@ -54,8 +54,9 @@ private:
     static LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
     bool Dispatch(const CVarnelPrivateInterface::IPC_DATA& request);
-    bool LoadPluginByPath(const wchar_t* pathOrName);
-    bool IsFromSameUser(HWND sender);
+    void Refuse(const CVarnelPrivateInterface::IPC_DATA& request, const wchar_t* why);
+    bool LoadPluginNamed(const wchar_t* pathOrName);
+    bool UnloadPluginNamed(const wchar_t* pathOrName);
     void ShowTrayMenu();
     void OnCommand(UINT command);
 

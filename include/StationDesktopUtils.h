@@ -35,8 +35,11 @@ public:
     static bool AddAceToDesktop(HDESK desktop, PSID sid);
 
 private:
+    class WalkScope;
+
     CStationDesktopUtils();
     void Walk(WNDENUMPROC procedure);
+    void RunWalk(WNDENUMPROC procedure);
     static BOOL CALLBACK EnumWindowStationProc(LPWSTR station, LPARAM);
     static BOOL CALLBACK EnumDesktopProc(LPWSTR desktop, LPARAM);
     static BOOL CALLBACK Load_EnumWindowsProc(HWND window, LPARAM desktop);
@@ -46,6 +49,7 @@ private:
     static BOOL CALLBACK DebugTrace_EnumWindowsProc(HWND window, LPARAM desktop);
     void StartTrayHostFor(HWND taskbar, const wchar_t* className, const wchar_t* desktop);
     bool IsTrayHostNotifyWindow(HWND window);
+    bool IsWindowToSkip(HWND window);
 
     WNDENUMPROC m_windowProcedure;
     bool m_show;
@@ -55,6 +59,9 @@ private:
     wchar_t m_mainAppName[MAX_PATH];
     HWINSTA m_currentStation;
     HDESK m_currentDesktop;
-    // One walk at a time: a walk switches the process's window station.
-    std::mutex m_walkLock;
+    // One walk at a time: a walk switches the process's window station. A walk started on the
+    // walking thread itself (a plug-in answering a plug-in message with another one) runs inside
+    // the first, which gets its parameters back afterwards; m_walkDepth counts them.
+    std::recursive_mutex m_walkLock;
+    int m_walkDepth;
 };

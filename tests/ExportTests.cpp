@@ -152,7 +152,8 @@ TEST_F(Exports, StateFromThePluginReachesTheRegistryWithoutASource)
     EXPECT_EQ(530, CErrorMsg::Instance()->GetLastError());
 }
 
-TEST_F(Exports, PluginMessagesGoToEveryTrayHostAndTheResultIsAlwaysFalse)
+// Delivery to the tray hosts of other processes is tested with real processes (IpcTests).
+TEST_F(Exports, PluginMessagesWalkEveryDesktopButSkipTheirOwnProcessAndTheResultIsAlwaysFalse)
 {
     void* handle = LoadWithItems(L"Talker.dll", L"");
     HWND notify = testenv::MakePopupWindow(L"ZerovaFramework_NotifyIcon", L"Export Test Tray", &NotifyProc);
@@ -160,14 +161,16 @@ TEST_F(Exports, PluginMessagesGoToEveryTrayHostAndTheResultIsAlwaysFalse)
     CStationDesktopUtils::Instance()->SetMainAppHwnd(m_window, L"Export Test Tray");
     g_pluginMessages = 0;
 
+    testenv::TraceCapture traces;
     wchar_t text[] = L"hello hosts";
     EXPECT_FALSE(VarnelPluginCommunication(handle, text, 9));
-    EXPECT_EQ(1, g_pluginMessages);
-    EXPECT_EQ(L"8|hello hosts|9", g_lastMessage);
+    EXPECT_TRUE(traces.ContainsPart(L"EnumWindowStationProc: lpszWindowStation: ")) << "the walk ran";
+    EXPECT_EQ(0, g_pluginMessages) << "a tray host never messages its own windows";
+    traces.Clear();
     wchar_t empty[] = L"";
     EXPECT_FALSE(VarnelPluginCommunication(handle, empty, 9));
     EXPECT_FALSE(VarnelPluginCommunication(reinterpret_cast<void*>(static_cast<UINT_PTR>(0x4321)), text, 9));
-    EXPECT_EQ(1, g_pluginMessages) << "an empty text and a bad handle pass nothing on";
+    EXPECT_FALSE(traces.ContainsPart(L"EnumWindowStationProc")) << "an empty text and a bad handle start no walk";
     DestroyWindow(notify);
 }
 

@@ -3,7 +3,11 @@
 //   IpcPeer receive TITLE REPLY [main]   a tray host's notify-icon window (and, with "main", a main
 //                                        window) that records every copy-data record and replies REPLY
 //   IpcPeer taskbar [COUNT]              COUNT windows of the taskbar's class on this desktop
-//   IpcPeer walk load|unload TITLE       runs that walk with its own window as the main window
+//   IpcPeer relay TITLE TARGET           a tray host's notify-icon window that records every record
+//                                        and answers a plug-in message "hop N" (N > 0) by sending
+//                                        "hop N-1" to the window TARGET (a decimal handle)
+//   IpcPeer walk load|unload TITLE       runs that walk with its own window as the main window, then
+//                                        says whether the walking thread still impersonates anyone
 //   IpcPeer anything else                records its command line and desktop, then ends
 #include "StationDesktopUtils.h"
 #include "TestEnvironment.h"
@@ -18,6 +22,7 @@
 
 namespace {
 int g_reply = 1;
+HWND g_relayTarget = nullptr;
 
 std::wstring ObjectName(HANDLE object)
 {
@@ -86,11 +91,25 @@ void RecordCopyData(HWND window, WPARAM sender, const COPYDATASTRUCT* data)
 
 void CALLBACK QuitLater(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(0); }
 
+// A plug-in message "hop N" with N > 0 is answered with "hop N-1" to the relay target.
+void RelayHop(HWND window, const COPYDATASTRUCT* data)
+{
+    if (g_relayTarget == nullptr || data->cbData != sizeof(CVarnelPrivateInterface::IPC_DATA)) return;
+    const auto* request = static_cast<const CVarnelPrivateInterface::IPC_DATA*>(data->lpData);
+    int hop = 0;
+    if (request->reason != CVarnelPrivateInterface::IPC_PLUGIN_COMM || swscanf(request->stringValue, L"hop %d", &hop) != 1 ||
+        hop <= 0)
+        return;
+    const std::wstring answer = L"hop " + std::to_wstring(hop - 1);
+    CVarnelPrivateInterface::CopyDataIPC(g_relayTarget, window, CVarnelPrivateInterface::IPC_PLUGIN_COMM, answer.c_str(), 0);
+}
+
 LRESULT CALLBACK PeerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_COPYDATA:
         RecordCopyData(window, wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        RelayHop(window, reinterpret_cast<const COPYDATASTRUCT*>(lParam));
         return g_reply;
     case WM_CLOSE: {
         wchar_t className[MAX_PATH] = L"";
@@ -130,6 +149,24 @@ int Receive(int argc, wchar_t** argv)
     return Pump();
 }
 
+int Relay(int argc, wchar_t** argv)
+{
+    if (argc < 4) return 2;
+    g_relayTarget = reinterpret_cast<HWND>(static_cast<INT_PTR>(_wtoi64(argv[3])));
+    HWND notify = MakeWindow(L"ZerovaFramework_NotifyIcon", argv[2]);
+    Log(L"ready|relay|title=" + std::wstring(argv[2]) + L"|where=" + Where() + L"|notify=" +
+        Number(reinterpret_cast<UINT_PTR>(notify)));
+    return Pump();
+}
+
+bool ThreadImpersonates()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return false;
+    CloseHandle(token);
+    return true;
+}
+
 int Taskbar(int argc, wchar_t** argv)
 {
     const int count = argc > 2 ? _wtoi(argv[2]) : 1;
@@ -146,7 +183,7 @@ int Walk(int argc, wchar_t** argv)
     Log(L"walker|main=" + std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(own))));
     const bool load = wcscmp(argv[2], L"load") == 0;
     CStationDesktopUtils::Instance()->LoadUnloadOnAllStationsAndDesktops(load);
-    Log(L"walked");
+    Log(std::wstring(L"walked|impersonating=") + (ThreadImpersonates() ? L"1" : L"0"));
     return 0;
 }
 }  // namespace
@@ -155,6 +192,7 @@ int wmain(int argc, wchar_t** argv)
 {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"receive") return Receive(argc, argv);
+    if (mode == L"relay") return Relay(argc, argv);
     if (mode == L"taskbar") return Taskbar(argc, argv);
     if (mode == L"walk") return Walk(argc, argv);
     // Started by a load walk or a proxy request: only the command line and the desktop matter.

@@ -98,15 +98,39 @@ protected:
             CloseHandle(peer.hThread);
         }
         if (m_ownWindow != nullptr) DestroyWindow(m_ownWindow);
+        if (!m_standInHost.empty())
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
         delete COXIL_DllMain::Instance();
         m_temp.reset();
+    }
+
+    // A copy of IpcPeer.exe as the tray host executable of an application folder of the test's own
+    // (the registry points the library at it): peers started from it count as tray hosts.
+    void UseStandInHostExecutable()
+    {
+        const std::wstring folder = m_temp->File(L"application");
+        CreateDirectoryW(folder.c_str(), nullptr);
+        m_standInHost = testenv::Join(folder, L"Varnel.exe");
+        ASSERT_TRUE(CopyFileW(testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe").c_str(), m_standInHost.c_str(), FALSE));
+        ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder", folder));
     }
 
     // Starts IpcPeer.exe with the arguments on a desktop ("station\desktop"; empty: this one).
     void StartPeer(const std::wstring& arguments, const std::wstring& desktop = L"", size_t readyLines = 1)
     {
+        StartPeerFrom(testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe"), arguments, desktop, readyLines);
+    }
+    // The same, from the stand-in tray host executable.
+    void StartTrayHostStandIn(const std::wstring& arguments, const std::wstring& desktop = L"")
+    {
+        ASSERT_FALSE(m_standInHost.empty());
+        StartPeerFrom(m_standInHost, arguments, desktop, 1);
+    }
+    void StartPeerFrom(const std::wstring& executable, const std::wstring& arguments, const std::wstring& desktop,
+                       size_t readyLines)
+    {
         const size_t before = Count(L"ready|");
-        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe") + L"\" " + arguments;
+        std::wstring commandLine = L"\"" + executable + L"\" " + arguments;
         std::wstring desktopName = desktop;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
@@ -163,6 +187,7 @@ protected:
     std::wstring m_log;
     std::vector<PROCESS_INFORMATION> m_peers;
     HWND m_ownWindow = nullptr;
+    std::wstring m_standInHost;
 };
 
 using CopyData = Ipc;
@@ -239,7 +264,8 @@ TEST_F(TrayControl, RequestsReachTheRunningTrayHost)
     EXPECT_EQ(nullptr, stale) << "a failed search leaves no stale handle";
     EXPECT_FALSE(CVarnelUtils::Instance()->LoadPlugins());
 
-    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    UseStandInHostExecutable();
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1");
     HWND found = nullptr;
     EXPECT_TRUE(CVarnelUtils::Instance()->IsVarnelRunning(found));
     EXPECT_EQ(PeerWindow(kTitle), found);
@@ -296,11 +322,12 @@ TEST_F(TrayControl, ProxyStartsTheHostExecutableWithItsCommandWord)
 
 TEST_F(Walks, ShowHideAndPluginMessagesReachEveryTrayHostOnEveryDesktop)
 {
+    UseStandInHostExecutable();
     const std::wstring receive = std::wstring(L"receive \"") + kTitle + L"\" 1";
-    StartPeer(receive);
-    StartPeer(receive, std::wstring(L"WinSta0\\") + kSecondDesktop);
-    StartPeer(receive, std::wstring(kSecondStation) + L"\\" + kStationDesktop);
-    StartPeer(L"receive \"Another Tray\" 1");
+    StartTrayHostStandIn(receive);
+    StartTrayHostStandIn(receive, std::wstring(L"WinSta0\\") + kSecondDesktop);
+    StartTrayHostStandIn(receive, std::wstring(kSecondStation) + L"\\" + kStationDesktop);
+    StartTrayHostStandIn(L"receive \"Another Tray\" 1");
     HWND own = OwnWindow(L"ZerovaFramework_NotifyIcon", kTitle);
     CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
 
@@ -375,6 +402,137 @@ TEST_F(Walks, LoadStartsOneTrayHostPerDesktopWithATaskbar)
     EXPECT_EQ((std::vector<std::wstring>{kStationDesktop, kSecondDesktop}), desktops);
 }
 
+// ---------------------------------------------------------------- programs that only look like a tray host
+
+TEST_F(TrayControl, PluginPathsGoOnlyToATrayHostExecutable)
+{
+    UseStandInHostExecutable();
+    // Any program may register the notify-icon class under the tray's title.
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    HWND impostor = PeerWindow(kTitle);
+    ASSERT_NE(nullptr, impostor);
+    EXPECT_FALSE(CVarnelUtils::Instance()->LoadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_FALSE(CVarnelUtils::Instance()->UnloadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_FALSE(CVarnelUtils::Instance()->VarnelIPC(7, L"C:\\p\\a.dll"));
+    EXPECT_FALSE(CVarnelUtils::Instance()->VarnelIPC(8, L"a plug-in message"));
+    EXPECT_EQ(0u, Count(L"copydata|")) << "no plug-in path or message reaches the impostor";
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadPlugins()) << "a request without plug-in data may go to any";
+    EXPECT_EQ(1u, Count(L"|reason=9|"));
+
+    // With a tray host running as well, the requests reach the tray host, whichever window is found first.
+    StartTrayHostStandIn(L"receive \"Stand-in Tray\" 1");
+    EXPECT_TRUE(CVarnelUtils::Instance()->LoadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_TRUE(CVarnelUtils::Instance()->UnloadPlugin(L"C:\\p\\a.dll"));
+    EXPECT_EQ(1u, Count(L"copydata|to=Stand-in Tray|where=WinSta0\\Default|sender=0|bytes=2056|reason=5|"));
+    EXPECT_EQ(1u, Count(L"copydata|to=Stand-in Tray|where=WinSta0\\Default|sender=0|bytes=2056|reason=6|"));
+    EXPECT_EQ(0u, Count(std::wstring(L"copydata|to=") + kTitle + L"|where=WinSta0\\Default|sender=0|bytes=2056|reason=5|"));
+    EXPECT_EQ(0u, Count(std::wstring(L"copydata|to=") + kTitle + L"|where=WinSta0\\Default|sender=0|bytes=2056|reason=6|"));
+}
+
+TEST_F(Walks, PluginMessagesSkipProgramsThatOnlyLookLikeATrayHost)
+{
+    UseStandInHostExecutable();
+    StartPeer(std::wstring(L"receive \"") + kTitle + L"\" 1");
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    HWND own = OwnWindow(L"VarnelTestMain", kTitle);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
+
+    testenv::TraceCapture traces;
+    CStationDesktopUtils::Instance()->PluginComm(L"secret", 5);
+    CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(true);
+    const auto secrets = LinesWith(L"|reason=8|length=6|zeroAfter=1|value=5|string=secret");
+    ASSERT_EQ(1u, secrets.size()) << "the program that only looks like a tray host gets no plug-in message";
+    EXPECT_NE(std::wstring::npos, secrets[0].find(std::wstring(L"where=WinSta0\\") + kSecondDesktop + L"|"))
+        << "the tray host does";
+    EXPECT_EQ(2u, Count(L"|reason=3|")) << "showing the icon is asked of both";
+    EXPECT_TRUE(traces.ContainsPart(L"PluginComm_EnumWindowsProc - window "));
+}
+
+TEST_F(Walks, ATrayHostNeverMessagesOrClosesItsOwnWindows)
+{
+    UseStandInHostExecutable();
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1 main", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    // The main application window and the window that receives the host's requests are two windows.
+    HWND main = testenv::MakePopupWindow(L"Zerova_VarnelWindowClass", kTitle, &CountingProc);
+    HWND notify = OwnWindow(L"ZerovaFramework_NotifyIcon", kTitle);
+    ASSERT_NE(nullptr, main);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(main, kTitle);
+
+    CStationDesktopUtils::Instance()->PluginComm(L"to every other host", 1);
+    CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(false);
+    CStationDesktopUtils::Instance()->LoadUnloadOnAllStationsAndDesktops(false);
+    testenv::DispatchWaitingMessages();
+    EXPECT_EQ(0, g_ownWindowMessages) << "neither the notify-icon window nor the main window of this process";
+    EXPECT_TRUE(IsWindow(notify));
+    EXPECT_EQ(1u, Count(L"|reason=8|")) << "the other host gets the plug-in message";
+    EXPECT_EQ(1u, Count(L"|reason=4|"));
+    EXPECT_EQ(1u, Count(L"|reason=2|"));
+    DestroyWindow(main);
+}
+
+// ---------------------------------------------------------------- walks started inside walks
+
+namespace {
+std::vector<std::wstring> g_hopsReceived;
+
+// Stands for a tray host whose plug-in answers a plug-in message "hop N" (N > 0) with the plug-in
+// message "hop N-1" to every tray host: a walk started on the thread that is walking.
+LRESULT CALLBACK AnsweringHostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_COPYDATA) return DefWindowProcW(window, message, wParam, lParam);
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    const auto* request = static_cast<const CVarnelPrivateInterface::IPC_DATA*>(data->lpData);
+    g_hopsReceived.push_back(request->stringValue);
+    int hop = 0;
+    if (swscanf(request->stringValue, L"hop %d", &hop) == 1 && hop > 0)
+        CStationDesktopUtils::Instance()->PluginComm((L"hop " + std::to_wstring(hop - 1)).c_str(), 0);
+    return 1;
+}
+}  // namespace
+
+TEST_F(Walks, PluginMessageWalkStartedInsideAnotherRunsAndTheFirstGoesOn)
+{
+    UseStandInHostExecutable();
+    HWND own = m_ownWindow = testenv::MakePopupWindow(L"VarnelTestAnsweringHost", kTitle, &AnsweringHostProc);
+    ASSERT_NE(nullptr, own);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(own, kTitle);
+    const std::wstring ownNumber = std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(own)));
+    StartTrayHostStandIn(std::wstring(L"relay \"") + kTitle + L"\" " + ownNumber);
+    StartTrayHostStandIn(std::wstring(L"receive \"") + kTitle + L"\" 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    g_hopsReceived.clear();
+
+    CStationDesktopUtils::Instance()->PluginComm(L"hop 3", 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"hop 2", L"hop 0"}), g_hopsReceived);
+    std::vector<std::wstring> second;
+    for (const std::wstring& line : LinesWith(std::wstring(L"where=WinSta0\\") + kSecondDesktop + L"|sender="))
+        second.push_back(line.substr(line.find(L"|string=") + 8));
+    EXPECT_EQ((std::vector<std::wstring>{L"hop 1", L"hop 3"}), second)
+        << "the inner walk delivers its message, then the outer one goes on with its own";
+
+    // Hosts that answer each other without end are stopped by the depth of the nesting.
+    testenv::TraceCapture traces;
+    g_hopsReceived.clear();
+    CStationDesktopUtils::Instance()->PluginComm(L"hop 99", 0);
+    EXPECT_EQ(4u, g_hopsReceived.size());
+    EXPECT_TRUE(traces.Contains(L"CStationDesktopUtils - a walk nested 5 deep on one thread is not run"));
+}
+
+TEST_F(Walks, LoadWalkGivesTheWalkingThreadItsOwnIdentityBack)
+{
+    StartPeer(L"taskbar 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+    std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"IpcPeer.exe") + L"\" walk load \"" +
+                               kTitle + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION walker{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &walker));
+    m_peers.push_back(walker);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(walker.hProcess, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Count(L"started|") >= 1; }, 10000)) << "a tray host was started";
+    EXPECT_EQ(1u, Count(L"walked|impersonating=0"));
+}
+
 TEST(SecurityHelpers, LogonSidIsFoundAndGrantedOnAStationAndADesktop)
 {
     HANDLE token = nullptr;
@@ -411,15 +569,18 @@ LRESULT SendRaw(HWND target, const void* data, DWORD bytes)
 
 class TrayHost : public Ipc {
 protected:
-    void StartHost()
+    // The host executable of the build; its command line starts with programName (the quoted
+    // executable unless given).
+    void StartHost(const std::wstring& programName = L"")
     {
         m_hostLog = m_temp->File(L"host.log");
-        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"Varnel.exe") + L"\" --headless --log \"" +
-                                   m_hostLog + L"\"";
+        const std::wstring executable = testenv::Join(testenv::ProgramFolder(), L"Varnel.exe");
+        std::wstring commandLine = (programName.empty() ? L"\"" + executable + L"\"" : programName) +
+                                   L" --headless --log \"" + m_hostLog + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
-        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &m_host))
+        ASSERT_TRUE(CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &m_host))
             << "the host could not be started, error " << GetLastError();
         m_peers.push_back(m_host);
         ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"ready"); }, 15000));
@@ -497,8 +658,165 @@ TEST_F(TrayHost, RequestsAreTakenFromSendersOfTheSameUserOnly)
     DestroyWindow(sender);
     // A sender whose window is gone cannot be checked, so it is refused.
     EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, sender, 8, L"from a window that is gone", 1));
-    EXPECT_EQ(1u, HostLogCount("refused: request from another user"));
+    EXPECT_EQ(1u, HostLogCount("refused: the sender window no longer exists"));
     EXPECT_EQ(0u, HostLogCount("from a window that is gone"));
+}
+
+TEST_F(TrayHost, RequestNamingTheHostsOwnWindowIsRefused)
+{
+    StartHost();
+    testenv::TraceCapture traces;
+    // WM_COPYDATA does not tell the host who sent it; the sender window is the sender's claim.
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, m_main, 8, L"as if from the host itself", 1));
+    CVarnelPrivateInterface::IPC_DATA record{};
+    record.reason = CVarnelPrivateInterface::IPC_UNLOAD;
+    record.intValue = -1;
+    COPYDATASTRUCT copy{};
+    copy.cbData = sizeof(record);
+    copy.lpData = &record;
+    EXPECT_EQ(0, SendMessageW(m_notify, WM_COPYDATA, reinterpret_cast<WPARAM>(m_notify), reinterpret_cast<LPARAM>(&copy)));
+    EXPECT_EQ(2u, HostLogCount("refused: the sender window is one of the host's own"));
+    EXPECT_EQ(0u, HostLogCount("as if from the host itself"));
+
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"without a sender window", 1))
+        << "the library's own callers name no sender window";
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"without a sender window\" 1: accepted"));
+    EXPECT_TRUE(IsWindow(m_main));
+}
+
+TEST_F(TrayHost, RequestNamingTheWindowItWasToldToIgnoreIsRefused)
+{
+    HWND starter = OwnWindow(L"VarnelTestStarter", L"starter");
+    HWND other = testenv::MakePopupWindow(L"VarnelTestOtherSender", L"other", &CountingProc);
+    ASSERT_NE(nullptr, other);
+    // As a load walk starts a host: the word is the whole command line, so it is the program name.
+    StartHost(L"ignorehwnd=" + std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(starter))));
+    EXPECT_TRUE(HostLogHas((L"ignoring window " +
+                            std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(starter)) & 0xFFFFFFFFu))
+                               .c_str()));
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, starter, 8, L"from the starter", 1));
+    EXPECT_EQ(1u, HostLogCount("refused: the sender window is the one the host was told to ignore"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, other, 8, L"from another window", 1));
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"from another window\" 1: accepted"));
+    DestroyWindow(other);
+}
+
+namespace {
+struct HostWindowSearch {
+    HWND main = nullptr;
+};
+BOOL CALLBACK FindHostMainWindow(HWND window, LPARAM context)
+{
+    wchar_t className[MAX_PATH] = L"";
+    GetClassNameW(window, className, MAX_PATH);
+    if (wcscmp(className, L"Zerova_VarnelWindowClass") != 0) return TRUE;
+    reinterpret_cast<HostWindowSearch*>(context)->main = window;
+    return FALSE;
+}
+
+// The main window of a tray host on a desktop of this window station, or null.
+HWND HostMainWindowOn(const wchar_t* desktopName)
+{
+    HDESK desktop = OpenDesktopW(desktopName, 0, FALSE, MAXIMUM_ALLOWED);
+    if (desktop == nullptr) return nullptr;
+    HostWindowSearch search;
+    EnumDesktopWindows(desktop, &FindHostMainWindow, reinterpret_cast<LPARAM>(&search));
+    CloseDesktop(desktop);
+    return search.main;
+}
+}  // namespace
+
+TEST_F(TrayHost, HostStartedByTheLoadWalkIgnoresTheWindowThatStartedIt)
+{
+    const wchar_t traceKey[] = L"SOFTWARE\\Zerova\\Varnel\\Trace";
+    testenv::RegistryKeyGuard trace(HKEY_LOCAL_MACHINE, traceKey);
+    const std::wstring traceLog = m_temp->File(L"trace.log");
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, traceKey, L"TraceLevel", 4));
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, traceKey, L"TraceLogFile", traceLog));
+    StartPeer(L"taskbar 1", std::wstring(L"WinSta0\\") + kSecondDesktop);
+
+    m_hostLog = m_temp->File(L"proxy.log");
+    const std::wstring executable = testenv::Join(testenv::ProgramFolder(), L"Varnel.exe");
+    std::wstring commandLine = L"\"" + executable + L"\" load_all --log \"" + m_hostLog + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION proxy{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &proxy));
+    m_peers.push_back(proxy);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(proxy.hProcess, 20000));
+    const std::string proxyLog = HostLog();
+    const size_t at = proxyLog.find("from window ");
+    ASSERT_NE(std::string::npos, at) << proxyLog;
+    const std::string proxyWindow = proxyLog.substr(at + 12, proxyLog.find_first_of("\r\n", at) - at - 12);
+
+    const std::string expected = "Varnel: requests naming window " + proxyWindow + " as their sender are ignored";
+    auto traced = [&] {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(traceLog);
+        return std::string(bytes.begin(), bytes.end()).find(expected) != std::string::npos;
+    };
+    EXPECT_TRUE(WaitUntil(traced, 20000)) << "the started host on the taskbar's desktop names its starter's window";
+    HWND started = nullptr;
+    EXPECT_TRUE(WaitUntil([&] { return (started = HostMainWindowOn(kSecondDesktop)) != nullptr; }, 10000));
+    if (started != nullptr) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(started, &processId);
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+        PostMessageW(started, WM_CLOSE, 0, 0);
+        if (process != nullptr) {
+            if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) TerminateProcess(process, 9);
+            CloseHandle(process);
+        }
+    }
+}
+
+TEST_F(TrayHost, UnloadAndLoadByFullPathActOnlyOnThePluginRegisteredAtThatPath)
+{
+    const wchar_t pluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+    const wchar_t fixturesKey[] = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+    testenv::RegistryKeyGuard plugins(HKEY_LOCAL_MACHINE, pluginsKey);
+    testenv::RegistryKeyGuard fixtures(HKEY_LOCAL_MACHINE, fixturesKey);
+    const std::wstring callLog = m_temp->File(L"calls.log");
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, fixturesKey, L"CallLog", callLog));
+    const std::wstring registered = testenv::Join(testenv::ProgramFolder(), L"FixtureBasic.dll");
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(pluginsKey) + L"\\Basic", L"Path", registered));
+    ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(pluginsKey) + L"\\Basic", L"Name", L"Basic"));
+    // A library of the same file name in another folder.
+    const std::wstring elsewhere = m_temp->File(L"elsewhere");
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    const std::wstring lookalike = testenv::Join(elsewhere, L"FixtureBasic.dll");
+    ASSERT_TRUE(CopyFileW(registered.c_str(), lookalike.c_str(), FALSE));
+    auto calls = [&](const std::string& call) {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(callLog);
+        const std::string log(bytes.begin(), bytes.end());
+        size_t count = 0;
+        for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) ++count;
+        return count;
+    };
+
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, lookalike.c_str(), -1));
+    for (const wchar_t* path : {L"\\\\server\\share\\FixtureBasic.dll", L"sub\\FixtureBasic.dll", L"C:FixtureBasic.dll",
+                                L"\\\\?\\C:\\FixtureBasic.dll"})
+        EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, path, -1)) << testenv::Narrow(path);
+    EXPECT_EQ(0u, calls("|Cleanup|")) << "the registered plug-in stays loaded";
+
+    // Another spelling of the registered file: other case, a ".." part, forward slashes.
+    std::wstring spelled = testenv::Join(testenv::Join(testenv::ProgramFolder(), L"sub\\.."), L"FIXTUREbasic.DLL");
+    std::replace(spelled.begin() + 3, spelled.end(), L'\\', L'/');
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, spelled.c_str(), -1)) << testenv::Narrow(spelled);
+    EXPECT_EQ(1u, calls("|Cleanup|"));
+
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, lookalike.c_str(), -1));
+    EXPECT_EQ(1u, calls("|Init|")) << "nothing is loaded for a path no plug-in is registered at";
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, spelled.c_str(), -1));
+    EXPECT_EQ(2u, calls("|Init|"));
+
+    // A bare file name keeps the file-name rule.
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, L"fixturebasic.dll", -1));
+    EXPECT_EQ(2u, calls("|Cleanup|"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"FixtureBasic.dll", -1));
+    EXPECT_EQ(3u, calls("|Init|"));
 }
 
 TEST_F(TrayHost, SecondHostOnTheSameDesktopLeavesTheFirstAlone)
