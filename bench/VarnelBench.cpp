@@ -378,11 +378,12 @@ void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
                 }
             },
             Nothing);
-        if (count == sizes.back()) ProfileStateChange(handles, changes);
         host.UnloadAll();
         FairRow("VarnelSetState", std::to_string(changes) + " changes, " + std::to_string(count) + " plug-ins",
                 changes, library, fair, lower);
     }
+    ProfileStateChange(host.Load(sizes.back()), changes);
+    host.UnloadAll();
 }
 
 // The texts and the unload of every plug-in, as their costs grow with the number of plug-ins.
