@@ -2,7 +2,8 @@
 // the same run. Prints a Markdown table: median and spread over repeated runs, the ratio, and
 // how each figure grows with the size of the work.
 //
-//   VarnelBench [--repeats N] [--quick]     (--peer: the copy-data host, started by itself)
+//   VarnelBench [--repeats N] [--quick] [--only load|state|history|copydata|menu|texts]
+//   (--peer: the copy-data host, started by itself)
 // Exit code 1 when a figure could not be measured as it should.
 #include "HeadlessTray.h"
 #include "TestEnvironment.h"
@@ -305,7 +306,7 @@ private:
 };
 
 // Where the time of a state change goes: its parts, each run alone as often as the changes.
-void ProfileStateChange(const std::vector<void*>& handles, int changes)
+std::string ProfileStateChange(const std::vector<void*>& handles, int changes)
 {
     auto each = [&](const std::function<void(int)>& part) {
         const Stats stats = Measure(Nothing, [&] { for (int i = 0; i < changes; ++i) part(i); }, Nothing);
@@ -322,9 +323,13 @@ void ProfileStateChange(const std::vector<void*>& handles, int changes)
         VarnelSetState(handles[static_cast<size_t>(i) % handles.size()],
                        i % 2 != 0 ? VARNEL_PLUGIN_STATE_WARNING : VARNEL_PLUGIN_STATE_OK, &text[0]);
     });
-    std::printf("\nProfile of one state change with %zu plug-ins (us): whole %.1f; history line %.1f; merge and tray "
-                "look %.1f; merge, tray look and observers %.1f; the rest (validation, text checks, state) %.1f.\n",
-                handles.size(), whole, history, merge, refresh, whole - history - refresh);
+    char line[512];
+    std::snprintf(line, sizeof(line),
+                  "\nProfile of one state change with %zu plug-ins (us): whole %.1f; history line %.1f; merge and "
+                  "tray look %.1f; merge, tray look and observers %.1f; the rest (validation, text checks, state) "
+                  "%.1f.\n",
+                  handles.size(), whole, history, merge, refresh, whole - history - refresh);
+    return line;
 }
 
 void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
@@ -335,6 +340,7 @@ void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
                "the history line appended alone", "change");
     const std::wstring history = CPluginInterface::Instance()->GetHistoryFilePath();
     HandMadeTray handMade;
+    std::string profile;
     for (size_t count : sizes) {
         std::vector<void*> handles = host.Load(count);
         int round = 0;
@@ -378,12 +384,12 @@ void StateChanges(Host& host, const std::vector<size_t>& sizes, int changes)
                 }
             },
             Nothing);
+        if (count == sizes.back()) profile = ProfileStateChange(handles, changes);
         host.UnloadAll();
         FairRow("VarnelSetState", std::to_string(changes) + " changes, " + std::to_string(count) + " plug-ins",
                 changes, library, fair, lower);
     }
-    ProfileStateChange(host.Load(sizes.back()), changes);
-    host.UnloadAll();
+    std::printf("%s", profile.c_str());
 }
 
 // The texts and the unload of every plug-in, as their costs grow with the number of plug-ins.
@@ -652,6 +658,32 @@ private:
     std::vector<std::unique_ptr<int>> m_records;
 };
 
+// What the menu calls of an add cost once the menu holds many items: Windows looks for a command
+// item by item, through every pop-up list.
+void ProfileMenuWithItems(const std::vector<void*>& handles, HMENU popup, int items)
+{
+    for (int i = 0; i < items; ++i)
+        CVarnelMenuUtils::Instance()->AddMenuItem(handles[static_cast<size_t>(i % 10)],
+                                                  (L"Command " + std::to_wstring(i)).c_str(), i / 10 + 1,
+                                                  static_cast<VARNEL_MENU_CATEGORY>(i % 3));
+    const int lookups = 1000;
+    double start = Now();
+    for (int i = 0; i < lookups; ++i) GetMenuState(popup, 0xFFFFFFF0u - static_cast<UINT>(i), MF_BYCOMMAND);
+    const double missing = (Now() - start) * 1000.0 / lookups;
+    start = Now();
+    for (int i = 0; i < lookups; ++i)
+        CVarnelMenuUtils::Instance()->AddMenuItem(handles[0], L"Profile", 60000 + i, VARNEL_MENU_CATEGORY_A);
+    const double add = (Now() - start) * 1000.0 / lookups;
+    __int64 sum = 0;
+    start = Now();
+    CVarnelMenuUtils::Checksum(popup, sum);
+    const double checksum = Now() - start;
+    std::printf("\nProfile with %d items in the menu: one `AddMenuItem` %.1f us, of which one whole-menu look-up of a "
+                "command that is not there (the collision check) %.1f us; the read-back checksum %.3f ms.\n",
+                items, add, missing, checksum);
+    for (void* handle : handles) CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
+}
+
 void MenuItems(Host& host, const std::vector<int>& sizes)
 {
     FairHeader("Menu items", "`AddMenuItem` over 10 plug-ins into the three category flyouts, then `Checksum` of the menu",
@@ -710,6 +742,7 @@ void MenuItems(Host& host, const std::vector<int>& sizes)
             });
         FairRow("AddMenuItem + Checksum", std::to_string(items) + " items", items, library, fair, lower);
     }
+    ProfileMenuWithItems(handles, popup, sizes.back());
     host.UnloadAll();
 }
 
@@ -754,23 +787,29 @@ void PrintMachine()
 int wmain(int argc, wchar_t** argv)
 {
     bool quick = false;
+    std::wstring only;
     for (int i = 1; i < argc; ++i) {
         const std::wstring word = argv[i];
         if (word == L"--peer") return RunPeer();
         if (word == L"--quick") quick = true;
         else if (word == L"--repeats" && i + 1 < argc) g_repeats = std::max(1, _wtoi(argv[++i]));
+        else if (word == L"--only" && i + 1 < argc) only = argv[++i];
     }
     testenv::RegistryKeyGuard plugins(HKEY_LOCAL_MACHINE, kPluginsKey);
     PrintMachine();
     const size_t most = quick ? 100 : 1000;
     Host host(most);
-    LoadingPlugins(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 200, 1000});
-    StateChanges(host, quick ? std::vector<size_t>{10, 50} : std::vector<size_t>{10, 50, 100, 1000}, 200);
-    HistoryReads();
-    CopyDataRoundTrips();
-    MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 1000, 3000});
-    ManyItemsFromOnePlugin(host, quick ? 1000 : 10000);
-    TextsAndUnload(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 1000});
+    auto wanted = [&](const wchar_t* section) { return only.empty() || only == section; };
+    if (wanted(L"load")) LoadingPlugins(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 200, 1000});
+    if (wanted(L"state"))
+        StateChanges(host, quick ? std::vector<size_t>{10, 50} : std::vector<size_t>{10, 50, 100, 1000}, 200);
+    if (wanted(L"history")) HistoryReads();
+    if (wanted(L"copydata")) CopyDataRoundTrips();
+    if (wanted(L"menu")) {
+        MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 1000, 3000});
+        ManyItemsFromOnePlugin(host, quick ? 1000 : 10000);
+    }
+    if (wanted(L"texts")) TextsAndUnload(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 1000});
     testenv::DispatchWaitingMessages();
     return g_anomalies == 0 ? 0 : 1;
 }

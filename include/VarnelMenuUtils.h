@@ -88,6 +88,7 @@ private:
     HMENU GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool create, int* ordinal = nullptr,
                             int* position = nullptr, int* placeholderId = nullptr, int* flyoutId = nullptr);
     int FindFlyoutPosition(VARNEL_MENU_CATEGORY category);
+    int FindFlyoutItem(HMENU popup, int category, UINT flyoutId, MENUITEMINFOW& info);
     void SetFlyoutId(int position, UINT id);
     bool PassesOwnerTest(void* handle, CPlugin** plugin);
     bool BeginItemOperation(void* handle, UINT itemId, ItemLookup& lookup);
@@ -122,6 +123,8 @@ private:
     // may still hold one, even on screen): reattached when the flyout gets items again, destroyed
     // with the model.
     std::map<int, HMENU> m_detachedLists;
+    // Where each category's flyout item stood when last found in the tray pop-up menu.
+    std::map<int, int> m_flyoutPositions;
     // The index of plug-in items: per holding list and owner, the item identifiers that stand
     // there (ordered, as in the menu); and each item record's place in its owner's list of items.
     // Adding, placing, refusing a duplicate and removing cost O(log n) with it; the menu stays

@@ -203,6 +203,19 @@ void CVarnelMenuUtils::SetFlyoutId(int position, UINT id)
     ::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info);
 }
 
+// The flyout's item in the tray pop-up menu, found by its command: first where it stood last time
+// (one read), else by reading the menu.
+int CVarnelMenuUtils::FindFlyoutItem(HMENU popup, int category, UINT flyoutId, MENUITEMINFOW& info)
+{
+    int& last = m_flyoutPositions[category];
+    if (ReadItem(popup, last, info, nullptr) && info.wID == flyoutId) return last;
+    const int count = ::GetMenuItemCount(popup);
+    for (int i = 0; i < count; ++i)
+        if (ReadItem(popup, i, info, nullptr) && info.wID == flyoutId) return last = i;
+    last = -1;
+    return -1;
+}
+
 HMENU CVarnelMenuUtils::GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool create, int* ordinal, int* position,
                                           int* placeholderId, int* flyoutId)
 {
@@ -221,11 +234,8 @@ HMENU CVarnelMenuUtils::GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool cr
     *flyoutId = row->flyoutId;
 
     HMENU popup = TrayPopup();
-    const int count = ::GetMenuItemCount(popup);
     MENUITEMINFOW info{};
-    int found = -1;
-    for (int i = 0; i < count && found < 0; ++i)
-        if (ReadItem(popup, i, info, nullptr) && info.wID == static_cast<UINT>(row->flyoutId)) found = i;
+    const int found = FindFlyoutItem(popup, row->category, static_cast<UINT>(row->flyoutId), info);
     if (found < 0) return nullptr;
     *position = found;
 
@@ -332,11 +342,9 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
         std::list<void*>& owned = plugin->GetMenuItems();
         NotePlaced(item, owned.insert(owned.end(), item));
     }
-    // Availability changes only when the flyout had nothing of a plug-in's before.
-    if (wasEmpty) {
-        RefreshMenuAvailability();
-        CheckAndHideVarnelLegacyMenus();
-    }
+    // Only this flyout's availability can change, and only when it had nothing of a plug-in's
+    // before; an add disables nothing, so no flyout is hidden by it.
+    if (wasEmpty) EnableDisableFlyout(category);
     return true;
 }
 
