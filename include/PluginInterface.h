@@ -144,6 +144,9 @@ private:
         std::shared_ptr<const std::vector<PLUGIN_DATA*>> m_records;
     };
     RecordList CountedRecords();
+    // One plug-in's unload; the menu's availability refresh is left to the caller when it unloads
+    // several at once.
+    bool UnloadOne(void* handle, bool refreshMenu);
     // The texts' lines and sections written through one appender: linear in the text's length.
     static void AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
                                  VARNEL_PLUGIN_STATE state, const wchar_t* text, int row,

@@ -473,9 +473,10 @@ void CVarnelMenuUtils::RemovePluginMenuItems(void* handle)
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
-    if (IsMenuReady() && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false))
-        RemoveItemsOf(plugin);
-    RefreshMenuAvailability();
+    // Nothing removed, nothing to refresh: an unload refreshes the availability itself.
+    if (IsMenuReady() && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false) &&
+        RemoveItemsOf(plugin))
+        RefreshMenuAvailability();
 }
 
 void CVarnelMenuUtils::RemoveItemsLeftBehind(void* handle)

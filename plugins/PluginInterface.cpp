@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
+#include <unordered_set>
 
 const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 
@@ -289,7 +290,9 @@ void CPluginInterface::PluginFaulted(void* handle)
     if (IPluginDialogs* dialogs = Dialogs()) std::thread([dialogs, handle] { dialogs->CloseDialogsOf(handle); }).detach();
 }
 
-bool CPluginInterface::UnloadPlugin(void* handle)
+bool CPluginInterface::UnloadPlugin(void* handle) { return UnloadOne(handle, true); }
+
+bool CPluginInterface::UnloadOne(void* handle, bool refreshMenu)
 {
     ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - enter");
     PLUGIN_DATA* record = nullptr;
@@ -316,7 +319,7 @@ bool CPluginInterface::UnloadPlugin(void* handle)
     } else if (plugin != nullptr && plugin->GetHinstance() != nullptr) {
         plugin->Cleanup(true);
     }
-    if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
+    if (IPluginMenu* menu = Menu(); menu != nullptr && refreshMenu) menu->RefreshAvailability();
     ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - exit");
     return result;
 }
@@ -335,7 +338,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     BroadcastActivity(VARNEL_ACTIVITY_UNLOADING, kBroadcastToAll);
     if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(nullptr);
 
-    std::list<PLUGIN_DATA*> taken;
+    std::unordered_set<PLUGIN_DATA*> taken;
     for (PLUGIN_DATA* record : GetPluginList()) {
         CPlugin* plugin = PluginOf(record);
         if (plugin == nullptr) continue;
@@ -343,16 +346,19 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
             if (!plugin->CanUnload()) continue;
             if (plugin->HasReservedName() || plugin->IsErrorLogger()) continue;
         }
-        UnloadPlugin(static_cast<void*>(record));
-        taken.push_back(record);
+        // The menu's availability is refreshed once for all of them, after the walk.
+        UnloadOne(static_cast<void*>(record), false);
+        taken.insert(record);
     }
+    if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
 
     std::lock_guard<std::mutex> guard(m_listLock);
+    auto isTaken = [&](PLUGIN_DATA* record) { return taken.count(record) != 0; };
+    m_plugins.remove_if(isTaken);
+    m_suitePlugins.remove_if(isTaken);
     for (PLUGIN_DATA* record : taken) {
-        m_plugins.remove(record);
         UncountLocked(record);
         m_listed.erase(record);
-        m_suitePlugins.remove(record);
     }
 }
 
