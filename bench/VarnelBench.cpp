@@ -318,8 +318,10 @@ std::string ProfileStateChange(const std::vector<void*>& handles, int changes)
     });
     const double merge = each([&](int) { CPluginInterface::Instance()->UpdateTrayState(); });
     const double refresh = each([&](int) { CPluginInterface::Instance()->RefreshTrayState(); });
+    int calls = 0;
     const double whole = each([&](int i) {
-        std::wstring text = L"profile " + std::to_wstring(i);
+        // A text never given before: a change the plug-in already has would be refused at once.
+        std::wstring text = L"profile " + std::to_wstring(++calls);
         VarnelSetState(handles[static_cast<size_t>(i) % handles.size()],
                        i % 2 != 0 ? VARNEL_PLUGIN_STATE_WARNING : VARNEL_PLUGIN_STATE_OK, &text[0]);
     });
