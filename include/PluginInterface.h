@@ -133,17 +133,9 @@ private:
     // The records of the loaded plug-ins and of the unloaded ones whose error bit is set, in load
     // order.
     // The records the walks visit, in load order: a snapshot made again only after the set changed,
-    // shared by every walk until then.
-    class RecordList {
-    public:
-        explicit RecordList(std::shared_ptr<const std::vector<PLUGIN_DATA*>> records) : m_records(std::move(records)) {}
-        std::vector<PLUGIN_DATA*>::const_iterator begin() const { return m_records->begin(); }
-        std::vector<PLUGIN_DATA*>::const_iterator end() const { return m_records->end(); }
-
-    private:
-        std::shared_ptr<const std::vector<PLUGIN_DATA*>> m_records;
-    };
-    RecordList CountedRecords();
+    // shared by every walk until then. A walk keeps it for as long as it runs.
+    using RecordSnapshot = std::shared_ptr<const std::vector<PLUGIN_DATA*>>;
+    RecordSnapshot CountedRecords();
     // One plug-in's unload; the menu's availability refresh is left to the caller when it unloads
     // several at once.
     bool UnloadOne(void* handle, bool refreshMenu);

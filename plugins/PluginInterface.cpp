@@ -362,7 +362,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     }
 }
 
-CPluginInterface::RecordList CPluginInterface::CountedRecords()
+CPluginInterface::RecordSnapshot CPluginInterface::CountedRecords()
 {
     std::lock_guard<std::mutex> guard(m_listLock);
     if (m_countedSnapshot == nullptr) {
@@ -371,7 +371,7 @@ CPluginInterface::RecordList CPluginInterface::CountedRecords()
         for (const auto& counted : m_counted) records->push_back(counted.second);
         m_countedSnapshot = std::move(records);
     }
-    return RecordList(m_countedSnapshot);
+    return m_countedSnapshot;
 }
 
 void CPluginInterface::Uncount(PLUGIN_DATA* record)
@@ -413,7 +413,8 @@ CPlugin* CPluginInterface::FindPluginObject(void* handle)
 std::list<CPlugin*> CPluginInterface::LoadedPlugins()
 {
     std::list<CPlugin*> loaded;
-    for (PLUGIN_DATA* record : CountedRecords()) {
+    const RecordSnapshot counted = CountedRecords();
+    for (PLUGIN_DATA* record : *counted) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded()) loaded.push_back(plugin);
     }
@@ -470,7 +471,8 @@ std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::SuitePluginList()
 CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFilenameOnly(const wchar_t* fileName)
 {
     if (zerova::IsEmpty(fileName)) return nullptr;
-    for (PLUGIN_DATA* record : CountedRecords()) {
+    const RecordSnapshot counted = CountedRecords();
+    for (PLUGIN_DATA* record : *counted) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded() && LibraryFileNameIs(plugin, fileName)) return record;
     }
@@ -480,7 +482,8 @@ CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFilenameOnly(const wc
 CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFullPath(const wchar_t* path)
 {
     if (!CFileIO::FileExists(path)) return nullptr;
-    for (PLUGIN_DATA* record : CountedRecords()) {
+    const RecordSnapshot counted = CountedRecords();
+    for (PLUGIN_DATA* record : *counted) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
     }
@@ -490,7 +493,8 @@ CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFullPath(const wchar_
 void* CPluginInterface::IsPluginAlreadyLoaded(const wchar_t* path)
 {
     if (zerova::IsEmpty(path)) return nullptr;
-    for (PLUGIN_DATA* record : CountedRecords()) {
+    const RecordSnapshot counted = CountedRecords();
+    for (PLUGIN_DATA* record : *counted) {
         CPlugin* plugin = PluginOf(record);
         if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
     }
@@ -693,7 +697,8 @@ void CPluginInterface::MergeTrayState()
     bool hasOwner = false;
     const bool tracing = CDebugTrace::IsWanted(4);
     // One visit per plug-in, reading two atomics: the merge runs at every state change.
-    for (PLUGIN_DATA* listed : CountedRecords()) {
+    const RecordSnapshot counted = CountedRecords();
+    for (PLUGIN_DATA* listed : *counted) {
         CPlugin* plugin = PluginOf(listed);
         if (plugin == nullptr) continue;
         const unsigned flags = plugin->GetFlags();

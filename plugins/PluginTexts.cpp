@@ -143,7 +143,8 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
         zerova::FormatString(buffer, length, L"%s%s%s%s\r\n%s:\t%s\r\n", L"|light|", L"|font=BOLD|", L"|BLUE|",
                              String(978).c_str(), String(970).c_str(), computer);
         zerova::BoundedAppender out(buffer, length);
-        for (PLUGIN_DATA* listed : CountedRecords()) {
+        const RecordSnapshot counted = CountedRecords();
+        for (PLUGIN_DATA* listed : *counted) {
             PLUGIN_DATA* record = nullptr;
             CPlugin* plugin = nullptr;
             if (!ValidatePlugin(listed, &record, &plugin, false)) continue;
@@ -182,7 +183,8 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
     int row = 0;
     zerova::BoundedAppender out(buffer, length);
     const std::wstring everythingWorking = String(kEverythingWorkingString);
-    for (PLUGIN_DATA* listed : CountedRecords()) {
+    const RecordSnapshot counted = CountedRecords();
+    for (PLUGIN_DATA* listed : *counted) {
         PLUGIN_DATA* record = nullptr;
         CPlugin* plugin = nullptr;
         if (!ValidatePlugin(listed, &record, &plugin, false)) {
