@@ -47,20 +47,25 @@ void DrawSpread(Gdiplus::Graphics& graphics, Gdiplus::Bitmap& bitmap, const RECT
     const int imageWidth = static_cast<int>(bitmap.GetWidth());
     const int imageHeight = static_cast<int>(bitmap.GetHeight());
     if (areaWidth <= 0 || areaHeight <= 0 || imageWidth <= 0 || imageHeight <= 0) return;
+    // Edge pixels are repeated, not faded into nothing, where the picture is scaled: no seams.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    auto draw = [&](int left, int width, int sourceLeft, int sourceWidth) {
+        graphics.DrawImage(&bitmap, Gdiplus::Rect(left, static_cast<int>(area.top), width, areaHeight), sourceLeft, 0,
+                           sourceWidth, imageHeight, Gdiplus::UnitPixel, &edges);
+    };
     const int middleWidth = ::MulDiv(imageWidth, areaHeight, imageHeight);
     if (middleWidth >= areaWidth) {
-        graphics.DrawImage(&bitmap, static_cast<int>(area.left), static_cast<int>(area.top), areaWidth, areaHeight);
+        draw(static_cast<int>(area.left), areaWidth, 0, imageWidth);
         return;
     }
     const int middleLeft = static_cast<int>(area.left) + (areaWidth - middleWidth) / 2;
     const int middleRight = middleLeft + middleWidth;
-    // Source columns a little inside the edge, so that filtering never reaches outside the picture.
-    const Gdiplus::Rect leftSide(static_cast<int>(area.left), static_cast<int>(area.top), middleLeft - area.left + 1,
-                                 areaHeight);
-    const Gdiplus::Rect rightSide(middleRight - 1, static_cast<int>(area.top), area.right - middleRight + 1, areaHeight);
-    graphics.DrawImage(&bitmap, leftSide, 1, 0, 1, imageHeight, Gdiplus::UnitPixel);
-    graphics.DrawImage(&bitmap, rightSide, imageWidth - 2, 0, 1, imageHeight, Gdiplus::UnitPixel);
-    graphics.DrawImage(&bitmap, middleLeft, static_cast<int>(area.top), middleWidth, areaHeight);
+    // The sides reach one unit under the middle: where a scaled edge covers part of a pixel, the
+    // same colour lies beneath it.
+    draw(static_cast<int>(area.left), middleLeft - static_cast<int>(area.left) + 1, 0, 1);
+    draw(middleRight - 1, static_cast<int>(area.right) - middleRight + 1, imageWidth - 1, 1);
+    draw(middleLeft, middleWidth, 0, imageWidth);
 }
 }  // namespace
 
