@@ -1,6 +1,7 @@
 #include "AboutBox.h"
 
 #include "DialogCommon.h"
+#include "Dpi.h"
 #include "DlgSize.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
@@ -29,7 +30,10 @@ CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
         return;
     }
     dialogs::InitListControls();
-    CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    {
+        const zerova::PerMonitorDpiScope perMonitor;
+        CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    }
     if (m_window == nullptr) return;
 
     const CListControl::TAB_DATA columns[] = {{L" ", 360, 0, 0}, {L" ", 400, 0, 0}};
@@ -63,9 +67,9 @@ CAboutBox::~CAboutBox()
 
 const wchar_t* CAboutBox::ClassProperty() { return kClassProperty; }
 
-INT_PTR CAboutBox::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
+INT_PTR CAboutBox::OnEarlyMessage(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
-    return dialogs::MeasureRows(message, lParam, kRowHeight);
+    return dialogs::MeasureRows(window, message, lParam, kRowHeight);
 }
 
 INT_PTR CAboutBox::OnInitDialog(HWND window)

@@ -13,6 +13,7 @@ struct KindKeys {
     const wchar_t* titleColor;
     const wchar_t* paragraphColor;
     bool autoCloseAllowed;
+    int icon;
 };
 
 // Every kind other than information and warning is an error.
@@ -20,11 +21,11 @@ KindKeys KeysOf(ADVISORY_MSG_TYPE type)
 {
     switch (type) {
     case ADVISORY_MSG_INFO:
-        return {L"info_background", L"info_title_color", L"info_paragraph_color", true};
+        return {L"info_background", L"info_title_color", L"info_paragraph_color", true, 0};
     case ADVISORY_MSG_WARNING:
-        return {L"warning_background", L"warning_title_color", L"warning_paragraph_color", false};
+        return {L"warning_background", L"warning_title_color", L"warning_paragraph_color", false, 1};
     default:
-        return {L"error_background", L"error_title_color", L"error_paragraph_color", false};
+        return {L"error_background", L"error_title_color", L"error_paragraph_color", false, 2};
     }
 }
 
@@ -68,6 +69,7 @@ void CAdvisoryMsg::Load(const wchar_t* subfolder, HWND, const wchar_t* title, co
         return;
     }
     SetAutokill(autokill);
+    SetIconKind(keys.icon);
     SetWindowPointer(window);
     DoDialog(nullptr, title, text, kCentredOnTheWorkArea, 0);
 }

@@ -3,6 +3,7 @@
 #include "VarnelPluginContract.h"
 
 #include "DlgSize.h"
+#include "Dpi.h"
 #include "ErrorMsg.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
@@ -49,7 +50,7 @@ void PlaceBelow(HWND dialog, int above, int below, int gap)
 {
     const RECT upper = ChildRect(dialog, above);
     const RECT lower = ChildRect(dialog, below);
-    const int top = upper.bottom + gap;
+    const int top = upper.bottom + zerova::ScaleToDpi(gap, zerova::WindowDpi(dialog));
     ::SetWindowPos(::GetDlgItem(dialog, below), nullptr, lower.left, top, lower.right - lower.left,
                    lower.bottom > top ? lower.bottom - top : 0, SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -75,22 +76,22 @@ CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, co
     int width = 0, height = 0;
     block->GetImageSize(width, height);
     const RECT control = ChildRect(dialog, controlId);
-    ::SetWindowPos(::GetDlgItem(dialog, controlId), nullptr, 0, 0, control.right - control.left, height,
-                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SetWindowPos(::GetDlgItem(dialog, controlId), nullptr, 0, 0, control.right - control.left,
+                   zerova::ScaleToDpi(height, zerova::WindowDpi(dialog)), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     return block;
 }
 
-void MeasureRow(LPARAM measureItem, int height)
+void MeasureRow(HWND dialog, LPARAM measureItem, int height)
 {
     auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(measureItem);
     measure->itemWidth = kRowWidth;
-    measure->itemHeight = static_cast<UINT>(height);
+    measure->itemHeight = static_cast<UINT>(zerova::ScaleToDpi(height, zerova::WindowDpi(dialog)));
 }
 
-INT_PTR MeasureRows(UINT message, LPARAM lParam, int height)
+INT_PTR MeasureRows(HWND dialog, UINT message, LPARAM lParam, int height)
 {
     if (message != WM_MEASUREITEM) return FALSE;
-    MeasureRow(lParam, height);
+    MeasureRow(dialog, lParam, height);
     return TRUE;
 }
 

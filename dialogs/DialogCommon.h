@@ -17,8 +17,8 @@ void SetTrayIcons(HWND window);
 void InitListControls();
 // A child's rectangle in its dialog's client coordinates.
 RECT ChildRect(HWND dialog, int id);
-// Moves child `below` so that its top is `gap` pixels under child `above`, keeping its left,
-// right and bottom edges.
+// Moves child `below` so that its top is `gap` pixels (96 DPI) under child `above`, keeping its
+// left, right and bottom edges.
 void PlaceBelow(HWND dialog, int above, int below, int gap);
 // The full path of an image of the GUI folders when the file exists; empty otherwise.
 bool ImagePath(const wchar_t* name, wchar_t* path);
@@ -35,14 +35,14 @@ namespace dialogs {
 
 // At WM_INITDIALOG: the window goes into the modeless dialog list and the tray's icons onto it.
 void AttachDialog(HWND window);
-// Shows the image in the control as its background and gives the control the image's height;
-// the block belongs to the image window.
+// Shows the image in the control as its background and gives the control the image's height at
+// the dialog's DPI; the block belongs to the image window.
 CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value);
-// Every row of a list measures kRowWidth by height.
-void MeasureRow(LPARAM measureItem, int height);
+// Every row of a list measures kRowWidth by height (96 DPI) at the dialog's DPI.
+void MeasureRow(HWND dialog, LPARAM measureItem, int height);
 // A dialog procedure's answer for owner-drawn rows of that height: TRUE for WM_MEASUREITEM, which
 // it measures, FALSE for any other message.
-INT_PTR MeasureRows(UINT message, LPARAM lParam, int height);
+INT_PTR MeasureRows(HWND dialog, UINT message, LPARAM lParam, int height);
 // What the list dialogs answer alike: the close box as Cancel, the list's owner-drawn rows and
 // notifications, white static controls. True when the message was one of these; *result is the
 // dialog procedure's answer.

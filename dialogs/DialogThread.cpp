@@ -2,6 +2,7 @@
 #include "TrayResources.h"
 
 #include "AlphaChannelWindow.h"
+#include "Dpi.h"
 
 #include "PluginInterface.h"
 #include "SafeString.h"
@@ -75,7 +76,11 @@ DWORD WINAPI CDialogThread::ThreadProc(LPVOID argument)
     auto* self = static_cast<CDialogThread*>(argument);
     if (self == nullptr) return 0;
     const bool notify = self->m_notifiesLastThread;
-    self->Run();
+    {
+        // The dialogs the library draws itself follow the DPI of the screen they stand on.
+        const zerova::PerMonitorDpiScope perMonitor;
+        self->Run();
+    }
     // From here on the object may already be deleted: its thread counts as ended.
     if (notify) NotifyIfLastThread();
     return 0;

@@ -3,6 +3,7 @@
 #include "AlphaChannelDialog.h"
 #include "ButtonWindow.h"
 #include "DialogCommon.h"
+#include "Dpi.h"
 #include "DlgPos.h"
 #include "ErrorMsg.h"
 #include "GdiPlusSession.h"
@@ -60,7 +61,10 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
 
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);
-    CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    {
+        const zerova::PerMonitorDpiScope perMonitor;
+        CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    }
     if (m_window == nullptr) return;
     ::SetWindowTextW(m_window, title);
 
@@ -111,7 +115,8 @@ void CProgressDlg::SetUp(HWND window)
     const RECT button = dialogs::ChildRect(window, kDetailsButton);
     const RECT listRect = dialogs::ChildRect(window, kDetailsList);
     ::ShowWindow(list, SW_HIDE);
-    ::SetWindowPos(list, nullptr, button.left, button.bottom + kListGap, listRect.right - listRect.left, 0,
+    ::SetWindowPos(list, nullptr, button.left, button.bottom + zerova::ScaleToDpi(kListGap, zerova::WindowDpi(window)),
+                   listRect.right - listRect.left, 0,
                    SWP_NOZORDER | SWP_NOACTIVATE);
 
     const zerova::WindowDeviceContext dc(list);
@@ -138,8 +143,10 @@ void CProgressDlg::ToggleDetails()
     const UINT keep = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
     if (m_detailsButton->GetSelectedImageSet() != kOpenSet) {
         const RECT listRect = dialogs::ChildRect(m_window, kDetailsList);
-        ::SetWindowPos(list, nullptr, 0, 0, listRect.right - listRect.left, kListHeight, keep);
-        ::SetWindowPos(m_window, nullptr, 0, 0, m_foldedWidth, m_foldedHeight + kUnfoldedExtra, keep);
+        const UINT dpi = zerova::WindowDpi(m_window);
+        ::SetWindowPos(list, nullptr, 0, 0, listRect.right - listRect.left, zerova::ScaleToDpi(kListHeight, dpi), keep);
+        ::SetWindowPos(m_window, nullptr, 0, 0, m_foldedWidth, m_foldedHeight + zerova::ScaleToDpi(kUnfoldedExtra, dpi),
+                       keep);
         ::ShowWindow(list, SW_SHOW);
         m_detailsButton->SelectImageSet(kOpenSet);
     } else {
@@ -187,7 +194,15 @@ bool CProgressDlg::OnTimer(UINT_PTR timer)
     return true;
 }
 
-INT_PTR CProgressDlg::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM)
+bool CProgressDlg::IsKeyWithoutCancel(WPARAM wParam, LPARAM lParam) const
+{
+    // The dialog manager turns Escape and Enter into the hidden Cancel button's command, which a
+    // dialog that cannot be cancelled ignores; the plug-in's close and the timer send it without one.
+    return m_type == PROGRESS_BAR_DLG_NO_CANCEL && LOWORD(wParam) == IDCANCEL && lParam != 0 &&
+           reinterpret_cast<HWND>(lParam) == ::GetDlgItem(m_window, IDCANCEL);
+}
+
+INT_PTR CProgressDlg::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_PAINT: {
@@ -198,7 +213,7 @@ INT_PTR CProgressDlg::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM
         if (m_type == PROGRESS_BAR_DLG_CANCEL) ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
         return TRUE;
     case WM_COMMAND:
-        OnCommand(wParam);
+        if (!IsKeyWithoutCancel(wParam, lParam)) OnCommand(wParam);
         return TRUE;
     case WM_TIMER:
         return OnTimer(wParam) ? TRUE : FALSE;

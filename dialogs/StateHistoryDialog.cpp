@@ -3,6 +3,7 @@
 #include "CriticalSectionEx.h"
 #include "DateTime.h"
 #include "DialogCommon.h"
+#include "Dpi.h"
 #include "DlgSize.h"
 #include "ListControl.h"
 #include "Localize.h"
@@ -70,7 +71,10 @@ CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wch
     zerova::CopyString(m_name, MAX_PATH, name);
     if (current != nullptr) *current = this;
     dialogs::InitListControls();
-    RunModal(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    {
+        const zerova::PerMonitorDpiScope perMonitor;
+        RunModal(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    }
 }
 
 CStateHistoryDialog::~CStateHistoryDialog()
@@ -153,9 +157,9 @@ void CStateHistoryDialog::OnCommand(int command)
 
 const wchar_t* CStateHistoryDialog::ClassProperty() { return kClassProperty; }
 
-INT_PTR CStateHistoryDialog::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
+INT_PTR CStateHistoryDialog::OnEarlyMessage(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
-    return dialogs::MeasureRows(message, lParam, kRowHeight);
+    return dialogs::MeasureRows(window, message, lParam, kRowHeight);
 }
 
 INT_PTR CStateHistoryDialog::OnInitDialog(HWND window)

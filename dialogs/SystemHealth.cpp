@@ -2,6 +2,7 @@
 
 #include "DebugTrace.h"
 #include "DialogCommon.h"
+#include "Dpi.h"
 #include "DlgSize.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
@@ -71,7 +72,10 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
         return;
     }
     dialogs::InitListControls();
-    CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    {
+        const zerova::PerMonitorDpiScope perMonitor;
+        CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+    }
     if (m_window == nullptr) return;
 
     wchar_t component[MAX_PATH], state[MAX_PATH];
@@ -255,9 +259,9 @@ void CSystemHealth::OnListClick(void* context, CListControl*, HWND, int, int rea
 
 const wchar_t* CSystemHealth::ClassProperty() { return kClassProperty; }
 
-INT_PTR CSystemHealth::OnEarlyMessage(HWND, UINT message, WPARAM, LPARAM lParam)
+INT_PTR CSystemHealth::OnEarlyMessage(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
-    return dialogs::MeasureRows(message, lParam, kRowHeight);
+    return dialogs::MeasureRows(window, message, lParam, kRowHeight);
 }
 
 INT_PTR CSystemHealth::OnInitDialog(HWND window)

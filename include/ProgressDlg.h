@@ -44,6 +44,7 @@ private:
     void ToggleDetails();
     void SaveSettings();
     void OnCommand(WPARAM wParam);
+    bool IsKeyWithoutCancel(WPARAM wParam, LPARAM lParam) const;
 
     void (*m_cancel)(void*);
     void* m_cookie;

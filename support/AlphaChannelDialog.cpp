@@ -1,13 +1,16 @@
 #include "AlphaChannelDialog.h"
 
+#include "Dpi.h"
 #include "FileIO.h"
 #include "SafeString.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 
 namespace {
 const int kMaxExtent = 4000;
+const int kIconGap = 8;
 
 bool ReadText(const wchar_t* ini, const wchar_t* section, const wchar_t* key, wchar_t* buffer, int length)
 {
@@ -82,7 +85,7 @@ Gdiplus::RectF ToRectF(const RECT& rect)
 CAlphaChannelDialog::CAlphaChannelDialog()
     : m_background(), m_buttonsSection(), m_fontFace(), m_title(), m_text(nullptr), m_bounds(), m_titleRect(),
       m_paragraphRect(), m_iconRect(), m_titlePoints(12), m_paragraphPoints(9), m_titleColor(RGB(0, 0, 0)),
-      m_paragraphColor(RGB(0, 0, 0)), m_topmost(false)
+      m_paragraphColor(RGB(0, 0, 0)), m_topmost(false), m_iconKind(-1)
 {
 }
 
@@ -141,22 +144,8 @@ int CAlphaChannelDialog::DoDialog(HWND owner, const wchar_t* title, const wchar_
     m_text = new wchar_t[length + 1];
     zerova::CopyString(m_text, static_cast<int>(length + 1), text);
 
-    RECT area{};
-    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    const int width = m_bounds.right - m_bounds.left;
-    const int height = m_bounds.bottom - m_bounds.top;
-    RECT bounds{};
-    if (position == 1) {
-        bounds.left = area.left + ((area.right - area.left) - width) / 2;
-        bounds.top = area.top + ((area.bottom - area.top) - height) / 2;
-    } else {
-        bounds.left = area.right - width - 8;
-        bounds.top = area.bottom - height - 8;
-    }
-    bounds.right = bounds.left + width;
-    bounds.bottom = bounds.top + height;
     SetClickedButtonID(0);
-    if (!CreateAlphaWindow(owner, bounds, m_topmost, m_title)) return 0;
+    if (!CreateAlphaWindow(owner, m_bounds, position, m_topmost, m_title, m_fontFace, m_paragraphPoints)) return 0;
     RunUntilClosed();
     return GetClickedButtonID();
 }
@@ -181,18 +170,44 @@ bool CAlphaChannelDialog::ComputeTextMetrics(const wchar_t* text, Gdiplus::Graph
     return true;
 }
 
+void CAlphaChannelDialog::SetIconKind(int kind) { m_iconKind = kind >= 0 && kind <= 2 ? kind : -1; }
+
 void CAlphaChannelDialog::Paint(HDC dc, int x, int y, int width, int height)
 {
     if (!zerova::EnsureGdiPlus()) return;
-    Gdiplus::Graphics graphics(dc);
-    graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
-    std::unique_ptr<Gdiplus::Bitmap> background(zerova::LoadImageFile(m_background));
-    if (background) {
-        graphics.DrawImage(background.get(), x, y, width, height);
-    } else {
-        Gdiplus::SolidBrush plain(Gdiplus::Color(255, 240, 244, 250));
-        graphics.FillRectangle(&plain, x, y, width, height);
+    const UINT dpi = GetDpi();
+    {
+        Gdiplus::Graphics graphics(dc);
+        zerova::ScaleForDpi(graphics, dpi);
+        graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+        graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
+        // The layout is for 96 DPI: so is the area it is drawn in.
+        const int layoutWidth = ::MulDiv(width, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi));
+        const int layoutHeight = ::MulDiv(height, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi));
+        std::unique_ptr<Gdiplus::Bitmap> background(zerova::LoadImageFile(m_background));
+        if (background) {
+            graphics.DrawImage(background.get(), x, y, layoutWidth, layoutHeight);
+        } else {
+            Gdiplus::SolidBrush plain(Gdiplus::Color(255, 240, 244, 250));
+            graphics.FillRectangle(&plain, x, y, layoutWidth, layoutHeight);
+        }
+        DrawTexts(graphics);
     }
+    DrawKindIcon(dc, dpi);
+}
+
+RECT CAlphaChannelDialog::TextRect(const RECT& text) const
+{
+    // A text never runs under the icon: it ends where the icon begins, when they share a line.
+    const bool besideIcon = m_iconKind >= 0 && m_iconRect.right > m_iconRect.left && m_iconRect.left > text.left &&
+                            m_iconRect.left < text.right && m_iconRect.top < text.bottom && m_iconRect.bottom > text.top;
+    RECT shown = text;
+    if (besideIcon) shown.right = m_iconRect.left - kIconGap;
+    return shown;
+}
+
+void CAlphaChannelDialog::DrawTexts(Gdiplus::Graphics& graphics) const
+{
     std::unique_ptr<Gdiplus::Font> titleFont(
         zerova::CreateTextFont(m_fontFace, static_cast<float>(m_titlePoints), Gdiplus::FontStyleBold));
     std::unique_ptr<Gdiplus::Font> paragraphFont(
@@ -200,7 +215,21 @@ void CAlphaChannelDialog::Paint(HDC dc, int x, int y, int width, int height)
     if (!titleFont || !paragraphFont) return;
     Gdiplus::SolidBrush titleBrush(ToColor(m_titleColor));
     Gdiplus::SolidBrush paragraphBrush(ToColor(m_paragraphColor));
-    graphics.DrawString(m_title, -1, titleFont.get(), ToRectF(m_titleRect), nullptr, &titleBrush);
+    graphics.DrawString(m_title, -1, titleFont.get(), ToRectF(TextRect(m_titleRect)), nullptr, &titleBrush);
     if (m_text != nullptr)
-        graphics.DrawString(m_text, -1, paragraphFont.get(), ToRectF(m_paragraphRect), nullptr, &paragraphBrush);
+        graphics.DrawString(m_text, -1, paragraphFont.get(), ToRectF(TextRect(m_paragraphRect)), nullptr,
+                            &paragraphBrush);
+}
+
+void CAlphaChannelDialog::DrawKindIcon(HDC dc, UINT dpi) const
+{
+    if (m_iconKind < 0 || m_iconRect.right <= m_iconRect.left || m_iconRect.bottom <= m_iconRect.top) return;
+    const RECT place = zerova::ScaleToDpi(m_iconRect, dpi);
+    const int size = std::min(place.right - place.left, place.bottom - place.top);
+    const LPCWSTR icons[] = {IDI_INFORMATION, IDI_WARNING, IDI_ERROR};
+    const zerova::UniqueIcon icon(static_cast<HICON>(
+        ::LoadImageW(nullptr, icons[m_iconKind], IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+    if (!icon) return;
+    ::DrawIconEx(dc, place.left + ((place.right - place.left) - size) / 2, place.top + ((place.bottom - place.top) - size) / 2,
+                 icon.Get(), size, size, 0, nullptr, DI_NORMAL);
 }

@@ -26,12 +26,18 @@ public:
                       const wchar_t* paragraphColorKey, const wchar_t* iconRectKey, bool settingsFlag);
     // Shows the window and returns when it has closed; the result is the clicked button's
     // identifier (0 when none). position 1: centred on the work area; otherwise at the bottom
-    // right of the work area. scrollMethod is not used.
+    // right of the work area. scrollMethod is not used. The layout's rectangles and point sizes
+    // are for 96 DPI; the window is drawn at the DPI of its screen.
     int DoDialog(HWND owner, const wchar_t* title, const wchar_t* text, int position, int scrollMethod);
 
     // The size text takes in font with format (within layout's width when one is given).
     static bool ComputeTextMetrics(const wchar_t* text, Gdiplus::Graphics* graphics, Gdiplus::Font* font,
                                    Gdiplus::StringFormat* format, int& width, int& height, const RECT* layout);
+
+    // The kind of message whose icon is drawn in the icon rectangle: 0 information, 1 warning,
+    // 2 error; any other value draws none (the default).
+    void SetIconKind(int kind);
+    int GetIconKind() const { return m_iconKind; }
 
     void Paint(HDC dc, int x, int y, int width, int height) override;
 
@@ -43,6 +49,10 @@ public:
     bool IsTopmost() const { return m_topmost; }
 
 private:
+    RECT TextRect(const RECT& text) const;
+    void DrawTexts(Gdiplus::Graphics& graphics) const;
+    void DrawKindIcon(HDC dc, UINT dpi) const;
+
     wchar_t m_background[MAX_PATH];
     wchar_t m_buttonsSection[64];
     wchar_t m_fontFace[64];
@@ -57,4 +67,5 @@ private:
     COLORREF m_titleColor;
     COLORREF m_paragraphColor;
     bool m_topmost;
+    int m_iconKind;
 };

@@ -1,7 +1,11 @@
 // A borderless popup that fades in, shows child buttons and ends when one is clicked, when it
-// receives WM_COMMAND 200, or when its auto-close time has passed.
+// receives WM_COMMAND 200, or when its auto-close time has passed. Its layout is given for 96 DPI
+// and scaled to the DPI of its screen. A window that waits for an answer comes up active, with
+// the keyboard on its first button: Tab and the arrow keys move between the buttons, Enter
+// chooses the focused one, Escape the Cancel button (the only button where there is one alone).
 #pragma once
 #include "AlphaChannelButton.h"
+#include "Handles.h"
 
 class ZEROVA_SUPPORT_API CAlphaChannelWindow : public CAlphaChannelButton {
 public:
@@ -22,12 +26,17 @@ public:
     // True once the window has finished coming up.
     bool InitCompleted() const;
     HWND GetHwnd() const { return m_window; }
+    // The DPI the window is drawn for.
+    UINT GetDpi() const;
     // Where the window's handle is written as soon as the window is made.
     void SetWindowPointer(HWND* location) { m_windowPointer = location; }
 
 protected:
-    // Makes the window (child buttons from the button list) and shows it fading in.
-    bool CreateAlphaWindow(HWND owner, const RECT& bounds, bool topmost, const wchar_t* title);
+    // Makes the window (child buttons from the button list, written in buttonFont) and shows it
+    // fading in. bounds and the buttons' places are for 96 DPI; position 1 centres the window on
+    // the work area, any other value puts it at the work area's bottom right corner.
+    bool CreateAlphaWindow(HWND owner, const RECT& bounds, int position, bool topmost, const wchar_t* title,
+                           const wchar_t* buttonFont, int buttonPoints);
     // Runs this thread's messages until the window is gone.
     void RunUntilClosed();
     void CloseWithAnswer(int buttonId);
@@ -36,6 +45,11 @@ protected:
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void PlaceAtDpi(UINT dpi);
+    void CreateButtons(UINT dpi, const wchar_t* face, int points);
+    // Enter and Escape: true when the key was taken.
+    bool AnswerKey(const MSG& message);
+    int EscapeAnswer() const;
 
     HWND m_window;
     HWND* m_windowPointer;
@@ -43,4 +57,7 @@ private:
     int m_autokillSeconds;
     int m_alpha;
     volatile LONG m_initCompleted;
+    RECT m_layoutBounds;  // at 96 DPI
+    int m_position;
+    zerova::UniqueGdiObject m_buttonFont;
 };

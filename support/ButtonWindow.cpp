@@ -62,6 +62,14 @@ void CButtonWindow::Paint()
         const bool pressed = (::SendMessageW(m_control, BM_GETSTATE, 0, 0) & BST_PUSHED) != 0;
         const Sets::Set& set = m_sets->sets[static_cast<size_t>(m_selected)];
         Gdiplus::Graphics graphics(dc);
+        graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
         graphics.DrawImage(pressed ? set.pressed.get() : set.normal.get(), 0, 0, client.right, client.bottom);
+    }
+    const bool keyboardCues = (::SendMessageW(m_control, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS) == 0;
+    if (::GetFocus() == m_control && keyboardCues) {
+        // Text colour and background decide the dotted line's colours.
+        ::SetTextColor(dc, RGB(0, 0, 0));
+        ::SetBkColor(dc, RGB(255, 255, 255));
+        ::DrawFocusRect(dc, &client);
     }
 }

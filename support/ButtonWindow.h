@@ -1,4 +1,6 @@
 // A push button drawn from images: image sets of a normal and a pressed picture, one selected.
+// The button keeps its window text, which is what assistive technology reads as its name, and
+// shows a focus rectangle while it has the keyboard focus.
 #pragma once
 #include "SupportAPI.h"
 

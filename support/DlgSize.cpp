@@ -1,8 +1,10 @@
 #include "DlgSize.h"
 
-#include "RegistryEx.h"
+#include "Dpi.h"
+#include "RememberedValue.h"
 #include "SafeString.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -18,7 +20,7 @@ struct CDlgSize::Controls {
 };
 
 CDlgSize::CDlgSize()
-    : m_controls(std::make_unique<Controls>()), m_window(nullptr), m_previousProc(nullptr), m_initialClient(), m_key()
+    : m_controls(std::make_unique<Controls>()), m_window(nullptr), m_previousProc(nullptr), m_initialClient(), m_leastSize(), m_key()
 {
 }
 
@@ -46,18 +48,33 @@ bool CDlgSize::Load(HWND window, const RESIZE_DATA* table, const wchar_t* key)
         ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&entry.initial), 2);
         m_controls->entries.push_back(entry);
     }
+    // The layout as built is the smallest the window may become: nothing in it is cut there.
+    RECT bounds{};
+    ::GetWindowRect(window, &bounds);
+    const UINT dpi = zerova::WindowDpi(window);
+    m_leastSize = SIZE{::MulDiv(bounds.right - bounds.left, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi)),
+                       ::MulDiv(bounds.bottom - bounds.top, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi))};
     ::SetPropW(window, kObjectProperty, this);
     m_previousProc = reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CDlgSize::WindowProc)));
 
     DWORD width = 0;
     DWORD height = 0;
-    if (m_key[0] != L'\0' && CRegistryEx::Get(HKEY_LOCAL_MACHINE, m_key, L"Width", width) &&
-        CRegistryEx::Get(HKEY_LOCAL_MACHINE, m_key, L"Height", height) && width > 0 && width < 8000 && height > 0 &&
-        height < 8000)
-        ::SetWindowPos(window, nullptr, 0, 0, static_cast<int>(width), static_cast<int>(height),
-                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (m_key[0] != L'\0' && zerova::ReadRememberedValue(m_key, L"Width", width) &&
+        zerova::ReadRememberedValue(m_key, L"Height", height) && width > 0 && width < 8000 && height > 0 &&
+        height < 8000) {
+        const SIZE least = LeastSize();
+        const int shownWidth = std::max(zerova::ScaleToDpi(static_cast<int>(width), dpi), static_cast<int>(least.cx));
+        const int shownHeight = std::max(zerova::ScaleToDpi(static_cast<int>(height), dpi), static_cast<int>(least.cy));
+        ::SetWindowPos(window, nullptr, 0, 0, shownWidth, shownHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     return true;
+}
+
+SIZE CDlgSize::LeastSize() const
+{
+    const UINT dpi = zerova::WindowDpi(m_window);
+    return SIZE{zerova::ScaleToDpi(m_leastSize.cx, dpi), zerova::ScaleToDpi(m_leastSize.cy, dpi)};
 }
 
 bool CDlgSize::SaveSize()
@@ -65,8 +82,13 @@ bool CDlgSize::SaveSize()
     if (!::IsWindow(m_window) || m_key[0] == L'\0') return false;
     RECT bounds{};
     ::GetWindowRect(m_window, &bounds);
-    return CRegistryEx::Set(HKEY_LOCAL_MACHINE, m_key, L"Width", static_cast<DWORD>(bounds.right - bounds.left)) &&
-           CRegistryEx::Set(HKEY_LOCAL_MACHINE, m_key, L"Height", static_cast<DWORD>(bounds.bottom - bounds.top));
+    // Kept for 96 DPI, so that the window has the same size to the eye on a screen of another DPI.
+    const int dpi = static_cast<int>(zerova::WindowDpi(m_window));
+    const int width = ::MulDiv(bounds.right - bounds.left, static_cast<int>(zerova::kDefaultDpi), dpi);
+    const int height = ::MulDiv(bounds.bottom - bounds.top, static_cast<int>(zerova::kDefaultDpi), dpi);
+    const bool widthKept = zerova::WriteRememberedValue(m_key, L"Width", static_cast<DWORD>(width));
+    const bool heightKept = zerova::WriteRememberedValue(m_key, L"Height", static_cast<DWORD>(height));
+    return widthKept && heightKept;
 }
 
 void CDlgSize::SetBrushColor(COLORREF color)
@@ -104,6 +126,14 @@ LRESULT CALLBACK CDlgSize::WindowProc(HWND window, UINT message, WPARAM wParam, 
     if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
     const WNDPROC previous = self->m_previousProc;
     if (message == WM_SIZE && wParam != SIZE_MINIMIZED) self->Arrange();
+    if (message == WM_GETMINMAXINFO) {
+        const LRESULT result = ::CallWindowProcW(previous, window, message, wParam, lParam);
+        auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+        const SIZE least = self->LeastSize();
+        limits->ptMinTrackSize.x = std::max(limits->ptMinTrackSize.x, least.cx);
+        limits->ptMinTrackSize.y = std::max(limits->ptMinTrackSize.y, least.cy);
+        return result;
+    }
     if (message == WM_ERASEBKGND && self->m_brush) {
         RECT client{};
         ::GetClientRect(window, &client);

@@ -133,18 +133,26 @@ HBITMAP LoadImageBitmap(const wchar_t* path, int width, int height)
 Gdiplus::Font* CreateTextFont(const wchar_t* face, float points, int style)
 {
     if (!EnsureGdiPlus()) return nullptr;
+    const float pixels = points * 96.0f / 72.0f;
     Gdiplus::FontFamily requested(face != nullptr ? face : L"");
     const Gdiplus::FontFamily* family = requested.IsAvailable() ? &requested : Gdiplus::FontFamily::GenericSansSerif();
-    if (family != nullptr && family->IsAvailable())
-        return new Gdiplus::Font(family, points, style, Gdiplus::UnitPoint);
+    if (family != nullptr && family->IsAvailable()) return new Gdiplus::Font(family, pixels, style, Gdiplus::UnitPixel);
     LOGFONTW logical{};
     const WindowDeviceContext screen(nullptr);
-    logical.lfHeight = -::MulDiv(static_cast<int>(points + 0.5f), ::GetDeviceCaps(screen.Get(), LOGPIXELSY), 72);
+    logical.lfHeight = -static_cast<LONG>(pixels + 0.5f);
     logical.lfWeight = (style & Gdiplus::FontStyleBold) != 0 ? FW_BOLD : FW_NORMAL;
     logical.lfCharSet = DEFAULT_CHARSET;
     logical.lfQuality = ANTIALIASED_QUALITY;
     if (face != nullptr) wcsncpy(logical.lfFaceName, face, LF_FACESIZE - 1);
     return new Gdiplus::Font(screen.Get(), &logical);
+}
+
+void ScaleForDpi(Gdiplus::Graphics& graphics, UINT dpi)
+{
+    const Gdiplus::REAL scale = static_cast<Gdiplus::REAL>(dpi > 0 ? dpi : 96) / 96.0f;
+    graphics.SetPageUnit(Gdiplus::UnitPixel);
+    graphics.ResetTransform();
+    graphics.ScaleTransform(scale, scale);
 }
 
 HBITMAP IconToBitmap(HICON icon, int width, int height)

@@ -79,6 +79,11 @@ struct DeviceContextTraits {  // CreateCompatibleDC
     static bool IsValid(HDC h) { return h != nullptr; }
     static void Close(HDC h) { DeleteDC(h); }
 };
+struct IconTraits {  // LoadImage(IMAGE_ICON) without LR_SHARED, CreateIconIndirect
+    static HICON Invalid() { return nullptr; }
+    static bool IsValid(HICON h) { return h != nullptr; }
+    static void Close(HICON h) { DestroyIcon(h); }
+};
 struct HeapBlockTraits {
     static void* Invalid() { return nullptr; }
     static bool IsValid(void* p) { return p != nullptr; }
@@ -93,6 +98,7 @@ using UniqueMenu = UniqueHandle<HMENU, MenuTraits>;
 using UniqueGdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;
 using UniqueHeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using UniqueDeviceContext = UniqueHandle<HDC, DeviceContextTraits>;
+using UniqueIcon = UniqueHandle<HICON, IconTraits>;
 
 // A window's device context from GetDC, given back when the scope ends.
 class WindowDeviceContext {

@@ -2,6 +2,7 @@
 
 #include "Handles.h"
 
+#include "Dpi.h"
 #include "GdiPlusSession.h"
 #include "PaintedControl.h"
 #include "SafeString.h"
@@ -35,6 +36,36 @@ std::unique_ptr<Gdiplus::Font> FittingFont(Gdiplus::Graphics& graphics, const wc
         font = std::move(smaller);
     }
     return font;
+}
+// The picture over the whole area: scaled to the area's height with its proportions kept and
+// centred, the rest of the width filled with its outer columns drawn wide, so that a logo in the
+// picture is never distorted however wide the area grows.
+void DrawSpread(Gdiplus::Graphics& graphics, Gdiplus::Bitmap& bitmap, const RECT& area)
+{
+    const int areaWidth = static_cast<int>(area.right - area.left);
+    const int areaHeight = static_cast<int>(area.bottom - area.top);
+    const int imageWidth = static_cast<int>(bitmap.GetWidth());
+    const int imageHeight = static_cast<int>(bitmap.GetHeight());
+    if (areaWidth <= 0 || areaHeight <= 0 || imageWidth <= 0 || imageHeight <= 0) return;
+    // Edge pixels are repeated, not faded into nothing, where the picture is scaled: no seams.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    auto draw = [&](int left, int width, int sourceLeft, int sourceWidth) {
+        graphics.DrawImage(&bitmap, Gdiplus::Rect(left, static_cast<int>(area.top), width, areaHeight), sourceLeft, 0,
+                           sourceWidth, imageHeight, Gdiplus::UnitPixel, &edges);
+    };
+    const int middleWidth = ::MulDiv(imageWidth, areaHeight, imageHeight);
+    if (middleWidth >= areaWidth) {
+        draw(static_cast<int>(area.left), areaWidth, 0, imageWidth);
+        return;
+    }
+    const int middleLeft = static_cast<int>(area.left) + (areaWidth - middleWidth) / 2;
+    const int middleRight = middleLeft + middleWidth;
+    // The sides reach one unit under the middle: where a scaled edge covers part of a pixel, the
+    // same colour lies beneath it.
+    draw(static_cast<int>(area.left), middleLeft - static_cast<int>(area.left) + 1, 0, 1);
+    draw(middleRight - 1, static_cast<int>(area.right) - middleRight + 1, imageWidth - 1, 1);
+    draw(middleLeft, middleWidth, 0, imageWidth);
 }
 }  // namespace
 
@@ -72,8 +103,7 @@ void CImageBlock::Draw(void* graphics, const RECT& client) const
     auto* g = static_cast<Gdiplus::Graphics*>(graphics);
     const RECT area = m_hasRect ? m_rect : client;
     if (m_stretchMode == 2 || !m_hasRect) {
-        g->DrawImage(bitmap, static_cast<int>(area.left), static_cast<int>(area.top),
-                     static_cast<int>(area.right - area.left), static_cast<int>(area.bottom - area.top));
+        DrawSpread(*g, *bitmap, area);
     } else {
         // At its own size, centred in the rectangle.
         const int width = static_cast<int>(bitmap->GetWidth());
@@ -174,7 +204,13 @@ void CImageWindow::Paint()
     RECT client{};
     ::GetClientRect(m_control, &client);
     if (zerova::EnsureGdiPlus()) {
+        // The blocks are laid out for 96 DPI: drawn scaled to the control's DPI.
+        const UINT dpi = zerova::WindowDpi(m_control);
+        client.right = ::MulDiv(client.right, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi));
+        client.bottom = ::MulDiv(client.bottom, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi));
         Gdiplus::Graphics graphics(dc);
+        zerova::ScaleForDpi(graphics, dpi);
+        graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
         graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
         std::lock_guard<std::mutex> guard(m_blocks->lock);
         for (CImageBlock* block : m_blocks->images) block->Draw(&graphics, client);

@@ -1,11 +1,14 @@
 #include "ListControl.h"
 
+#include "Dpi.h"
+#include "GdiPlusSession.h"
 #include "Handles.h"
-#include "RegistryEx.h"
+#include "RememberedValue.h"
 #include "SafeString.h"
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -15,7 +18,6 @@ enum Shading { kNoShading = -1, kLight = 0, kDark = 1 };
 const COLORREF kLightColor = RGB(255, 255, 255);
 const COLORREF kDarkColor = RGB(238, 243, 250);
 const COLORREF kHeadingColor = RGB(0, 70, 160);
-const COLORREF kStatusColors[] = {RGB(40, 160, 60), RGB(230, 170, 0), RGB(200, 30, 30)};
 
 struct Row {
     std::wstring text[2];
@@ -93,20 +95,78 @@ std::vector<std::wstring> SplitRows(const wchar_t* text)
     if (!current.empty()) rows.push_back(current);
     return rows;
 }
-// The round status mark in front of a cell's text.
-void DrawStatusDot(HDC dc, const RECT& cell, COLORREF color)
+
+int WorstStatus(const Row& row) { return row.status[0] > row.status[1] ? row.status[0] : row.status[1]; }
+
+// The marker of a row's status, centred in box: a green disc with a tick (all well), an amber
+// triangle with an exclamation mark (warning), a red disc with a cross (error). Shape and colour
+// both tell the state.
+void DrawStatusMarker(HDC dc, const RECT& box, int status)
 {
-    const zerova::UniqueGdiObject dot(::CreateSolidBrush(color));
-    const zerova::ScopedSelection selected(dc, dot.Get());
-    const int middle = (cell.top + cell.bottom) / 2;
-    ::Ellipse(dc, cell.left, middle - 5, cell.left + 10, middle + 5);
+    if (!zerova::EnsureGdiPlus()) return;
+    Gdiplus::Graphics graphics(dc);
+    graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+    const Gdiplus::REAL size = static_cast<Gdiplus::REAL>(box.right - box.left);
+    const Gdiplus::REAL left = static_cast<Gdiplus::REAL>(box.left);
+    const Gdiplus::REAL top = static_cast<Gdiplus::REAL>(box.top);
+    auto at = [&](Gdiplus::REAL x, Gdiplus::REAL y) { return Gdiplus::PointF(left + x * size, top + y * size); };
+    Gdiplus::Pen mark(Gdiplus::Color(255, 255, 255, 255), size / 6.0f);
+    mark.SetStartCap(Gdiplus::LineCapRound);
+    mark.SetEndCap(Gdiplus::LineCapRound);
+    mark.SetLineJoin(Gdiplus::LineJoinRound);
+    if (status == 1) {
+        const Gdiplus::PointF corners[] = {at(0.5f, 0.02f), at(1.0f, 0.95f), at(0.0f, 0.95f)};
+        Gdiplus::SolidBrush amber(Gdiplus::Color(255, 232, 160, 0));
+        graphics.FillPolygon(&amber, corners, 3);
+        Gdiplus::Pen dark(Gdiplus::Color(255, 40, 30, 0), size / 7.0f);
+        dark.SetStartCap(Gdiplus::LineCapRound);
+        dark.SetEndCap(Gdiplus::LineCapRound);
+        graphics.DrawLine(&dark, at(0.5f, 0.35f), at(0.5f, 0.6f));
+        graphics.DrawLine(&dark, at(0.5f, 0.79f), at(0.5f, 0.8f));
+        return;
+    }
+    Gdiplus::SolidBrush disc(status == 2 ? Gdiplus::Color(255, 200, 30, 30) : Gdiplus::Color(255, 30, 140, 50));
+    graphics.FillEllipse(&disc, left, top, size, size);
+    if (status == 2) {
+        graphics.DrawLine(&mark, at(0.32f, 0.32f), at(0.68f, 0.68f));
+        graphics.DrawLine(&mark, at(0.68f, 0.32f), at(0.32f, 0.68f));
+    } else {
+        const Gdiplus::PointF tick[] = {at(0.27f, 0.52f), at(0.44f, 0.69f), at(0.74f, 0.33f)};
+        graphics.DrawLines(&mark, tick, 3);
+    }
 }
+
+const wchar_t kObjectProperty[] = L"ZerovaListControl";
+
+int ColumnWidth(HWND list, int column)
+{
+    return static_cast<int>(::SendMessageW(list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
+}
+
+// A notice of the list's header that a column before the last one has a new width.
+bool IsOtherColumnResized(HWND list, LPARAM lParam, UINT message, int columnCount)
+{
+    if (message != WM_NOTIFY) return false;
+    const auto* notice = reinterpret_cast<const NMHEADERW*>(lParam);
+    if (notice == nullptr || notice->hdr.hwndFrom != reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0)))
+        return false;
+    const UINT code = notice->hdr.code;
+    const bool resized = code == HDN_ITEMCHANGEDW || code == HDN_ITEMCHANGEDA || code == HDN_ENDTRACKW ||
+                         code == HDN_ENDTRACKA;
+    return resized && notice->iItem < columnCount - 1;
+}
+
+// The least the last column keeps (96 DPI) before the others give up width.
+const int kLastColumnLeast = 64;
+const int kMostColumnWidth = 5000;
 }  // namespace
 
 struct CListControl::Rows {
     std::vector<Row> rows;
     Style style;
     zerova::UniqueGdiObject boldFont;
+    WNDPROC previousProc = nullptr;
+    bool fitting = false;
 };
 
 CListControl::CListControl()
@@ -115,7 +175,7 @@ CListControl::CListControl()
 {
 }
 
-CListControl::~CListControl() = default;
+CListControl::~CListControl() { Unsubclass(); }
 
 CListview::CListview() = default;
 CListview::~CListview() = default;
@@ -123,21 +183,23 @@ CListview::~CListview() = default;
 bool CListControl::Init(HWND list, const TAB_DATA* columns, int columnCount, const wchar_t* key, int)
 {
     if (!::IsWindow(list) || columns == nullptr || columnCount < 1) return false;
+    Unsubclass();
     m_list = list;
     m_columnCount = columnCount > 2 ? 2 : columnCount;
     zerova::CopyString(m_key, MAX_PATH, key);
     ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    const UINT dpi = zerova::WindowDpi(list);
     for (int i = 0; i < m_columnCount; ++i) {
         DWORD width = static_cast<DWORD>(columns[i].width);
         wchar_t value[32];
         zerova::FormatString(value, 32, L"Column%dWidth", i);
-        if (m_key[0] != L'\0') CRegistryEx::Get(HKEY_LOCAL_MACHINE, m_key, value, width);
+        if (m_key[0] != L'\0') zerova::ReadRememberedValue(m_key, value, width);
         wchar_t title[MAX_PATH];
         zerova::CopyString(title, MAX_PATH, columns[i].title);
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH;
         column.pszText = title;
-        column.cx = static_cast<int>(width > 0 && width < 5000 ? width : 200);
+        column.cx = zerova::ScaleToDpi(static_cast<int>(width > 0 && width < static_cast<DWORD>(kMostColumnWidth) ? width : 200), dpi);
         ::SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
     }
     HFONT font = reinterpret_cast<HFONT>(::SendMessageW(list, WM_GETFONT, 0, 0));
@@ -146,7 +208,78 @@ bool CListControl::Init(HWND list, const TAB_DATA* columns, int columnCount, con
         ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(logical), &logical);
     logical.lfWeight = FW_BOLD;
     m_rows->boldFont.Reset(::CreateFontIndirectW(&logical));
+    Subclass();
+    FitColumns();
     return true;
+}
+
+void CListControl::Subclass()
+{
+    if (!::IsWindow(m_list) || m_rows->previousProc != nullptr) return;
+    ::SetPropW(m_list, kObjectProperty, this);
+    m_rows->previousProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(m_list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CListControl::ListProc)));
+}
+
+void CListControl::Unsubclass()
+{
+    if (m_rows->previousProc == nullptr) return;
+    if (::IsWindow(m_list) && ::GetPropW(m_list, kObjectProperty) == this) {
+        ::SetWindowLongPtrW(m_list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_rows->previousProc));
+        ::RemovePropW(m_list, kObjectProperty);
+    }
+    m_rows->previousProc = nullptr;
+}
+
+LRESULT CALLBACK CListControl::ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = static_cast<CListControl*>(::GetPropW(window, kObjectProperty));
+    if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
+    const WNDPROC previous = self->m_rows->previousProc;
+    if (message == WM_NCDESTROY) {
+        self->Unsubclass();
+        return ::CallWindowProcW(previous, window, message, wParam, lParam);
+    }
+    const LRESULT result = ::CallWindowProcW(previous, window, message, wParam, lParam);
+    // A new size, also when a scroll bar comes or goes, or a column dragged to another width.
+    if (message == WM_SIZE || IsOtherColumnResized(window, lParam, message, self->m_columnCount)) self->FitColumns();
+    return result;
+}
+
+void CListControl::FitColumns()
+{
+    if (!::IsWindow(m_list) || m_columnCount < 1 || m_rows->fitting) return;
+    m_rows->fitting = true;
+    // A scroll bar that comes or goes with the new widths changes the room again.
+    for (int pass = 0; pass < 3 && FitColumnsOnce(); ++pass) {
+    }
+    m_rows->fitting = false;
+}
+
+bool CListControl::FitColumnsOnce()
+{
+    RECT client{};
+    ::GetClientRect(m_list, &client);
+    const int available = client.right - client.left;
+    if (available <= 0) return false;
+    const int last = m_columnCount - 1;
+    const int leastForLast = std::min(zerova::ScaleToDpi(kLastColumnLeast, zerova::WindowDpi(m_list)), available / 3);
+    int others = 0;
+    for (int i = 0; i < last; ++i) others += ColumnWidth(m_list, i);
+    if (others > available - leastForLast) {
+        // The other columns give up width in proportion to their own.
+        const int room = available - leastForLast;
+        int given = 0;
+        for (int i = 0; i < last; ++i) {
+            const int fitted = i == last - 1 ? room - given : ::MulDiv(ColumnWidth(m_list, i), room, others);
+            ::SendMessageW(m_list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(fitted, 0));
+            given += fitted;
+        }
+        others = room;
+    }
+    ::SendMessageW(m_list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(last), MAKELPARAM(available - others, 0));
+    ::GetClientRect(m_list, &client);
+    return client.right - client.left != available;
 }
 
 void CListControl::SetClickCallbackProc(void* context, CLICK_CALLBACK callback)
@@ -248,6 +381,11 @@ INT_PTR CListControl::GetLineContext(int index) const
     return index >= 0 && index < GetLineCount() ? m_rows->rows[static_cast<size_t>(index)].context : 0;
 }
 
+int CListControl::GetLineStatus(int index) const
+{
+    return index >= 0 && index < GetLineCount() ? WorstStatus(m_rows->rows[static_cast<size_t>(index)]) : -1;
+}
+
 wchar_t* CListControl::GetAllLinesOfText() const
 {
     std::wstring all;
@@ -273,11 +411,14 @@ int CListControl::GetSelection(wchar_t* text, int length, INT_PTR* context) cons
 void CListControl::SaveColumnWidths()
 {
     if (!::IsWindow(m_list) || m_key[0] == L'\0') return;
+    const UINT dpi = zerova::WindowDpi(m_list);
     for (int i = 0; i < m_columnCount; ++i) {
         wchar_t value[32];
         zerova::FormatString(value, 32, L"Column%dWidth", i);
-        const LRESULT width = ::SendMessageW(m_list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(i), 0);
-        if (width > 0) CRegistryEx::Set(HKEY_LOCAL_MACHINE, m_key, value, static_cast<DWORD>(width));
+        const int width = ColumnWidth(m_list, i);
+        // Kept for 96 DPI, like the widths the dialogs give.
+        const int kept = ::MulDiv(width, static_cast<int>(zerova::kDefaultDpi), static_cast<int>(dpi));
+        if (kept > 0) zerova::WriteRememberedValue(m_key, value, static_cast<DWORD>(kept));
     }
 }
 
@@ -293,19 +434,27 @@ void CListControl::OnDrawItem(const DRAWITEMSTRUCT* draw)
         selected ? ::GetSysColor(COLOR_HIGHLIGHT) : row.shading == kDark ? kDarkColor : kLightColor));
     ::FillRect(dc, &draw->rcItem, static_cast<HBRUSH>(background.Get()));
     ::SetBkMode(dc, TRANSPARENT);
+    const UINT dpi = zerova::WindowDpi(m_list);
+    const int padding = zerova::ScaleToDpi(4, dpi);
+    const int rowHeight = draw->rcItem.bottom - draw->rcItem.top;
+    const int markerSize = std::min(zerova::ScaleToDpi(12, dpi), rowHeight - 2 * zerova::ScaleToDpi(2, dpi));
+    const int status = WorstStatus(row);
     int left = draw->rcItem.left;
     for (int column = 0; column < m_columnCount; ++column) {
-        const int width = static_cast<int>(::SendMessageW(m_list, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
-        RECT cell{left + 4, draw->rcItem.top, left + width - 2, draw->rcItem.bottom};
-        if (row.status[column] >= 0 && row.status[column] <= 2) {
-            DrawStatusDot(dc, cell, kStatusColors[row.status[column]]);
-            cell.left += 14;
+        const int width = ColumnWidth(m_list, column);
+        RECT cell{left + padding, draw->rcItem.top, left + width - padding / 2, draw->rcItem.bottom};
+        if (column == 0 && status >= 0 && status <= 2 && markerSize > 0) {
+            const int top = (cell.top + cell.bottom - markerSize) / 2;
+            DrawStatusMarker(dc, RECT{cell.left, top, cell.left + markerSize, top + markerSize}, status);
+            cell.left += markerSize + padding;
         }
         const zerova::ScopedSelection font(dc, row.bold[column] ? m_rows->boldFont.Get() : nullptr);
         ::SetTextColor(dc, selected ? ::GetSysColor(COLOR_HIGHLIGHTTEXT) : row.blue[column] ? kHeadingColor : RGB(0, 0, 0));
         ::DrawTextW(dc, row.text[column].c_str(), -1, &cell, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
         left += width;
     }
+    if ((draw->itemState & ODS_FOCUS) != 0 && (::SendMessageW(m_list, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS) == 0)
+        ::DrawFocusRect(dc, &draw->rcItem);
 }
 
 void CListControl::OnNotify(HWND, WPARAM, LPARAM lParam)

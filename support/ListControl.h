@@ -1,8 +1,12 @@
 // A two-column report list that turns the list markup into rows: "\r\n" ends a row, "\t" separates
 // the columns, and tokens between bars set the look: "|light|", "|dark|" (row shading, kept until
-// changed), "|OK|", "|warning|", "|error|" (status icon of the column), "|font=BOLD|",
-// "|font=NORMAL|" (kept until changed), "|BLUE|" (heading colour for the rest of the row) and
-// "|hContext=<number>|" (the row's context value, handed back for the selected row).
+// changed), "|OK|", "|warning|", "|error|" (the status of the column; the row's marker, before its
+// first column, shows the worst status of its columns), "|font=BOLD|", "|font=NORMAL|" (kept until
+// changed), "|BLUE|" (heading colour for the rest of the row) and "|hContext=<number>|" (the row's
+// context value, handed back for the selected row).
+//
+// Column widths are given for 96 DPI and scaled to the list's DPI; the last column always takes
+// the width the others leave, when the list opens, grows or shrinks and when a column is dragged.
 #pragma once
 #include "SupportAPI.h"
 
@@ -25,7 +29,8 @@ public:
     CListControl& operator=(const CListControl&) = delete;
 
     // Takes the list view control, makes its columns (widths remembered under key, a key of
-    // HKEY_LOCAL_MACHINE) and turns it into an owner-drawn report list.
+    // HKEY_LOCAL_MACHINE, or of HKEY_CURRENT_USER where the machine's cannot be written) and
+    // turns it into an owner-drawn report list.
     bool Init(HWND list, const TAB_DATA* columns, int columnCount, const wchar_t* key, int flags);
     void SetHighlight(bool highlight) { m_highlight = highlight; }
     void SetClickCallbackProc(void* context, CLICK_CALLBACK callback);
@@ -42,6 +47,9 @@ public:
     // Plain text of a column without markup.
     bool GetLineText(int index, int column, wchar_t* buffer, int length) const;
     INT_PTR GetLineContext(int index) const;
+    // The status the row's marker shows (0 all well, 1 warning, 2 error): the worst of its
+    // columns; -1 for a row without status, which shows no marker.
+    int GetLineStatus(int index) const;
     // Every row as plain text, columns separated by a tab, one row a line; the caller frees it
     // with FreeText.
     wchar_t* GetAllLinesOfText() const;
@@ -49,6 +57,8 @@ public:
     // The selected row: its first column's text and its context; -1 when none is selected.
     int GetSelection(wchar_t* text, int length, INT_PTR* context) const;
     void SaveColumnWidths();
+    // Gives the last column the width the other columns leave in the list.
+    void FitColumns();
     HWND GetHwnd() const { return m_list; }
 
     // The dialog hands these on.
@@ -56,6 +66,12 @@ public:
     void OnNotify(HWND dialog, WPARAM wParam, LPARAM lParam);
 
 private:
+    static LRESULT CALLBACK ListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void Subclass();
+    void Unsubclass();
+    // True when the list's room changed while the columns were fitted into it.
+    bool FitColumnsOnce();
+
     struct Rows;
     std::unique_ptr<Rows> m_rows;
     HWND m_list;

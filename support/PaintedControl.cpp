@@ -2,7 +2,23 @@
 
 namespace {
 const wchar_t kObjectProperty[] = L"ZerovaPaintedControl";
+
+bool ChangesTheLook(UINT message)
+{
+    switch (message) {
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+    case WM_ENABLE:
+    case WM_SETTEXT:
+    case WM_UPDATEUISTATE:
+    case BM_SETSTATE:
+    case BM_SETSTYLE:
+        return true;
+    default:
+        return false;
+    }
 }
+}  // namespace
 
 CPaintedControl::CPaintedControl(HWND control, PaintFunction paint, void* owner)
     : m_control(control), m_paint(paint), m_owner(owner), m_previousProc(nullptr)
@@ -29,5 +45,9 @@ LRESULT CALLBACK CPaintedControl::ControlProc(HWND window, UINT message, WPARAM 
         return 0;
     }
     if (message == WM_ERASEBKGND) return 1;
-    return ::CallWindowProcW(self->m_previousProc, window, message, wParam, lParam);
+    const LRESULT result = ::CallWindowProcW(self->m_previousProc, window, message, wParam, lParam);
+    // A button draws its new focus, press or enabled state at once, in its own look: the owner's
+    // drawing takes over again.
+    if (ChangesTheLook(message)) ::InvalidateRect(window, nullptr, FALSE);
+    return result;
 }

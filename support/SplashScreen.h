@@ -1,5 +1,6 @@
 // A splash window: an image with text blocks drawn over it, shown on the calling thread until it
-// ends by itself (after three seconds) or receives WM_COMMAND 200.
+// ends by itself (after three seconds) or receives WM_COMMAND 200. The picture and the blocks are
+// laid out for 96 DPI and drawn scaled to the DPI of the screen the splash stands on.
 #pragma once
 #include "SupportAPI.h"
 
@@ -21,6 +22,9 @@ public:
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // The picture's size at that DPI, centred on the work area.
+    void PlaceAtDpi(HWND splash, UINT dpi) const;
+    void Paint(HWND splash) const;
     void* m_image;
     HWND* m_windowField;
     CStringBlock** m_blocks;

@@ -6,6 +6,7 @@
 #include "AboutBox.h"
 #include "AdvisoryMsg.h"
 #include "DateTime.h"
+#include "Dpi.h"
 #include "ListControl.h"
 #include "PluginStateHistory.h"
 #include "StateHistoryDialog.h"
@@ -23,14 +24,19 @@
 #include "VarnelPluginAPI.h"
 
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <functional>
+#include <utility>
 
 using hosttest::PluginHostTest;
 
 namespace {
 const wchar_t kAlphaClass[] = L"ZerovaAlphaChannelWindow";
 const wchar_t kProgressKey[] = L"SOFTWARE\\Zerova\\Varnel\\ProgressDialog";
+const wchar_t kAboutKey[] = L"SOFTWARE\\Zerova\\Varnel\\AboutBox";
+const wchar_t* const kRememberedKeys[] = {kAboutKey, L"SOFTWARE\\Zerova\\Varnel\\SystemHealth",
+                                          L"SOFTWARE\\Zerova\\Varnel\\StateHistoryDialog"};
 
 int g_hostTimers = 0;
 LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -86,6 +92,7 @@ protected:
     {
         PluginHostTest::SetUp();
         RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
+        ForgetRememberedSizes();
         ASSERT_TRUE(COXIL_DllMain::Instance()->LoadResources());
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof(windowClass);
@@ -109,6 +116,14 @@ protected:
         m_menu.reset();
         DestroyWindow(m_host);
         RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
+        ForgetRememberedSizes();
+    }
+    static void ForgetRememberedSizes()
+    {
+        for (const wchar_t* key : kRememberedKeys) {
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+            RegDeleteTreeW(HKEY_CURRENT_USER, key);
+        }
     }
 
     void* LoadAsker(const std::wstring& fileName, DWORD minor = 2)
@@ -744,5 +759,401 @@ TEST_F(Dialogs, SplashShowsOnlyWhenTheRegistryAndTheGuiFolderAskForIt)
 
     EXPECT_FALSE(CThreadManager::Instance()->CreateSplashScreenThread(L"C:\\nowhere\\splash.png", false));
     EXPECT_EQ(567, CErrorMsg::Instance()->GetLastError());
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen");
+}
+
+// ---------------------------------------------------------------- how the dialogs look and answer the keyboard
+
+namespace {
+int ColumnWidth(HWND dialog, int column)
+{
+    return static_cast<int>(SendDlgItemMessageW(dialog, 1000, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
+}
+
+int ListClientWidth(HWND dialog)
+{
+    RECT client{};
+    GetClientRect(GetDlgItem(dialog, 1000), &client);
+    return client.right - client.left;
+}
+
+bool ColumnsFillTheList(HWND dialog) { return ColumnWidth(dialog, 0) + ColumnWidth(dialog, 1) == ListClientWidth(dialog); }
+
+SIZE WindowSize(HWND window)
+{
+    RECT bounds{};
+    GetWindowRect(window, &bounds);
+    return SIZE{bounds.right - bounds.left, bounds.bottom - bounds.top};
+}
+
+void Resize(HWND window, int width, int height)
+{
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Column headings a person can read: none shown, or every one shown with a text.
+bool NoBlankHeadings(HWND list)
+{
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    if (header == nullptr || !IsWindowVisible(header)) return true;
+    RECT bounds{};
+    GetWindowRect(header, &bounds);
+    if (bounds.bottom <= bounds.top) return true;
+    const int count = static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[MAX_PATH] = L"";
+        HDITEMW item{};
+        item.mask = HDI_TEXT;
+        item.pszText = text;
+        item.cchTextMax = MAX_PATH;
+        SendMessageW(header, HDM_GETITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+        if (std::wstring(text).find_first_not_of(L' ') == std::wstring::npos) return false;
+    }
+    return true;
+}
+
+DWORD RegDword(HKEY root, const wchar_t* key, const wchar_t* value)
+{
+    DWORD data = 0, size = sizeof(data);
+    return RegGetValueW(root, key, value, RRF_RT_REG_DWORD, nullptr, &data, &size) == ERROR_SUCCESS ? data : 0;
+}
+
+// The keyboard focus of the thread that runs a window.
+HWND FocusOfThreadOf(HWND window)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+void PressKey(HWND target, WPARAM key)
+{
+    PostMessageW(target, WM_KEYDOWN, key, 1);
+    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+}
+
+// A key of HKEY_LOCAL_MACHINE that this user may read but not write, as for a standard user on
+// Windows; the key is deleted again when the guard goes.
+class ReadOnlyMachineKey {
+public:
+    explicit ReadOnlyMachineKey(const wchar_t* key) : m_key(key)
+    {
+        HKEY opened = nullptr;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, WRITE_DAC, nullptr, &opened, nullptr) != ERROR_SUCCESS)
+            return;
+        SetAccess(opened, KEY_READ);
+        RegCloseKey(opened);
+    }
+    ~ReadOnlyMachineKey()
+    {
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key, 0, WRITE_DAC, &opened) == ERROR_SUCCESS) {
+            SetAccess(opened, KEY_ALL_ACCESS);
+            RegCloseKey(opened);
+        }
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_key);
+    }
+    ReadOnlyMachineKey(const ReadOnlyMachineKey&) = delete;
+    ReadOnlyMachineKey& operator=(const ReadOnlyMachineKey&) = delete;
+
+    // True when writing a value there is refused.
+    bool Refuses() const
+    {
+        HKEY opened = nullptr;
+        const LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key, 0, KEY_SET_VALUE, &opened);
+        if (rc == ERROR_SUCCESS) RegCloseKey(opened);
+        return rc == ERROR_ACCESS_DENIED;
+    }
+
+private:
+    static void SetAccess(HKEY key, DWORD access)
+    {
+        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+        PSID everyone = nullptr;
+        if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return;
+        BYTE aclBuffer[256];
+        auto* acl = reinterpret_cast<ACL*>(aclBuffer);
+        SECURITY_DESCRIPTOR descriptor;
+        if (InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION) &&
+            AddAccessAllowedAce(acl, ACL_REVISION, access, everyone) &&
+            InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE))
+            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+        FreeSid(everyone);
+    }
+
+    const wchar_t* m_key;
+};
+}  // namespace
+
+TEST_F(Dialogs, LastColumnTakesTheRemainingWidthOnOpeningAndAfterAResize)
+{
+    LoadAsker(L"Healthy.dll");
+    ASSERT_TRUE(Registry()->DisplaySystemHealth(m_host));
+    HWND window = WaitForOpenDialog(CDialogThread::THREAD_SYSTEMHEALTH);
+    ASSERT_NE(nullptr, window);
+    EXPECT_TRUE(ColumnsFillTheList(window)) << ColumnWidth(window, 0) << " + " << ColumnWidth(window, 1)
+                                            << " in a list " << ListClientWidth(window) << " wide";
+    const SIZE opened = WindowSize(window);
+    const int firstColumn = ColumnWidth(window, 0);
+    Resize(window, opened.cx + 240, opened.cy + 60);
+    EXPECT_TRUE(PumpUntil([&] { return ColumnsFillTheList(window); }, 2000)) << "after growing";
+    EXPECT_EQ(firstColumn, ColumnWidth(window, 0)) << "the first column keeps its width";
+    Resize(window, opened.cx + 40, opened.cy);
+    EXPECT_TRUE(PumpUntil([&] { return ColumnsFillTheList(window); }, 2000)) << "after shrinking";
+    SendDlgItemMessageW(window, 1000, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(firstColumn + 50, 0));
+    EXPECT_TRUE(PumpUntil([&] { return ColumnsFillTheList(window); }, 2000)) << "after the first column was dragged";
+    CloseAndWait(window);
+}
+
+TEST_F(Dialogs, AboutBoxColumnsFitItsListWithoutAScrollBarAcrossOrBlankHeadings)
+{
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    const int entries = 24;  // more lines than the box shows: the list scrolls down, never across
+    Configure(L"About.dll", L"AboutCount", entries);
+    for (int i = 0; i < entries; ++i) {
+        Configure(L"About.dll", L"About" + std::to_wstring(i) + L"Product", L"Component " + std::to_wstring(i));
+        Configure(L"About.dll", L"About" + std::to_wstring(i) + L"Version", L"1.0." + std::to_wstring(i));
+    }
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    HWND box = WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX);
+    ASSERT_NE(nullptr, box);
+    HWND list = GetDlgItem(box, 1000);
+    EXPECT_NE(0, GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL) << "enough lines to scroll down";
+    EXPECT_EQ(0, GetWindowLongW(list, GWL_STYLE) & WS_HSCROLL) << "nothing to scroll across";
+    EXPECT_TRUE(ColumnsFillTheList(box));
+    EXPECT_TRUE(NoBlankHeadings(list));
+    CloseAndWait(box);
+}
+
+TEST_F(Dialogs, AboutBoxCopyrightLineReadsAsTwoSentences)
+{
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    HWND box = nullptr;
+    void* object = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        box = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_ABOUTBOX, &object);
+        return box != nullptr && object != nullptr;
+    }));
+    CListControl* list = static_cast<CAboutBox*>(object)->GetListview();
+    wchar_t last[MAX_PATH] = L"";
+    list->GetLineText(list->GetLineCount() - 1, 0, last, MAX_PATH);
+    const std::wstring line = last;
+    const size_t stop = line.find(L'.');
+    ASSERT_NE(std::wstring::npos, stop) << testenv::Narrow(line);
+    EXPECT_EQ(L' ', line[stop + 1]) << "a space after the first sentence: " << testenv::Narrow(line);
+    CloseAndWait(box);
+}
+
+TEST_F(Dialogs, EachComponentsMarkerShowsItsOwnState)
+{
+    void* broken = LoadAsker(L"Broken.dll");
+    void* fine = LoadAsker(L"Fine.dll");
+    std::wstring stopped = L"engine stopped";
+    VarnelSetState(broken, VARNEL_PLUGIN_STATE_ERROR, &stopped[0]);
+    ASSERT_TRUE(Registry()->DisplaySystemHealth(m_host));
+    void* object = nullptr;
+    HWND window = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        window = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, &object);
+        return window != nullptr && object != nullptr;
+    }));
+    CListControl* list = static_cast<CSystemHealth*>(object)->GetListview();
+    EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, list->GetLineStatus(list->FindLine(L"Broken", false)));
+    EXPECT_EQ(VARNEL_PLUGIN_STATE_OK, list->GetLineStatus(list->FindLine(L"Fine", false)));
+    std::wstring old = L"definitions are old";
+    VarnelSetState(fine, VARNEL_PLUGIN_STATE_WARNING, &old[0]);
+    EXPECT_EQ(VARNEL_PLUGIN_STATE_WARNING, list->GetLineStatus(list->FindLine(L"Fine", false)));
+    CloseAndWait(window);
+}
+
+TEST_F(Dialogs, ResizableDialogsNeverBecomeSmallerThanTheyWereBuilt)
+{
+    LoadAsker(L"Healthy.dll");
+    ASSERT_TRUE(Registry()->DisplaySystemHealth(m_host));
+    HWND health = WaitForOpenDialog(CDialogThread::THREAD_SYSTEMHEALTH);
+    ASSERT_NE(nullptr, health);
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    HWND about = WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX);
+    ASSERT_NE(nullptr, about);
+    for (HWND window : {health, about}) {
+        const SIZE built = WindowSize(window);
+        Resize(window, 200, 150);
+        const SIZE now = WindowSize(window);
+        EXPECT_GE(now.cx, built.cx);
+        EXPECT_GE(now.cy, built.cy);
+        Resize(window, built.cx + 30, built.cy + 20);
+        EXPECT_EQ(built.cx + 30, WindowSize(window).cx) << "larger sizes are taken";
+    }
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    CloseAndWait(health);
+}
+
+TEST_F(Dialogs, RememberedSizeIsKeptUnderTheMachineKeyAndAnOlderCopyOfTheUserGoes)
+{
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_CURRENT_USER, kAboutKey, L"Width", 5));
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    HWND box = WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX);
+    ASSERT_NE(nullptr, box);
+    const SIZE larger{WindowSize(box).cx + 70, WindowSize(box).cy + 30};
+    Resize(box, larger.cx, larger.cy);
+    CloseAndWait(box);
+    EXPECT_EQ(static_cast<DWORD>(larger.cx), RegDword(HKEY_LOCAL_MACHINE, kAboutKey, L"Width"));
+    EXPECT_EQ(static_cast<DWORD>(larger.cy), RegDword(HKEY_LOCAL_MACHINE, kAboutKey, L"Height"));
+    EXPECT_EQ(0u, RegDword(HKEY_CURRENT_USER, kAboutKey, L"Width")) << "the user's older copy would hide it";
+
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    box = WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(larger.cx, WindowSize(box).cx);
+    EXPECT_EQ(larger.cy, WindowSize(box).cy);
+    CloseAndWait(box);
+}
+
+TEST_F(Dialogs, RememberedSizeGoesToTheUserWhereTheMachineKeyCannotBeWrittenAndComesBackFromThere)
+{
+    const ReadOnlyMachineKey machine(kAboutKey);
+    ASSERT_TRUE(machine.Refuses()) << "the test needs a key this user cannot write";
+    Register(L"About", CopyFixture(L"FixtureAbout", L"About.dll"));
+    ASSERT_TRUE(Registry()->LoadPlugins());
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    HWND box = WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX);
+    ASSERT_NE(nullptr, box);
+    const SIZE larger{WindowSize(box).cx + 90, WindowSize(box).cy + 40};
+    Resize(box, larger.cx, larger.cy);
+    const int firstColumn = ColumnWidth(box, 0) - 30;
+    SendDlgItemMessageW(box, 1000, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(firstColumn, 0));
+    CloseAndWait(box);
+    EXPECT_EQ(static_cast<DWORD>(larger.cx), RegDword(HKEY_CURRENT_USER, kAboutKey, L"Width"));
+    EXPECT_EQ(static_cast<DWORD>(firstColumn), RegDword(HKEY_CURRENT_USER, kAboutKey, L"Column0Width"));
+
+    ASSERT_TRUE(Registry()->DisplayAboutBox(m_host));
+    box = WaitForOpenDialog(CDialogThread::THREAD_ABOUTBOX);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(larger.cx, WindowSize(box).cx);
+    EXPECT_EQ(larger.cy, WindowSize(box).cy);
+    EXPECT_EQ(firstColumn, ColumnWidth(box, 0));
+    CloseAndWait(box);
+}
+
+TEST_F(Dialogs, DetailsButtonTellsAssistiveTechnologyItsName)
+{
+    void* handle = LoadAsker(L"Named.dll");
+    CProgressDlg* dialog = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    ASSERT_NE(nullptr, dialog);
+    IAccessible* accessible = nullptr;
+    ASSERT_EQ(S_OK, AccessibleObjectFromWindow(GetDlgItem(dialog->GetHwnd(), 1004), OBJID_CLIENT, __uuidof(IAccessible),
+                                               reinterpret_cast<void**>(&accessible)));
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    EXPECT_EQ(S_OK, accessible->get_accName(self, &name));
+    EXPECT_NE(0u, name != nullptr ? SysStringLen(name) : 0u) << "a screen reader has a name to say";
+    SysFreeString(name);
+    accessible->Release();
+    EXPECT_TRUE(VarnelDestroyProgressDlg(dialog));
+}
+
+TEST_F(Dialogs, ProgressKeysCancelOnlyWhatCanBeCancelled)
+{
+    void* handle = LoadAsker(L"Keys.dll");
+    CProgressDlg* stubborn = Progress(handle, PROGRESS_BAR_DLG_NO_CANCEL);
+    ASSERT_NE(nullptr, stubborn);
+    HWND window = stubborn->GetHwnd();
+    HWND list = GetDlgItem(window, 1005);
+    SetFocus(list);
+    PressKey(list, VK_ESCAPE);
+    PressKey(list, VK_RETURN);
+    Set(stubborn, L"s", L"d", 10);  // its messages are handled here, through the dialog manager
+    Pump(200);
+    EXPECT_TRUE(IsWindow(window)) << "nothing to cancel";
+    EXPECT_EQ(0, g_cancels);
+    EXPECT_TRUE(VarnelDestroyProgressDlg(stubborn));
+    g_cancels = 0;  // the plug-in's close ends in Cancel
+
+    CProgressDlg* cancellable = Progress(handle, PROGRESS_BAR_DLG_CANCEL);
+    ASSERT_NE(nullptr, cancellable);
+    window = cancellable->GetHwnd();
+    list = GetDlgItem(window, 1005);
+    SetFocus(list);
+    PressKey(list, VK_RETURN);
+    Set(cancellable, L"s", L"d", 10);
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(window); }, 2000));
+    EXPECT_EQ(1, g_cancels) << "Enter is the default button: Cancel";
+}
+
+TEST_F(Dialogs, AdvisoryMessageShowsTheIconOfItsKind)
+{
+    void* handle = LoadAsker(L"Icons.dll");
+    const std::pair<ADVISORY_MSG_TYPE, int> kinds[] = {
+        {ADVISORY_MSG_INFO, 0}, {ADVISORY_MSG_WARNING, 1}, {ADVISORY_MSG_ERROR, 2}, {static_cast<ADVISORY_MSG_TYPE>(7), 2}};
+    for (const auto& kind : kinds) {
+        ASSERT_TRUE(Ask(handle, L"Kind", kind.first, ADVISORY_MSG_BUTTONS_OK, 1));
+        CAdvisoryMsg* message = OpenMessage();
+        ASSERT_NE(nullptr, message);
+        EXPECT_EQ(kind.second, message->GetIconKind()) << "kind " << kind.first;
+        HWND window = FindWindowW(kAlphaClass, L"Kind");
+        Click(window, 1);
+        ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+    }
+}
+
+TEST_F(Dialogs, AdvisoryMessageIsAnsweredFromTheKeyboard)
+{
+    void* handle = LoadAsker(L"Keys.dll");
+    ASSERT_TRUE(Ask(handle, L"Choose", ADVISORY_MSG_WARNING, ADVISORY_MSG_BUTTONS_YES_NO, 1));
+    HWND choose = FindWindowW(kAlphaClass, L"Choose");
+    ASSERT_NE(nullptr, choose);
+    EXPECT_EQ(GetDlgItem(choose, 6), FocusOfThreadOf(choose)) << "the keyboard starts on the first button";
+    PressKey(GetDlgItem(choose, 6), VK_ESCAPE);
+    Pump(300);
+    EXPECT_TRUE(IsWindow(choose)) << "Yes or No has to be chosen";
+    PressKey(GetDlgItem(choose, 6), VK_TAB);
+    EXPECT_TRUE(PumpUntil([&] { return FocusOfThreadOf(choose) == GetDlgItem(choose, 7); }, 2000));
+    PressKey(GetDlgItem(choose, 7), VK_RETURN);
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Keys.dll").size() == 1; }));
+    EXPECT_EQ("7", ActivitiesOf("Keys.dll")[0][1]) << "Enter chooses the focused button";
+
+    ASSERT_TRUE(Ask(handle, L"Cancellable", ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK_CANCEL, 2));
+    HWND cancellable = FindWindowW(kAlphaClass, L"Cancellable");
+    ASSERT_NE(nullptr, cancellable);
+    PressKey(GetDlgItem(cancellable, 1), VK_ESCAPE);
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Keys.dll").size() == 2; }));
+    EXPECT_EQ("2", ActivitiesOf("Keys.dll")[1][1]) << "Escape is Cancel";
+
+    ASSERT_TRUE(Ask(handle, L"Notice", ADVISORY_MSG_ERROR, ADVISORY_MSG_BUTTONS_OK, 3));
+    HWND notice = FindWindowW(kAlphaClass, L"Notice");
+    ASSERT_NE(nullptr, notice);
+    PressKey(GetDlgItem(notice, 1), VK_ESCAPE);
+    ASSERT_TRUE(PumpUntil([&] { return ActivitiesOf("Keys.dll").size() == 3; }));
+    EXPECT_EQ("1", ActivitiesOf("Keys.dll")[2][1]) << "Escape answers a message with one button";
+}
+
+TEST_F(Dialogs, SplashPictureHoldsBothOfItsTexts)
+{
+    const wchar_t key[] = L"SOFTWARE\\Zerova\\Varnel";
+    testenv::SetRegDword(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen", 1);
+    CVarnelPrivateInterface::Instance()->SplashScreen();
+    HWND splash = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+        splash = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SPLASHSCREEN, nullptr);
+        return splash != nullptr;
+    }));
+    RECT client{};
+    GetClientRect(splash, &client);
+    // The product name stands in x 213..441, y 101..194, the copyright in x 19..451, y 257..281
+    // of the picture at 96 DPI.
+    const int dpi = static_cast<int>(zerova::WindowDpi(splash));
+    EXPECT_GE(client.right, MulDiv(451, dpi, 96));
+    EXPECT_GE(client.bottom, MulDiv(281, dpi, 96));
+    PostMessageW(splash, WM_COMMAND, 200, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(splash); }));
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"DisplaySplashScreen");
 }

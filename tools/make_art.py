@@ -257,6 +257,30 @@ def horizontal_gradient(left, right):
     return lambda x, y: tuple(left[i] + (right[i] - left[i]) * x for i in range(4))
 
 
+def placed(layers, left, top, size, width, height):
+    """Layers drawn in the unit square moved to a size x size square at (left, top) of a picture
+    rendered with square=False (whose coordinates are fractions of its width and height)."""
+    def move(function):
+        return lambda x, y: function((x * width - left) / size, (y * height - top) / size)
+    return [(move(inside), move(paint)) for inside, paint in layers]
+
+
+# The splash picture. The library draws two texts over it, laid out for this picture's pixels:
+# the product name in the box x 213..441, y 101..194 and the copyright line in x 19..451,
+# y 257..281, both in black; so both boxes stand on a light ground, and the mark stays left of
+# the name.
+SPLASH_WIDTH, SPLASH_HEIGHT = 470, 300
+
+
+def splash():
+    w, h = SPLASH_WIDTH, SPLASH_HEIGHT
+    ground = vertical_gradient((1.0, 1.0, 1.0, 1.0), (0.87, 0.92, 0.99, 1.0))
+    top_band = (rect(0, 0, 1, 12 / h), horizontal_gradient(BLUE_DARK, BLUE_LIGHT))
+    rule = (rect(19 / w, 244 / h, 451 / w, 246 / h), solid((0.70, 0.78, 0.90, 1.0)))
+    mark = placed(product_mark(), 22, 48, 184, w, h)
+    return render([top_band, rule] + mark, w, h, background=ground, square=False)
+
+
 def make_images(folder):
     os.makedirs(folder, exist_ok=True)
     pictures = {
@@ -275,7 +299,7 @@ def make_images(folder):
             NAVY, BLUE_DARK), square=False),
         "gradated_background_with_zerova_logo.png": render(product_mark(), 320, 64, background=horizontal_gradient(
             BLUE_DARK, BLUE_LIGHT)),
-        "splash.png": render(product_mark(), 360, 200, background=vertical_gradient(BLUE_LIGHT, NAVY)),
+        "splash.png": splash(),
         "advisory_info.png": render([], 190, 90, background=vertical_gradient(
             (0.93, 0.96, 1.0, 1.0), (0.80, 0.88, 0.98, 1.0)), square=False),
         "advisory_warning.png": render([], 190, 90, background=vertical_gradient(
