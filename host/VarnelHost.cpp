@@ -545,6 +545,7 @@ void CVarnelHost::ShowTrayMenu(bool openFlyout)
     } else {
         GetCursorPos(&at);
     }
+    m_menu->LineUpItemTexts(COXIL_DllMain::Instance()->GetSubMenu());
     SetForegroundWindow(m_mainWindow);
     const UINT command = static_cast<UINT>(
         TrackPopupMenu(COXIL_DllMain::Instance()->GetSubMenu(), flags, at.x, at.y, 0, m_mainWindow, nullptr));

@@ -107,9 +107,11 @@ ImageKey KeyOf(HMENU menu, UINT command, ULONG_PTR itemData)
     return {nullptr, menu, command};
 }
 
+// A blank image (no bitmap) only keeps an item's text in line with the images of its menu level.
 struct ItemImage {
     HBITMAP bitmap;
     const CMenuXP* maker;
+    SIZE size;
 };
 
 // The item images of every menu object of the process. The items carry HBMMENU_CALLBACK, so the
@@ -126,19 +128,25 @@ ImageTable& ItemImages()
     return table;
 }
 
-HBITMAP FindImage(const ImageKey& key)
+const ItemImage* FindEntry(const ImageKey& key)
 {
     auto found = ItemImages().images.find(key);
-    return found != ItemImages().images.end() ? found->second.bitmap : nullptr;
+    return found != ItemImages().images.end() ? &found->second : nullptr;
+}
+
+HBITMAP FindImage(const ImageKey& key)
+{
+    const ItemImage* entry = FindEntry(key);
+    return entry != nullptr ? entry->bitmap : nullptr;
 }
 
 // The image of an item being measured, which names no menu: by record, else the first by command.
-HBITMAP FindImageToMeasure(UINT command, ULONG_PTR itemData)
+const ItemImage* FindEntryToMeasure(UINT command, ULONG_PTR itemData)
 {
     const ImageKey key = KeyOf(nullptr, command, itemData);
-    if (key.record != nullptr) return FindImage(key);
+    if (key.record != nullptr) return FindEntry(key);
     for (const auto& entry : ItemImages().images)
-        if (entry.first.record == nullptr && entry.first.command == command) return entry.second.bitmap;
+        if (entry.first.record == nullptr && entry.first.command == command) return &entry.second;
     return nullptr;
 }
 
@@ -147,6 +155,26 @@ SIZE BitmapSize(HBITMAP bitmap)
     BITMAP info{};
     if (::GetObjectW(bitmap, sizeof(info), &info) == 0) return {0, 0};
     return {info.bmWidth, info.bmHeight};
+}
+
+UINT ItemBitmap(HMENU menu, int position, MENUITEMINFOW& info)
+{
+    info = MENUITEMINFOW{};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_BITMAP | MIIM_ID | MIIM_DATA | MIIM_FTYPE;
+    return ::GetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info);
+}
+
+// The size of the first image of one menu level; none when the level shows no image.
+SIZE ImageSizeOfLevel(HMENU menu)
+{
+    for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+        MENUITEMINFOW info;
+        if (!ItemBitmap(menu, i, info) || info.hbmpItem != HBMMENU_CALLBACK) continue;
+        const ItemImage* entry = FindEntry(KeyOf(menu, info.wID, info.dwItemData));
+        if (entry != nullptr && entry->bitmap != nullptr) return entry->size;
+    }
+    return {0, 0};
 }
 
 // Space between an item's image and its text, a quarter of the image.
@@ -167,7 +195,7 @@ CMenuXP::~CMenuXP()
             ++entry;
             continue;
         }
-        ::DeleteObject(entry->second.bitmap);
+        if (entry->second.bitmap != nullptr) ::DeleteObject(entry->second.bitmap);
         entry = ItemImages().images.erase(entry);
     }
 }
@@ -176,9 +204,9 @@ bool CMenuXP::MeasureItem(MEASUREITEMSTRUCT& measure)
 {
     if (measure.CtlType != ODT_MENU) return false;
     std::lock_guard<std::mutex> guard(ItemImages().lock);
-    HBITMAP bitmap = FindImageToMeasure(measure.itemID, measure.itemData);
-    if (bitmap == nullptr) return false;
-    const SIZE size = BitmapSize(bitmap);
+    const ItemImage* entry = FindEntryToMeasure(measure.itemID, measure.itemData);
+    if (entry == nullptr) return false;
+    const SIZE size = entry->size;
     measure.itemWidth = static_cast<UINT>(size.cx + ImageGap(size.cx));
     measure.itemHeight = static_cast<UINT>(size.cy);
     return true;
@@ -189,9 +217,11 @@ bool CMenuXP::DrawItem(const DRAWITEMSTRUCT& draw)
     if (draw.CtlType != ODT_MENU) return false;
     std::lock_guard<std::mutex> guard(ItemImages().lock);
     HMENU menu = reinterpret_cast<HMENU>(draw.hwndItem);
-    HBITMAP bitmap = FindImage(KeyOf(menu, draw.itemID, draw.itemData));
-    if (bitmap == nullptr) return false;
-    const SIZE size = BitmapSize(bitmap);
+    const ItemImage* entry = FindEntry(KeyOf(menu, draw.itemID, draw.itemData));
+    if (entry == nullptr) return false;
+    if (entry->bitmap == nullptr) return true;  // a blank: nothing to draw
+    HBITMAP bitmap = entry->bitmap;
+    const SIZE size = entry->size;
     HDC source = ::CreateCompatibleDC(draw.hDC);
     if (source == nullptr) return false;
     HGDIOBJ previous = ::SelectObject(source, bitmap);
@@ -291,7 +321,7 @@ void CMenuXP::ReleaseMenuItemImage(HMENU menu, UINT command)
     update.fMask = MIIM_BITMAP;
     update.hbmpItem = nullptr;
     ::SetMenuItemInfoW(holding, command, FALSE, &update);
-    ::DeleteObject(found->second.bitmap);
+    if (found->second.bitmap != nullptr) ::DeleteObject(found->second.bitmap);
     ItemImages().images.erase(found);
 }
 
@@ -315,7 +345,7 @@ bool CMenuXP::SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITM
     }
     ItemImage& slot = ItemImages().images[KeyOf(holdingMenu, info.wID, info.dwItemData)];
     if (slot.bitmap != nullptr && slot.maker == this) ::DeleteObject(slot.bitmap);
-    slot = {bitmap, this};
+    slot = {bitmap, this, BitmapSize(bitmap)};
     if (auto* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(info.dwItemData))) {
         zerova::CopyString(record->image, MAX_PATH, imagePath != nullptr ? imagePath : L"");
         record->imageEnabled = true;
@@ -363,6 +393,27 @@ HBITMAP CMenuXP::GetMenuItemImage(HMENU menu, UINT command)
     if (info.hbmpItem != HBMMENU_CALLBACK) return info.hbmpItem;
     std::lock_guard<std::mutex> guard(ItemImages().lock);
     return FindImage(KeyOf(owner, info.wID, info.dwItemData));
+}
+
+void CMenuXP::LineUpItemTexts(HMENU menu) { LineUpLevel(menu, 0); }
+
+void CMenuXP::LineUpLevel(HMENU menu, int depth)
+{
+    if (menu == nullptr || depth > kMaxDepth) return;
+    for (int i = 0; i < ::GetMenuItemCount(menu); ++i) LineUpLevel(::GetSubMenu(menu, i), depth + 1);
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    const SIZE size = ImageSizeOfLevel(menu);
+    if (size.cx == 0) return;
+    for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+        MENUITEMINFOW info;
+        if (!ItemBitmap(menu, i, info) || (info.fType & MFT_SEPARATOR) != 0 || info.hbmpItem != nullptr) continue;
+        MENUITEMINFOW update{};
+        update.cbSize = sizeof(update);
+        update.fMask = MIIM_BITMAP;
+        update.hbmpItem = HBMMENU_CALLBACK;
+        if (::SetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &update))
+            ItemImages().images[KeyOf(menu, info.wID, info.dwItemData)] = {nullptr, this, size};
+    }
 }
 
 void CMenuXP::DebugTraceMenuItemStates(HMENU menu) { TraceItems(menu, 0); }

@@ -58,6 +58,10 @@ public:
     // True when the message was about an item image of a menu object of this process and was answered.
     static bool MeasureItem(MEASUREITEMSTRUCT& measure);
     static bool DrawItem(const DRAWITEMSTRUCT& draw);
+    // Before the menu shows: on each level of menu that shows item images, the items without one get
+    // a blank image, so that every text of the level stands after the image column and the level is
+    // wide enough for it (Wine leaves the column out of the width of items without an image).
+    void LineUpItemTexts(HMENU menu);
     // Before an item leaves the menu: the image this object made for it is taken off and deleted.
     void ReleaseMenuItemImage(HMENU menu, UINT command);
 
@@ -65,5 +69,6 @@ public:
     static void DebugTraceMenuItemStates(HMENU menu);
 
 private:
+    void LineUpLevel(HMENU menu, int depth);
     bool SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath);
 };
