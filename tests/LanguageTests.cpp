@@ -460,3 +460,100 @@ TEST_F(Language, ArrowKeysWalkTheTrayMenuAndEscapeClosesIt)
     EXPECT_EQ(CVarnelMenuUtils::MakeCommandId(m_plugin, 1), PickWithKeys(keys));
     EXPECT_EQ(0u, PickWithKeys({{WM_KEYDOWN, VK_ESCAPE}}));
 }
+
+// ---------------------------------------------------------------- item images of the tray menu
+
+namespace {
+// A 32-bit top-down DIB section filled with one colour, for drawing an item image into.
+struct Canvas {
+    explicit Canvas(int size, COLORREF fill) : size(size)
+    {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = size;
+        info.bmiHeader.biHeight = -size;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        dc = CreateCompatibleDC(nullptr);
+        bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
+        previous = SelectObject(dc, bitmap);
+        RECT all{0, 0, size, size};
+        HBRUSH brush = CreateSolidBrush(fill);
+        FillRect(dc, &all, brush);
+        DeleteObject(brush);
+    }
+    ~Canvas()
+    {
+        SelectObject(dc, previous);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+    }
+    COLORREF At(int x, int y) const
+    {
+        const DWORD pixel = bits[y * size + x];
+        return RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
+    }
+    int size;
+    HDC dc = nullptr;
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ previous = nullptr;
+    DWORD* bits = nullptr;
+};
+}  // namespace
+
+TEST_F(Language, AnItemImageIsDrawnWithItsTransparencyOverTheSelectedItem)
+{
+    wchar_t name[MAX_PATH];
+    HICON check = COXIL_DllMain::Instance()->GetMenuIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH);
+    ASSERT_NE(nullptr, check);
+    ASSERT_TRUE(m_menu->SetMenuItemImage(check, Popup(), 4000));
+    const int size = GetSystemMetrics(SM_CXSMICON);
+    Canvas canvas(size, GetSysColor(COLOR_HIGHLIGHT));
+    DRAWITEMSTRUCT draw{};
+    draw.CtlType = ODT_MENU;
+    draw.itemID = 4000;
+    draw.itemState = ODS_SELECTED;
+    draw.hwndItem = reinterpret_cast<HWND>(Popup());
+    draw.hDC = canvas.dc;
+    draw.rcItem = {0, 0, size, size};
+    ASSERT_TRUE(CMenuXP::DrawItem(draw));
+    GdiFlush();
+    EXPECT_EQ(GetSysColor(COLOR_HIGHLIGHT), canvas.At(0, 0)) << "the transparent corner shows the selection";
+    int drawn = 0;
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) drawn += canvas.At(x, y) != GetSysColor(COLOR_HIGHLIGHT) ? 1 : 0;
+    EXPECT_GT(drawn, size) << "the check mark itself is drawn";
+}
+
+TEST_F(Language, EveryTextOfAMenuLevelWithImagesStandsAfterTheImageColumn)
+{
+    wchar_t name[MAX_PATH];
+    HICON check = COXIL_DllMain::Instance()->GetMenuIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH);
+    ASSERT_TRUE(m_menu->SetMenuItemImage(check, Popup(), 4000));
+    m_menu->LineUpItemTexts(Popup());
+    MEASUREITEMSTRUCT image{};
+    image.CtlType = ODT_MENU;
+    image.itemID = 4000;
+    ASSERT_TRUE(CMenuXP::MeasureItem(image));
+    EXPECT_GE(static_cast<int>(image.itemWidth), GetSystemMetrics(SM_CXSMICON)) << "the image and a gap";
+    for (int i = 0; i < GetMenuItemCount(Popup()); ++i) {
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_DATA | MIIM_BITMAP;
+        ASSERT_TRUE(GetMenuItemInfoW(Popup(), static_cast<UINT>(i), TRUE, &info));
+        if (info.fType & MFT_SEPARATOR) continue;
+        EXPECT_EQ(HBMMENU_CALLBACK, info.hbmpItem) << "item " << info.wID;
+        MEASUREITEMSTRUCT measure{};
+        measure.CtlType = ODT_MENU;
+        measure.itemID = info.wID;
+        measure.itemData = info.dwItemData;
+        EXPECT_TRUE(CMenuXP::MeasureItem(measure)) << "item " << info.wID;
+        EXPECT_EQ(image.itemWidth, measure.itemWidth) << "item " << info.wID;
+    }
+    HMENU flyout = GetSubMenu(Popup(), 1);
+    ASSERT_NE(nullptr, flyout);
+    EXPECT_EQ(nullptr, CMenuXP::GetMenuItemImage(Popup(), 4001)) << "a blank is no image";
+    for (int i = 0; i < GetMenuItemCount(flyout); ++i)
+        EXPECT_EQ(nullptr, CMenuXP::GetMenuItemImage(flyout, CMenuXP::GetMenuItemID(flyout, i)))
+            << "a level without images keeps its items as they are";
+}
