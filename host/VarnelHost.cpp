@@ -33,6 +33,10 @@ const UINT kAboutCommand = 4001;
 const UINT kUpdateCommand = 4002;
 const UINT kExitCommand = 4003;
 const UINT kFirstSuiteCommand = 25001;
+const UINT_PTR kOpenFlyoutTimer = 1;
+const UINT kOpenFlyoutPeriodMs = 150;
+const int kMaxOpenFlyoutSteps = 40;
+int g_openFlyoutSteps = 0;
 
 CVarnelHost* g_host = nullptr;
 
@@ -113,6 +117,8 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             m_options.report = true;
         } else if (word == L"--show" && i + 1 < argc) {
             m_options.show = argv[++i];
+        } else if (word == L"--message" && i + 1 < argc) {
+            m_options.messages.push_back(argv[++i]);
         } else if (word == L"--log" && i + 1 < argc) {
             m_options.logFile = argv[++i];
         } else {
@@ -213,6 +219,10 @@ bool CVarnelHost::StartUp()
                      static_cast<int>(reinterpret_cast<INT_PTR>(m_options.ignoredWindow)));
     CPluginInterface::Instance()->LoadPlugins();
     Log(L"plug-ins loaded: %d", CPluginInterface::Instance()->GetTotalNumberOfPlugins());
+    for (const std::wstring& text : m_options.messages) {
+        CPluginInterface::Instance()->PluginComm(text.c_str(), 0);
+        Log(L"plug-in message \"%s\" delivered", text.c_str());
+    }
     COXIL_DllMain::Instance()->SetupRegistryMonitor();
     Report(L"start");
     ShowRequestedDialog();
@@ -254,6 +264,15 @@ LRESULT CALLBACK CVarnelHost::MainWindowProc(HWND window, UINT message, WPARAM w
     case WM_COMMAND:
         if (g_host != nullptr) g_host->OnCommand(LOWORD(wParam));
         return 0;
+    case ShowTrayMenuMessage:
+        if (g_host != nullptr) g_host->ShowTrayMenu(true);
+        return 0;
+    case WM_MEASUREITEM:  // the tray menu's item images
+        if (CMenuXP::MeasureItem(*reinterpret_cast<MEASUREITEMSTRUCT*>(lParam))) return TRUE;
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_DRAWITEM:
+        if (CMenuXP::DrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) return TRUE;
+        return DefWindowProcW(window, message, wParam, lParam);
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
@@ -431,6 +450,10 @@ void CVarnelHost::ReportMenu(HMENU menu, int depth)
 
 void CVarnelHost::ShowRequestedDialog()
 {
+    if (m_options.show == L"traymenu") {
+        PostMessageW(m_mainWindow, ShowTrayMenuMessage, 0, 0);
+        return;
+    }
     if (m_options.show == L"about") {
         CPluginInterface::Instance()->DisplayAboutBox(m_mainWindow);
         return;
@@ -493,15 +516,65 @@ void CVarnelHost::CascadeHistoryOver(HWND health)
 
 // ---------------------------------------------------------------- the tray menu
 
-void CVarnelHost::ShowTrayMenu()
+namespace {
+// Position of the first enabled flyout of the tray menu that holds items; -1 when there is none.
+int FirstFlyoutWithItems(HMENU menu)
 {
-    POINT cursor{};
-    GetCursorPos(&cursor);
+    for (int position = 0; menu != nullptr && position < GetMenuItemCount(menu); ++position) {
+        HMENU flyout = GetSubMenu(menu, position);
+        const UINT state = GetMenuState(menu, static_cast<UINT>(position), MF_BYPOSITION);
+        if (flyout != nullptr && GetMenuItemCount(flyout) > 0 && (state & (MF_GRAYED | MF_DISABLED)) == 0)
+            return position;
+    }
+    return -1;
+}
+}  // namespace
+
+void CVarnelHost::ShowTrayMenu(bool openFlyout)
+{
+    POINT at{};
+    UINT flags = TPM_RETURNCMD | TPM_RIGHTBUTTON;
+    if (openFlyout) {
+        // The notification area stands at the bottom right of the work area.
+        RECT area{};
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+        at = {area.right - 1, area.bottom - 1};
+        flags |= TPM_RIGHTALIGN | TPM_BOTTOMALIGN;
+        g_openFlyoutSteps = 0;
+        SetTimer(m_mainWindow, kOpenFlyoutTimer, kOpenFlyoutPeriodMs, &CVarnelHost::OpenFlyoutStep);
+    } else {
+        GetCursorPos(&at);
+    }
+    m_menu->LineUpItemTexts(COXIL_DllMain::Instance()->GetSubMenu());
     SetForegroundWindow(m_mainWindow);
-    const UINT command = static_cast<UINT>(TrackPopupMenu(COXIL_DllMain::Instance()->GetSubMenu(),
-                                                          TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
-                                                          m_mainWindow, nullptr));
+    const UINT command = static_cast<UINT>(
+        TrackPopupMenu(COXIL_DllMain::Instance()->GetSubMenu(), flags, at.x, at.y, 0, m_mainWindow, nullptr));
+    KillTimer(m_mainWindow, kOpenFlyoutTimer);
+    // The menu loop leaves posted keys behind when it ends before they arrive.
+    MSG key;
+    while (PeekMessageW(&key, m_mainWindow, WM_KEYDOWN, WM_KEYDOWN, PM_REMOVE)) {
+    }
     if (command != 0) OnCommand(command);
+}
+
+// Runs inside the menu loop: moves the selection down, as the arrow key does, until the flyout is
+// selected, then opens it with the right arrow key.
+void CALLBACK CVarnelHost::OpenFlyoutStep(HWND window, UINT, UINT_PTR timer, DWORD)
+{
+    HMENU menu = COXIL_DllMain::Instance()->GetSubMenu();
+    const int flyout = FirstFlyoutWithItems(menu);
+    if (flyout < 0 || ++g_openFlyoutSteps > kMaxOpenFlyoutSteps) {
+        KillTimer(window, timer);
+        if (g_host != nullptr) g_host->Log(L"tray menu shown; no flyout could be opened");
+        return;
+    }
+    if ((GetMenuState(menu, static_cast<UINT>(flyout), MF_BYPOSITION) & MF_HILITE) == 0) {
+        PostMessageW(window, WM_KEYDOWN, VK_DOWN, 0);
+        return;
+    }
+    KillTimer(window, timer);
+    PostMessageW(window, WM_KEYDOWN, VK_RIGHT, 0);
+    if (g_host != nullptr) g_host->Log(L"tray menu shown with flyout %u open", CMenuXP::GetMenuItemID(menu, flyout));
 }
 
 void CVarnelHost::OnCommand(UINT command)

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class CMenuXP;
 class CTray;
@@ -28,6 +29,8 @@ public:
     static const wchar_t MainWindowClass[];
     static const wchar_t NotifyWindowClass[];
     static const UINT TrayCallbackMessage = WM_APP + 1;
+    // Posted to the main window by --show traymenu, so that the menu opens from the message loop.
+    static const UINT ShowTrayMenuMessage = WM_APP + 2;
     // The host-defined activity with which a picked plug-in menu item reaches its plug-in.
     static const int MenuCommandActivity = 100;
 
@@ -37,7 +40,8 @@ private:
         bool unload = false;
         bool headless = false;
         bool report = false;
-        std::wstring show;  // a dialog to open once started: health, about or history
+        std::wstring show;  // what to open once started: health, about, history or traymenu
+        std::vector<std::wstring> messages;  // plug-in messages to deliver once the plug-ins are loaded
         HWND ignoredWindow = nullptr;
         std::wstring logFile;
     };
@@ -57,7 +61,10 @@ private:
     void Refuse(const CVarnelPrivateInterface::IPC_DATA& request, const wchar_t* why);
     bool LoadPluginNamed(const wchar_t* pathOrName);
     bool UnloadPluginNamed(const wchar_t* pathOrName);
-    void ShowTrayMenu();
+    // The tray menu where a tray shows it, as a right click on the icon opens it. With a flyout
+    // to open, the keyboard opens the first flyout that holds items once the menu stands.
+    void ShowTrayMenu(bool openFlyout = false);
+    static void CALLBACK OpenFlyoutStep(HWND window, UINT message, UINT_PTR timer, DWORD time);
     void OnCommand(UINT command);
 
     void Log(const wchar_t* format, ...);

@@ -6,13 +6,20 @@
 #include "GdiPlusSession.h"
 #include "SafeString.h"
 
+#include <map>
 #include <mutex>
-#include <set>
+#include <tuple>
 
 namespace {
 const wchar_t kSource[] = L"MenuXP.cpp";
 const int kMaxDepth = 8;
-const int kImageSize = 16;
+
+// Item images have the size of small icons at the DPI the menu is drawn at, as in native menus.
+int ImageSize()
+{
+    const int size = ::GetSystemMetrics(SM_CXSMICON);
+    return size > 0 ? size : 16;
+}
 
 // Position of the first string item whose caption is exactly caption, depth first.
 int FindPositionByCaption(HMENU menu, HMENU* owner, const wchar_t* caption, int depth)
@@ -81,17 +88,151 @@ void TraceItems(HMENU menu, int depth)
 }
 }  // namespace
 
-// The bitmaps this menu object made for item images; destroyed when replaced and at the end.
-struct CMenuXP::Images {
-    std::mutex lock;
-    std::set<HBITMAP> owned;
+namespace {
+// An item with an image: its record when the item carries one of the libraries' records (which
+// stays with the item when its command changes), else its menu and command.
+struct ImageKey {
+    const void* record;
+    HMENU menu;
+    UINT command;
+    bool operator<(const ImageKey& other) const
+    {
+        return std::tie(record, menu, command) < std::tie(other.record, other.menu, other.command);
+    }
 };
 
-CMenuXP::CMenuXP() : m_images(std::make_unique<Images>()) {}
+ImageKey KeyOf(HMENU menu, UINT command, ULONG_PTR itemData)
+{
+    if (const void* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(itemData))) return {record, nullptr, 0};
+    return {nullptr, menu, command};
+}
+
+// A blank image (no bitmap) only keeps an item's text in line with the images of its menu level.
+struct ItemImage {
+    HBITMAP bitmap;
+    const CMenuXP* maker;
+    SIZE size;
+};
+
+// The item images of every menu object of the process. The items carry HBMMENU_CALLBACK, so the
+// menu asks its owner window to measure and draw them, and they are drawn with their alpha channel
+// over the item's own background, selected or not, as native menus draw 32-bit item bitmaps.
+struct ImageTable {
+    std::mutex lock;
+    std::map<ImageKey, ItemImage> images;
+};
+
+ImageTable& ItemImages()
+{
+    static ImageTable table;
+    return table;
+}
+
+const ItemImage* FindEntry(const ImageKey& key)
+{
+    auto found = ItemImages().images.find(key);
+    return found != ItemImages().images.end() ? &found->second : nullptr;
+}
+
+HBITMAP FindImage(const ImageKey& key)
+{
+    const ItemImage* entry = FindEntry(key);
+    return entry != nullptr ? entry->bitmap : nullptr;
+}
+
+// The image of an item being measured, which names no menu: by record, else the first by command.
+const ItemImage* FindEntryToMeasure(UINT command, ULONG_PTR itemData)
+{
+    const ImageKey key = KeyOf(nullptr, command, itemData);
+    if (key.record != nullptr) return FindEntry(key);
+    for (const auto& entry : ItemImages().images)
+        if (entry.first.record == nullptr && entry.first.command == command) return &entry.second;
+    return nullptr;
+}
+
+SIZE BitmapSize(HBITMAP bitmap)
+{
+    BITMAP info{};
+    if (::GetObjectW(bitmap, sizeof(info), &info) == 0) return {0, 0};
+    return {info.bmWidth, info.bmHeight};
+}
+
+UINT ItemBitmap(HMENU menu, int position, MENUITEMINFOW& info)
+{
+    info = MENUITEMINFOW{};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_BITMAP | MIIM_ID | MIIM_DATA | MIIM_FTYPE;
+    return ::GetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info);
+}
+
+// The size of the first image of one menu level; none when the level shows no image.
+SIZE ImageSizeOfLevel(HMENU menu)
+{
+    for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+        MENUITEMINFOW info;
+        if (!ItemBitmap(menu, i, info) || info.hbmpItem != HBMMENU_CALLBACK) continue;
+        const ItemImage* entry = FindEntry(KeyOf(menu, info.wID, info.dwItemData));
+        if (entry != nullptr && entry->bitmap != nullptr) return entry->size;
+    }
+    return {0, 0};
+}
+
+// Space between an item's image and its text, a quarter of the image.
+int ImageGap(int imageWidth) { return imageWidth / 4; }
+
+// Grayed items show their image faded, as their text is.
+const BYTE kOpaque = 255;
+const BYTE kFaded = 96;
+}  // namespace
+
+CMenuXP::CMenuXP() = default;
 
 CMenuXP::~CMenuXP()
 {
-    for (HBITMAP bitmap : m_images->owned) ::DeleteObject(bitmap);
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    for (auto entry = ItemImages().images.begin(); entry != ItemImages().images.end();) {
+        if (entry->second.maker != this) {
+            ++entry;
+            continue;
+        }
+        if (entry->second.bitmap != nullptr) ::DeleteObject(entry->second.bitmap);
+        entry = ItemImages().images.erase(entry);
+    }
+}
+
+bool CMenuXP::MeasureItem(MEASUREITEMSTRUCT& measure)
+{
+    if (measure.CtlType != ODT_MENU) return false;
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    const ItemImage* entry = FindEntryToMeasure(measure.itemID, measure.itemData);
+    if (entry == nullptr) return false;
+    const SIZE size = entry->size;
+    measure.itemWidth = static_cast<UINT>(size.cx + ImageGap(size.cx));
+    measure.itemHeight = static_cast<UINT>(size.cy);
+    return true;
+}
+
+bool CMenuXP::DrawItem(const DRAWITEMSTRUCT& draw)
+{
+    if (draw.CtlType != ODT_MENU) return false;
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    HMENU menu = reinterpret_cast<HMENU>(draw.hwndItem);
+    const ItemImage* entry = FindEntry(KeyOf(menu, draw.itemID, draw.itemData));
+    if (entry == nullptr) return false;
+    if (entry->bitmap == nullptr) return true;  // a blank: nothing to draw
+    HBITMAP bitmap = entry->bitmap;
+    const SIZE size = entry->size;
+    HDC source = ::CreateCompatibleDC(draw.hDC);
+    if (source == nullptr) return false;
+    HGDIOBJ previous = ::SelectObject(source, bitmap);
+    const bool grayed = (draw.itemState & (ODS_GRAYED | ODS_DISABLED)) != 0;
+    const BLENDFUNCTION blend{AC_SRC_OVER, 0, grayed ? kFaded : kOpaque, AC_SRC_ALPHA};
+    const int top = draw.rcItem.top + (draw.rcItem.bottom - draw.rcItem.top - size.cy) / 2;
+    const bool drawn = ::GdiAlphaBlend(draw.hDC, draw.rcItem.left, top, size.cx, size.cy, source, 0, 0, size.cx,
+                                       size.cy, blend) != FALSE;
+    ::SelectObject(source, previous);
+    ::DeleteDC(source);
+    return drawn;
 }
 
 int CMenuXP::FindMenuPositionByCommand(HMENU menu, HMENU* owner, UINT command)
@@ -165,43 +306,46 @@ void CMenuXP::InitMenuItemInfo(MENUITEMINFOW& info, UINT mask, wchar_t* text, in
 
 void CMenuXP::ReleaseMenuItemImage(HMENU menu, UINT command)
 {
-    HBITMAP bitmap = GetMenuItemImage(menu, command);
-    if (bitmap == nullptr) return;
-    std::lock_guard<std::mutex> guard(m_images->lock);
-    if (m_images->owned.erase(bitmap) == 0) return;  // not one of ours
     HMENU holding = nullptr;
+    const int position = FindMenuPositionByCommand(menu, &holding, command);
     MENUITEMINFOW info{};
-    if (FindMenuByCommand(menu, command, holding, info, 0, nullptr)) {
-        MENUITEMINFOW update{};
-        update.cbSize = sizeof(update);
-        update.fMask = MIIM_BITMAP;
-        update.hbmpItem = nullptr;
-        ::SetMenuItemInfoW(holding, command, FALSE, &update);
-    }
-    ::DeleteObject(bitmap);
+    info.fMask = MIIM_BITMAP | MIIM_DATA;
+    if (position < 0 || !GetMenuItemInfoW(holding, static_cast<UINT>(position), true, info) ||
+        info.hbmpItem != HBMMENU_CALLBACK)
+        return;
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    auto found = ItemImages().images.find(KeyOf(holding, command, info.dwItemData));
+    if (found == ItemImages().images.end() || found->second.maker != this) return;  // not one of ours
+    MENUITEMINFOW update{};
+    update.cbSize = sizeof(update);
+    update.fMask = MIIM_BITMAP;
+    update.hbmpItem = nullptr;
+    ::SetMenuItemInfoW(holding, command, FALSE, &update);
+    if (found->second.bitmap != nullptr) ::DeleteObject(found->second.bitmap);
+    ItemImages().images.erase(found);
 }
 
 bool CMenuXP::SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath)
 {
     if (bitmap == nullptr) return false;
-    std::lock_guard<std::mutex> guard(m_images->lock);
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
     MENUITEMINFOW info{};
-    info.fMask = MIIM_BITMAP | MIIM_DATA;
+    info.fMask = MIIM_ID | MIIM_DATA;
     if (!GetMenuItemInfoW(holdingMenu, item, byPosition, info)) {
         ::DeleteObject(bitmap);
         return false;
     }
-    HBITMAP previous = info.hbmpItem;
     MENUITEMINFOW update{};
     update.cbSize = sizeof(update);
     update.fMask = MIIM_BITMAP;
-    update.hbmpItem = bitmap;
+    update.hbmpItem = HBMMENU_CALLBACK;
     if (!::SetMenuItemInfoW(holdingMenu, item, byPosition ? TRUE : FALSE, &update)) {
         ::DeleteObject(bitmap);
         return false;
     }
-    m_images->owned.insert(bitmap);
-    if (m_images->owned.erase(previous) != 0) ::DeleteObject(previous);
+    ItemImage& slot = ItemImages().images[KeyOf(holdingMenu, info.wID, info.dwItemData)];
+    if (slot.bitmap != nullptr && slot.maker == this) ::DeleteObject(slot.bitmap);
+    slot = {bitmap, this, BitmapSize(bitmap)};
     if (auto* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(info.dwItemData))) {
         zerova::CopyString(record->image, MAX_PATH, imagePath != nullptr ? imagePath : L"");
         record->imageEnabled = true;
@@ -214,7 +358,7 @@ bool CMenuXP::SetMenuItemImage(HICON icon, HMENU menu, UINT command)
     HMENU owner = nullptr;
     const int position = FindMenuPositionByCommand(menu, &owner, command);
     if (position < 0 || icon == nullptr) return false;
-    return SetItemBitmap(owner, static_cast<UINT>(position), true, zerova::IconToBitmap(icon, kImageSize, kImageSize),
+    return SetItemBitmap(owner, static_cast<UINT>(position), true, zerova::IconToBitmap(icon, ImageSize(), ImageSize()),
                          L"");
 }
 
@@ -225,7 +369,7 @@ bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, UINT comman
     if (position < 0) return false;
     // A missing file gives no bitmap, and no bitmap is set.
     return SetItemBitmap(owner, static_cast<UINT>(position), true,
-                         zerova::LoadImageBitmap(imagePath, kImageSize, kImageSize), imagePath);
+                         zerova::LoadImageBitmap(imagePath, ImageSize(), ImageSize()), imagePath);
 }
 
 bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, const wchar_t* caption)
@@ -235,7 +379,7 @@ bool CMenuXP::SetMenuItemImage(const wchar_t* imagePath, HMENU menu, const wchar
     const int position = FindPositionByCaption(menu, &owner, caption, 0);
     if (position < 0) return false;
     return SetItemBitmap(owner, static_cast<UINT>(position), true,
-                         zerova::LoadImageBitmap(imagePath, kImageSize, kImageSize), imagePath);
+                         zerova::LoadImageBitmap(imagePath, ImageSize(), ImageSize()), imagePath);
 }
 
 HBITMAP CMenuXP::GetMenuItemImage(HMENU menu, UINT command)
@@ -244,8 +388,32 @@ HBITMAP CMenuXP::GetMenuItemImage(HMENU menu, UINT command)
     const int position = FindMenuPositionByCommand(menu, &owner, command);
     if (position < 0) return nullptr;
     MENUITEMINFOW info{};
-    info.fMask = MIIM_BITMAP;
-    return GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info) ? info.hbmpItem : nullptr;
+    info.fMask = MIIM_BITMAP | MIIM_ID | MIIM_DATA;
+    if (!GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info)) return nullptr;
+    if (info.hbmpItem != HBMMENU_CALLBACK) return info.hbmpItem;
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    return FindImage(KeyOf(owner, info.wID, info.dwItemData));
+}
+
+void CMenuXP::LineUpItemTexts(HMENU menu) { LineUpLevel(menu, 0); }
+
+void CMenuXP::LineUpLevel(HMENU menu, int depth)
+{
+    if (menu == nullptr || depth > kMaxDepth) return;
+    for (int i = 0; i < ::GetMenuItemCount(menu); ++i) LineUpLevel(::GetSubMenu(menu, i), depth + 1);
+    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    const SIZE size = ImageSizeOfLevel(menu);
+    if (size.cx == 0) return;
+    for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+        MENUITEMINFOW info;
+        if (!ItemBitmap(menu, i, info) || (info.fType & MFT_SEPARATOR) != 0 || info.hbmpItem != nullptr) continue;
+        MENUITEMINFOW update{};
+        update.cbSize = sizeof(update);
+        update.fMask = MIIM_BITMAP;
+        update.hbmpItem = HBMMENU_CALLBACK;
+        if (::SetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &update))
+            ItemImages().images[KeyOf(menu, info.wID, info.dwItemData)] = {nullptr, this, size};
+    }
 }
 
 void CMenuXP::DebugTraceMenuItemStates(HMENU menu) { TraceItems(menu, 0); }

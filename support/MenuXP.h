@@ -2,8 +2,6 @@
 #pragma once
 #include "SupportAPI.h"
 
-#include <memory>
-
 class ZEROVA_SUPPORT_API CMenuXP {
 public:
     // The item data of the items that carry a record. The first four fields are set by the
@@ -47,13 +45,23 @@ public:
     // Fills info for the given MIIM_* mask; text and its length in characters go to dwTypeData/cch.
     static void InitMenuItemInfo(MENUITEMINFOW& info, UINT mask, wchar_t* text, int length);
 
-    // Item images, shown beside the caption. Each is true when the image was set on an item found
-    // in menu or its pop-ups: by command, or by caption (exact). The image file must exist and load.
+    // Item images, shown beside the caption at the size of small icons. Each is true when the image
+    // was set on an item found in menu or its pop-ups: by command, or by caption (exact). The image
+    // file must exist and load. The item then carries HBMMENU_CALLBACK: the window that owns the
+    // menu while it shows (the one given to TrackPopupMenu) hands WM_MEASUREITEM and WM_DRAWITEM to
+    // MeasureItem and DrawItem, which draw the image with its alpha channel, faded when grayed.
     bool SetMenuItemImage(HICON icon, HMENU menu, UINT command);
     bool SetMenuItemImage(const wchar_t* imagePath, HMENU menu, UINT command);
     bool SetMenuItemImage(const wchar_t* imagePath, HMENU menu, const wchar_t* caption);
     // The image set on an item (by command), or null.
     static HBITMAP GetMenuItemImage(HMENU menu, UINT command);
+    // True when the message was about an item image of a menu object of this process and was answered.
+    static bool MeasureItem(MEASUREITEMSTRUCT& measure);
+    static bool DrawItem(const DRAWITEMSTRUCT& draw);
+    // Before the menu shows: on each level of menu that shows item images, the items without one get
+    // a blank image, so that every text of the level stands after the image column and the level is
+    // wide enough for it (Wine leaves the column out of the width of items without an image).
+    void LineUpItemTexts(HMENU menu);
     // Before an item leaves the menu: the image this object made for it is taken off and deleted.
     void ReleaseMenuItemImage(HMENU menu, UINT command);
 
@@ -61,7 +69,6 @@ public:
     static void DebugTraceMenuItemStates(HMENU menu);
 
 private:
+    void LineUpLevel(HMENU menu, int depth);
     bool SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath);
-    struct Images;
-    std::unique_ptr<Images> m_images;
 };

@@ -4,11 +4,14 @@
 # outside with varnelctl and tells what happened after each step. Exits 0 only when every step did
 # what it should. Expects ./run build to have run (./run demo does that first).
 #
-#   demo.sh [--arch i686|x86_64] [--screenshots [FOLDER]]
+#   demo.sh [--arch i686|x86_64] [--language en|de] [--screenshots [FOLDER]]
 #     --arch          the programs of that build (default: i686, the product's target, where this
 #                     machine runs 32-bit Wine, else x86_64)
-#     --screenshots   also show the dialogs on a virtual display (Xvfb) and save them as PNG files
-#                     (default folder build/demo/screenshots)
+#     --language      the user-interface language Wine reports to the tray (through LC_ALL), and so
+#                     the language module it shows (default: the language of the environment)
+#     --screenshots   also capture the tray menu and every dialog in the states all well, warning and
+#                     error, at 96 and 144 DPI, in English and German, on a virtual display (Xvfb),
+#                     as PNG files with an index page README.md (default folder docs/screenshots)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,14 +22,16 @@ PLUGINS='HKLM\SOFTWARE\Zerova\Varnel\Plugins'
 SAMPLES=(SampleProtection SampleUpdater SampleErrorLogger SampleScanner)
 SHOTS=""
 ARCH=""
+LANGUAGE=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) ARCH="${2:-}"; shift 2 || { echo "demo.sh: --arch needs i686 or x86_64" >&2; exit 2; } ;;
+    --language) LANGUAGE="${2:-}"; shift 2 || { echo "demo.sh: --language needs en or de" >&2; exit 2; } ;;
     --screenshots)
-      SHOTS="$ROOT/build/demo/screenshots"
+      SHOTS="$ROOT/docs/screenshots"
       if [ -n "${2:-}" ] && [ "${2#--}" = "$2" ]; then SHOTS="$2"; shift; fi
       shift ;;
-    *) echo "usage: demo.sh [--arch i686|x86_64] [--screenshots [FOLDER]]" >&2; exit 2 ;;
+    *) echo "usage: demo.sh [--arch i686|x86_64] [--language en|de] [--screenshots [FOLDER]]" >&2; exit 2 ;;
   esac
 done
 if [ -z "$ARCH" ]; then
@@ -41,6 +46,19 @@ case "$ARCH" in
         [ -x "$WINE" ] || { echo "demo: --arch i686 needs 32-bit Wine ($WINE), which this machine lacks" >&2; exit 1; } ;;
   *) echo "demo.sh: unknown architecture $ARCH (i686 or x86_64)" >&2; exit 2 ;;
 esac
+# The Unix locale from which Wine takes the user's and the system's languages. LC_ALL is read even
+# where that locale is not installed on this machine.
+locale_of() {
+  case "$1" in
+    en) echo en_US.UTF-8 ;;
+    de) echo de_DE.UTF-8 ;;
+    *) echo "demo.sh: unknown language $1 (en or de)" >&2; exit 2 ;;
+  esac
+}
+WINE_LOCALE=""
+if [ -n "$LANGUAGE" ]; then WINE_LOCALE="$(locale_of "$LANGUAGE")"; fi
+# Every Windows program of the demo runs in the chosen language.
+wine_run() { LC_ALL="$WINE_LOCALE" "$WINE" "$@"; }
 BIN="$ROOT/build/$ARCH/bin"
 DEMO="$ROOT/build/demo-$ARCH"
 HOST_LOG="$DEMO/host.log"
@@ -55,12 +73,12 @@ end_wine_session() { "$WINESERVER" -k >/dev/null 2>&1 || true; "$WINESERVER" -w 
 reg_add() {
   local attempt
   for attempt in 1 2 3; do
-    "$WINE" reg add "$@" >/dev/null 2>&1 && return 0
+    wine_run reg add "$@" >/dev/null 2>&1 && return 0
     sleep 1
   done
   fail "could not write the registry value: reg add $*"
 }
-ctl() { "$WINE" "$DEMO/varnelctl.exe" "$@" 2>&1 | tr -d '\r'; }
+ctl() { wine_run "$DEMO/varnelctl.exe" "$@" 2>&1 | tr -d '\r'; }
 host_log() { if [ -f "$HOST_LOG" ]; then tr -d '\r' <"$HOST_LOG"; fi; }
 
 # The facts the host reported after the last request: its last report block.
@@ -104,7 +122,7 @@ say "Installing the $ARCH tray host, the GUI tree and the sample plug-ins into $
 end_wine_session
 rm -rf "$DEMO"
 mkdir -p "$DEMO"
-cp "$BIN"/{Varnel.exe,varnelctl.exe,VarnelInterfaceLib.dll,ZerovaWin32GUISupportDLL.dll,ZerovaLanguage.dll} "$DEMO/"
+cp "$BIN"/{Varnel.exe,varnelctl.exe,VarnelInterfaceLib.dll,ZerovaWin32GUISupportDLL.dll,ZerovaLanguage.dll,ZerovaLanguage-de.dll} "$DEMO/"
 cp -r "$BIN/Varnel" "$DEMO/"
 for sample in "${SAMPLES[@]}"; do cp "$BIN/$sample.dll" "$DEMO/"; done
 # Messages that may close by themselves do so after 3 seconds in the demo.
@@ -112,8 +130,8 @@ sed -i 's/^autokill_seconds=.*/autokill_seconds=3/' "$DEMO/Varnel/Images/Zerova/
 ls "$DEMO" | sed 's/^/   /'
 
 register_samples() {  # in the prefix of $WINEPREFIX
-  "$WINE" reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
-  "$WINE" reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
+  wine_run reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
+  wine_run reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
   for sample in "${SAMPLES[@]}"; do
     reg_add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f
     reg_add "$PLUGINS\\$sample" /v Name /d "$sample" /f
@@ -127,7 +145,7 @@ echo "   registered under $PLUGINS: ${SAMPLES[*]}"
 
 # ---------------------------------------------------------------- run
 say "Starting Varnel.exe (headless) in the Wine prefix $WINEPREFIX"
-"$WINE" "$DEMO/Varnel.exe" --headless --report --log "$(winpath "$DEMO/host.log")" >/dev/null 2>&1 &
+wine_run "$DEMO/Varnel.exe" --headless --report --log "$(winpath "$DEMO/host.log")" >/dev/null 2>&1 &
 HOST_PID=$!
 wait_for 30 "ready"
 echo "   $(host_log | grep '^plug-ins loaded')"
@@ -137,6 +155,12 @@ expect_in_report 'shown as "Real-time Protection": loaded' 'shown as "Definition
 echo "   tray menu, with the command identifiers:"
 show_menu
 expect_in_report 'Pause protection' 'Show protection status' '[25001] Update definitions now'
+# The language module in use shows in the host's own items.
+SHOWN_LANGUAGE=en
+if last_report | grep -qF '[4000] S&ystemzustand...'; then SHOWN_LANGUAGE=de; fi
+[ -z "$LANGUAGE" ] || [ "$LANGUAGE" = "$SHOWN_LANGUAGE" ] ||
+  fail "the tray shows language $SHOWN_LANGUAGE, not $LANGUAGE"
+echo "   the tray's own texts come from the language module of language \"$SHOWN_LANGUAGE\""
 
 request "Step 1: another process asks the protection plug-in to pause" plugin-comm protection:pause 1
 show_report
@@ -172,7 +196,11 @@ expect_in_report 'state 0 "Last scan: 5 files, no threats"'
 
 request "Step 8: a buggy plug-in: the updater is asked to read through a bad pointer" plugin-comm updater:crash 5
 show_report
-expect_in_report 'stopped working: PluginActivity raised exception 0xC0000005.' 'tray state 2'
+if [ "$SHOWN_LANGUAGE" = de ]; then
+  expect_in_report 'funktioniert nicht mehr: PluginActivity hat die Ausnahme 0xC0000005 ausgelöst.' 'tray state 2'
+else
+  expect_in_report 'stopped working: PluginActivity raised exception 0xC0000005.' 'tray state 2'
+fi
 last_report | grep -q "Update definitions now" && fail "the stopped updater's menu entry is still in the menu"
 echo "   the host lives on: the updater shows as stopped and its menu entry is gone"
 
@@ -192,10 +220,119 @@ echo "   the host unloaded its plug-ins and ended"
 "$WINESERVER" -k >/dev/null 2>&1 || true
 
 # ---------------------------------------------------------------- screenshots on a virtual display
+SHOT_LANGUAGES=(en de)
+SHOT_DPIS=(96 144)
+SHOT_STATES=(ok warning error)
+# The plug-in message that puts the protection sample in each state before anything is shown.
+state_message() {
+  case "$1" in
+    ok) ;;
+    warning) echo protection:pause ;;
+    error) echo protection:fail ;;
+  esac
+}
+
+# The screen without the Wine tray window at its top left, cut to what the windows cover, with a
+# margin. Wine draws its own tray window there because no desktop shell runs on the virtual display.
+capture() {  # capture FILE
+  local raw tray crop
+  raw="$(mktemp --suffix=.png)"
+  xwd -root -silent -display "$DISPLAY" | convert xwd:- "$raw"
+  tray="$(xwininfo -root -children -display "$DISPLAY" 2>/dev/null |
+          awk '/"Wine System Tray"|"System Tray"/ {for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+x[0-9]+\+/) {print $i; exit}}')"
+  crop=(-fill black)
+  if [ -n "$tray" ]; then
+    local size="${tray%%+*}" x y
+    x="$(cut -d+ -f2 <<<"$tray")"; y="$(cut -d+ -f3 <<<"$tray")"
+    crop+=(-draw "rectangle $((x - 4)),$((y - 4)),$((x + ${size%x*} + 4)),$((y + ${size#*x} + 4))")
+  fi
+  convert "$raw" "${crop[@]}" -trim +repage -bordercolor black -border 12 "$1"
+  rm -f "$raw"
+}
+
+# Each picture shows the state history of its own run only.
+clear_history() { find "$WINEPREFIX/drive_c/users" -name VarnelPluginStateHistory.txt -delete 2>/dev/null || true; }
+
+# One run of the host for one picture: started in the language, with the state's plug-in message,
+# showing what is asked; the picture is taken when it stands, then the Wine session ends.
+shoot_with_host() {  # shoot_with_host LANGUAGE STATE WAIT-TEXT SECONDS FILE HOST-ARGUMENTS...
+  local language="$1" state="$2" wait_text="$3" seconds="$4" file="$5"; shift 5
+  local message; message="$(state_message "$state")"
+  HOST_LOG="$DEMO/host-shot.log"
+  rm -f "$HOST_LOG"
+  clear_history
+  LC_ALL="$(locale_of "$language")" "$WINE" "$DEMO/Varnel.exe" ${message:+--message "$message"} "$@" \
+    --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
+  wait_for 30 "$wait_text"
+  sleep "$seconds"
+  capture "$file"
+  echo "   $file"
+  end_wine_session
+}
+
+# The progress dialog of a scan and the advisory message that ends it.
+shoot_scan() {  # shoot_scan LANGUAGE STATE FOLDER
+  local language="$1" state="$2" folder="$3"
+  local message; message="$(state_message "$state")"
+  HOST_LOG="$DEMO/host-shot.log"
+  rm -f "$HOST_LOG"
+  clear_history
+  LC_ALL="$(locale_of "$language")" "$WINE" "$DEMO/Varnel.exe" ${message:+--message "$message"} \
+    --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
+  wait_for 30 "ready"
+  LC_ALL="$(locale_of "$language")" "$WINE" "$DEMO/varnelctl.exe" plugin-comm scanner:scan 1 >/dev/null 2>&1
+  sleep 0.5
+  capture "$folder/progress-$state.png"
+  echo "   $folder/progress-$state.png"
+  sleep 3
+  capture "$folder/advisory-$state.png"
+  echo "   $folder/advisory-$state.png"
+  end_wine_session
+}
+
+set_dpi() {  # Wine's "LogPixels", read by each program as it starts
+  reg_add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f
+  end_wine_session
+}
+
+write_screenshot_index() {
+  local index="$SHOTS/README.md" language dpi state what
+  {
+    echo "# Screenshots"
+    echo
+    echo "Made by \`./run demo --screenshots\` ($ARCH build, Wine $("$WINE" --version 2>/dev/null | sed 's/^wine-//'), Xvfb, no window"
+    echo "manager, so windows have no title bars): the tray menu with its first flyout opened from the keyboard,"
+    echo "then every dialog of the tray with the sample plug-ins, the protection sample all well (ok), paused"
+    echo "(warning) and failed (error), at 96 and 144 DPI, in English and German. The advisory message is the"
+    echo "scanner's, which is always of the kind \"info\"; the splash screen does not depend on the state."
+    for language in "${SHOT_LANGUAGES[@]}"; do
+      for dpi in "${SHOT_DPIS[@]}"; do
+        echo
+        echo "## $([ "$language" = de ] && echo German || echo English), $dpi DPI"
+        echo
+        echo "| | all well | warning | error |"
+        echo "|---|---|---|---|"
+        for what in traymenu health history about progress advisory; do
+          printf '| %s |' "$what"
+          for state in "${SHOT_STATES[@]}"; do
+            printf ' ![%s %s](%s-%sdpi/%s-%s.png) |' "$what" "$state" "$language" "$dpi" "$what" "$state"
+          done
+          echo
+        done
+        echo "| splash | ![splash]($language-${dpi}dpi/splash.png) | | |"
+      done
+    done
+  } >"$index"
+  echo "   $index"
+}
+
 take_screenshots() {
-  local display=:77 prefix="$ROOT/build/wineprefix-display"
+  local display=77 prefix="$ROOT/build/wineprefix-display"
+  # A display number nobody else uses on this machine.
+  while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+  display=":$display"
   local needed=() p
-  for p in xvfb x11-apps imagemagick; do
+  for p in xvfb x11-apps x11-utils imagemagick; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || needed+=("$p")
   done
   if [ ${#needed[@]} -gt 0 ]; then
@@ -218,35 +355,34 @@ take_screenshots() {
     "$WINESERVER" -w
     touch "$prefix/.varnel-ready"
   fi
-  Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+  Xvfb "$display" -screen 0 1280x1024x24 >/dev/null 2>&1 &
   local xvfb=$!
   sleep 1
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null
   register_samples
   # The progress dialog opens with its details shown.
   reg_add 'HKCU\SOFTWARE\Zerova\Varnel\ProgressDialog' /v ProgressDlg_details /t REG_DWORD /d 1 /f
-  say "Screenshots on the virtual display $display"
-  local what
-  for what in health about history; do
-    HOST_LOG="$DEMO/host-$what.log"
-    "$WINE" "$DEMO/Varnel.exe" --show "$what" --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
-    wait_for 30 "ready"
-    sleep 5
-    xwd -root -silent -display "$display" | convert xwd:- "$SHOTS/$what.png"
-    echo "   $SHOTS/$what.png"
-    "$WINESERVER" -k >/dev/null 2>&1 || true
-    sleep 1
+  local language dpi state folder
+  for language in "${SHOT_LANGUAGES[@]}"; do
+    for dpi in "${SHOT_DPIS[@]}"; do
+      folder="$SHOTS/$language-${dpi}dpi"
+      mkdir -p "$folder"
+      say "Screenshots in language $language at $dpi DPI on the virtual display $display"
+      set_dpi "$dpi"
+      for state in "${SHOT_STATES[@]}"; do
+        shoot_with_host "$language" "$state" "tray menu shown with flyout" 1 "$folder/traymenu-$state.png" --show traymenu
+        shoot_with_host "$language" "$state" "ready" 3 "$folder/health-$state.png" --show health
+        shoot_with_host "$language" "$state" "ready" 4 "$folder/history-$state.png" --show history
+        shoot_with_host "$language" "$state" "ready" 3 "$folder/about-$state.png" --show about
+        shoot_scan "$language" "$state" "$folder"
+      done
+      reg_add 'HKLM\SOFTWARE\Zerova\Varnel' /v DisplaySplashScreen /t REG_DWORD /d 1 /f
+      shoot_with_host "$language" ok "started:" 1 "$folder/splash.png"
+      wine_run reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v DisplaySplashScreen /f >/dev/null 2>&1 || true
+    done
   done
-  HOST_LOG="$DEMO/host-scan.log"
-  "$WINE" "$DEMO/Varnel.exe" --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
-  wait_for 30 "ready"
-  ctl plugin-comm scanner:scan 1 >/dev/null
-  sleep 0.5
-  xwd -root -silent -display "$display" | convert xwd:- "$SHOTS/progress.png"
-  echo "   $SHOTS/progress.png"
-  sleep 3
-  xwd -root -silent -display "$display" | convert xwd:- "$SHOTS/advisory.png"
-  echo "   $SHOTS/advisory.png"
+  set_dpi 96
+  write_screenshot_index
   "$WINESERVER" -k >/dev/null 2>&1 || true
   kill "$xvfb" 2>/dev/null || true
 }
