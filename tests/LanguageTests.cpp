@@ -90,9 +90,13 @@ struct TextRoom {
     UINT format;  // DrawText flags: one line, or words wrapped within the width
 };
 
-// Controls that show no text of their own, or that shorten theirs on purpose with an ellipsis.
+// Controls that show no text of their own, or that shorten theirs on purpose with an ellipsis. A
+// control the library paints itself (its window procedure replaced) draws a picture, not its text:
+// the text is only its name for assistive technology.
 bool ShowsItsTextWhole(HWND control)
 {
+    if (static_cast<ULONG_PTR>(GetWindowLongPtrW(control, GWLP_WNDPROC)) != GetClassLongPtrW(control, GCLP_WNDPROC))
+        return false;
     const LONG style = GetWindowLongW(control, GWL_STYLE);
     if (ClassOf(control) == L"Static") {
         const LONG kind = style & SS_TYPEMASK;
