@@ -51,24 +51,8 @@ LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 int g_cancels = 0;
 void CountCancel(void* cookie) { g_cancels += cookie == &g_cancels ? 1 : 1000; }
 
-void Pump(DWORD milliseconds)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    do {
-        testenv::DispatchWaitingMessages();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    } while (GetTickCount64() < end);
-}
-
-bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 10000)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (!done()) {
-        if (GetTickCount64() > end) return false;
-        Pump(10);
-    }
-    return true;
-}
+using testenv::Pump;
+using testenv::PumpUntil;
 
 // A click on a child button as it reaches the window.
 void Click(HWND window, int id)

@@ -62,24 +62,8 @@ std::wstring ClassOf(HWND window)
     return name;
 }
 
-void Pump(DWORD milliseconds)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    do {
-        testenv::DispatchWaitingMessages();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    } while (GetTickCount64() < end);
-}
-
-bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 10000)
-{
-    const ULONGLONG end = GetTickCount64() + milliseconds;
-    while (!done()) {
-        if (GetTickCount64() > end) return false;
-        Pump(10);
-    }
-    return true;
-}
+using testenv::Pump;
+using testenv::PumpUntil;
 
 // ---------------------------------------------------------------- measuring texts
 

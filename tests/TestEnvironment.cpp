@@ -206,6 +206,25 @@ void DispatchWaitingMessages()
     }
 }
 
+void Pump(DWORD milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    do {
+        DispatchWaitingMessages();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    } while (GetTickCount64() < end);
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    while (!done()) {
+        if (GetTickCount64() > end) return false;
+        Pump(10);
+    }
+    return true;
+}
+
 HWND MakePopupWindow(const wchar_t* className, const wchar_t* title, WNDPROC procedure)
 {
     WNDCLASSEXW windowClass{};

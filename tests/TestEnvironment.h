@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -90,6 +91,10 @@ std::string Narrow(const std::wstring& text);
 
 // Dispatches every message waiting for the calling thread, without waiting for more.
 void DispatchWaitingMessages();
+// Dispatches this thread's messages for the given time.
+void Pump(DWORD milliseconds);
+// Dispatches messages until done answers true (true) or the time is up (false).
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds = 10000);
 
 // A hidden popup window of its own class (registered on first use) with that window procedure.
 HWND MakePopupWindow(const wchar_t* className, const wchar_t* title, WNDPROC procedure);
