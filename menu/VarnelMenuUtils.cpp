@@ -519,7 +519,6 @@ void CVarnelMenuUtils::ReleaseItemRecord(void* address)
         std::lock_guard<std::mutex> items(owner->MenuItemsLock());
         const auto place = m_ownersListPlaces.find(item);
         if (place != m_ownersListPlaces.end()) owner->GetMenuItems().erase(place->second);
-        else owner->GetMenuItems().remove(address);
     }
     ForgetPlaced(item);
     zerova::FreeItemRecord(item);
@@ -824,13 +823,10 @@ void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
         return;
     }
     HMENU popup = TrayPopup();
-    const int count = popup != nullptr ? ::GetMenuItemCount(popup) : 0;
-    for (int position = 0; position < count; ++position) {
-        MENUITEMINFOW info{};
-        if (ReadItem(popup, position, info, nullptr) && info.wID == static_cast<UINT>(row->flyoutId)) {
-            ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
-            return;
-        }
+    MENUITEMINFOW info{};
+    if (popup != nullptr && FindFlyoutItem(popup, row->category, static_cast<UINT>(row->flyoutId), info) >= 0) {
+        ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
+        return;
     }
     wchar_t caption[MAX_PATH] = L"";
     const UINT captionString = row->flyoutId == 7000 ? 20u : row->flyoutId == 7005 ? 21u : row->flyoutId == 7010 ? 22u : 0u;

@@ -31,19 +31,6 @@ inline wchar_t* CopyString(wchar_t* dest, int capacity, const wchar_t* src)
     return dest;
 }
 
-// Appends src to the text already in dest, truncating at the capacity.
-inline wchar_t* AppendString(wchar_t* dest, int capacity, const wchar_t* src)
-{
-    if (dest == nullptr || capacity < 1) return dest;
-    size_t used = BoundedLength(dest, static_cast<size_t>(capacity));
-    if (used >= static_cast<size_t>(capacity)) {  // unterminated: terminate at the end
-        dest[capacity - 1] = L'\0';
-        return dest;
-    }
-    CopyString(dest + used, capacity - static_cast<int>(used), src);
-    return dest;
-}
-
 // printf-style formatting into dest; the result is cut at the capacity and always terminated.
 inline wchar_t* FormatStringV(wchar_t* dest, int capacity, const wchar_t* format, va_list args)
 {
@@ -73,7 +60,7 @@ inline bool EqualsNoCase(const wchar_t* a, const wchar_t* b)
 }
 
 // Appends to a caller's buffer and keeps where the text ends, so that n appends cost the length of
-// what they add, not n times the length of the text. Same cutting as AppendString.
+// what they add, not n times the length of the text.
 class BoundedAppender {
 public:
     BoundedAppender(wchar_t* buffer, int capacity)
@@ -98,6 +85,14 @@ private:
     size_t m_capacity;
     size_t m_used = 0;
 };
+
+// Appends src to the text already in dest, truncating at the capacity (an unterminated dest is
+// terminated at its end).
+inline wchar_t* AppendString(wchar_t* dest, int capacity, const wchar_t* src)
+{
+    BoundedAppender(dest, capacity).Append(src);
+    return dest;
+}
 
 // A text of at most Capacity - 1 characters that holds only the memory its characters need:
 // for fields that are long at most but short or empty for most of their life.

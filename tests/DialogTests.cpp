@@ -78,27 +78,15 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
         ForgetRememberedSizes();
         ASSERT_TRUE(COXIL_DllMain::Instance()->LoadResources());
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = &HostProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"DialogTestHost";
-        RegisterClassExW(&windowClass);
-        m_host = CreateWindowExW(0, L"DialogTestHost", L"host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-        m_menu = std::make_unique<CMenuXP>();
-        m_tray = std::make_unique<CTray>(m_host, 1, WM_APP, nullptr, L"title");
-        CVarnelMenuUtils::Instance()->SetHandles(m_host, m_menu.get(), m_tray.get());
-        CStationDesktopUtils::Instance()->SetMainAppHwnd(m_host, L"title");
+        m_trayHost = std::make_unique<hosttest::TestTrayHost>(L"DialogTestHost", &HostProc);
+        m_host = m_trayHost->window;
         g_hostTimers = 0;
         g_cancels = 0;
     }
     void TearDown() override
     {
         PluginHostTest::TearDown();  // unloading closes what is still open
-        m_tray.reset();
-        m_menu.reset();
-        DestroyWindow(m_host);
+        m_trayHost.reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
         ForgetRememberedSizes();
     }
@@ -175,8 +163,7 @@ protected:
     }
 
     HWND m_host = nullptr;
-    std::unique_ptr<CMenuXP> m_menu;
-    std::unique_ptr<CTray> m_tray;
+    std::unique_ptr<hosttest::TestTrayHost> m_trayHost;
 };
 
 // ---------------------------------------------------------------- advisory messages

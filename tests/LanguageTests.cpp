@@ -212,19 +212,9 @@ protected:
         PluginHostTest::SetUp();
         RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
         ASSERT_TRUE(COXIL_DllMain::Instance()->LoadResources());
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = &DefWindowProcW;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = kHostClass;
-        RegisterClassExW(&windowClass);
-        m_host = CreateWindowExW(0, kHostClass, L"host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
+        m_trayHost = std::make_unique<hosttest::TestTrayHost>(kHostClass, &DefWindowProcW);
+        m_host = m_trayHost->window;
         ASSERT_NE(nullptr, m_host);
-        m_menu = std::make_unique<CMenuXP>();
-        m_tray = std::make_unique<CTray>(m_host, 1, WM_APP, nullptr, L"title");
-        CVarnelMenuUtils::Instance()->SetHandles(m_host, m_menu.get(), m_tray.get());
-        CStationDesktopUtils::Instance()->SetMainAppHwnd(m_host, L"title");
         Register(L"Speaker", CopyFixture(L"FixtureWindow", L"Speaker.dll"));
         Configure(L"Speaker.dll", L"MenuItems", L"0:1:First item;0:2:Second item");
         ASSERT_TRUE(Registry()->LoadPlugin(L"Speaker", &m_plugin));
@@ -232,9 +222,7 @@ protected:
     void TearDown() override
     {
         PluginHostTest::TearDown();  // unloading closes what is still open
-        m_tray.reset();
-        m_menu.reset();
-        DestroyWindow(m_host);
+        m_trayHost.reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, kProgressKey);
     }
 
@@ -349,8 +337,7 @@ protected:
     }
 
     HWND m_host = nullptr;
-    std::unique_ptr<CMenuXP> m_menu;
-    std::unique_ptr<CTray> m_tray;
+    std::unique_ptr<hosttest::TestTrayHost> m_trayHost;
     void* m_plugin = nullptr;
 };
 
@@ -494,7 +481,7 @@ TEST_F(Language, AnItemImageIsDrawnWithItsTransparencyOverTheSelectedItem)
     wchar_t name[MAX_PATH];
     HICON check = COXIL_DllMain::Instance()->GetMenuIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH);
     ASSERT_NE(nullptr, check);
-    ASSERT_TRUE(m_menu->SetMenuItemImage(check, Popup(), 4000));
+    ASSERT_TRUE(m_trayHost->menu->SetMenuItemImage(check, Popup(), 4000));
     const int size = GetSystemMetrics(SM_CXSMICON);
     Canvas canvas(size, GetSysColor(COLOR_HIGHLIGHT));
     DRAWITEMSTRUCT draw{};
@@ -517,8 +504,8 @@ TEST_F(Language, EveryTextOfAMenuLevelWithImagesStandsAfterTheImageColumn)
 {
     wchar_t name[MAX_PATH];
     HICON check = COXIL_DllMain::Instance()->GetMenuIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH);
-    ASSERT_TRUE(m_menu->SetMenuItemImage(check, Popup(), 4000));
-    m_menu->LineUpItemTexts(Popup());
+    ASSERT_TRUE(m_trayHost->menu->SetMenuItemImage(check, Popup(), 4000));
+    m_trayHost->menu->LineUpItemTexts(Popup());
     MEASUREITEMSTRUCT image{};
     image.CtlType = ODT_MENU;
     image.itemID = 4000;

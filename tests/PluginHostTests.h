@@ -4,9 +4,13 @@
 
 #include "TestEnvironment.h"
 
+#include "MenuXP.h"
 #include "OXIL_dllmain.h"
 #include "Plugin.h"
 #include "PluginInterface.h"
+#include "StationDesktopUtils.h"
+#include "Tray.h"
+#include "VarnelMenuUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +22,38 @@ namespace hosttest {
 
 const wchar_t kPluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 const wchar_t kFixturesKey[] = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+
+// A tray host's main window with its menu object and tray, handed to the menu model and named the
+// main application window, as a host sets them up; all of it goes when the object goes.
+struct TestTrayHost {
+    TestTrayHost(const wchar_t* className, WNDPROC procedure)
+    {
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = procedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = className;
+        RegisterClassExW(&windowClass);
+        window = CreateWindowExW(0, className, L"host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+        menu = std::make_unique<CMenuXP>();
+        tray = std::make_unique<CTray>(window, 1, WM_APP, nullptr, L"title");
+        CVarnelMenuUtils::Instance()->SetHandles(window, menu.get(), tray.get());
+        CStationDesktopUtils::Instance()->SetMainAppHwnd(window, L"title");
+    }
+    ~TestTrayHost()
+    {
+        tray.reset();
+        menu.reset();
+        DestroyWindow(window);
+    }
+    TestTrayHost(const TestTrayHost&) = delete;
+    TestTrayHost& operator=(const TestTrayHost&) = delete;
+
+    HWND window = nullptr;
+    std::unique_ptr<CMenuXP> menu;
+    std::unique_ptr<CTray> tray;
+};
 
 struct Call {
     std::string file;
