@@ -52,9 +52,23 @@ public:
                    bool* more);
 
     HINSTANCE GetHinstance() const;
-    // The library could not be freed because calls into it were still running: its code, and
-    // whatever handle it keeps, may still be at work.
+    // The library could not be freed yet because calls into it were still running: it is freed by
+    // ReleaseLibraryIfIdle once they have returned.
     bool LeftLibraryMapped() const;
+    bool ReleaseLibraryIfIdle();
+    // Until the library is freed, a new load of the same library is refused.
+    void HoldLibraryForRunningCalls();
+    // The unload's steps for a plug-in whose calls may still run: no new call reaches it but its
+    // clean-up; the wait (bounded, letting messages sent to this thread through) for the calls of
+    // other threads, true when none runs now (never waits for a call on this thread).
+    void StopCalls();
+    bool IsUnloading() const;
+    bool WaitForCallsToEnd();
+    bool CallsRunning() const;
+    // This thread is inside a call into the plug-in.
+    bool IsCalledOnThisThread() const;
+    // The unload goes on without waiting longer for a call that has not returned: reported once.
+    void ReportUnloadWaiting();
     HWND GetHwnd() const;
     void* GetHandle() const;
     void* GetContext() const;
@@ -114,9 +128,8 @@ private:
     // The first fault of the plug-in: the error is reported and recorded against it, and the
     // registry takes its menu items and dialogs away.
     void OnFault(const wchar_t* entryName, DWORD code);
-    // Waits (bounded) until calls into the plug-in on other threads have returned, letting
-    // messages sent to this thread through meanwhile.
-    void WaitForCallsToEnd();
+    bool MarkFaulted();
+    void ReleaseLibrary();
     // The library file's PE header names this process's architecture.
     bool IsLibraryForThisArchitecture();
 
@@ -164,7 +177,8 @@ private:
     std::atomic<int> m_callsInFlight;
     std::atomic<bool> m_faulted;
     std::atomic<bool> m_everLoaded;
-    std::atomic<bool> m_leftLibraryMapped;
+    std::atomic<bool> m_awaitingRelease;
+    std::atomic<bool> m_unloading;
     std::atomic<int> m_stateNow;
     // The display name as it was when the clean-up cleared it, for what the unload reports after.
     PathText m_leavingName;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <map>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -128,8 +129,20 @@ private:
     std::list<PLUGIN_DATA*> SuitePluginList();
     size_t PluginCount();
     CPlugin* FindPluginObject(void* handle);
-    // The plug-ins that are loaded now, in load order.
-    std::list<CPlugin*> LoadedPlugins();
+    // The plug-ins that are loaded now, in load order. The walk holds the records' snapshot, so no
+    // plug-in object it names is deleted while it lasts.
+    class PluginWalk {
+    public:
+        std::vector<CPlugin*>::const_iterator begin() const { return m_plugins.begin(); }
+        std::vector<CPlugin*>::const_iterator end() const { return m_plugins.end(); }
+        size_t size() const { return m_plugins.size(); }
+
+    private:
+        friend class CPluginInterface;
+        std::shared_ptr<const std::vector<PLUGIN_DATA*>> m_snapshot;
+        std::vector<CPlugin*> m_plugins;
+    };
+    PluginWalk LoadedPlugins();
     // The records of the loaded plug-ins and of the unloaded ones whose error bit is set, in load
     // order.
     // The records the walks visit, in load order: a snapshot made again only after the set changed,
@@ -139,6 +152,17 @@ private:
     // One plug-in's unload; the menu's availability refresh is left to the caller when it unloads
     // several at once.
     bool UnloadOne(void* handle, bool refreshMenu);
+    // The clean-up and the library's release of a plug-in no call runs in any more.
+    void FinishUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch);
+    // A plug-in still running a call is cleaned up once the call has returned: on this thread, by
+    // a timer or the next load or unload.
+    void DeferUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch);
+    void FinishReturnedUnloads();
+    static void CALLBACK FinishReturnedUnloadsTimer(HWND window, UINT message, UINT_PTR timer, DWORD time);
+    // A record off the lists, with its plug-in object, goes when nothing can read it any more.
+    void Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot);
+    void DeleteUnreadRetired();
+    void ForgetSnapshot(unsigned long long number);
     // The texts' lines and sections written through one appender: linear in the text's length.
     static void AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
                                  VARNEL_PLUGIN_STATE state, const wchar_t* text, int row,
@@ -154,19 +178,41 @@ private:
 
     std::list<PLUGIN_DATA*> m_plugins;
     // The records of m_plugins again, for look-ups by handle that do not walk the list, with the
-    // place of each in the load order.
-    std::unordered_map<PLUGIN_DATA*, unsigned long long> m_listed;
+    // place of each in the load order and the plug-in object the registry owns.
+    struct Listing {
+        unsigned long long loadNumber;
+        std::unique_ptr<CPlugin> plugin;
+        unsigned long long lastSnapshot;  // the newest snapshot number when it last stopped counting
+    };
+    std::unordered_map<PLUGIN_DATA*, Listing> m_listed;
     unsigned long long m_nextLoadNumber = 0;
     // What the walks visit, in load order: the loaded plug-ins, and an unloaded one only while its
     // error bit is set. An unloaded plug-in leaves it, so no walk grows with past reloads.
     std::map<unsigned long long, PLUGIN_DATA*> m_counted;
     std::shared_ptr<const std::vector<PLUGIN_DATA*>> m_countedSnapshot;
     std::list<PLUGIN_DATA*> m_suitePlugins;
-    // The plug-in objects of the latest failed loads. Deleted only once a few more loads have
-    // failed, so that a copy of the plug-in list taken on another thread while they were listed
-    // never reaches a deleted object; older ones go, so that repeated load-all requests of the same
-    // failing entries keep nothing more.
-    std::deque<std::unique_ptr<CPlugin>> m_failedPlugins;
+    // Records that left the lists (unloaded by an unload of all, or a failed load) with their plug-in
+    // objects, oldest first. One goes once no call runs in it, its library is freed, no walk's
+    // snapshot made before it left is alive, and more than a few left after it (a copy of the list
+    // or a record found by handle on another thread may still be read for a moment).
+    struct RetiredPlugin {
+        PLUGIN_DATA* record;
+        std::unique_ptr<CPlugin> plugin;
+        unsigned long long lastSnapshot;  // the newest snapshot that may hold it
+    };
+    std::deque<RetiredPlugin> m_retired;
+    // The snapshots the walks hold, by number.
+    std::multiset<unsigned long long> m_liveSnapshots;
+    unsigned long long m_snapshotNumber = 0;
+    std::mutex m_snapshotLock;  // m_liveSnapshots; taken after m_listLock, never before
+    // Unloads whose clean-up waits for a call into the plug-in to return.
+    struct PendingUnload {
+        PLUGIN_DATA* record;
+        CPlugin* plugin;
+        bool noLegacyLaunch;
+    };
+    std::vector<PendingUnload> m_pendingUnloads;
+    UINT_PTR m_pendingTimer = 0;
     int m_menuIdCounter;
     VARNEL_PLUGIN_STATE m_trayState;
     WORD m_language1;

@@ -42,13 +42,20 @@ const int kDisplayNameOverrunString = 440;
 const int kGaveUpWaitingString = 441;
 const int kStillMappedString = 442;
 
-// Libraries whose code was still running when their plug-in was unloaded.
-class AbandonedLibrarySet {
+// Libraries of earlier instances whose clean-up waits for a call into them to return: a new load of
+// the same library would be handed that instance's state, so it waits until the library is freed.
+class LibrariesInUseSet {
 public:
     void Add(HMODULE library)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_libraries.insert(library);
+    }
+    void Remove(HMODULE library)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        const auto found = m_libraries.find(library);
+        if (found != m_libraries.end()) m_libraries.erase(found);
     }
     bool Contains(HMODULE library)
     {
@@ -58,23 +65,19 @@ public:
 
 private:
     std::mutex m_lock;
-    std::set<HMODULE> m_libraries;
+    std::multiset<HMODULE> m_libraries;
 };
 
-AbandonedLibrarySet& AbandonedLibraries()
+LibrariesInUseSet& LibrariesInUse()
 {
-    static AbandonedLibrarySet libraries;
+    static LibrariesInUseSet libraries;
     return libraries;
 }
-const size_t kGuardCharacters = 1024;
-const wchar_t kGuardMark = 0xFDFD;
 // How long an unload waits for calls into the plug-in that run on other threads.
 const auto kCallDrainTimeout = std::chrono::seconds(10);
 
-// Calls into any plug-in that the current thread is making right now.
-thread_local int t_pluginCallDepth = 0;
-
-
+// The plug-ins whose code the current thread is running, innermost last.
+thread_local std::vector<const CPlugin*> t_pluginsCalled;
 
 // Entry points print as eight hex digits: the low 32 bits of the address on every build.
 unsigned Address(const void* entryPoint) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(entryPoint)); }
@@ -101,11 +104,11 @@ public:
     explicit CallScope(CPlugin& plugin) : m_plugin(plugin)
     {
         ++m_plugin.m_callsInFlight;
-        ++t_pluginCallDepth;
+        t_pluginsCalled.push_back(&m_plugin);
     }
     ~CallScope()
     {
-        --t_pluginCallDepth;
+        t_pluginsCalled.pop_back();
         if (--m_plugin.m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
     }
     CallScope(const CallScope&) = delete;
@@ -123,7 +126,7 @@ CPlugin::CPlugin()
       displayName(), flags(PLUGIN_FLAG_CREATED), context(nullptr), handle(nullptr), state(VARNEL_PLUGIN_STATE_OK),
       stateText(), menuItems(), m_library(), interfaceMajor(-1), interfaceMinor(-1), lastError(0),
       legacyTrayExe(), legacyTrayArgs(), legacyTrayShow(false), suiteMenuText(), suiteMenuId(0),
-      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_leftLibraryMapped(false), m_stateNow(VARNEL_PLUGIN_STATE_OK), m_leavingName()
+      suiteCookie(nullptr), m_callsInFlight(0), m_faulted(false), m_everLoaded(false), m_awaitingRelease(false), m_unloading(false), m_stateNow(VARNEL_PLUGIN_STATE_OK), m_leavingName()
 {
 }
 
@@ -135,7 +138,8 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     if (proc == nullptr || !m_library) return false;
     // After a fault only the clean-up is still made, once and guarded like every call.
     if (m_faulted && rule != CallRule::Once) return false;
-    if (rule == CallRule::WhileLoaded && !IsLoaded()) return false;
+    // A plug-in being unloaded takes no new call but its clean-up.
+    if (rule == CallRule::WhileLoaded && (m_unloading || !IsLoaded())) return false;
     if (rule == CallRule::Once) this->*entry = nullptr;  // also when the call re-enters
     const CallArguments arguments{context, handle, suiteCookie};
     // Counted before the lock goes: an unload on another thread either waits for this call or
@@ -147,12 +151,26 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
         guard.unlock();
         auto invoke = [&] { call(proc, arguments); };
         if (plugins::RunGuarded(invoke, &fault)) return true;
-        firstFault = !m_faulted.exchange(true);
+        firstFault = MarkFaulted();
     }
     // Reported once the call no longer counts as running, so that an unload waiting for it is not
     // held up by the report (which changes the menu and the dialogs).
     if (firstFault) OnFault(entryName, fault.code);
     return false;
+}
+
+// The fault, the error state and the error's number become visible together: whoever sees the
+// plug-in as faulted sees it in state 2 with error 439.
+bool CPlugin::MarkFaulted()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_faulted) return false;
+    lastError = kFaultString;
+    state = VARNEL_PLUGIN_STATE_ERROR;
+    m_stateNow = VARNEL_PLUGIN_STATE_ERROR;
+    flags.fetch_or(PLUGIN_FLAG_ERROR);
+    m_faulted = true;
+    return true;
 }
 
 void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
@@ -191,9 +209,14 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
         if (!SetState(VARNEL_PLUGIN_STATE_OK, nullptr, nullptr)) WriteHistory(VARNEL_PLUGIN_STATE_OK, L"", nullptr, nullptr);
         return true;
     }
+    // The clean-up waits for calls that other threads made once the plug-in counted as loaded;
+    // when one is still running, the registry finishes the clean-up after it has returned.
     if (m_library) {
-        Cleanup(false);
-        FreePluginLibrary();
+        StopCalls();
+        if (WaitForCallsToEnd()) {
+            Cleanup(false);
+            FreePluginLibrary();
+        }
     }
     return false;
 }
@@ -276,7 +299,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         RecordFormattedError(423, name.Get());
         return false;
     }
-    if (AbandonedLibraries().Contains(m_library.Get())) {
+    if (LibrariesInUse().Contains(m_library.Get())) {
         m_library.Reset();  // gives back this load's reference only
         RecordFormattedError(kStillMappedString, name.Get());
         return false;
@@ -306,10 +329,15 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
     int result = 0;
     {
         // The plug-in writes its display name into a buffer of its own, not into the field that
-        // other threads read while the call runs; a guard area after its 260 characters shows a
-        // plug-in that writes past them before anything of the host is overwritten.
-        std::vector<wchar_t> nameBuffer(MAX_PATH + kGuardCharacters, kGuardMark);
-        wchar_t* newDisplayName = nameBuffer.data();
+        // other threads read while the call runs; the buffer's guard shows a plug-in that writes past
+        // its 260 characters, and stops one that writes far past them, before anything of the host
+        // is overwritten.
+        plugins::GuardedTextBuffer nameBuffer(MAX_PATH);
+        wchar_t* newDisplayName = nameBuffer.Data();
+        if (newDisplayName == nullptr) {
+            RecordFormattedError(423, name.Get());
+            return false;
+        }
         displayName.CopyTo(newDisplayName, MAX_PATH);
         // The plug-in is handed a buffer of its own for the subkey path too: it is not const.
         wchar_t subkeyPath[MAX_PATH];
@@ -322,7 +350,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
                                          subkeyPath, newDisplayName, MAX_PATH);
                        });
         newDisplayName[MAX_PATH - 1] = L'\0';
-        if (std::any_of(nameBuffer.begin() + MAX_PATH, nameBuffer.end(), [](wchar_t c) { return c != kGuardMark; })) {
+        if (!nameBuffer.MarksIntact()) {
             RecordFormattedError(kDisplayNameOverrunString, name.Get());
             return false;
         }
@@ -509,34 +537,58 @@ void CPlugin::LaunchLegacyTrayExe()
 void CPlugin::FreePluginLibrary()
 {
     if (!m_library) return;
-    // Calls made on this very thread (an unload from inside a plug-in call) cannot end first.
-    const bool waited = t_pluginCallDepth == 0;
-    if (waited) WaitForCallsToEnd();
-    if (m_callsInFlight.load() == 0) {
-        m_library.Reset();
+    if (WaitForCallsToEnd()) {
+        ReleaseLibrary();
         return;
     }
-    ZEROVA_TRACE(4, L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded");
-    // Its code is still on a stack: the library stays mapped for the rest of the process, and a
-    // new load of it is refused rather than handed the old instance's state.
-    AbandonedLibraries().Add(m_library.Release());
-    m_leftLibraryMapped = true;
-    if (waited) {
-        wchar_t format[kMessageCapacity] = L"", message[kMessageCapacity];
-        CLocalize::Instance()->GetString(kGaveUpWaitingString, format, kMessageCapacity);
-        wchar_t leavingName[MAX_PATH];
-        CopyField(m_leavingName, leavingName, MAX_PATH);
-        zerova::FormatString(message, kMessageCapacity, format, leavingName);
-        CErrorMsg::Instance()->Error(kGaveUpWaitingString, message);
-    }
+    ZEROVA_TRACE(4, L"CPlugin::FreePluginLibrary - calls into the plugin are still running; the library stays loaded "
+                    L"until they return");
+    HoldLibraryForRunningCalls();
 }
 
-void CPlugin::WaitForCallsToEnd()
+void CPlugin::HoldLibraryForRunningCalls()
 {
+    // A new load of the library would be handed this instance's state: it waits for the release.
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_library && !m_awaitingRelease.exchange(true)) LibrariesInUse().Add(m_library.Get());
+}
+
+bool CPlugin::ReleaseLibraryIfIdle()
+{
+    if (!m_library || CallsRunning()) return false;
+    ReleaseLibrary();
+    return true;
+}
+
+void CPlugin::ReleaseLibrary()
+{
+    if (m_awaitingRelease.exchange(false)) LibrariesInUse().Remove(m_library.Get());
+    m_library.Reset();
+}
+
+void CPlugin::StopCalls()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_unloading = true;
+}
+
+bool CPlugin::IsUnloading() const { return m_unloading; }
+
+bool CPlugin::CallsRunning() const { return m_callsInFlight.load() > 0; }
+
+bool CPlugin::IsCalledOnThisThread() const
+{
+    return std::find(t_pluginsCalled.begin(), t_pluginsCalled.end(), this) != t_pluginsCalled.end();
+}
+
+bool CPlugin::WaitForCallsToEnd()
+{
+    // A call on this very thread (an unload from inside a call into the plug-in) cannot end first.
+    if (IsCalledOnThisThread()) return !CallsRunning();
     const auto deadline = std::chrono::steady_clock::now() + kCallDrainTimeout;
-    while (m_callsInFlight.load() > 0) {
+    while (CallsRunning()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
+        if (left.count() <= 0) return false;
         // Shared by every plug-in, so a wake may be another's: the count is looked at again at
         // least every kCallDrainRecheckMs.
         HANDLE ended = CallsEndedEvent();
@@ -548,6 +600,16 @@ void CPlugin::WaitForCallsToEnd()
             ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         }
     }
+    return true;
+}
+
+void CPlugin::ReportUnloadWaiting()
+{
+    wchar_t format[kMessageCapacity] = L"", message[kMessageCapacity], shownName[MAX_PATH];
+    CLocalize::Instance()->GetString(kGaveUpWaitingString, format, kMessageCapacity);
+    GetDisplayName(shownName, MAX_PATH);
+    zerova::FormatString(message, kMessageCapacity, format, shownName);
+    CErrorMsg::Instance()->Error(kGaveUpWaitingString, message);
 }
 
 // ---------------------------------------------------------------- errors and states
@@ -591,6 +653,8 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         if (newState == state && stateText.Equals(given)) return false;
+        // A stopped plug-in stays in the error state, whatever its own threads still report.
+        if (m_faulted && newState < VARNEL_PLUGIN_STATE_ERROR) return false;
         zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName.Get() : source);
         // The text is cut in a copy; the caller's buffer is cut too, as the contract says, but
         // only where it can be written (a plug-in may pass a string literal).
@@ -850,7 +914,7 @@ void CPlugin::GetInterfaceVersion(int* major, int* minor) const
     if (minor != nullptr) *minor = interfaceMinor;
 }
 
-bool CPlugin::LeftLibraryMapped() const { return m_leftLibraryMapped; }
+bool CPlugin::LeftLibraryMapped() const { return m_awaitingRelease; }
 
 int CPlugin::GetLastError() const { return lastError.load(); }
 void CPlugin::ClearLastError() { lastError = 0; }

@@ -1,5 +1,7 @@
 #include "PluginFaultGuard.h"
 
+#include <algorithm>
+
 // The assembly frame (PluginCallFrame.S) and its resume point.
 extern "C" int VarnelCallGuarded(void (*run)(void*), void* argument);
 extern "C" char VarnelGuardRecovery[];
@@ -111,3 +113,49 @@ bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault)
 }
 
 }  // namespace plugins
+
+// ---------------------------------------------------------------- guarded text buffers
+
+namespace {
+const wchar_t kGuardMark = 0xFDFD;
+const size_t kMinimumMarks = 1024;
+
+size_t PageBytes()
+{
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+}  // namespace
+
+plugins::GuardedTextBuffer::GuardedTextBuffer(size_t characters) : m_characters(characters)
+{
+    const size_t page = PageBytes();
+    const size_t wanted = (characters + kMinimumMarks) * sizeof(wchar_t);
+    const size_t usable = (wanted + page - 1) / page * page;
+    m_block = ::VirtualAlloc(nullptr, usable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (m_block == nullptr) return;
+    auto* bytes = static_cast<BYTE*>(m_block);
+    DWORD previous = 0;
+    if (!::VirtualProtect(bytes + usable, page, PAGE_NOACCESS, &previous)) {
+        ::VirtualFree(m_block, 0, MEM_RELEASE);
+        m_block = nullptr;
+        return;
+    }
+    // The text ends where the marks begin, and the marks end at the inaccessible page.
+    m_marks = usable / sizeof(wchar_t) - characters;
+    m_text = reinterpret_cast<wchar_t*>(bytes + usable) - m_marks - characters;
+    std::fill(m_text, m_text + characters + m_marks, kGuardMark);
+}
+
+plugins::GuardedTextBuffer::~GuardedTextBuffer()
+{
+    if (m_block != nullptr) ::VirtualFree(m_block, 0, MEM_RELEASE);
+}
+
+bool plugins::GuardedTextBuffer::MarksIntact() const
+{
+    if (m_text == nullptr) return false;
+    const wchar_t* marks = m_text + m_characters;
+    return std::all_of(marks, marks + m_marks, [](wchar_t c) { return c == kGuardMark; });
+}

@@ -45,4 +45,28 @@ bool RunGuarded(Call& call, PluginFault* fault)
     return CallGuarded(&Trampoline::Run, &call, fault);
 }
 
+// A text buffer handed to plug-in code. Marks follow its end up to a page boundary, and an
+// inaccessible page follows the marks: a write a little past the end shows in the marks, a write
+// far past it faults in the plug-in's code at the boundary, before anything of the host is
+// overwritten, whatever its length.
+class GuardedTextBuffer {
+public:
+    explicit GuardedTextBuffer(size_t characters);
+    ~GuardedTextBuffer();
+    GuardedTextBuffer(const GuardedTextBuffer&) = delete;
+    GuardedTextBuffer& operator=(const GuardedTextBuffer&) = delete;
+
+    // Null when no memory could be had.
+    wchar_t* Data() const { return m_text; }
+    size_t Capacity() const { return m_characters; }
+    // Nothing was written past the buffer's end.
+    bool MarksIntact() const;
+
+private:
+    void* m_block = nullptr;
+    wchar_t* m_text = nullptr;
+    size_t m_characters = 0;
+    size_t m_marks = 0;
+};
+
 }  // namespace plugins

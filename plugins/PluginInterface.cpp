@@ -29,8 +29,10 @@
 const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 
 namespace {
-// How many plug-in objects of failed loads are kept before the oldest is deleted.
-const size_t kFailedPluginsKept = 16;
+// How many records that left the lists are kept before the oldest may go (see m_retired).
+const size_t kRetiredKept = 32;
+// How often the thread that deferred a clean-up looks whether the call it waits for has returned.
+const UINT kReturnedUnloadsPeriodMs = 50;
 // This thread is merging the tray state.
 thread_local bool t_mergingTrayState = false;
 std::atomic<CPluginInterface*> g_instance{nullptr};
@@ -122,14 +124,24 @@ CPluginInterface::~CPluginInterface()
     if (g_instance == nullptr) return;
     // Errors reported from now on have no registry to reach.
     CErrorMsg::Instance()->SetErrorLoggingCallback(nullptr, nullptr);
+    if (m_pendingTimer != 0) ::KillTimer(nullptr, m_pendingTimer);
+    // A plug-in whose call never returned is left as it is: the call still uses its object.
+    auto let_go = [](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
+        if (plugin != nullptr && plugin->CallsRunning()) {
+            plugin.release();
+            return;
+        }
+        plugin.reset();
+        CPluginHandleArena::Instance().Release(record);
+    };
     {
         std::lock_guard<std::mutex> guard(m_listLock);
-        for (PLUGIN_DATA* record : m_plugins) {
-            delete PluginOf(record);
-            CPluginHandleArena::Instance().Release(record);
-        }
+        for (auto& listed : m_listed) let_go(listed.first, listed.second.plugin);
+        for (auto& retired : m_retired) let_go(retired.record, retired.plugin);
         m_plugins.clear();
         m_listed.clear();
+        m_retired.clear();
+        m_pendingUnloads.clear();
         m_counted.clear();
         m_countedSnapshot.reset();
         m_suitePlugins.clear();
@@ -158,6 +170,7 @@ bool CPluginInterface::LoadPlugins() { return LoadPlugins(nullptr, nullptr); }
 bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
 {
     ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - ENTER");
+    FinishReturnedUnloads();
     CLocalize::Instance()->GetLangIDs(m_language1, m_language2);
     const size_t countBefore = PluginCount();
 
@@ -229,27 +242,31 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         Report(423, subkeyName);
         return;
     }
-    auto* plugin = new CPlugin();
+    auto owned = std::make_unique<CPlugin>();
+    CPlugin* plugin = owned.get();
     record->plugin = plugin;
     {
         std::lock_guard<std::mutex> guard(m_listLock);
         m_plugins.push_back(record);
-        m_listed.emplace(record, m_nextLoadNumber++);
+        m_listed.emplace(record, Listing{m_nextLoadNumber++, std::move(owned), 0});
     }
 
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
+        unsigned long long lastSnapshot = 0;
         {
             std::lock_guard<std::mutex> guard(m_listLock);
             m_plugins.remove(record);
             UncountLocked(record);
-            m_listed.erase(record);
-            m_failedPlugins.emplace_back(plugin);
-            if (m_failedPlugins.size() > kFailedPluginsKept) m_failedPlugins.pop_front();
+            const auto listed = m_listed.find(record);
+            owned = std::move(listed->second.plugin);
+            lastSnapshot = listed->second.lastSnapshot;
+            m_listed.erase(listed);
         }
-        // A failed load's record is freed, as the contract says, once no code of the plug-in can
-        // still hold it; a library left mapped keeps its record's address out of use for good.
-        if (plugin->LeftLibraryMapped()) CPluginHandleArena::Instance().Retire(record);
-        else CPluginHandleArena::Instance().Release(record);
+        CPluginHandleArena::Instance().Unbind(record);
+        // A call that another thread made once the plug-in counted as loaded still runs: the
+        // clean-up the failed load skipped follows when it has returned.
+        if (plugin->GetHinstance() != nullptr) DeferUnload(record, plugin, false);
+        Retire(record, std::move(owned), lastSnapshot);
         return;
     }
 
@@ -295,33 +312,127 @@ bool CPluginInterface::UnloadPlugin(void* handle) { return UnloadOne(handle, tru
 bool CPluginInterface::UnloadOne(void* handle, bool refreshMenu)
 {
     ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - enter");
+    FinishReturnedUnloads();
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
     bool result = false;
-    if (ValidatePlugin(handle, &record, &plugin, false)) {
+    if (ValidatePlugin(handle, &record, &plugin, false) && plugin->IsUnloading()) {
+        result = true;  // its clean-up already waits for a call to return
+    } else if (plugin != nullptr && plugin->IsLoaded()) {
         wchar_t name[MAX_PATH];
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
         if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(handle);
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
-        IPluginMenu* menu = Menu();
-        if (menu != nullptr) {
+        if (IPluginMenu* menu = Menu()) {
             menu->RemovePluginItems(handle);
             if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) menu->RemoveSuiteEntry(plugin);
         }
-        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - plugin Cleanup");
-        plugin->Cleanup(m_exiting);
-        Uncount(record);
-        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - FreeLibrary");
-        plugin->FreePluginLibrary();
-        if (menu != nullptr) menu->PluginUnloaded(handle);
+        // The clean-up never runs while a call into the plug-in is on any thread's stack.
+        plugin->StopCalls();
+        if (plugin->WaitForCallsToEnd()) {
+            FinishUnload(record, plugin, m_exiting);
+        } else {
+            if (!plugin->IsCalledOnThisThread()) plugin->ReportUnloadWaiting();
+            DeferUnload(record, plugin, m_exiting);
+        }
         result = true;
-    } else if (plugin != nullptr && plugin->GetHinstance() != nullptr) {
+    } else if (plugin != nullptr && plugin->GetHinstance() != nullptr && !plugin->CallsRunning()) {
         plugin->Cleanup(true);
     }
     if (IPluginMenu* menu = Menu(); menu != nullptr && refreshMenu) menu->RefreshAvailability();
     ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - exit");
     return result;
+}
+
+void CPluginInterface::FinishUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch)
+{
+    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - plugin Cleanup");
+    plugin->Cleanup(noLegacyLaunch);
+    Uncount(record);
+    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - FreeLibrary");
+    plugin->FreePluginLibrary();
+    if (IPluginMenu* menu = Menu()) {
+        menu->RemovePluginItems(record);  // any it added while its last call ran
+        menu->PluginUnloaded(record);
+    }
+    CPluginHandleArena::Instance().Unbind(record);
+}
+
+void CPluginInterface::DeferUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch)
+{
+    wchar_t name[MAX_PATH];
+    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - a call into \"%s\" is still running; its clean-up follows when "
+                    L"it returns", plugin->GetName(name, MAX_PATH));
+    Uncount(record);
+    plugin->HoldLibraryForRunningCalls();
+    std::lock_guard<std::mutex> guard(m_listLock);
+    m_pendingUnloads.push_back(PendingUnload{record, plugin, noLegacyLaunch});
+    if (m_pendingTimer == 0)
+        m_pendingTimer = ::SetTimer(nullptr, 0, kReturnedUnloadsPeriodMs, &CPluginInterface::FinishReturnedUnloadsTimer);
+}
+
+void CALLBACK CPluginInterface::FinishReturnedUnloadsTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (CPluginInterface* registry = Existing()) registry->FinishReturnedUnloads();
+}
+
+void CPluginInterface::FinishReturnedUnloads()
+{
+    std::vector<PendingUnload> returned;
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        auto stillRunning = std::stable_partition(m_pendingUnloads.begin(), m_pendingUnloads.end(), [](const auto& pending) {
+            return pending.plugin->CallsRunning() || pending.plugin->IsCalledOnThisThread();
+        });
+        returned.assign(stillRunning, m_pendingUnloads.end());
+        m_pendingUnloads.erase(stillRunning, m_pendingUnloads.end());
+        if (m_pendingUnloads.empty() && m_pendingTimer != 0) {
+            ::KillTimer(nullptr, m_pendingTimer);
+            m_pendingTimer = 0;
+        }
+    }
+    for (const PendingUnload& pending : returned) {
+        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - the call has returned; the clean-up follows");
+        FinishUnload(pending.record, pending.plugin, pending.noLegacyLaunch);
+    }
+    if (!returned.empty()) {
+        if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
+    }
+    DeleteUnreadRetired();
+}
+
+void CPluginInterface::Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot)
+{
+    std::lock_guard<std::mutex> guard(m_listLock);
+    m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot});
+}
+
+void CPluginInterface::DeleteUnreadRetired()
+{
+    std::vector<RetiredPlugin> unread;
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        unsigned long long oldestWalk = ~0ull;
+        {
+            std::lock_guard<std::mutex> snapshots(m_snapshotLock);
+            if (!m_liveSnapshots.empty()) oldestWalk = *m_liveSnapshots.begin();
+        }
+        while (m_retired.size() > kRetiredKept) {
+            RetiredPlugin& oldest = m_retired.front();
+            const bool inUse = oldest.lastSnapshot >= oldestWalk || oldest.plugin->CallsRunning() ||
+                               oldest.plugin->GetHinstance() != nullptr ||
+                               std::any_of(m_pendingUnloads.begin(), m_pendingUnloads.end(),
+                                           [&](const auto& pending) { return pending.record == oldest.record; });
+            if (inUse) break;
+            unread.push_back(std::move(oldest));
+            m_retired.pop_front();
+        }
+    }
+    for (RetiredPlugin& retired : unread) {
+        retired.plugin.reset();
+        CPluginHandleArena::Instance().Release(retired.record);
+    }
 }
 
 bool CPluginInterface::UnloadPlugin(const wchar_t* name)
@@ -352,26 +463,50 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     }
     if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
 
-    std::lock_guard<std::mutex> guard(m_listLock);
-    auto isTaken = [&](PLUGIN_DATA* record) { return taken.count(record) != 0; };
-    m_plugins.remove_if(isTaken);
-    m_suitePlugins.remove_if(isTaken);
-    for (PLUGIN_DATA* record : taken) {
-        UncountLocked(record);
-        m_listed.erase(record);
+    std::vector<RetiredPlugin> leaving;
+    {
+        std::lock_guard<std::mutex> guard(m_listLock);
+        auto isTaken = [&](PLUGIN_DATA* record) { return taken.count(record) != 0; };
+        m_plugins.remove_if(isTaken);
+        m_suitePlugins.remove_if(isTaken);
+        for (PLUGIN_DATA* record : taken) {
+            UncountLocked(record);
+            const auto listed = m_listed.find(record);
+            if (listed == m_listed.end()) continue;
+            leaving.push_back(RetiredPlugin{record, std::move(listed->second.plugin), listed->second.lastSnapshot});
+            m_listed.erase(listed);
+        }
     }
+    for (RetiredPlugin& retired : leaving) Retire(retired.record, std::move(retired.plugin), retired.lastSnapshot);
+    DeleteUnreadRetired();
 }
 
 CPluginInterface::RecordSnapshot CPluginInterface::CountedRecords()
 {
     std::lock_guard<std::mutex> guard(m_listLock);
     if (m_countedSnapshot == nullptr) {
-        auto records = std::make_shared<std::vector<PLUGIN_DATA*>>();
+        auto records = std::make_unique<std::vector<PLUGIN_DATA*>>();
         records->reserve(m_counted.size());
         for (const auto& counted : m_counted) records->push_back(counted.second);
-        m_countedSnapshot = std::move(records);
+        const unsigned long long number = ++m_snapshotNumber;
+        {
+            std::lock_guard<std::mutex> snapshots(m_snapshotLock);
+            m_liveSnapshots.insert(number);
+        }
+        // The last holder tells the registry that the walks no longer read its records.
+        m_countedSnapshot = RecordSnapshot(records.release(), [this, number](const std::vector<PLUGIN_DATA*>* gone) {
+            delete gone;
+            ForgetSnapshot(number);
+        });
     }
     return m_countedSnapshot;
+}
+
+void CPluginInterface::ForgetSnapshot(unsigned long long number)
+{
+    std::lock_guard<std::mutex> snapshots(m_snapshotLock);
+    const auto found = m_liveSnapshots.find(number);
+    if (found != m_liveSnapshots.end()) m_liveSnapshots.erase(found);
 }
 
 void CPluginInterface::Uncount(PLUGIN_DATA* record)
@@ -383,7 +518,9 @@ void CPluginInterface::Uncount(PLUGIN_DATA* record)
 void CPluginInterface::UncountLocked(PLUGIN_DATA* record)
 {
     const auto listed = m_listed.find(record);
-    if (listed != m_listed.end() && m_counted.erase(listed->second) != 0) m_countedSnapshot.reset();
+    if (listed == m_listed.end() || m_counted.erase(listed->second.loadNumber) == 0) return;
+    m_countedSnapshot.reset();
+    listed->second.lastSnapshot = m_snapshotNumber;
 }
 
 void CPluginInterface::CountAgain(void* handle)
@@ -392,7 +529,7 @@ void CPluginInterface::CountAgain(void* handle)
     auto* record = static_cast<PLUGIN_DATA*>(handle);
     const auto listed = m_listed.find(record);
     if (listed == m_listed.end()) return;
-    if (m_counted.emplace(listed->second, record).second) m_countedSnapshot.reset();
+    if (m_counted.emplace(listed->second.loadNumber, record).second) m_countedSnapshot.reset();
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -406,19 +543,20 @@ size_t CPluginInterface::PluginCount()
 CPlugin* CPluginInterface::FindPluginObject(void* handle)
 {
     std::lock_guard<std::mutex> guard(m_listLock);
-    auto* record = static_cast<PLUGIN_DATA*>(handle);
-    return m_listed.count(record) != 0 ? PluginOf(record) : nullptr;
+    const auto listed = m_listed.find(static_cast<PLUGIN_DATA*>(handle));
+    return listed != m_listed.end() ? listed->second.plugin.get() : nullptr;
 }
 
-std::list<CPlugin*> CPluginInterface::LoadedPlugins()
+CPluginInterface::PluginWalk CPluginInterface::LoadedPlugins()
 {
-    std::list<CPlugin*> loaded;
-    const RecordSnapshot counted = CountedRecords();
-    for (PLUGIN_DATA* record : *counted) {
+    PluginWalk walk;
+    walk.m_snapshot = CountedRecords();
+    walk.m_plugins.reserve(walk.m_snapshot->size());
+    for (PLUGIN_DATA* record : *walk.m_snapshot) {
         CPlugin* plugin = PluginOf(record);
-        if (plugin != nullptr && plugin->IsLoaded()) loaded.push_back(plugin);
+        if (plugin != nullptr && plugin->IsLoaded()) walk.m_plugins.push_back(plugin);
     }
-    return loaded;
+    return walk;
 }
 
 bool CPluginInterface::Find(void* handle)
