@@ -139,7 +139,7 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     // After a fault only the clean-up is still made, once and guarded like every call.
     if (m_faulted && rule != CallRule::Once) return false;
     // A plug-in being unloaded takes no new call but its clean-up.
-    if (rule == CallRule::WhileLoaded && (m_unloading || !IsLoaded())) return false;
+    if (rule == CallRule::WhileLoaded && !IsLoaded()) return false;
     if (rule == CallRule::Once) this->*entry = nullptr;  // also when the call re-enters
     const CallArguments arguments{context, handle, suiteCookie};
     // Counted before the lock goes: an unload on another thread either waits for this call or
@@ -811,7 +811,7 @@ static const void* EntryAddress(EntryPoint entryPoint)
 bool CPlugin::IsLoaded() const
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    return (flags.load() & PLUGIN_FLAG_LOADED) != 0 && pfnGetVersionInfo != nullptr && pfnInit != nullptr &&
+    return !m_unloading && (flags.load() & PLUGIN_FLAG_LOADED) != 0 && pfnGetVersionInfo != nullptr && pfnInit != nullptr &&
            pfnActivity != nullptr && pfnCleanup != nullptr;
 }
 

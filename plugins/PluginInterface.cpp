@@ -316,9 +316,7 @@ bool CPluginInterface::UnloadOne(void* handle, bool refreshMenu)
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
     bool result = false;
-    if (ValidatePlugin(handle, &record, &plugin, false) && plugin->IsUnloading()) {
-        result = true;  // its clean-up already waits for a call to return
-    } else if (plugin != nullptr && plugin->IsLoaded()) {
+    if (ValidatePlugin(handle, &record, &plugin, false)) {
         wchar_t name[MAX_PATH];
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
         ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
@@ -337,7 +335,7 @@ bool CPluginInterface::UnloadOne(void* handle, bool refreshMenu)
             DeferUnload(record, plugin, m_exiting);
         }
         result = true;
-    } else if (plugin != nullptr && plugin->GetHinstance() != nullptr && !plugin->CallsRunning()) {
+    } else if (plugin != nullptr && plugin->GetHinstance() != nullptr && !plugin->IsUnloading()) {
         plugin->Cleanup(true);
     }
     if (IPluginMenu* menu = Menu(); menu != nullptr && refreshMenu) menu->RefreshAvailability();

@@ -178,16 +178,33 @@ TEST_F(Faults, AFaultInTheCleanUpStillUnloadsThePlugin)
 
 TEST_F(Faults, APluginWritingPastItsDisplayNameIsRefusedBeforeItHarmsTheHost)
 {
-    Register(L"Careless", CopyFixture(L"FixtureBasic", L"Careless.dll"));
-    Configure(L"Careless.dll", L"DisplayNameOverrun", 300);
     LoadWitness();
-    void* handle = nullptr;
-    EXPECT_FALSE(Registry()->LoadPlugin(L"Careless", &handle));
-    EXPECT_TRUE(WitnessHeard(440));
+    // One character past the 260 the buffer holds, a little more, and far past it.
+    for (DWORD overrun : {261u, 300u, 10000u, 1u << 20}) {
+        SCOPED_TRACE(overrun);
+        const std::wstring file = L"Careless" + std::to_wstring(overrun) + L".dll";
+        const std::wstring subkey = file.substr(0, file.find(L'.'));
+        Register(subkey, CopyFixture(L"FixtureBasic", file));
+        Configure(file, L"DisplayNameOverrun", overrun);
+        void* handle = nullptr;
+        EXPECT_FALSE(Registry()->LoadPlugin(subkey.c_str(), &handle));
+        EXPECT_EQ(nullptr, handle);
+        EXPECT_TRUE(WitnessHeard(440));
+    }
     EXPECT_NE(nullptr, LoadHealthy(L"Careful.dll"));
 }
 
-TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAgain)
+TEST_F(Faults, ADisplayNameThatFillsItsBufferExactlyIsTaken)
+{
+    Register(L"Exact", CopyFixture(L"FixtureBasic", L"Exact.dll"));
+    Configure(L"Exact.dll", L"DisplayNameOverrun", 259);  // 259 characters and the terminator
+    void* handle = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Exact", &handle));
+    wchar_t shown[MAX_PATH];
+    EXPECT_EQ(259u, wcslen(PluginOf(handle)->GetDisplayName(shown, MAX_PATH)));
+}
+
+TEST_F(Faults, AnUnloadWaitsForAHungCallAndTheLibraryLoadsAgainOnceItReturns)
 {
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, L"VarnelTestsRelease");
     ResetEvent(release);
@@ -206,6 +223,8 @@ TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAga
     EXPECT_GE(waited, 9000u) << "the unload waits for the call a while";
     EXPECT_LT(waited, 20000u) << "but not for ever";
     EXPECT_TRUE(WitnessHeard(441)) << "the plug-in it gave up on is reported";
+    EXPECT_EQ(0u, CountOf("Stuck.dll", "Cleanup")) << "no clean-up while its call runs";
+    EXPECT_FALSE(Registry()->ValidatePlugin(handle)) << "it is gone for everyone else";
 
     Register(L"StuckAgain", library);
     void* again = nullptr;
@@ -215,6 +234,52 @@ TEST_F(Faults, AnUnloadGivesUpOnACallThatNeverReturnsAndItsLibraryIsNotLoadedAga
     SetEvent(release);
     caller.join();
     CloseHandle(release);
+    EXPECT_TRUE(testenv::PumpUntil([&] { return CountOf("Stuck.dll", "Cleanup") == 1; }, 5000))
+        << "the clean-up follows once the call has returned";
+    Configure(L"Stuck.dll", L"HangIn", L"");
+    EXPECT_TRUE(Registry()->LoadPlugin(L"StuckAgain", &again)) << "and the library loads again, without a restart";
+    EXPECT_NE(nullptr, again);
+}
+
+TEST_F(Faults, AnUnloadAskedFromInsideThePluginsOwnCallFinishesAfterTheCallReturns)
+{
+    LoadWitness();
+    Register(L"Nested", CopyFixture(L"FixtureBasic", L"Nested.dll"));
+    Configure(L"Nested.dll", L"SetStateInActivity", 2);  // a warning, reported from inside its activity
+    void* handle = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Nested", &handle));
+
+    // Stands for a request let in by a wait of the tray's thread while the plug-in's call runs.
+    struct UnloadOnWarning : IPluginObserver {
+        std::function<bool()> unload;
+        std::function<size_t()> cleanUps;
+        bool unloaded = false;
+        size_t cleanUpsInside = 0;
+        void PluginStateChanged(const VarnelPluginStateChange& change) override
+        {
+            if (unloaded || change.state != VARNEL_PLUGIN_STATE_WARNING) return;
+            unloaded = unload();
+            cleanUpsInside = cleanUps();
+        }
+        void TrayStateChanged(VARNEL_PLUGIN_STATE) override {}
+    };
+    auto observer = std::make_shared<UnloadOnWarning>();
+    observer->unload = [&] { return Registry()->UnloadPlugin(handle); };
+    observer->cleanUps = [&] { return CountOf("Nested.dll", "Cleanup"); };
+    Registry()->Subscribe(observer);
+    Registry()->PluginComm(L"now", 1);
+    Registry()->Unsubscribe(observer.get());
+
+    EXPECT_TRUE(observer->unloaded);
+    EXPECT_EQ(0u, observer->cleanUpsInside) << "the clean-up never runs inside the plug-in's own call";
+    EXPECT_FALSE(Registry()->ValidatePlugin(handle));
+    EXPECT_TRUE(testenv::PumpUntil([&] { return CountOf("Nested.dll", "Cleanup") == 1; }, 5000))
+        << "it follows once the call has returned";
+    EXPECT_FALSE(WitnessHeard(442));
+    void* again = nullptr;
+    EXPECT_TRUE(Registry()->LoadPlugin(L"Nested", &again)) << "and the plug-in loads again";
+    EXPECT_NE(handle, again);
+    EXPECT_TRUE(Registry()->ValidatePlugin(again));
 }
 
 TEST_F(Faults, AFaultInTheSuiteMenuCallbackStopsThePluginAndItsEntryGoes)

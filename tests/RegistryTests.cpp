@@ -7,8 +7,10 @@
 #include <array>
 
 #include "ErrorMsg.h"
+#include "VarnelPluginAPI.h"
 
 #include <algorithm>
+#include <set>
 #include <atomic>
 #include <thread>
 
@@ -369,4 +371,69 @@ TEST_F(PluginRegistry, ListsStaySoundWhileOtherThreadsReadThem)
     EXPECT_GT(checks.load(), 0);
     const auto names = CallNamesOf("Busy0.dll");
     EXPECT_EQ(15, std::count(names.begin(), names.end(), "Init"));
+}
+
+namespace {
+// Address space of this process that is reserved or committed, in bytes.
+SIZE_T AddressSpaceInUse()
+{
+    SIZE_T used = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const BYTE* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region);) {
+        if (region.State != MEM_FREE) used += region.RegionSize;
+        const BYTE* next = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+        if (next <= address) break;
+        address = next;
+    }
+    return used;
+}
+
+// The span of commands a plug-in's 16-bit item identifiers can make.
+struct CommandSpan {
+    UINT32 first;
+    UINT32 last;
+};
+CommandSpan CommandsOf(void* handle)
+{
+    const auto low = static_cast<UINT32>(reinterpret_cast<UINT_PTR>(handle));
+    return {low, low + 0xFFFFu};
+}
+}  // namespace
+
+TEST_F(PluginRegistry, ReloadCyclesNeedNoMoreAddressSpaceAndNeverHandOutAStaleHandleAgain)
+{
+    // The smallest plug-in: its own run-time keeps nothing per load.
+    Register(L"Cycler", CopyFixture(L"BenchPlugin", L"Cycler.dll"));
+    Register(L"Partner", CopyFixture(L"BenchPlugin", L"Partner.dll"));
+    auto cycle = [&] {
+        EXPECT_TRUE(Registry()->LoadPlugins());
+        std::vector<void*> loaded;
+        for (CPluginInterface::PLUGIN_DATA* record : Registry()->GetPluginList()) loaded.push_back(record);
+        Registry()->UnloadPlugins(false);
+        return loaded;
+    };
+    for (int warmUp = 0; warmUp < 100; ++warmUp) cycle();
+    const SIZE_T before = AddressSpaceInUse();
+
+    std::set<void*> handedOut;
+    for (int round = 0; round < 1500; ++round) {
+        const std::vector<void*> loaded = cycle();
+        ASSERT_EQ(2u, loaded.size());
+        for (void* handle : loaded) ASSERT_TRUE(handedOut.insert(handle).second) << "a handle came back in round " << round;
+        // Plug-ins loaded at the same time never share a command.
+        const CommandSpan a = CommandsOf(loaded[0]), b = CommandsOf(loaded[1]);
+        ASSERT_TRUE(a.last < b.first || b.last < a.first) << "round " << round;
+        ASSERT_GE(a.first, 0x10000u) << "commands stay above the host's own";
+    }
+    const SIZE_T grown = AddressSpaceInUse() - std::min(before, AddressSpaceInUse());
+    EXPECT_LT(grown, SIZE_T{4} << 20) << "address space grew by " << (grown >> 10) << " KiB in 1500 cycles";
+
+    // A handle of the first cycles is answered as stale, also by the calls that report it.
+    void* stale = *handedOut.begin();
+    CPluginInterface::PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    EXPECT_FALSE(Registry()->ValidatePlugin(stale, &record, &plugin, true));
+    EXPECT_EQ(nullptr, plugin);
+    EXPECT_EQ(530, CErrorMsg::Instance()->GetLastError());
+    EXPECT_FALSE(VarnelDoesMenuItemExist(stale, 1));
 }
