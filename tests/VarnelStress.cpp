@@ -73,6 +73,10 @@ std::atomic<long long> g_updateBroadcasts{0};
 std::atomic<long long> g_faultsSurvived{0};
 std::atomic<long long> g_refusedFaultyLoads{0};
 std::atomic<size_t> g_finished{0};
+std::atomic<long long> g_faultChecks{0};
+std::atomic<long long> g_nestedUnloads{0};
+// The faulting plug-in's live handle, for the thread that watches how its fault shows.
+std::atomic<void*> g_faultyHandle{nullptr};
 std::mutex g_printLock;
 
 void Fail(const char* format, ...)
@@ -362,6 +366,35 @@ void UpdateBroadcaster(size_t index, unsigned seed, Watchdog& watchdog)
 
 const wchar_t* const kFaultKinds[] = {L"AccessViolation", L"DivideByZero", L"CxxException"};
 
+// Whoever sees the faulting plug-in as faulted must see it in the error state with error 439: the
+// three become visible together.
+void FaultWatcher(size_t index, Watchdog& watchdog)
+{
+    void* reported = nullptr;
+    while (!g_stop) {
+        watchdog.Beat(index, "fault watch");
+        void* handle = g_faultyHandle.load();
+        if (handle == nullptr || handle == reported) {
+            Sleep(1);
+            continue;
+        }
+        // An unloaded plug-in stays listed, so its object outlives this look.
+        auto* plugin = static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(handle)->plugin);
+        if (!plugin->HasFaulted()) {
+            SwitchToThread();
+            continue;
+        }
+        ++g_faultChecks;
+        const VARNEL_PLUGIN_STATE state = plugin->GetState();
+        const int error = plugin->GetLastError();
+        if (state != VARNEL_PLUGIN_STATE_ERROR || error != 439)
+            Fail("the faulted plug-in shows state %d and error %d, not 2 and 439", static_cast<int>(state), error);
+        reported = handle;
+    }
+    watchdog.Beat(index, "done");
+    ++g_finished;
+}
+
 bool RegisterFaultingPlugin(const testenv::TempFolder& folder, Slot& slot)
 {
     const std::wstring fixture = testenv::Join(testenv::ProgramFolder(), L"FixtureCapabilities.dll");
@@ -444,6 +477,7 @@ void ReloadWhenFaulted(Slot& slot, std::mt19937& random)
                  static_cast<int>(plugin->GetState()), plugin->GetLastError());
         ++g_faultsSurvived;
         auto guard = TakeSlot(slot);
+        g_faultyHandle = nullptr;
         if (!registry->UnloadPlugin(slot.handle)) Fail("the faulted plug-in could not be unloaded");
         slot.handle = nullptr;
         testenv::SetRegString(HKEY_LOCAL_MACHINE, std::wstring(kFixturesKey) + L"\\" + slot.subkey + L".dll",
@@ -453,6 +487,57 @@ void ReloadWhenFaulted(Slot& slot, std::mt19937& random)
         slot.handle = nullptr;
         ++g_refusedFaultyLoads;
     }
+    g_faultyHandle = slot.handle;
+}
+
+// ---------------------------------------------------------------- nested requests
+
+// A plug-in that reports a warning from inside its activity; the host's thread, let in by a wait
+// inside that very call, unloads it there (as a request arriving at that moment would).
+bool RegisterNestedPlugin(const testenv::TempFolder& folder, Slot& slot)
+{
+    const std::wstring fixture = testenv::Join(testenv::ProgramFolder(), L"FixtureBasic.dll");
+    slot.subkey = L"StressNested";
+    slot.displayName = L"Nested stress plug-in";
+    const std::wstring file = slot.subkey + L".dll";
+    const std::wstring copy = folder.File(file);
+    const std::wstring config = std::wstring(kFixturesKey) + L"\\" + file;
+    const std::wstring key = std::wstring(kPluginsKey) + L"\\" + slot.subkey;
+    return CopyFileW(fixture.c_str(), copy.c_str(), FALSE) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", copy) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", slot.subkey) &&
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"DisplayName", slot.displayName) &&
+           testenv::SetRegDword(HKEY_LOCAL_MACHINE, config, L"SetStateInActivity", VARNEL_PLUGIN_STATE_WARNING + 1);
+}
+
+class UnloadFromInsideItsCall : public IPluginObserver {
+public:
+    explicit UnloadFromInsideItsCall(Slot& slot) : m_slot(slot), m_hostThread(GetCurrentThreadId()) {}
+    void PluginStateChanged(const VarnelPluginStateChange& change) override
+    {
+        if (GetCurrentThreadId() != m_hostThread || m_slot.handle == nullptr ||
+            change.context != static_cast<VARNEL_PLUGIN_DATA*>(m_slot.handle)->plugin)
+            return;
+        if (!CPluginInterface::Instance()->UnloadPlugin(m_slot.handle))
+            Fail("the nested plug-in could not be unloaded from inside its own call");
+        m_slot.handle = nullptr;
+        ++g_nestedUnloads;
+    }
+    void TrayStateChanged(VARNEL_PLUGIN_STATE) override {}
+
+private:
+    Slot& m_slot;
+    const DWORD m_hostThread;
+};
+
+void MessageAndReloadNested(Slot& slot, int round)
+{
+    CPluginInterface* registry = CPluginInterface::Instance();
+    registry->PluginComm(L"stress nested", round);
+    if (slot.handle != nullptr) return;
+    if (!registry->LoadPlugin(slot.subkey.c_str(), &slot.handle))
+        Fail("the plug-in unloaded from inside its own call could not be loaded again (error %d)",
+             CErrorMsg::Instance()->GetLastError());
 }
 
 // Every item in the category flyouts belongs to a loaded plug-in.
@@ -550,8 +635,9 @@ int Run(const Options& options)
 
     std::vector<std::unique_ptr<Slot>> slots;
     for (int i = 0; i < options.threads; ++i) slots.push_back(std::make_unique<Slot>());
-    Slot faulty;
-    if (!RegisterPlugins(folder, slots) || !RegisterFaultingPlugin(folder, faulty)) {
+    Slot faulty, nested;
+    if (!RegisterPlugins(folder, slots) || !RegisterFaultingPlugin(folder, faulty) ||
+        !RegisterNestedPlugin(folder, nested)) {
         Fail("the stress plug-ins could not be registered");
         return 2;
     }
@@ -560,10 +646,14 @@ int Run(const Options& options)
     if (!host.ResourcesLoaded()) Fail("the tray resources could not be loaded");
     const HWND window = host.Window();
     CPluginStateHistory::DeleteHistoryFile();
-    if (!LoadAll(slots) || !CPluginInterface::Instance()->LoadPlugin(faulty.subkey.c_str(), &faulty.handle)) {
+    if (!LoadAll(slots) || !CPluginInterface::Instance()->LoadPlugin(faulty.subkey.c_str(), &faulty.handle) ||
+        !CPluginInterface::Instance()->LoadPlugin(nested.subkey.c_str(), &nested.handle)) {
         Fail("the stress plug-ins could not be loaded");
         return 2;
     }
+    g_faultyHandle = faulty.handle;
+    const auto nestedUnloader = std::make_shared<UnloadFromInsideItsCall>(nested);
+    CPluginInterface::Instance()->Subscribe(nestedUnloader);
     if (!CPluginInterface::Instance()->DisplaySystemHealth(window)) Fail("the system health dialog did not open");
 
     HistoryTally tally;
@@ -571,13 +661,15 @@ int Run(const Options& options)
         const size_t hostIndex = slots.size();
         const size_t readerIndex = hostIndex + 1;
         const size_t broadcasterIndex = hostIndex + 2;
-        Watchdog watchdog(slots.size() + 3, 30);
+        const size_t faultWatcherIndex = hostIndex + 3;
+        Watchdog watchdog(slots.size() + 4, 30);
         std::vector<std::thread> threads;
         for (size_t i = 0; i < slots.size(); ++i)
             threads.emplace_back(PluginThread, i, std::ref(*slots[i]), options.seed + static_cast<unsigned>(i) * 7919u,
                                  std::ref(watchdog));
         threads.emplace_back(HealthReader, readerIndex, std::ref(watchdog));
         threads.emplace_back(UpdateBroadcaster, broadcasterIndex, options.seed ^ 0xfa17u, std::ref(watchdog));
+        threads.emplace_back(FaultWatcher, faultWatcherIndex, std::ref(watchdog));
 
         std::mt19937 random(options.seed ^ 0x5eedu);
         const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
@@ -591,6 +683,10 @@ int Run(const Options& options)
             }
             watchdog.Beat(hostIndex, "faulted plug-in");
             ReloadWhenFaulted(faulty, random);
+            if (round % 4 == 0) {
+                watchdog.Beat(hostIndex, "nested unload");
+                MessageAndReloadNested(nested, round);
+            }
             watchdog.Beat(hostIndex, "history drain");
             DrainHistory(tally, false);
             const ULONGLONG pause = GetTickCount64() + 5 + random() % 20;
@@ -609,6 +705,7 @@ int Run(const Options& options)
         for (std::thread& thread : threads) thread.join();
         watchdog.Beat(hostIndex, "closing dialogs");
         CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
+        CPluginInterface::Instance()->Unsubscribe(nestedUnloader.get());
         CheckMenuOwners();
         DrainHistory(tally, true);
     }
@@ -623,11 +720,12 @@ int Run(const Options& options)
     }
     std::printf("stress: %lld reloads, %lld state changes, %lld history lines (%lld malformed), %lld menu calls, "
                 "%lld calls with unloaded handles, %lld calls racing an unload, %lld health reads, "
-                "%lld update broadcasts, %lld plug-in faults survived, %lld loads refused for a fault\n",
+                "%lld update broadcasts, %lld plug-in faults survived (%lld seen while they showed), "
+                "%lld loads refused for a fault, %lld unloads from inside the plug-in's own call\n",
                 g_reloads.load(), changes, tally.lines, tally.malformed, menu, stale, unguarded,
-                g_healthReads.load(), g_updateBroadcasts.load(), g_faultsSurvived.load(),
-                g_refusedFaultyLoads.load());
-    if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0)
+                g_healthReads.load(), g_updateBroadcasts.load(), g_faultsSurvived.load(), g_faultChecks.load(),
+                g_refusedFaultyLoads.load(), g_nestedUnloads.load());
+    if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0 || g_nestedUnloads == 0)
         Fail("the run was too short to exercise anything");
 
     std::printf("stress: %s\n", g_failures == 0 ? "passed" : "FAILED");
