@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Handles.h"
+#include "Lock.h"
 #include "SafeString.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
@@ -87,7 +88,7 @@ public:
     wchar_t* GetSuiteMenuText(wchar_t* buffer, int length) const;
     // The plug-in's menu item records; hold the lock returned by MenuItemsLock while using the list.
     std::list<void*>& GetMenuItems();
-    std::mutex& MenuItemsLock();
+    zerova::Mutex& MenuItemsLock();
     void GetInterfaceVersion(int* major, int* minor) const;
     int GetLastError() const;
     void ClearLastError();
@@ -172,8 +173,9 @@ private:
 
     // Entry points, names, state, texts, flags changes. Recursive because the tests of a held state
     // take it again: CallIntoPlugin and HasMainWindow ask IsLoaded and HasCapability under it.
-    mutable std::recursive_mutex m_lock;
-    std::mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
+    // Plug-in objects come and go with every load: their locks must keep nothing when they go.
+    mutable zerova::RecursiveMutex m_lock;
+    zerova::Mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
     std::atomic<int> m_callsInFlight;
     std::atomic<bool> m_faulted;
     std::atomic<bool> m_everLoaded;

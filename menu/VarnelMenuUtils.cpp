@@ -338,7 +338,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
     ZEROVA_TRACE(0, L"CVarnelMenuUtils::AddMenuItem\r\n    plugin: \"%s\"\r\n    caption: \"%s\"\r\n    ID: %d",
                 pluginName, caption, itemId);
     {
-        std::lock_guard<std::mutex> items(plugin->MenuItemsLock());
+        std::lock_guard<zerova::Mutex> items(plugin->MenuItemsLock());
         std::list<void*>& owned = plugin->GetMenuItems();
         NotePlaced(item, owned.insert(owned.end(), item));
     }
@@ -492,7 +492,7 @@ void CVarnelMenuUtils::RemoveItemsLeftBehind(void* handle)
 
 bool CVarnelMenuUtils::RemoveItemsOf(CPlugin* plugin)
 {
-    std::lock_guard<std::mutex> items(plugin->MenuItemsLock());
+    std::lock_guard<zerova::Mutex> items(plugin->MenuItemsLock());
     if (plugin->GetMenuItems().empty()) return false;
     for (void* address : plugin->GetMenuItems()) {
         auto* item = static_cast<CMenuXP::MENU_ITEM_DATA*>(address);
@@ -516,7 +516,7 @@ void CVarnelMenuUtils::ReleaseItemRecord(void* address)
     if (item == nullptr || item->kind != 0) return;
     CPlugin* owner = PluginObjectOfHandle(item->owner);
     if (owner != nullptr) {
-        std::lock_guard<std::mutex> items(owner->MenuItemsLock());
+        std::lock_guard<zerova::Mutex> items(owner->MenuItemsLock());
         const auto place = m_ownersListPlaces.find(item);
         if (place != m_ownersListPlaces.end()) owner->GetMenuItems().erase(place->second);
     }

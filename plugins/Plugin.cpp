@@ -133,7 +133,7 @@ CPlugin::CPlugin()
 template <typename Proc, typename Call>
 bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call)
 {
-    std::unique_lock<std::recursive_mutex> guard(m_lock);
+    std::unique_lock<zerova::RecursiveMutex> guard(m_lock);
     const Proc proc = this->*entry;
     if (proc == nullptr || !m_library) return false;
     // After a fault only the clean-up is still made, once and guarded like every call.
@@ -163,7 +163,7 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
 // plug-in as faulted sees it in state 2 with error 439.
 bool CPlugin::MarkFaulted()
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     if (m_faulted) return false;
     lastError = kFaultString;
     state = VARNEL_PLUGIN_STATE_ERROR;
@@ -199,7 +199,7 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
 {
     if (zerova::IsEmpty(registryRoot) || zerova::IsEmpty(subkeyName)) return false;
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         handle = pluginHandle;
     }
     const bool loaded = LoadSteps(registryRoot, subkeyName, language1, language2);
@@ -259,7 +259,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         if (CFileIO::CombinePath(registryRoot, subkeyName, subkey, MAX_PATH) == nullptr) subkey[0] = L'\0';
         if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, subkey, L"Name", registryName, MAX_PATH)) registryName[0] = L'\0';
         if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, subkey, L"Path", libraryPath, MAX_PATH)) libraryPath[0] = L'\0';
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         registrySubkey.Assign(subkey);
         name.Assign(registryName);
         displayName.Assign(registryName);
@@ -317,7 +317,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
                    });
     if (m_faulted) return false;
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         interfaceMajor = major;
         interfaceMinor = minor;
     }
@@ -354,7 +354,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
             RecordFormattedError(kDisplayNameOverrunString, name.Get());
             return false;
         }
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         interfaceMajor = major;
         interfaceMinor = minor;
         context = newContext;
@@ -394,7 +394,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
                    });
     if (m_faulted) return false;
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         hWnd = window;
     }
     if (window == nullptr) {
@@ -424,7 +424,7 @@ void CPlugin::TraceVersionInfo()
 
 bool CPlugin::LookUpRequiredEntryPoints()
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     pfnGetVersionInfo = LookUp<VARNEL_GET_VERSION_INFO_CALLBACK_PROC>(m_library.Get(), "PluginGetVersionInfo");
     pfnInit = LookUp<VARNEL_INIT_CALLBACK_PROC>(m_library.Get(), "PluginInit");
     pfnActivity = LookUp<VARNEL_ACTIVITY_CALLBACK_PROC>(m_library.Get(), "PluginActivity");
@@ -439,7 +439,7 @@ bool CPlugin::LookUpRequiredEntryPoints()
 
 void CPlugin::LookUpOptionalEntryPoints()
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     pfnCreateMainWindow = LookUp<VARNEL_CREATE_MAIN_WINDOW_CALLBACK_PROC>(m_library.Get(), "PluginCreateMainWindow");
     pfnCreateMenus = LookUp<VARNEL_CREATE_MENUS_CALLBACK_PROC>(m_library.Get(), "PluginCreateMenus");
     if (pfnCreateMainWindow != nullptr && pfnCreateMenus != nullptr) AddFlags(PLUGIN_FLAG_MAIN_WINDOW);
@@ -473,7 +473,7 @@ void CPlugin::RegisterSuiteEntry()
                    });
     text[MAX_PATH - 1] = L'\0';
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         suiteMenuText.Assign(text);
         pfnSuiteMenuAction = action;
         suiteCookie = cookie;
@@ -484,7 +484,7 @@ void CPlugin::RegisterSuiteEntry()
         return;
     }
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         suiteMenuId = static_cast<UINT>(id);
         AddFlags(PLUGIN_FLAG_SUITE);
     }
@@ -503,7 +503,7 @@ void CPlugin::Cleanup(bool noLegacyLaunch)
                    });
     if (!noLegacyLaunch) LaunchLegacyTrayExe();
 
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     m_leavingName.Assign(displayName.Get());
     flags = PLUGIN_FLAG_CREATED;
     path.Clear();
@@ -517,7 +517,7 @@ void CPlugin::LaunchLegacyTrayExe()
     wchar_t program[MAX_PATH], arguments[MAX_PATH], pluginName[MAX_PATH];
     bool show = false;
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         legacyTrayExe.CopyTo(program, MAX_PATH);
         legacyTrayArgs.CopyTo(arguments, MAX_PATH);
         name.CopyTo(pluginName, MAX_PATH);
@@ -549,7 +549,7 @@ void CPlugin::FreePluginLibrary()
 void CPlugin::HoldLibraryForRunningCalls()
 {
     // A new load of the library would be handed this instance's state: it waits for the release.
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     if (m_library && !m_awaitingRelease.exchange(true)) LibrariesInUse().Add(m_library.Get());
 }
 
@@ -568,7 +568,7 @@ void CPlugin::ReleaseLibrary()
 
 void CPlugin::StopCalls()
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     m_unloading = true;
 }
 
@@ -651,7 +651,7 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     wchar_t sourceName[MAX_PATH];
     std::wstring stored;
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         if (newState == state && stateText.Equals(given)) return false;
         // A stopped plug-in stays in the error state, whatever its own threads still report.
         if (m_faulted && newState < VARNEL_PLUGIN_STATE_ERROR) return false;
@@ -693,7 +693,7 @@ void CPlugin::PublishStateChange(const wchar_t* source, VARNEL_PLUGIN_STATE newS
 
 void CPlugin::SetStateText(const wchar_t* text)
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     stateText.Assign(text);
     if (!stateText.IsEmpty()) ZEROVA_TRACE(4, stateText.Get());
 }
@@ -701,7 +701,7 @@ void CPlugin::SetStateText(const wchar_t* text)
 bool CPlugin::SetLegacyTrayEXE(const wchar_t* exePath, const wchar_t* arguments, bool show)
 {
     if (!CFileIO::FileExists(exePath)) return false;
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     legacyTrayExe.Assign(exePath);
     legacyTrayArgs.Assign(zerova::IsEmpty(arguments) ? L" " : arguments);
     legacyTrayShow = show;
@@ -781,7 +781,7 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
         name[nameCapacity - 1] = L'\0';
         text[textCapacity - 1] = L'\0';
     } else {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         displayName.CopyTo(name, nameCapacity);
         *state = this->state;
         stateText.CopyTo(text, textCapacity);
@@ -798,7 +798,7 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
 
 bool CPlugin::HasCapability(unsigned bit, const void* entryPoint) const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return (flags.load() & bit) != 0 && entryPoint != nullptr;
 }
 
@@ -810,14 +810,14 @@ static const void* EntryAddress(EntryPoint entryPoint)
 
 bool CPlugin::IsLoaded() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return !m_unloading && (flags.load() & PLUGIN_FLAG_LOADED) != 0 && pfnGetVersionInfo != nullptr && pfnInit != nullptr &&
            pfnActivity != nullptr && pfnCleanup != nullptr;
 }
 
 bool CPlugin::HasMainWindow() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return HasCapability(PLUGIN_FLAG_MAIN_WINDOW, reinterpret_cast<const void*>(pfnCreateMainWindow)) &&
            pfnCreateMenus != nullptr;
 }
@@ -845,19 +845,19 @@ HINSTANCE CPlugin::GetHinstance() const { return m_library.Get(); }
 
 HWND CPlugin::GetHwnd() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return hWnd;
 }
 
 void* CPlugin::GetHandle() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return handle;
 }
 
 void* CPlugin::GetContext() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return context;
 }
 
@@ -874,14 +874,14 @@ void CPlugin::AddFlags(unsigned bits)
 
 VARNEL_PLUGIN_STATE CPlugin::GetState() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return state;
 }
 
 wchar_t* CPlugin::CopyField(const PathText& field, wchar_t* buffer, int length) const
 {
     if (buffer == nullptr || length < 1) return buffer;
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return field.CopyTo(buffer, length);
 }
 
@@ -900,16 +900,16 @@ wchar_t* CPlugin::GetSuiteMenuText(wchar_t* buffer, int length) const
 
 UINT CPlugin::GetSuiteMenuId() const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     return suiteMenuId;
 }
 
 std::list<void*>& CPlugin::GetMenuItems() { return menuItems; }
-std::mutex& CPlugin::MenuItemsLock() { return m_menuItemsLock; }
+zerova::Mutex& CPlugin::MenuItemsLock() { return m_menuItemsLock; }
 
 void CPlugin::GetInterfaceVersion(int* major, int* minor) const
 {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
     if (major != nullptr) *major = interfaceMajor;
     if (minor != nullptr) *minor = interfaceMinor;
 }

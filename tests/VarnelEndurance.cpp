@@ -3,9 +3,12 @@
 // heap in use and threads, as growth per 1000 operations.
 //
 //   VarnelEndurance [--rounds N] [--only TEXT] [--check]
+//   VarnelEndurance --cycles N [--check]
 //     --rounds  how often each operation runs (default 2000)
 //     --only    only the operations whose name holds TEXT
 //     --check   exit 1 when an operation grows beyond its bound (the bounds are in the table below)
+//     --cycles  instead: N times every plug-in unloaded and all loaded again, with the address space,
+//               heap and private memory after each tenth of the run; they must stay flat
 //
 // Wine answers 0 to GetProcessHandleCount and GetGuiResources, so the counts are probed: every
 // handle value with GetHandleInformation, every 16-bit GDI handle value with GetObjectType.
@@ -27,6 +30,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -88,6 +92,20 @@ long long PrivateBytesCommitted()
     MEMORY_BASIC_INFORMATION region{};
     for (const BYTE* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region);) {
         if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) bytes += static_cast<long long>(region.RegionSize);
+        const BYTE* next = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+        if (next <= address) break;
+        address = next;
+    }
+    return bytes;
+}
+
+// Address space reserved or committed anywhere in the process.
+long long AddressSpaceInUse()
+{
+    long long bytes = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const BYTE* address = nullptr; VirtualQuery(address, &region, sizeof(region)) == sizeof(region);) {
+        if (region.State != MEM_FREE) bytes += static_cast<long long>(region.RegionSize);
         const BYTE* next = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
         if (next <= address) break;
         address = next;
@@ -268,6 +286,83 @@ private:
 
 long long PerThousand(long long growth, int rounds) { return growth * 1000 / rounds; }
 
+// Unload-all and load-all, as a tray asked to reload everything again and again: what the process
+// holds must not grow with the cycles once the first ones are behind it. The plug-ins are the
+// smallest one, written in C, so that what grows would be the tray's.
+int RunCycles(int cycles, bool check)
+{
+    testenv::TempFolder folder(L"cycles");
+    testenv::RegistryKeyGuard pluginsKey(HKEY_LOCAL_MACHINE, kPluginsKey);
+    const int kPlugins = 4;
+    for (int i = 0; i < kPlugins; ++i) {
+        const std::wstring subkey = L"Cycled" + std::to_wstring(i);
+        const std::wstring copy = folder.File(subkey + L".dll");
+        CopyFileW(testenv::Join(testenv::ProgramFolder(), L"BenchPlugin.dll").c_str(), copy.c_str(), FALSE);
+        const std::wstring key = std::wstring(kPluginsKey) + L"\\" + subkey;
+        testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", copy);
+        testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", subkey);
+    }
+    // What the system itself keeps per library loaded and freed, without the tray.
+    std::vector<std::wstring> libraries;
+    for (int i = 0; i < kPlugins; ++i) libraries.push_back(folder.File(L"Cycled" + std::to_wstring(i) + L".dll"));
+    auto rawCycle = [&] {
+        for (const std::wstring& library : libraries) {
+            HMODULE module = LoadLibraryExW(library.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            if (module != nullptr) FreeLibrary(module);
+        }
+    };
+    for (int i = 0; i < 100; ++i) rawCycle();
+    const long long rawHeapBefore = HeapBytesInUse();
+    const int rawCycles = std::min(cycles, 2000);
+    for (int i = 0; i < rawCycles; ++i) rawCycle();
+    const long long rawHeapPerCycle = (HeapBytesInUse() - rawHeapBefore) / rawCycles;
+    std::printf("cycles: the system alone keeps %lld heap bytes per cycle of %d libraries loaded and freed\n",
+                rawHeapPerCycle, kPlugins);
+
+    HeadlessTray host(L"Cycles");
+    CPluginInterface* registry = CPluginInterface::Instance();
+    int refused = 0;
+    auto cycle = [&] {
+        registry->UnloadPlugins(false);
+        if (!registry->LoadPlugins() || registry->GetTotalNumberOfPlugins() != kPlugins) ++refused;
+    };
+    const int warmUp = std::max(100, cycles / 100);
+    for (int i = 0; i < warmUp; ++i) cycle();
+    const long long spaceBefore = AddressSpaceInUse(), heapBefore = HeapBytesInUse(),
+                    privateBefore = PrivateBytesCommitted();
+    std::printf("cycles: %d unload-all and load-all cycles of %d plug-ins after %d to warm up\n", cycles, kPlugins,
+                warmUp);
+    std::printf("%10s %16s %14s %16s %9s\n", "cycles", "address space KiB", "heap bytes", "private KiB", "ms/1000");
+    long long worstSpace = 0, worstHeap = 0, worstPrivate = 0;
+    ULONGLONG start = GetTickCount64(), lapStart = start;
+    const int lap = std::max(1, cycles / 10);
+    for (int done = 1; done <= cycles; ++done) {
+        cycle();
+        if (done % lap != 0 && done != cycles) continue;
+        const long long space = AddressSpaceInUse() - spaceBefore, heap = HeapBytesInUse() - heapBefore,
+                        privateBytes = PrivateBytesCommitted() - privateBefore;
+        worstSpace = std::max(worstSpace, space);
+        worstHeap = std::max(worstHeap, heap);
+        worstPrivate = std::max(worstPrivate, privateBytes);
+        const ULONGLONG now = GetTickCount64();
+        std::printf("%10d %+16lld %+14lld %+16lld %9llu\n", done, space / 1024, heap, privateBytes / 1024,
+                    static_cast<unsigned long long>((now - lapStart) * 1000 / lap));
+        lapStart = now;
+    }
+    std::printf("cycles: %d cycles in %llu s; largest growth over the warm state: address space %lld KiB, heap %lld "
+                "bytes, private memory %lld KiB; %d cycles refused a load\n",
+                cycles, static_cast<unsigned long long>((GetTickCount64() - start) / 1000), worstSpace / 1024, worstHeap,
+                worstPrivate / 1024, refused);
+    registry->UnloadPlugins(false);
+    // Flat: what the heap, the allocator and the system keep of their own, never a share per cycle.
+    const long long systemHeap = std::max(0LL, rawHeapPerCycle) * cycles;
+    std::printf("cycles: heap growth beyond what the system keeps: %lld bytes\n", worstHeap - systemHeap);
+    const bool flat = worstSpace <= 2 * 1024 * 1024 && worstHeap - systemHeap <= 256 * 1024 &&
+                      worstPrivate - systemHeap <= 2 * 1024 * 1024 && refused == 0;
+    std::printf("cycles: %s\n", flat ? "flat" : check ? "FAILED" : "growth");
+    return check && !flat ? 1 : 0;
+}
+
 int Run(int rounds, const std::string& only, bool check)
 {
     testenv::TempFolder folder(L"endurance");
@@ -338,18 +433,21 @@ int Run(int rounds, const std::string& only, bool check)
 int wmain(int argc, wchar_t** argv)
 {
     int rounds = 2000;
+    int cycles = 0;
     bool check = false;
     std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::wstring word = argv[i];
         if (word == L"--rounds" && i + 1 < argc) rounds = _wtoi(argv[++i]);
         else if (word == L"--check") check = true;
+        else if (word == L"--cycles" && i + 1 < argc) cycles = _wtoi(argv[++i]);
         else if (word == L"--only" && i + 1 < argc) only = testenv::Narrow(argv[++i]);
         else {
-            std::fputs("usage: VarnelEndurance [--rounds N] [--only TEXT] [--check]\n", stderr);
+            std::fputs("usage: VarnelEndurance [--rounds N] [--only TEXT] [--check] | --cycles N [--check]\n", stderr);
             return 2;
         }
     }
+    if (cycles > 0) return RunCycles(cycles, check);
     if (rounds < 10) rounds = 10;
     return Run(rounds, only, check);
 }
