@@ -24,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <map>
 #include <memory>
@@ -164,10 +165,16 @@ private:
         while (!m_done) {
             Sleep(250);
             for (size_t i = 0; i < m_beats.size(); ++i) {
-                if (Now() - m_beats[i] <= m_limit) continue;
                 const char* what = m_what[i % kNames].load();
+                // A worker that has finished makes no more progress and need not.
+                if (Now() - m_beats[i] <= m_limit || (what != nullptr && std::strcmp(what, "done") == 0)) continue;
                 std::printf("FAIL: worker %zu made no progress for %d s (last: %s); deadlock\n", i, m_limit,
                             what != nullptr ? what : "?");
+                for (size_t j = 0; j < m_beats.size(); ++j) {
+                    const char* other = m_what[j % kNames].load();
+                    std::printf("    worker %zu: %lld s ago, %s\n", j, Now() - m_beats[j].load(),
+                                other != nullptr ? other : "?");
+                }
                 std::fflush(stdout);
                 TerminateProcess(GetCurrentProcess(), 3);
             }
@@ -381,7 +388,7 @@ void FaultWatcher(size_t index, Watchdog& watchdog)
         // An unloaded plug-in stays listed, so its object outlives this look.
         auto* plugin = static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(handle)->plugin);
         if (!plugin->HasFaulted()) {
-            SwitchToThread();
+            Sleep(1);
             continue;
         }
         ++g_faultChecks;
