@@ -603,10 +603,84 @@ protected:
         return count;
     }
 
+    // Registers the fixture plug-ins (library file names in the program folder) under their own
+    // names, in that order, with a call log of their own; the keys go with the test.
+    void RegisterFixturePlugins(std::initializer_list<const wchar_t*> libraries)
+    {
+        m_pluginsKey = std::make_unique<testenv::RegistryKeyGuard>(HKEY_LOCAL_MACHINE, kPluginsKey);
+        m_fixturesKey = std::make_unique<testenv::RegistryKeyGuard>(HKEY_LOCAL_MACHINE, kFixturesKey);
+        m_callLog = m_temp->File(L"calls.log");
+        ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, kFixturesKey, L"CallLog", m_callLog));
+        for (const wchar_t* library : libraries) {
+            const std::wstring name = std::wstring(library).substr(0, wcslen(library) - 4);
+            const std::wstring entry = std::wstring(kPluginsKey) + L"\\" + name;
+            ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, entry, L"Path",
+                                              testenv::Join(testenv::ProgramFolder(), library)));
+            ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, entry, L"Name", name));
+        }
+    }
+    std::vector<std::string> CallLines() const
+    {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(m_callLog);
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) lines.push_back(line.back() == '\r' ? line.substr(0, line.size() - 1) : line);
+        return lines;
+    }
+    size_t CallCount(const std::string& part) const
+    {
+        const auto lines = CallLines();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                                 [&](const std::string& line) { return line.find(part) != std::string::npos; }));
+    }
+    // The host's log, line by line.
+    std::vector<std::string> HostLogLines() const
+    {
+        std::istringstream in(HostLog());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    // Position of the first host log line holding the text, or -1.
+    int HostLogLineOf(const std::string& text) const
+    {
+        const auto lines = HostLogLines();
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+        return -1;
+    }
+    // Starts a second host on this desktop with a log of its own; its exit code, or 259 while it runs.
+    DWORD RunSecondHost(std::string& log)
+    {
+        const std::wstring secondLog = m_temp->File(L"second.log");
+        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"Varnel.exe") +
+                                   L"\" --headless --log \"" + secondLog + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION second{};
+        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &second))
+            return 0xFFFFFFFFu;
+        m_peers.push_back(second);
+        WaitForSingleObject(second.hProcess, 15000);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(second.hProcess, &exitCode);
+        const std::vector<BYTE> bytes = testenv::ReadBytes(secondLog);
+        log.assign(bytes.begin(), bytes.end());
+        return exitCode;
+    }
+    bool HostRuns() const { return WaitForSingleObject(m_host.hProcess, 0) == WAIT_TIMEOUT; }
+
+    static constexpr const wchar_t* kPluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+    static constexpr const wchar_t* kFixturesKey = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+
     PROCESS_INFORMATION m_host{};
     std::wstring m_hostLog;
     HWND m_notify = nullptr;
     HWND m_main = nullptr;
+    std::unique_ptr<testenv::RegistryKeyGuard> m_pluginsKey;
+    std::unique_ptr<testenv::RegistryKeyGuard> m_fixturesKey;
+    std::wstring m_callLog;
 };
 
 TEST_F(TrayHost, MalformedRequestsAreRefusedAndChangeNothing)
