@@ -3,6 +3,7 @@
 
 #include "DebugTrace.h"
 #include "FileIO.h"
+#include "Handles.h"
 #include "MenuXP.h"
 #include "OXIL_dllmain.h"
 #include "Plugin.h"
@@ -21,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 const wchar_t CVarnelHost::MainWindowClass[] = L"Zerova_VarnelWindowClass";
@@ -37,6 +39,7 @@ const UINT_PTR kOpenFlyoutTimer = 1;
 const UINT kOpenFlyoutPeriodMs = 150;
 const int kMaxOpenFlyoutSteps = 40;
 int g_openFlyoutSteps = 0;
+const int kLogLineCapacity = 4096;
 
 CVarnelHost* g_host = nullptr;
 
@@ -52,6 +55,40 @@ bool ParseIgnoredWindow(const wchar_t* word, HWND& window)
     if (wcsncmp(word, kIgnoreWindowWord, prefix) != 0) return false;
     window = reinterpret_cast<HWND>(static_cast<INT_PTR>(wcstoll(word + prefix, nullptr, 10)));
     return true;
+}
+
+// Control characters (C0, DEL, C1) and the Unicode line and paragraph separators as escapes, so
+// that no text the host logs (a request's string, a plug-in's name) can start a line of its own.
+std::wstring EscapedForLog(const wchar_t* line)
+{
+    std::wstring escaped;
+    for (const wchar_t* at = line; *at != L'\0'; ++at) {
+        const wchar_t unit = *at;
+        wchar_t code[8] = L"";
+        if (unit == L'\r') {
+            escaped += L"\\r";
+        } else if (unit == L'\n') {
+            escaped += L"\\n";
+        } else if (unit == L'\t') {
+            escaped += L"\\t";
+        } else if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
+            escaped += zerova::FormatString(code, 8, L"\\x%02X", static_cast<unsigned>(unit));
+        } else if (unit == 0x2028 || unit == 0x2029) {
+            escaped += zerova::FormatString(code, 8, L"\\u%04X", static_cast<unsigned>(unit));
+        } else {
+            escaped += unit;
+        }
+    }
+    return escaped;
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr, nullptr);
+    return result;
 }
 
 // Only processes at the host's integrity level or above may send it copy-data requests: the
@@ -83,21 +120,17 @@ CVarnelHost::~CVarnelHost() { g_host = nullptr; }
 void CVarnelHost::Log(const wchar_t* format, ...)
 {
     if (m_options.logFile.empty()) return;
-    wchar_t line[2048];
+    wchar_t line[kLogLineCapacity];
     va_list args;
     va_start(args, format);
-    zerova::FormatStringV(line, 2048, format, args);
+    zerova::FormatStringV(line, kLogLineCapacity, format, args);
     va_end(args);
-    char utf8[4096];
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8) - 2, nullptr, nullptr);
-    if (bytes <= 0) return;
-    utf8[bytes - 1] = '\n';
-    HANDLE file = CreateFileW(m_options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string utf8 = Utf8(EscapedForLog(line)) + '\n';
+    zerova::UniqueFileHandle file(CreateFileW(m_options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     DWORD written = 0;
-    WriteFile(file, utf8, static_cast<DWORD>(bytes), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
 // A host started by a load walk gets "ignorehwnd=<n>" as its whole command line, which the run-time

@@ -937,3 +937,20 @@ TEST_F(TrayHost, ShutDownSendsExitThenUnloadingThenCleansUp)
     }
     EXPECT_EQ((std::vector<std::string>{"exit", "unloading", "cleanup"}), order);
 }
+
+// ---------------------------------------------------------------- the reference tray host: senders and log
+
+TEST_F(TrayHost, ControlCharactersOfARequestCannotAddLinesToTheHostLog)
+{
+    StartHost();
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"a\r\nstarted: forged", 1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"tab\tescape\x1b" L"del\x7f" L"nel\x85" L"ls\x2028" L"end", 2));
+    std::vector<std::string> forged, escaped;
+    for (const std::string& line : HostLogLines()) {
+        if (line.find("forged") != std::string::npos) forged.push_back(line);
+        if (line.find("tab") != std::string::npos) escaped.push_back(line);
+    }
+    EXPECT_EQ(std::vector<std::string>{"request 8 (Plugin comm) \"a\\r\\nstarted: forged\" 1: accepted"}, forged);
+    EXPECT_EQ(std::vector<std::string>{"request 8 (Plugin comm) \"tab\\tescape\\x1Bdel\\x7Fnel\\x85ls\\u2028end\" 2: accepted"},
+              escaped);
+}
