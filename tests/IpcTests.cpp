@@ -940,6 +940,33 @@ TEST_F(TrayHost, ShutDownSendsExitThenUnloadingThenCleansUp)
 
 // ---------------------------------------------------------------- the reference tray host: senders and log
 
+TEST_F(TrayHost, TheIgnoredWindowIsRecognisedInItsOtherHandleForms)
+{
+    HWND starter = OwnWindow(L"VarnelTestStarter", L"starter");
+    HWND other = testenv::MakePopupWindow(L"VarnelTestOtherSender", L"other", &CountingProc);
+    ASSERT_NE(nullptr, other);
+    StartHost(L"ignorehwnd=" + std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(starter))));
+    const UINT_PTR full = reinterpret_cast<UINT_PTR>(starter);
+    std::vector<UINT_PTR> forms = {full & 0xFFFFu, (full & 0xFFFFu) | 0xFFFF0000u};
+#ifdef _WIN64
+    forms.push_back((full & 0xFFFFFFFFu) | 0xFFFFFFFF00000000ull);
+    forms.push_back((full & 0xFFFFFFFFu) | 0x1234567800000000ull);
+#endif
+    for (UINT_PTR form : forms)
+        EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, reinterpret_cast<HWND>(form), 8, L"from the starter", 1))
+            << std::hex << form;
+    EXPECT_EQ(forms.size(), HostLogCount("refused: the sender window is the one the host was told to ignore"));
+    EXPECT_EQ(0u, HostLogCount("from the starter"));
+
+    // Another window is taken, in its full and in its short form.
+    const UINT_PTR otherFull = reinterpret_cast<UINT_PTR>(other);
+    for (UINT_PTR form : {otherFull, otherFull & 0xFFFFu})
+        EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, reinterpret_cast<HWND>(form), 8, L"from another window", 1))
+            << std::hex << form;
+    EXPECT_EQ(2u, HostLogCount("request 8 (Plugin comm) \"from another window\" 1: accepted"));
+    DestroyWindow(other);
+}
+
 TEST_F(TrayHost, ControlCharactersOfARequestCannotAddLinesToTheHostLog)
 {
     StartHost();
