@@ -39,6 +39,7 @@ const UINT_PTR kOpenFlyoutTimer = 1;
 const UINT kOpenFlyoutPeriodMs = 150;
 const int kMaxOpenFlyoutSteps = 40;
 int g_openFlyoutSteps = 0;
+const DWORD kMessageRetryMs = 50;
 const int kLogLineCapacity = 4096;
 
 CVarnelHost* g_host = nullptr;
@@ -218,13 +219,32 @@ int CVarnelHost::RunTray()
         return 1;
     }
     if (!StartUp()) return 5;
+    RunMessageLoop();
+    ShutDown();
+    return 0;
+}
+
+// GetMessageW answers -1 when it fails, and under Wine the status of a fault (negative too) when it
+// cannot copy a sent message's data (a copy-data request of megabytes): neither is a reason to end,
+// only WM_QUIT (0) is.
+void CVarnelHost::RunMessageLoop()
+{
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    bool failing = false;
+    for (;;) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0) return;
+        if (got < 0) {
+            if (!failing)
+                Log(L"getting the next message failed (%d, error %lu); the host goes on", static_cast<int>(got), GetLastError());
+            failing = true;
+            Sleep(kMessageRetryMs);
+            continue;
+        }
+        failing = false;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    ShutDown();
-    return 0;
 }
 
 bool CVarnelHost::StartUp()

@@ -49,6 +49,8 @@ private:
     bool ParseCommandLine(int argc, wchar_t** argv);
     int RunProxy();
     int RunTray();
+    // Dispatches messages until the quit message; a failure to get one is logged and waited out.
+    void RunMessageLoop();
     bool StartUp();
     void ShutDown();
     bool RegisterClasses();

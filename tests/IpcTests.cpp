@@ -938,6 +938,37 @@ TEST_F(TrayHost, ShutDownSendsExitThenUnloadingThenCleansUp)
     EXPECT_EQ((std::vector<std::string>{"exit", "unloading", "cleanup"}), order);
 }
 
+// ---------------------------------------------------------------- the reference tray host stays and stays reachable
+
+TEST_F(TrayHost, RequestsOfAnyOtherSizeAreRefusedAndTheHostStays)
+{
+    StartHost();
+    CVarnelPrivateInterface::IPC_DATA record{};
+    record.reason = 8;
+    record.intValue = 1;
+    std::vector<BYTE> huge(2u << 20, 0);
+    memcpy(huge.data(), &record, sizeof(record));
+    // Windows hands 2 MiB to the host, which refuses them; Wine's GetMessageW fails on the copy and
+    // drops the message unanswered, so this send ends by its time-out.
+    COPYDATASTRUCT copy{};
+    copy.cbData = static_cast<DWORD>(huge.size());
+    copy.lpData = huge.data();
+    DWORD_PTR reply = 0;
+    SendMessageTimeoutW(m_notify, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 3000, &reply);
+    EXPECT_EQ(0u, reply) << "2 MiB";
+    EXPECT_EQ(1u, HostLogCount("refused: malformed request") + HostLogCount("getting the next message failed")) << HostLog();
+    EXPECT_EQ(0, SendRaw(m_notify, huge.data(), static_cast<DWORD>(sizeof(record) - 1))) << "one byte short";
+    EXPECT_EQ(0, SendRaw(m_notify, huge.data(), static_cast<DWORD>(sizeof(record) + 1))) << "one byte over";
+    EXPECT_EQ(0, SendRaw(m_notify, huge.data(), 0)) << "no bytes";
+    EXPECT_EQ(4u, HostLogCount("refused: malformed request") + HostLogCount("getting the next message failed"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"after the odd sizes", 1));
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"after the odd sizes\" 1: accepted"));
+    DWORD exitCode = 0;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), exitCode) << HostLog();
+    EXPECT_TRUE(IsWindow(m_notify));
+}
+
 // ---------------------------------------------------------------- the reference tray host: senders and log
 
 TEST_F(TrayHost, TheIgnoredWindowIsRecognisedInItsOtherHandleForms)
