@@ -111,7 +111,8 @@ bool DisallowLowerIntegrityCopyData(HWND window)
 }  // namespace
 
 CVarnelHost::CVarnelHost(HINSTANCE instance)
-    : m_instance(instance), m_options(), m_title(), m_mainWindow(nullptr), m_notifyWindow(nullptr), m_shutDown(false)
+    : m_instance(instance), m_options(), m_title(), m_mainWindow(nullptr), m_notifyWindow(nullptr), m_defaultIcon(nullptr),
+      m_shutDown(false)
 {
     g_host = this;
 }
@@ -242,24 +243,36 @@ void CVarnelHost::RunMessageLoop()
             continue;
         }
         failing = false;
+        // Posted to the thread when neither window was there to receive it.
+        if (message.hwnd == nullptr && message.message == RestoreWindowsMessage) {
+            RestoreWindows();
+            continue;
+        }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
 }
 
-bool CVarnelHost::StartUp()
+HWND CVarnelHost::CreateNotifyWindow()
 {
-    m_mainWindow = CreateHostWindow(MainWindowClass, m_title);
-    m_notifyWindow = CreateHostWindow(NotifyWindowClass, m_title);
-    if (m_mainWindow == nullptr || m_notifyWindow == nullptr) return false;
-    if (DisallowLowerIntegrityCopyData(m_notifyWindow))
+    HWND window = CreateHostWindow(NotifyWindowClass, m_title);
+    if (window == nullptr) return nullptr;
+    if (DisallowLowerIntegrityCopyData(window))
         Log(L"copy-data requests of lower integrity levels are filtered out by the system");
     else
         Log(L"the system offers no message filter: copy-data requests are checked by the host alone");
+    return window;
+}
+
+bool CVarnelHost::StartUp()
+{
+    m_mainWindow = CreateHostWindow(MainWindowClass, m_title);
+    m_notifyWindow = CreateNotifyWindow();
+    if (m_mainWindow == nullptr || m_notifyWindow == nullptr) return false;
     wchar_t image[MAX_PATH];
-    HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH, 16, 16);
+    m_defaultIcon = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH, 16, 16);
     m_menu = std::make_unique<CMenuXP>();
-    m_tray = std::make_unique<CTray>(m_notifyWindow, 1, TrayCallbackMessage, icon, m_title);
+    m_tray = std::make_unique<CTray>(m_notifyWindow, 1, TrayCallbackMessage, m_defaultIcon, m_title);
     CVarnelMenuUtils::Instance()->SetHandles(m_mainWindow, m_menu.get(), m_tray.get());
     CStationDesktopUtils::Instance()->SetMainAppHwnd(m_mainWindow, m_title);
     CVarnelPrivateInterface::Instance()->SplashScreen();
@@ -300,25 +313,43 @@ void CVarnelHost::ShutDown()
 
 LRESULT CALLBACK CVarnelHost::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message) {
-    case WM_CLOSE:
-        if (g_host != nullptr && window == g_host->m_mainWindow) {
-            g_host->Log(L"closing");
-            g_host->ShutDown();
-        }
+    if (g_host != nullptr && window == g_host->m_mainWindow)
+        return g_host->OnMainWindowMessage(window, message, wParam, lParam);
+    // The proxy's window, and the main window while it is being made.
+    if (message == WM_CLOSE) {
         DestroyWindow(window);
         return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CVarnelHost::OnMainWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CLOSE:  // the documented way to end the host; the unload walk posts it
+        Close();
+        return 0;
     case WM_DESTROY:
-        if (g_host != nullptr && window == g_host->m_mainWindow) PostQuitMessage(0);
+        if (m_shutDown)
+            PostQuitMessage(0);
+        else
+            Log(L"ignored: a destroy message to the main window");
+        return 0;
+    case WM_NCDESTROY:
+        if (m_shutDown) return DefWindowProcW(window, message, wParam, lParam);
+        OnWindowGone(window);
         return 0;
     case WM_TIMER:
-        if (wParam == 0 && lParam == 0 && g_host != nullptr) g_host->Log(L"the last dialog has closed");
+        if (wParam == 0 && lParam == 0) Log(L"the last dialog has closed");
         return 0;
     case WM_COMMAND:
-        if (g_host != nullptr) g_host->OnCommand(LOWORD(wParam));
+        OnCommand(LOWORD(wParam));
         return 0;
     case ShowTrayMenuMessage:
-        if (g_host != nullptr) g_host->ShowTrayMenu(true);
+        ShowTrayMenu(true);
+        return 0;
+    case RestoreWindowsMessage:
+        RestoreWindows();
         return 0;
     case WM_MEASUREITEM:  // the tray menu's item images
         if (CMenuXP::MeasureItem(*reinterpret_cast<MEASUREITEMSTRUCT*>(lParam))) return TRUE;
@@ -333,16 +364,120 @@ LRESULT CALLBACK CVarnelHost::MainWindowProc(HWND window, UINT message, WPARAM w
 
 LRESULT CALLBACK CVarnelHost::NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (g_host == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    // Messages of the window's making go to the system until the host knows the window.
+    if (g_host == nullptr || window != g_host->m_notifyWindow) return DefWindowProcW(window, message, wParam, lParam);
+    return g_host->OnNotifyWindowMessage(window, message, wParam, lParam);
+}
+
+// The window by whose class and title requests find the host: no other process may close, rename
+// or end it, nor make it look destroyed.
+LRESULT CVarnelHost::OnNotifyWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     switch (message) {
     case WM_COPYDATA:
-        return g_host->OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        return OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case TrayCallbackMessage:
-        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) g_host->ShowTrayMenu();
+        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) ShowTrayMenu();
         return 0;
+    case RestoreWindowsMessage:
+        RestoreWindows();
+        return 0;
+    case WM_CLOSE:
+        Log(L"ignored: a close message to the notify-icon window");
+        return 0;
+    case WM_DESTROY:
+        if (!m_shutDown) Log(L"ignored: a destroy message to the notify-icon window");
+        return 0;
+    case WM_NCDESTROY:
+        if (m_shutDown) return DefWindowProcW(window, message, wParam, lParam);
+        OnWindowGone(window);
+        return 0;
+    case WM_SETTEXT:
+        Log(L"ignored: a new title for the notify-icon window");
+        return FALSE;
+    case WM_NCCREATE:  // sent from outside: it would give the window the title it carries
+        return FALSE;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
+}
+
+void CVarnelHost::Close()
+{
+    Log(L"closing");
+    ShutDown();
+    DestroyWindow(m_mainWindow);
+}
+
+// A message of the window's end: a real one (plug-in code on this thread destroyed the window) or
+// one posted from outside. Either way a request to restore goes to the other window (or, when
+// that is gone too, to the thread); it finds nothing to do while both windows stand.
+void CVarnelHost::OnWindowGone(HWND window)
+{
+    HWND other = window == m_mainWindow ? m_notifyWindow : m_mainWindow;
+    if (!IsWindow(other) || !PostMessageW(other, RestoreWindowsMessage, 0, 0))
+        PostThreadMessageW(GetCurrentThreadId(), RestoreWindowsMessage, 0, 0);
+}
+
+void CVarnelHost::RestoreWindows()
+{
+    if (m_shutDown) return;
+    const bool mainGone = !IsWindow(m_mainWindow);
+    const bool notifyGone = !IsWindow(m_notifyWindow);
+    const bool mainMade = mainGone && RestoreMainWindow();
+    // The old tray stays until the library has the new one.
+    std::unique_ptr<CTray> oldTray;
+    const bool notifyMade = notifyGone && RestoreNotifyWindow(oldTray);
+    if (!mainMade && !notifyMade) return;
+    HandOverWindows();
+    if (mainMade) Log(L"the main window was made anew: %u", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_mainWindow)));
+    if (notifyMade)
+        Log(L"the notify-icon window was made anew: %u", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_notifyWindow)));
+}
+
+bool CVarnelHost::RestoreMainWindow()
+{
+    HWND window = CreateHostWindow(MainWindowClass, m_title);
+    if (window == nullptr) {
+        Log(L"the main window could not be made anew, error %lu", GetLastError());
+        return false;
+    }
+    m_mainWindow = window;
+    return true;
+}
+
+// A new notify-icon window with a tray icon of its own that shows what the old one showed.
+bool CVarnelHost::RestoreNotifyWindow(std::unique_ptr<CTray>& oldTray)
+{
+    HWND window = CreateNotifyWindow();
+    if (window == nullptr) {
+        Log(L"the notify-icon window could not be made anew, error %lu", GetLastError());
+        return false;
+    }
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    wchar_t title[MAX_PATH] = L"";
+    m_tray->GetTitle(title, MAX_PATH);
+    auto tray = std::make_unique<CTray>(window, 1, TrayCallbackMessage, m_tray->GetTrayIcon(), title);
+    if (m_tray->IsHidden()) tray->Hide();
+    m_notifyWindow = window;
+    oldTray = std::move(m_tray);
+    m_tray = std::move(tray);
+    return true;
+}
+
+void CVarnelHost::HandOverWindows()
+{
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    wchar_t title[MAX_PATH] = L"";
+    m_tray->GetTitle(title, MAX_PATH);
+    HICON icon = m_tray->GetTrayIcon();
+    // The library takes the tray's icon and title of this moment as its defaults.
+    m_tray->ModifyIcon(m_defaultIcon);
+    m_tray->ModifyTitle(m_title);
+    CVarnelMenuUtils::Instance()->SetHandles(m_mainWindow, m_menu.get(), m_tray.get());
+    m_tray->ModifyIcon(icon);
+    m_tray->ModifyTitle(title);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(m_mainWindow, m_title);
 }
 
 // ---------------------------------------------------------------- requests of other processes

@@ -31,6 +31,8 @@ public:
     static const UINT TrayCallbackMessage = WM_APP + 1;
     // Posted to the main window by --show traymenu, so that the menu opens from the message loop.
     static const UINT ShowTrayMenuMessage = WM_APP + 2;
+    // Posted when one of the host's windows has gone while the host is not shutting down.
+    static const UINT RestoreWindowsMessage = WM_APP + 4;
     // The host-defined activity with which a picked plug-in menu item reaches its plug-in.
     static const int MenuCommandActivity = 100;
 
@@ -55,9 +57,22 @@ private:
     void ShutDown();
     bool RegisterClasses();
     HWND CreateHostWindow(const wchar_t* className, const wchar_t* title);
+    HWND CreateNotifyWindow();
 
     static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMainWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnNotifyWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void Close();
+    // WM_NCDESTROY of the main or the notify-icon window: while the host is not shutting down, the
+    // window is made anew.
+    void OnWindowGone(HWND window);
+    void RestoreWindows();
+    bool RestoreMainWindow();
+    bool RestoreNotifyWindow(std::unique_ptr<CTray>& oldTray);
+    // Gives the library the current windows and tray again, keeping the tray's look.
+    void HandOverWindows();
+
     LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
     bool Dispatch(const CVarnelPrivateInterface::IPC_DATA& request);
     void Refuse(const CVarnelPrivateInterface::IPC_DATA& request, const wchar_t* why);
@@ -82,6 +97,7 @@ private:
     wchar_t m_title[MAX_PATH];
     HWND m_mainWindow;
     HWND m_notifyWindow;
+    HICON m_defaultIcon;
     std::unique_ptr<CMenuXP> m_menu;
     std::unique_ptr<CTray> m_tray;
     bool m_shutDown;

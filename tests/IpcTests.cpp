@@ -565,6 +565,8 @@ LRESULT SendRaw(HWND target, const void* data, DWORD bytes)
     copy.lpData = const_cast<void*>(data);
     return SendMessageW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
 }
+
+std::wstring Decimal(HWND window) { return std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window))); }
 }  // namespace
 
 class TrayHost : public Ipc {
@@ -967,6 +969,90 @@ TEST_F(TrayHost, RequestsOfAnyOtherSizeAreRefusedAndTheHostStays)
     GetExitCodeProcess(m_host.hProcess, &exitCode);
     EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), exitCode) << HostLog();
     EXPECT_TRUE(IsWindow(m_notify));
+}
+
+TEST_F(TrayHost, CloseAndDestroyMessagesFromOutsideLeaveTheHostRunningAndAlone)
+{
+    StartHost();
+    PostMessageW(m_notify, WM_CLOSE, 0, 0);
+    SendMessageW(m_notify, WM_CLOSE, 0, 0);
+    PostMessageW(m_notify, WM_DESTROY, 0, 0);
+    PostMessageW(m_notify, WM_NCDESTROY, 0, 0);
+    PostMessageW(m_main, WM_DESTROY, 0, 0);
+    PostMessageW(m_main, WM_NCDESTROY, 0, 0);
+    // Posted messages are handled in order: the last close has come when the host logs it.
+    PostMessageW(m_notify, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HostLogCount("ignored: a close message to the notify-icon window") == 3; }, 5000))
+        << HostLog();
+    EXPECT_EQ(1u, HostLogCount("ignored: a destroy message to the notify-icon window"));
+    EXPECT_EQ(1u, HostLogCount("ignored: a destroy message to the main window"));
+
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"still listening", 1));
+    EXPECT_TRUE(HostRuns());
+    EXPECT_TRUE(IsWindow(m_notify));
+    EXPECT_TRUE(IsWindow(m_main));
+    std::string secondLog;
+    EXPECT_EQ(1u, RunSecondHost(secondLog));
+    EXPECT_NE(std::string::npos, secondLog.find("another tray host runs")) << secondLog;
+
+    // Closing the main window stays the way to end the host.
+    PostMessageW(m_main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    EXPECT_TRUE(HostLogHas(L"stopped"));
+}
+
+TEST_F(TrayHost, NotifyWindowKeepsTheTitleThatFindsIt)
+{
+    StartHost();
+    wchar_t title[MAX_PATH] = L"";
+    GetWindowTextW(m_notify, title, MAX_PATH);
+    ASSERT_NE(L'\0', title[0]);
+    EXPECT_FALSE(SendMessageW(m_notify, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"renamed")));
+    SetWindowTextW(m_notify, L"renamed too");
+    // The message that makes a window carries a title too.
+    CREATESTRUCTW creation{};
+    creation.lpszName = L"renamed as if made anew";
+    creation.lpszClass = L"ZerovaFramework_NotifyIcon";
+    SendMessageW(m_notify, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&creation));
+    wchar_t after[MAX_PATH] = L"";
+    GetWindowTextW(m_notify, after, MAX_PATH);
+    EXPECT_STREQ(title, after);
+    EXPECT_EQ(m_notify, FindWindowW(L"ZerovaFramework_NotifyIcon", title));
+    EXPECT_TRUE(HostRuns());
+    std::string secondLog;
+    EXPECT_EQ(1u, RunSecondHost(secondLog));
+}
+
+TEST_F(TrayHost, WindowsDestroyedByPluginCodeAreMadeAnew)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    // Plug-in code on the host's thread destroys the notify-icon window, then the main window.
+    const HWND firstNotify = m_notify;
+    CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, (L"destroy:" + Decimal(m_notify)).c_str(), 1);
+    EXPECT_FALSE(IsWindow(firstNotify));
+    // The host logs it once the library has the new window.
+    ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"the notify-icon window was made anew"); }, 10000)) << HostLog();
+    m_notify = FindWindowW(L"ZerovaFramework_NotifyIcon", nullptr);
+    ASSERT_NE(nullptr, m_notify);
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"to the new window", 1));
+    std::string secondLog;
+    EXPECT_EQ(1u, RunSecondHost(secondLog)) << "the new window keeps the host alone on its desktop";
+
+    const HWND firstMain = m_main;
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, (L"destroy:" + Decimal(m_main)).c_str(), 1));
+    EXPECT_FALSE(IsWindow(firstMain));
+    ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"the main window was made anew"); }, 10000)) << HostLog();
+    m_main = FindWindowW(L"Zerova_VarnelWindowClass", nullptr);
+    ASSERT_NE(nullptr, m_main);
+    EXPECT_TRUE(HostRuns());
+    EXPECT_EQ(0u, CallCount("|Cleanup|"));
+    PostMessageW(m_main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(1u, CallCount("|Cleanup|"));
 }
 
 // ---------------------------------------------------------------- the reference tray host: senders and log
