@@ -92,6 +92,16 @@ std::string Utf8(const std::wstring& text)
     return result;
 }
 
+// The record of a copy-data request, when the message carries a well-formed one: exactly the
+// record's size, a string that ends within its units and a known reason.
+bool ReadRequest(const COPYDATASTRUCT* data, CVarnelPrivateInterface::IPC_DATA& request)
+{
+    if (data == nullptr || data->cbData != sizeof(request) || data->lpData == nullptr) return false;
+    memcpy(&request, data->lpData, sizeof(request));
+    return IsTerminated(request.stringValue, CVarnelPrivateInterface::IPC_STRING_UNITS) && request.reason >= 1 &&
+           request.reason <= 10;
+}
+
 // Only processes at the host's integrity level or above may send it copy-data requests: the
 // operating system then refuses those of lower ones before they arrive, also the requests that name
 // no sender window, which the host cannot check itself. Where the system has no such filter (older
@@ -112,7 +122,7 @@ bool DisallowLowerIntegrityCopyData(HWND window)
 
 CVarnelHost::CVarnelHost(HINSTANCE instance)
     : m_instance(instance), m_options(), m_title(), m_mainWindow(nullptr), m_notifyWindow(nullptr), m_defaultIcon(nullptr),
-      m_shutDown(false)
+      m_shutDown(false), m_busyDepth(0), m_runningPendingWork(false)
 {
     g_host = this;
 }
@@ -219,7 +229,13 @@ int CVarnelHost::RunTray()
         Log(L"another tray host runs on this desktop");
         return 1;
     }
-    if (!StartUp()) return 5;
+    {
+        BusyScope busy(*this);
+        if (!StartUp()) {
+            m_shutDown = true;
+            return 5;
+        }
+    }
     RunMessageLoop();
     ShutDown();
     return 0;
@@ -245,7 +261,7 @@ void CVarnelHost::RunMessageLoop()
         failing = false;
         // Posted to the thread when neither window was there to receive it.
         if (message.hwnd == nullptr && message.message == RestoreWindowsMessage) {
-            RestoreWindows();
+            OnRestoreWindows();
             continue;
         }
         TranslateMessage(&message);
@@ -300,6 +316,7 @@ void CVarnelHost::ShutDown()
 {
     if (m_shutDown) return;
     m_shutDown = true;
+    BusyScope busy(*this);
     CPluginInterface::Instance()->BroadcastActivity(VARNEL_ACTIVITY_EXIT, 0xFFFF);
     CPluginInterface::Instance()->UnloadPlugins(false);
     // The module's tear-down stops the registry monitor; sent notifications are let through.
@@ -307,6 +324,75 @@ void CVarnelHost::ShutDown()
     m_tray.reset();
     if (IsWindow(m_notifyWindow)) DestroyWindow(m_notifyWindow);
     Log(L"stopped");
+}
+
+// ---------------------------------------------------------------- work that waits for the busy host
+
+CVarnelHost::BusyScope::BusyScope(CVarnelHost& host) : m_host(host) { ++m_host.m_busyDepth; }
+
+// The outermost scope runs what came meanwhile, so nothing waits longer than the work in progress.
+CVarnelHost::BusyScope::~BusyScope()
+{
+    if (--m_host.m_busyDepth == 0) m_host.RunPendingWork();
+}
+
+bool CVarnelHost::Defer(const PendingWork& work)
+{
+    if (m_pending.size() >= MaxPendingWork) return false;
+    m_pending.push_back(work);
+    // The outermost busy scope runs it; the message is for a scope the host does not know of.
+    PostMessageW(m_mainWindow, RunPendingWorkMessage, 0, 0);
+    return true;
+}
+
+bool CVarnelHost::IsDeferred(PendingWork::Kind kind) const
+{
+    for (const PendingWork& work : m_pending)
+        if (work.kind == kind) return true;
+    return false;
+}
+
+void CVarnelHost::RunPendingWork()
+{
+    if (IsBusy() || m_runningPendingWork) return;
+    m_runningPendingWork = true;
+    while (!m_pending.empty()) {
+        const PendingWork work = m_pending.front();
+        m_pending.pop_front();
+        BusyScope busy(*this);
+        if (m_shutDown)
+            Drop(work);
+        else
+            Run(work);
+    }
+    m_runningPendingWork = false;
+}
+
+void CVarnelHost::Run(const PendingWork& work)
+{
+    switch (work.kind) {
+    case PendingWork::Kind::Request:
+        RunRequest(work.request);
+        break;
+    case PendingWork::Kind::Command:
+        OnCommand(work.command);
+        break;
+    case PendingWork::Kind::Close:
+        Close();
+        break;
+    case PendingWork::Kind::RestoreWindows:
+        RestoreWindows();
+        break;
+    }
+}
+
+void CVarnelHost::Drop(const PendingWork& work)
+{
+    if (work.kind == PendingWork::Kind::Request)
+        Log(L"request %u (%s) \"%s\" %d: dropped, the host is shutting down", work.request.reason,
+            CVarnelPrivateInterface::ReasonName(work.request.reason), work.request.stringValue, work.request.intValue);
+    else if (work.kind == PendingWork::Kind::Command)
+        Log(L"command %u dropped, the host is shutting down", work.command);
 }
 
 // ---------------------------------------------------------------- windows
@@ -327,7 +413,7 @@ LRESULT CVarnelHost::OnMainWindowMessage(HWND window, UINT message, WPARAM wPara
 {
     switch (message) {
     case WM_CLOSE:  // the documented way to end the host; the unload walk posts it
-        Close();
+        OnClose();
         return 0;
     case WM_DESTROY:
         if (m_shutDown)
@@ -343,13 +429,16 @@ LRESULT CVarnelHost::OnMainWindowMessage(HWND window, UINT message, WPARAM wPara
         if (wParam == 0 && lParam == 0) Log(L"the last dialog has closed");
         return 0;
     case WM_COMMAND:
-        OnCommand(LOWORD(wParam));
+        OnWindowCommand(LOWORD(wParam));
         return 0;
     case ShowTrayMenuMessage:
-        ShowTrayMenu(true);
+        OnShowTrayMenu(true);
+        return 0;
+    case RunPendingWorkMessage:
+        RunPendingWork();
         return 0;
     case RestoreWindowsMessage:
-        RestoreWindows();
+        OnRestoreWindows();
         return 0;
     case WM_MEASUREITEM:  // the tray menu's item images
         if (CMenuXP::MeasureItem(*reinterpret_cast<MEASUREITEMSTRUCT*>(lParam))) return TRUE;
@@ -377,10 +466,10 @@ LRESULT CVarnelHost::OnNotifyWindowMessage(HWND window, UINT message, WPARAM wPa
     case WM_COPYDATA:
         return OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case TrayCallbackMessage:
-        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) ShowTrayMenu();
+        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) OnShowTrayMenu(false);
         return 0;
     case RestoreWindowsMessage:
-        RestoreWindows();
+        OnRestoreWindows();
         return 0;
     case WM_CLOSE:
         Log(L"ignored: a close message to the notify-icon window");
@@ -402,6 +491,19 @@ LRESULT CVarnelHost::OnNotifyWindowMessage(HWND window, UINT message, WPARAM wPa
     }
 }
 
+void CVarnelHost::OnClose()
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        PendingWork close;
+        close.kind = PendingWork::Kind::Close;
+        if (!IsDeferred(PendingWork::Kind::Close) && Defer(close)) Log(L"closing once the work in progress ends");
+        return;
+    }
+    BusyScope busy(*this);
+    Close();
+}
+
 void CVarnelHost::Close()
 {
     Log(L"closing");
@@ -417,6 +519,19 @@ void CVarnelHost::OnWindowGone(HWND window)
     HWND other = window == m_mainWindow ? m_notifyWindow : m_mainWindow;
     if (!IsWindow(other) || !PostMessageW(other, RestoreWindowsMessage, 0, 0))
         PostThreadMessageW(GetCurrentThreadId(), RestoreWindowsMessage, 0, 0);
+}
+
+void CVarnelHost::OnRestoreWindows()
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        PendingWork restore;
+        restore.kind = PendingWork::Kind::RestoreWindows;
+        if (!IsDeferred(PendingWork::Kind::RestoreWindows)) Defer(restore);
+        return;
+    }
+    BusyScope busy(*this);
+    RestoreWindows();
 }
 
 void CVarnelHost::RestoreWindows()
@@ -484,15 +599,8 @@ void CVarnelHost::HandOverWindows()
 
 LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
 {
-    using Record = CVarnelPrivateInterface::IPC_DATA;
-    if (data == nullptr || data->cbData != sizeof(Record) || data->lpData == nullptr) {
-        Log(L"refused: malformed request");
-        return 0;
-    }
-    Record request;
-    memcpy(&request, data->lpData, sizeof(request));
-    if (!IsTerminated(request.stringValue, CVarnelPrivateInterface::IPC_STRING_UNITS) || request.reason < 1 ||
-        request.reason > 10) {
+    CVarnelPrivateInterface::IPC_DATA request;
+    if (!ReadRequest(data, request)) {
         Log(L"refused: malformed request");
         return 0;
     }
@@ -500,11 +608,40 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
         Refuse(request, refusal);
         return 0;
     }
+    if (m_shutDown) {
+        Refuse(request, L"the host is shutting down");
+        return 0;
+    }
+    // Inside a call of the host's (a plug-in's, a modal loop's), a request would run in the middle
+    // of it: it waits instead, and its sender, which cannot wait for it, hears that it was taken.
+    if (IsBusy()) return QueueRequest(request) ? 1 : 0;
+    BusyScope busy(*this);
+    return RunRequest(request) ? 1 : 0;
+}
+
+bool CVarnelHost::QueueRequest(const CVarnelPrivateInterface::IPC_DATA& request)
+{
+    PendingWork work;
+    work.kind = PendingWork::Kind::Request;
+    work.request = request;
+    if (!Defer(work)) {
+        wchar_t why[64];
+        Refuse(request, zerova::FormatString(why, 64, L"%u requests wait already", static_cast<unsigned>(MaxPendingWork)));
+        return false;
+    }
+    Log(L"request %u (%s) \"%s\" %d: queued until the work in progress ends", request.reason,
+        CVarnelPrivateInterface::ReasonName(request.reason), request.stringValue, request.intValue);
+    return true;
+}
+
+bool CVarnelHost::RunRequest(const CVarnelPrivateInterface::IPC_DATA& request)
+{
     const bool accepted = Dispatch(request);
     Log(L"request %u (%s) \"%s\" %d: %s", request.reason, CVarnelPrivateInterface::ReasonName(request.reason),
         request.stringValue, request.intValue, accepted ? L"accepted" : L"refused");
-    if (request.reason != CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE) Report(CVarnelPrivateInterface::ReasonName(request.reason));
-    return accepted ? 1 : 0;
+    if (request.reason != CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE)
+        Report(CVarnelPrivateInterface::ReasonName(request.reason));
+    return accepted;
 }
 
 // A refused request leaves a line in the host's log and in the trace.
@@ -718,6 +855,17 @@ int FirstFlyoutWithItems(HMENU menu)
 }
 }  // namespace
 
+void CVarnelHost::OnShowTrayMenu(bool openFlyout)
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        Log(L"the tray menu is not opened while the host is busy");
+        return;
+    }
+    BusyScope busy(*this);
+    ShowTrayMenu(openFlyout);
+}
+
 void CVarnelHost::ShowTrayMenu(bool openFlyout)
 {
     POINT at{};
@@ -763,6 +911,23 @@ void CALLBACK CVarnelHost::OpenFlyoutStep(HWND window, UINT, UINT_PTR timer, DWO
     KillTimer(window, timer);
     PostMessageW(window, WM_KEYDOWN, VK_RIGHT, 0);
     if (g_host != nullptr) g_host->Log(L"tray menu shown with flyout %u open", CMenuXP::GetMenuItemID(menu, flyout));
+}
+
+void CVarnelHost::OnWindowCommand(UINT command)
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        PendingWork work;
+        work.kind = PendingWork::Kind::Command;
+        work.command = command;
+        if (Defer(work))
+            Log(L"command %u queued until the work in progress ends", command);
+        else
+            Log(L"ignored: command %u, %u pieces of work wait already", command, static_cast<unsigned>(MaxPendingWork));
+        return;
+    }
+    BusyScope busy(*this);
+    OnCommand(command);
 }
 
 void CVarnelHost::OnCommand(UINT command)

@@ -940,6 +940,163 @@ TEST_F(TrayHost, ShutDownSendsExitThenUnloadingThenCleansUp)
     EXPECT_EQ((std::vector<std::string>{"exit", "unloading", "cleanup"}), order);
 }
 
+// ---------------------------------------------------------------- the reference tray host: work that arrives while it is busy
+
+namespace {
+struct NestedRequest {
+    unsigned reason;
+    std::wstring text;
+};
+struct NestedPost {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+};
+
+// A window of this process that a fixture plug-in calls from inside its activity ("sendto:"): it
+// then posts g_nestedPosts and sends g_nestedRequests to g_nestedHost, keeping the replies.
+HWND g_nestedHost = nullptr;
+std::vector<NestedRequest> g_nestedRequests;
+std::vector<NestedPost> g_nestedPosts;
+std::vector<bool> g_nestedReplies;
+
+LRESULT CALLBACK NestedSenderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    static const UINT fixtureCall = RegisterWindowMessageW(L"VarnelTestsFixtureCall");
+    if (message != fixtureCall) return DefWindowProcW(window, message, wParam, lParam);
+    for (const NestedPost& post : g_nestedPosts) PostMessageW(post.window, post.message, post.wParam, 0);
+    for (const NestedRequest& request : g_nestedRequests)
+        g_nestedReplies.push_back(
+            CVarnelPrivateInterface::CopyDataIPC(g_nestedHost, nullptr, request.reason, request.text.c_str(), -1));
+    return 0;
+}
+
+// The plug-in calls of the call log as "<call>:<plug-in message>" for activity 7 and its return.
+std::vector<std::string> PluginMessageCalls(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> calls;
+    for (const std::string& line : lines) {
+        std::vector<std::string> fields;
+        std::istringstream in(line);
+        for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
+        if (fields.size() >= 5 && fields[1] == "Activity" && fields[2] == "7") calls.push_back("activity:" + fields[4]);
+        if (fields.size() >= 3 && fields[1] == "ActivityReturns") calls.push_back("returns:" + fields[2]);
+        if (fields.size() >= 2 && fields[1].compare(0, 7, "Cleanup") == 0) calls.push_back(fields[1]);
+    }
+    return calls;
+}
+}  // namespace
+
+class TrayHostBusy : public TrayHost {
+protected:
+    void TearDown() override
+    {
+        if (m_called != nullptr) DestroyWindow(m_called);
+        g_nestedRequests.clear();
+        g_nestedPosts.clear();
+        g_nestedReplies.clear();
+        TrayHost::TearDown();
+    }
+    // The window the plug-in calls from inside its activity, and what it then does to the host.
+    HWND CalledWindow(std::vector<NestedRequest> requests, std::vector<NestedPost> posts = {})
+    {
+        g_nestedHost = m_notify;
+        g_nestedRequests = std::move(requests);
+        g_nestedPosts = std::move(posts);
+        g_nestedReplies.clear();
+        m_called = testenv::MakePopupWindow(L"VarnelTestNestedSender", L"called from inside a plug-in", &NestedSenderProc);
+        return m_called;
+    }
+
+    HWND m_called = nullptr;
+};
+
+TEST_F(TrayHostBusy, RequestArrivingInsideAPluginCallRunsAfterTheCallHasReturned)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+    // The host waits inside the plug-in's call for this process to answer; meanwhile this process
+    // asks it to unload that very plug-in.
+    const std::wstring message = L"sendto:" + Decimal(CalledWindow({{6, L"FixtureBasic.dll"}}));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1));
+    EXPECT_EQ(std::vector<bool>{true}, g_nestedReplies) << "taken, to run once the host is free";
+
+    const std::string sent = testenv::Narrow(message);
+    EXPECT_EQ((std::vector<std::string>{"activity:" + sent, "returns:" + sent, "Cleanup"}), PluginMessageCalls(CallLines()))
+        << "the plug-in is cleaned up after its call, not inside it";
+    const int queued = HostLogLineOf("request 6 (Unload plugin) \"FixtureBasic.dll\" -1: queued");
+    const int outer = HostLogLineOf("request 8 (Plugin comm) \"" + sent + "\" 1: accepted");
+    const int ran = HostLogLineOf("request 6 (Unload plugin) \"FixtureBasic.dll\" -1: accepted");
+    EXPECT_TRUE(queued >= 0 && queued < outer && outer < ran) << HostLog();
+
+    // The plug-in loads again and works.
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"FixtureBasic.dll", -1));
+    EXPECT_EQ(2u, CallCount("|Init|"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"after the reload", 2));
+    EXPECT_EQ(1u, CallCount("|Activity|7|2|after the reload|"));
+}
+
+TEST_F(TrayHostBusy, RequestsArrivingWhileTheHostIsBusyRunInTheirOrderOnceItIsFree)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    const std::wstring message =
+        L"sendto:" + Decimal(CalledWindow({{8, L"first"}, {8, L"second"}, {7, L"FixtureBasic.dll"}, {8, L"third"}}));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1));
+    EXPECT_EQ((std::vector<bool>{true, true, true, true}), g_nestedReplies);
+    const std::string sent = testenv::Narrow(message);
+    EXPECT_EQ((std::vector<std::string>{"activity:" + sent, "returns:" + sent, "activity:first", "activity:second",
+                                        "activity:third"}),
+              PluginMessageCalls(CallLines()));
+    for (const char* queued : {"\"first\" -1: queued", "\"second\" -1: queued", "\"FixtureBasic.dll\" -1: queued",
+                               "\"third\" -1: queued"})
+        EXPECT_EQ(1u, HostLogCount(queued)) << queued;
+    const int first = HostLogLineOf("request 8 (Plugin comm) \"first\" -1: accepted");
+    const int verify = HostLogLineOf("request 7 (Verify plugin) \"FixtureBasic.dll\" -1: accepted");
+    const int third = HostLogLineOf("request 8 (Plugin comm) \"third\" -1: accepted");
+    EXPECT_TRUE(first >= 0 && first < verify && verify < third) << HostLog();
+}
+
+TEST_F(TrayHostBusy, RequestsBeyondTheBoundOfTheQueueAreRefused)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    std::vector<NestedRequest> flood;
+    for (int i = 0; i < 70; ++i) flood.push_back({8, L"flood " + std::to_wstring(i)});
+    const std::wstring message = L"sendto:" + Decimal(CalledWindow(flood));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1));
+    ASSERT_EQ(70u, g_nestedReplies.size());
+    // The host's own registry monitor may have sent its notice into the queue meanwhile.
+    const size_t taken = 64 - HostLogCount("request 10 (Agent Regkey change) \"Notify Change\" -1: queued");
+    EXPECT_EQ(std::vector<bool>(taken, true), std::vector<bool>(g_nestedReplies.begin(), g_nestedReplies.begin() + taken));
+    EXPECT_EQ(std::vector<bool>(70 - taken, false), std::vector<bool>(g_nestedReplies.begin() + taken, g_nestedReplies.end()));
+    EXPECT_EQ(70 - taken, HostLogCount("refused: 64 requests wait already"));
+    EXPECT_EQ(taken, CallCount("|flood "));
+    EXPECT_EQ(1u, CallCount("|flood " + std::to_string(taken - 1) + "|"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"after the flood", 1));
+}
+
+TEST_F(TrayHostBusy, CloseArrivingInsideAPluginCallEndsTheHostAfterTheCall)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    // The plug-in dispatches its thread's messages, as a modal loop would, while the close waits.
+    const std::wstring message = L"sendto:" + Decimal(CalledWindow({}, {{m_main, WM_CLOSE, 0}})) + L" pump:300";
+    CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    const std::string sent = testenv::Narrow(message);
+    EXPECT_EQ((std::vector<std::string>{"activity:" + sent, "returns:" + sent, "Cleanup"}), PluginMessageCalls(CallLines()));
+    const auto lines = HostLogLines();
+    const int deferred = HostLogLineOf("closing once the work in progress ends");
+    const int outer = HostLogLineOf("request 8 (Plugin comm) \"" + sent + "\" 1: accepted");
+    const int closing = static_cast<int>(std::find(lines.begin(), lines.end(), "closing") - lines.begin());
+    EXPECT_TRUE(deferred >= 0 && deferred < outer && outer < closing && closing < HostLogLineOf("stopped")) << HostLog();
+}
+
 // ---------------------------------------------------------------- the reference tray host stays and stays reachable
 
 TEST_F(TrayHost, RequestsOfAnyOtherSizeAreRefusedAndTheHostStays)
