@@ -41,6 +41,7 @@ const int kMaxOpenFlyoutSteps = 40;
 int g_openFlyoutSteps = 0;
 const DWORD kMessageRetryMs = 50;
 const int kLogLineCapacity = 4096;
+const int kMaxMenuDepth = 8;
 
 CVarnelHost* g_host = nullptr;
 
@@ -100,6 +101,20 @@ bool ReadRequest(const COPYDATASTRUCT* data, CVarnelPrivateInterface::IPC_DATA& 
     memcpy(&request, data->lpData, sizeof(request));
     return IsTerminated(request.stringValue, CVarnelPrivateInterface::IPC_STRING_UNITS) && request.reason >= 1 &&
            request.reason <= 10;
+}
+
+// Whether an item with that command stands enabled in the menu or in one of its enabled flyouts.
+bool HasEnabledItem(HMENU menu, UINT command, int depth)
+{
+    for (int position = 0; menu != nullptr && depth < kMaxMenuDepth && position < GetMenuItemCount(menu); ++position) {
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_ID | MIIM_STATE | MIIM_SUBMENU | MIIM_FTYPE;
+        if (!GetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info) || (info.fType & MFT_SEPARATOR)) continue;
+        if (info.fState & MFS_DISABLED) continue;  // both bits: grayed or disabled
+        if (info.hSubMenu != nullptr ? HasEnabledItem(info.hSubMenu, command, depth + 1) : info.wID == command) return true;
+    }
+    return false;
 }
 
 // Only processes at the host's integrity level or above may send it copy-data requests: the
@@ -375,7 +390,7 @@ void CVarnelHost::Run(const PendingWork& work)
         RunRequest(work.request);
         break;
     case PendingWork::Kind::Command:
-        OnCommand(work.command);
+        RunWindowCommand(work.command);
         break;
     case PendingWork::Kind::Close:
         Close();
@@ -927,7 +942,25 @@ void CVarnelHost::OnWindowCommand(UINT command)
         return;
     }
     BusyScope busy(*this);
+    RunWindowCommand(command);
+}
+
+void CVarnelHost::RunWindowCommand(UINT command)
+{
+    if (!IsEnabledHostCommand(command)) {
+        Log(L"ignored: command %u is no enabled host item of the tray menu", command);
+        return;
+    }
     OnCommand(command);
+}
+
+// Plug-in items are left out: their 32-bit commands do not fit in a WM_COMMAND.
+bool CVarnelHost::IsEnabledHostCommand(UINT command)
+{
+    const bool hostCommand = (command >= kSystemHealthCommand && command <= kExitCommand) || command >= kFirstSuiteCommand;
+    if (!hostCommand) return false;
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    return HasEnabledItem(COXIL_DllMain::Instance()->GetSubMenu(), command, 0);
 }
 
 void CVarnelHost::OnCommand(UINT command)

@@ -125,8 +125,11 @@ private:
     void OnShowTrayMenu(bool openFlyout);
     static void CALLBACK OpenFlyoutStep(HWND window, UINT message, UINT_PTR timer, DWORD time);
     void OnCommand(UINT command);
-    // A WM_COMMAND, which waits while the host is busy.
+    // A WM_COMMAND, which any program on the desktop may post: it acts only for an enabled item of
+    // the tray menu that is one of the host's own commands.
     void OnWindowCommand(UINT command);
+    void RunWindowCommand(UINT command);
+    static bool IsEnabledHostCommand(UINT command);
 
     void Log(const wchar_t* format, ...);
     // With --report: the loaded plug-ins, the tray state and title, and the tray menu tree.

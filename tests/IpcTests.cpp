@@ -1255,3 +1255,33 @@ TEST_F(TrayHost, ControlCharactersOfARequestCannotAddLinesToTheHostLog)
     EXPECT_EQ(std::vector<std::string>{"request 8 (Plugin comm) \"tab\\tescape\\x1Bdel\\x7Fnel\\x85ls\\u2028end\" 2: accepted"},
               escaped);
 }
+
+TEST_F(TrayHost, PostedCommandsActOnlyForEnabledItemsOfTheTrayMenu)
+{
+    const wchar_t frameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
+    struct AllowUpdateValue {
+        const wchar_t* key;
+        ~AllowUpdateValue() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"VarnelAllowUpdate"); }
+    } allowUpdate{frameworkKey};
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, frameworkKey, L"VarnelAllowUpdate");
+    RegisterFixturePlugins({L"FixtureUpdater.dll"});
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+
+    // Updates are not allowed, so "Check for updates" is grayed although an updater is loaded.
+    PostMessageW(m_main, WM_COMMAND, 4002, 0);
+    PostMessageW(m_main, WM_COMMAND, 4005, 0);   // not a command of the host
+    PostMessageW(m_main, WM_COMMAND, 25001, 0);  // no suite entry stands in the menu
+    EXPECT_TRUE(WaitUntil([&] { return HostLogHas(L"ignored: command 25001"); }, 5000)) << HostLog();
+    EXPECT_TRUE(HostLogHas(L"ignored: command 4002"));
+    EXPECT_TRUE(HostLogHas(L"ignored: command 4005"));
+    EXPECT_EQ(0u, CallCount("|Update|"));
+
+    // Allowed, and the menu refreshed by loading the updater again: the item is enabled and acts.
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, frameworkKey, L"VarnelAllowUpdate", 1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, L"FixtureUpdater.dll", -1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"FixtureUpdater.dll", -1));
+    PostMessageW(m_main, WM_COMMAND, 4002, 0);
+    EXPECT_TRUE(WaitUntil([&] { return CallCount("|Update|") == 1; }, 5000)) << HostLog();
+    EXPECT_EQ(1u, HostLogCount("ignored: command 4002"));
+}
