@@ -55,7 +55,24 @@ bool IsLowerIntegrity(const ProcessIdentity& sender, const ProcessIdentity& host
     return IntegrityLevel(sender.integrity) < IntegrityLevel(host.integrity);
 }
 
+bool IsShortForm(DWORD handle) { return HIWORD(handle) == 0 || HIWORD(handle) == 0xFFFF; }
+
 }  // namespace
+
+// Windows reads only the low 32 bits of a window handle (64-bit Windows keeps them 32 bits wide so
+// that 32- and 64-bit programs can share them), and takes a handle whose high word is 0 or 0xFFFF
+// for whichever window holds the slot its low word numbers. So the forms name the same window when
+// their low 32 bits are equal, or when their low words are equal, one of them is such a short form
+// and both name a window now: a slot holds one window at a time. A short form whose slot another
+// window has taken since the named one went names that other window, never the one that went.
+bool NamesTheSameWindow(HWND first, HWND second)
+{
+    const auto one = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(first));
+    const auto other = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(second));
+    if (one == other) return true;
+    if (LOWORD(one) != LOWORD(other) || (!IsShortForm(one) && !IsShortForm(other))) return false;
+    return ::IsWindow(first) && ::IsWindow(second);
+}
 
 SenderVerdict JudgeSender(HWND sender, HWND ignoredWindow)
 {
@@ -63,7 +80,7 @@ SenderVerdict JudgeSender(HWND sender, HWND ignoredWindow)
     DWORD senderProcess = 0;
     if (!::IsWindow(sender) || ::GetWindowThreadProcessId(sender, &senderProcess) == 0) return SenderVerdict::Gone;
     if (senderProcess == ::GetCurrentProcessId()) return SenderVerdict::OwnWindow;
-    if (ignoredWindow != nullptr && sender == ignoredWindow) return SenderVerdict::IgnoredWindow;
+    if (ignoredWindow != nullptr && NamesTheSameWindow(sender, ignoredWindow)) return SenderVerdict::IgnoredWindow;
     ProcessIdentity senderIdentity, hostIdentity;
     if (!ReadIdentity(senderProcess, senderIdentity) || !ReadIdentity(::GetCurrentProcessId(), hostIdentity) ||
         !SameUser(senderIdentity, hostIdentity))

@@ -20,5 +20,8 @@ enum class SenderVerdict {
 
 SenderVerdict JudgeSender(HWND sender, HWND ignoredWindow);
 
+// Whether two window handles, in any of the forms Windows accepts for a window, name one window.
+bool NamesTheSameWindow(HWND first, HWND second);
+
 // The refusal's reason for the host's log and trace; null for the verdicts that are taken.
 const wchar_t* RefusalText(SenderVerdict verdict);

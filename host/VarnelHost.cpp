@@ -3,6 +3,7 @@
 
 #include "DebugTrace.h"
 #include "FileIO.h"
+#include "Handles.h"
 #include "MenuXP.h"
 #include "OXIL_dllmain.h"
 #include "Plugin.h"
@@ -21,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 const wchar_t CVarnelHost::MainWindowClass[] = L"Zerova_VarnelWindowClass";
@@ -37,6 +39,9 @@ const UINT_PTR kOpenFlyoutTimer = 1;
 const UINT kOpenFlyoutPeriodMs = 150;
 const int kMaxOpenFlyoutSteps = 40;
 int g_openFlyoutSteps = 0;
+const DWORD kMessageRetryMs = 50;
+const int kLogLineCapacity = 4096;
+const int kMaxMenuDepth = 8;
 
 CVarnelHost* g_host = nullptr;
 
@@ -52,6 +57,64 @@ bool ParseIgnoredWindow(const wchar_t* word, HWND& window)
     if (wcsncmp(word, kIgnoreWindowWord, prefix) != 0) return false;
     window = reinterpret_cast<HWND>(static_cast<INT_PTR>(wcstoll(word + prefix, nullptr, 10)));
     return true;
+}
+
+// Control characters (C0, DEL, C1) and the Unicode line and paragraph separators as escapes, so
+// that no text the host logs (a request's string, a plug-in's name) can start a line of its own.
+std::wstring EscapedForLog(const wchar_t* line)
+{
+    std::wstring escaped;
+    for (const wchar_t* at = line; *at != L'\0'; ++at) {
+        const wchar_t unit = *at;
+        wchar_t code[8] = L"";
+        if (unit == L'\r') {
+            escaped += L"\\r";
+        } else if (unit == L'\n') {
+            escaped += L"\\n";
+        } else if (unit == L'\t') {
+            escaped += L"\\t";
+        } else if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
+            escaped += zerova::FormatString(code, 8, L"\\x%02X", static_cast<unsigned>(unit));
+        } else if (unit == 0x2028 || unit == 0x2029) {
+            escaped += zerova::FormatString(code, 8, L"\\u%04X", static_cast<unsigned>(unit));
+        } else {
+            escaped += unit;
+        }
+    }
+    return escaped;
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr, nullptr);
+    return result;
+}
+
+// The record of a copy-data request, when the message carries a well-formed one: exactly the
+// record's size, a string that ends within its units and a known reason.
+bool ReadRequest(const COPYDATASTRUCT* data, CVarnelPrivateInterface::IPC_DATA& request)
+{
+    if (data == nullptr || data->cbData != sizeof(request) || data->lpData == nullptr) return false;
+    memcpy(&request, data->lpData, sizeof(request));
+    return IsTerminated(request.stringValue, CVarnelPrivateInterface::IPC_STRING_UNITS) && request.reason >= 1 &&
+           request.reason <= 10;
+}
+
+// Whether an item with that command stands enabled in the menu or in one of its enabled flyouts.
+bool HasEnabledItem(HMENU menu, UINT command, int depth)
+{
+    for (int position = 0; menu != nullptr && depth < kMaxMenuDepth && position < GetMenuItemCount(menu); ++position) {
+        MENUITEMINFOW info{};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_ID | MIIM_STATE | MIIM_SUBMENU | MIIM_FTYPE;
+        if (!GetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info) || (info.fType & MFT_SEPARATOR)) continue;
+        if (info.fState & MFS_DISABLED) continue;  // both bits: grayed or disabled
+        if (info.hSubMenu != nullptr ? HasEnabledItem(info.hSubMenu, command, depth + 1) : info.wID == command) return true;
+    }
+    return false;
 }
 
 // Only processes at the host's integrity level or above may send it copy-data requests: the
@@ -73,7 +136,8 @@ bool DisallowLowerIntegrityCopyData(HWND window)
 }  // namespace
 
 CVarnelHost::CVarnelHost(HINSTANCE instance)
-    : m_instance(instance), m_options(), m_title(), m_mainWindow(nullptr), m_notifyWindow(nullptr), m_shutDown(false)
+    : m_instance(instance), m_options(), m_title(), m_mainWindow(nullptr), m_notifyWindow(nullptr), m_defaultIcon(nullptr),
+      m_shutDown(false), m_busyDepth(0), m_runningPendingWork(false)
 {
     g_host = this;
 }
@@ -83,21 +147,17 @@ CVarnelHost::~CVarnelHost() { g_host = nullptr; }
 void CVarnelHost::Log(const wchar_t* format, ...)
 {
     if (m_options.logFile.empty()) return;
-    wchar_t line[2048];
+    wchar_t line[kLogLineCapacity];
     va_list args;
     va_start(args, format);
-    zerova::FormatStringV(line, 2048, format, args);
+    zerova::FormatStringV(line, kLogLineCapacity, format, args);
     va_end(args);
-    char utf8[4096];
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8) - 2, nullptr, nullptr);
-    if (bytes <= 0) return;
-    utf8[bytes - 1] = '\n';
-    HANDLE file = CreateFileW(m_options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string utf8 = Utf8(EscapedForLog(line)) + '\n';
+    zerova::UniqueFileHandle file(CreateFileW(m_options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     DWORD written = 0;
-    WriteFile(file, utf8, static_cast<DWORD>(bytes), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
 // A host started by a load walk gets "ignorehwnd=<n>" as its whole command line, which the run-time
@@ -184,29 +244,66 @@ int CVarnelHost::RunTray()
         Log(L"another tray host runs on this desktop");
         return 1;
     }
-    if (!StartUp()) return 5;
+    {
+        BusyScope busy(*this);
+        if (!StartUp()) {
+            m_shutDown = true;
+            return 5;
+        }
+    }
+    RunMessageLoop();
+    ShutDown();
+    return 0;
+}
+
+// GetMessageW answers -1 when it fails, and under Wine the status of a fault (negative too) when it
+// cannot copy a sent message's data (a copy-data request of megabytes): neither is a reason to end,
+// only WM_QUIT (0) is.
+void CVarnelHost::RunMessageLoop()
+{
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    bool failing = false;
+    for (;;) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0) return;
+        if (got < 0) {
+            if (!failing)
+                Log(L"getting the next message failed (%d, error %lu); the host goes on", static_cast<int>(got), GetLastError());
+            failing = true;
+            Sleep(kMessageRetryMs);
+            continue;
+        }
+        failing = false;
+        // Posted to the thread when neither window was there to receive it.
+        if (message.hwnd == nullptr && message.message == RestoreWindowsMessage) {
+            OnRestoreWindows();
+            continue;
+        }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    ShutDown();
-    return 0;
+}
+
+HWND CVarnelHost::CreateNotifyWindow()
+{
+    HWND window = CreateHostWindow(NotifyWindowClass, m_title);
+    if (window == nullptr) return nullptr;
+    if (DisallowLowerIntegrityCopyData(window))
+        Log(L"copy-data requests of lower integrity levels are filtered out by the system");
+    else
+        Log(L"the system offers no message filter: copy-data requests are checked by the host alone");
+    return window;
 }
 
 bool CVarnelHost::StartUp()
 {
     m_mainWindow = CreateHostWindow(MainWindowClass, m_title);
-    m_notifyWindow = CreateHostWindow(NotifyWindowClass, m_title);
+    m_notifyWindow = CreateNotifyWindow();
     if (m_mainWindow == nullptr || m_notifyWindow == nullptr) return false;
-    if (DisallowLowerIntegrityCopyData(m_notifyWindow))
-        Log(L"copy-data requests of lower integrity levels are filtered out by the system");
-    else
-        Log(L"the system offers no message filter: copy-data requests are checked by the host alone");
     wchar_t image[MAX_PATH];
-    HICON icon = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH, 16, 16);
+    m_defaultIcon = COXIL_DllMain::Instance()->GetTrayIcon(VARNEL_PLUGIN_STATE_OK, image, MAX_PATH, 16, 16);
     m_menu = std::make_unique<CMenuXP>();
-    m_tray = std::make_unique<CTray>(m_notifyWindow, 1, TrayCallbackMessage, icon, m_title);
+    m_tray = std::make_unique<CTray>(m_notifyWindow, 1, TrayCallbackMessage, m_defaultIcon, m_title);
     CVarnelMenuUtils::Instance()->SetHandles(m_mainWindow, m_menu.get(), m_tray.get());
     CStationDesktopUtils::Instance()->SetMainAppHwnd(m_mainWindow, m_title);
     CVarnelPrivateInterface::Instance()->SplashScreen();
@@ -234,6 +331,7 @@ void CVarnelHost::ShutDown()
 {
     if (m_shutDown) return;
     m_shutDown = true;
+    BusyScope busy(*this);
     CPluginInterface::Instance()->BroadcastActivity(VARNEL_ACTIVITY_EXIT, 0xFFFF);
     CPluginInterface::Instance()->UnloadPlugins(false);
     // The module's tear-down stops the registry monitor; sent notifications are let through.
@@ -243,29 +341,119 @@ void CVarnelHost::ShutDown()
     Log(L"stopped");
 }
 
+// ---------------------------------------------------------------- work that waits for the busy host
+
+CVarnelHost::BusyScope::BusyScope(CVarnelHost& host) : m_host(host) { ++m_host.m_busyDepth; }
+
+// The outermost scope runs what came meanwhile, so nothing waits longer than the work in progress.
+CVarnelHost::BusyScope::~BusyScope()
+{
+    if (--m_host.m_busyDepth == 0) m_host.RunPendingWork();
+}
+
+bool CVarnelHost::Defer(const PendingWork& work)
+{
+    if (m_pending.size() >= MaxPendingWork) return false;
+    m_pending.push_back(work);
+    // The outermost busy scope runs it; the message is for a scope the host does not know of.
+    PostMessageW(m_mainWindow, RunPendingWorkMessage, 0, 0);
+    return true;
+}
+
+bool CVarnelHost::IsDeferred(PendingWork::Kind kind) const
+{
+    for (const PendingWork& work : m_pending)
+        if (work.kind == kind) return true;
+    return false;
+}
+
+void CVarnelHost::RunPendingWork()
+{
+    if (IsBusy() || m_runningPendingWork) return;
+    m_runningPendingWork = true;
+    while (!m_pending.empty()) {
+        const PendingWork work = m_pending.front();
+        m_pending.pop_front();
+        BusyScope busy(*this);
+        if (m_shutDown)
+            Drop(work);
+        else
+            Run(work);
+    }
+    m_runningPendingWork = false;
+}
+
+void CVarnelHost::Run(const PendingWork& work)
+{
+    switch (work.kind) {
+    case PendingWork::Kind::Request:
+        RunRequest(work.request);
+        break;
+    case PendingWork::Kind::Command:
+        RunWindowCommand(work.command);
+        break;
+    case PendingWork::Kind::Close:
+        Close();
+        break;
+    case PendingWork::Kind::RestoreWindows:
+        RestoreWindows();
+        break;
+    }
+}
+
+void CVarnelHost::Drop(const PendingWork& work)
+{
+    if (work.kind == PendingWork::Kind::Request)
+        Log(L"request %u (%s) \"%s\" %d: dropped, the host is shutting down", work.request.reason,
+            CVarnelPrivateInterface::ReasonName(work.request.reason), work.request.stringValue, work.request.intValue);
+    else if (work.kind == PendingWork::Kind::Command)
+        Log(L"command %u dropped, the host is shutting down", work.command);
+}
+
 // ---------------------------------------------------------------- windows
 
 LRESULT CALLBACK CVarnelHost::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message) {
-    case WM_CLOSE:
-        if (g_host != nullptr && window == g_host->m_mainWindow) {
-            g_host->Log(L"closing");
-            g_host->ShutDown();
-        }
+    if (g_host != nullptr && window == g_host->m_mainWindow)
+        return g_host->OnMainWindowMessage(window, message, wParam, lParam);
+    // The proxy's window, and the main window while it is being made.
+    if (message == WM_CLOSE) {
         DestroyWindow(window);
         return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CVarnelHost::OnMainWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CLOSE:  // the documented way to end the host; the unload walk posts it
+        OnClose();
+        return 0;
     case WM_DESTROY:
-        if (g_host != nullptr && window == g_host->m_mainWindow) PostQuitMessage(0);
+        if (m_shutDown)
+            PostQuitMessage(0);
+        else
+            Log(L"ignored: a destroy message to the main window");
+        return 0;
+    case WM_NCDESTROY:
+        if (m_shutDown) return DefWindowProcW(window, message, wParam, lParam);
+        OnWindowGone(window);
         return 0;
     case WM_TIMER:
-        if (wParam == 0 && lParam == 0 && g_host != nullptr) g_host->Log(L"the last dialog has closed");
+        if (wParam == 0 && lParam == 0) Log(L"the last dialog has closed");
         return 0;
     case WM_COMMAND:
-        if (g_host != nullptr) g_host->OnCommand(LOWORD(wParam));
+        OnWindowCommand(LOWORD(wParam));
         return 0;
     case ShowTrayMenuMessage:
-        if (g_host != nullptr) g_host->ShowTrayMenu(true);
+        OnShowTrayMenu(true);
+        return 0;
+    case RunPendingWorkMessage:
+        RunPendingWork();
+        return 0;
+    case RestoreWindowsMessage:
+        OnRestoreWindows();
         return 0;
     case WM_MEASUREITEM:  // the tray menu's item images
         if (CMenuXP::MeasureItem(*reinterpret_cast<MEASUREITEMSTRUCT*>(lParam))) return TRUE;
@@ -280,31 +468,154 @@ LRESULT CALLBACK CVarnelHost::MainWindowProc(HWND window, UINT message, WPARAM w
 
 LRESULT CALLBACK CVarnelHost::NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (g_host == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    // Messages of the window's making go to the system until the host knows the window.
+    if (g_host == nullptr || window != g_host->m_notifyWindow) return DefWindowProcW(window, message, wParam, lParam);
+    return g_host->OnNotifyWindowMessage(window, message, wParam, lParam);
+}
+
+// The window by whose class and title requests find the host: no other process may close, rename
+// or end it, nor make it look destroyed.
+LRESULT CVarnelHost::OnNotifyWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     switch (message) {
     case WM_COPYDATA:
-        return g_host->OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+        return OnCopyData(reinterpret_cast<HWND>(wParam), reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case TrayCallbackMessage:
-        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) g_host->ShowTrayMenu();
+        if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU) OnShowTrayMenu(false);
         return 0;
+    case RestoreWindowsMessage:
+        OnRestoreWindows();
+        return 0;
+    case WM_CLOSE:
+        Log(L"ignored: a close message to the notify-icon window");
+        return 0;
+    case WM_DESTROY:
+        if (!m_shutDown) Log(L"ignored: a destroy message to the notify-icon window");
+        return 0;
+    case WM_NCDESTROY:
+        if (m_shutDown) return DefWindowProcW(window, message, wParam, lParam);
+        OnWindowGone(window);
+        return 0;
+    case WM_SETTEXT:
+        Log(L"ignored: a new title for the notify-icon window");
+        return FALSE;
+    case WM_NCCREATE:  // sent from outside: it would give the window the title it carries
+        return FALSE;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }
+}
+
+void CVarnelHost::OnClose()
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        PendingWork close;
+        close.kind = PendingWork::Kind::Close;
+        if (!IsDeferred(PendingWork::Kind::Close) && Defer(close)) Log(L"closing once the work in progress ends");
+        return;
+    }
+    BusyScope busy(*this);
+    Close();
+}
+
+void CVarnelHost::Close()
+{
+    Log(L"closing");
+    ShutDown();
+    DestroyWindow(m_mainWindow);
+}
+
+// A message of the window's end: a real one (plug-in code on this thread destroyed the window) or
+// one posted from outside. Either way a request to restore goes to the other window (or, when
+// that is gone too, to the thread); it finds nothing to do while both windows stand.
+void CVarnelHost::OnWindowGone(HWND window)
+{
+    HWND other = window == m_mainWindow ? m_notifyWindow : m_mainWindow;
+    if (!IsWindow(other) || !PostMessageW(other, RestoreWindowsMessage, 0, 0))
+        PostThreadMessageW(GetCurrentThreadId(), RestoreWindowsMessage, 0, 0);
+}
+
+void CVarnelHost::OnRestoreWindows()
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        PendingWork restore;
+        restore.kind = PendingWork::Kind::RestoreWindows;
+        if (!IsDeferred(PendingWork::Kind::RestoreWindows)) Defer(restore);
+        return;
+    }
+    BusyScope busy(*this);
+    RestoreWindows();
+}
+
+void CVarnelHost::RestoreWindows()
+{
+    if (m_shutDown) return;
+    const bool mainGone = !IsWindow(m_mainWindow);
+    const bool notifyGone = !IsWindow(m_notifyWindow);
+    const bool mainMade = mainGone && RestoreMainWindow();
+    // The old tray stays until the library has the new one.
+    std::unique_ptr<CTray> oldTray;
+    const bool notifyMade = notifyGone && RestoreNotifyWindow(oldTray);
+    if (!mainMade && !notifyMade) return;
+    HandOverWindows();
+    if (mainMade) Log(L"the main window was made anew: %u", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_mainWindow)));
+    if (notifyMade)
+        Log(L"the notify-icon window was made anew: %u", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(m_notifyWindow)));
+}
+
+bool CVarnelHost::RestoreMainWindow()
+{
+    HWND window = CreateHostWindow(MainWindowClass, m_title);
+    if (window == nullptr) {
+        Log(L"the main window could not be made anew, error %lu", GetLastError());
+        return false;
+    }
+    m_mainWindow = window;
+    return true;
+}
+
+// A new notify-icon window with a tray icon of its own that shows what the old one showed.
+bool CVarnelHost::RestoreNotifyWindow(std::unique_ptr<CTray>& oldTray)
+{
+    HWND window = CreateNotifyWindow();
+    if (window == nullptr) {
+        Log(L"the notify-icon window could not be made anew, error %lu", GetLastError());
+        return false;
+    }
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    wchar_t title[MAX_PATH] = L"";
+    m_tray->GetTitle(title, MAX_PATH);
+    auto tray = std::make_unique<CTray>(window, 1, TrayCallbackMessage, m_tray->GetTrayIcon(), title);
+    if (m_tray->IsHidden()) tray->Hide();
+    m_notifyWindow = window;
+    oldTray = std::move(m_tray);
+    m_tray = std::move(tray);
+    return true;
+}
+
+void CVarnelHost::HandOverWindows()
+{
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    wchar_t title[MAX_PATH] = L"";
+    m_tray->GetTitle(title, MAX_PATH);
+    HICON icon = m_tray->GetTrayIcon();
+    // The library takes the tray's icon and title of this moment as its defaults.
+    m_tray->ModifyIcon(m_defaultIcon);
+    m_tray->ModifyTitle(m_title);
+    CVarnelMenuUtils::Instance()->SetHandles(m_mainWindow, m_menu.get(), m_tray.get());
+    m_tray->ModifyIcon(icon);
+    m_tray->ModifyTitle(title);
+    CStationDesktopUtils::Instance()->SetMainAppHwnd(m_mainWindow, m_title);
 }
 
 // ---------------------------------------------------------------- requests of other processes
 
 LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
 {
-    using Record = CVarnelPrivateInterface::IPC_DATA;
-    if (data == nullptr || data->cbData != sizeof(Record) || data->lpData == nullptr) {
-        Log(L"refused: malformed request");
-        return 0;
-    }
-    Record request;
-    memcpy(&request, data->lpData, sizeof(request));
-    if (!IsTerminated(request.stringValue, CVarnelPrivateInterface::IPC_STRING_UNITS) || request.reason < 1 ||
-        request.reason > 10) {
+    CVarnelPrivateInterface::IPC_DATA request;
+    if (!ReadRequest(data, request)) {
         Log(L"refused: malformed request");
         return 0;
     }
@@ -312,11 +623,40 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
         Refuse(request, refusal);
         return 0;
     }
+    if (m_shutDown) {
+        Refuse(request, L"the host is shutting down");
+        return 0;
+    }
+    // Inside a call of the host's (a plug-in's, a modal loop's), a request would run in the middle
+    // of it: it waits instead, and its sender, which cannot wait for it, hears that it was taken.
+    if (IsBusy()) return QueueRequest(request) ? 1 : 0;
+    BusyScope busy(*this);
+    return RunRequest(request) ? 1 : 0;
+}
+
+bool CVarnelHost::QueueRequest(const CVarnelPrivateInterface::IPC_DATA& request)
+{
+    PendingWork work;
+    work.kind = PendingWork::Kind::Request;
+    work.request = request;
+    if (!Defer(work)) {
+        wchar_t why[64];
+        Refuse(request, zerova::FormatString(why, 64, L"%u requests wait already", static_cast<unsigned>(MaxPendingWork)));
+        return false;
+    }
+    Log(L"request %u (%s) \"%s\" %d: queued until the work in progress ends", request.reason,
+        CVarnelPrivateInterface::ReasonName(request.reason), request.stringValue, request.intValue);
+    return true;
+}
+
+bool CVarnelHost::RunRequest(const CVarnelPrivateInterface::IPC_DATA& request)
+{
     const bool accepted = Dispatch(request);
     Log(L"request %u (%s) \"%s\" %d: %s", request.reason, CVarnelPrivateInterface::ReasonName(request.reason),
         request.stringValue, request.intValue, accepted ? L"accepted" : L"refused");
-    if (request.reason != CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE) Report(CVarnelPrivateInterface::ReasonName(request.reason));
-    return accepted ? 1 : 0;
+    if (request.reason != CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE)
+        Report(CVarnelPrivateInterface::ReasonName(request.reason));
+    return accepted;
 }
 
 // A refused request leaves a line in the host's log and in the trace.
@@ -530,6 +870,17 @@ int FirstFlyoutWithItems(HMENU menu)
 }
 }  // namespace
 
+void CVarnelHost::OnShowTrayMenu(bool openFlyout)
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        Log(L"the tray menu is not opened while the host is busy");
+        return;
+    }
+    BusyScope busy(*this);
+    ShowTrayMenu(openFlyout);
+}
+
 void CVarnelHost::ShowTrayMenu(bool openFlyout)
 {
     POINT at{};
@@ -575,6 +926,41 @@ void CALLBACK CVarnelHost::OpenFlyoutStep(HWND window, UINT, UINT_PTR timer, DWO
     KillTimer(window, timer);
     PostMessageW(window, WM_KEYDOWN, VK_RIGHT, 0);
     if (g_host != nullptr) g_host->Log(L"tray menu shown with flyout %u open", CMenuXP::GetMenuItemID(menu, flyout));
+}
+
+void CVarnelHost::OnWindowCommand(UINT command)
+{
+    if (m_shutDown) return;
+    if (IsBusy()) {
+        PendingWork work;
+        work.kind = PendingWork::Kind::Command;
+        work.command = command;
+        if (Defer(work))
+            Log(L"command %u queued until the work in progress ends", command);
+        else
+            Log(L"ignored: command %u, %u pieces of work wait already", command, static_cast<unsigned>(MaxPendingWork));
+        return;
+    }
+    BusyScope busy(*this);
+    RunWindowCommand(command);
+}
+
+void CVarnelHost::RunWindowCommand(UINT command)
+{
+    if (!IsEnabledHostCommand(command)) {
+        Log(L"ignored: command %u is no enabled host item of the tray menu", command);
+        return;
+    }
+    OnCommand(command);
+}
+
+// Plug-in items are left out: their 32-bit commands do not fit in a WM_COMMAND.
+bool CVarnelHost::IsEnabledHostCommand(UINT command)
+{
+    const bool hostCommand = (command >= kSystemHealthCommand && command <= kExitCommand) || command >= kFirstSuiteCommand;
+    if (!hostCommand) return false;
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    return HasEnabledItem(COXIL_DllMain::Instance()->GetSubMenu(), command, 0);
 }
 
 void CVarnelHost::OnCommand(UINT command)

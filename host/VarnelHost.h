@@ -9,6 +9,7 @@
 
 #include "VarnelPrivateInterface.h"
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,12 @@ public:
     static const UINT TrayCallbackMessage = WM_APP + 1;
     // Posted to the main window by --show traymenu, so that the menu opens from the message loop.
     static const UINT ShowTrayMenuMessage = WM_APP + 2;
+    // Posted to the main window when work waits: it runs once the host is no longer busy.
+    static const UINT RunPendingWorkMessage = WM_APP + 3;
+    // Posted when one of the host's windows has gone while the host is not shutting down.
+    static const UINT RestoreWindowsMessage = WM_APP + 4;
+    // Work that may wait for the host at most; more requests are refused.
+    static const size_t MaxPendingWork = 64;
     // The host-defined activity with which a picked plug-in menu item reaches its plug-in.
     static const int MenuCommandActivity = 100;
 
@@ -46,17 +53,67 @@ private:
         std::wstring logFile;
     };
 
+    // Work that reached the host while its user-interface thread was busy; it runs in arrival order
+    // once the outermost busy scope has ended.
+    struct PendingWork {
+        enum class Kind { Request, Command, Close, RestoreWindows };
+        Kind kind = Kind::Request;
+        CVarnelPrivateInterface::IPC_DATA request{};  // Kind::Request
+        UINT command = 0;                             // Kind::Command
+    };
+
+    // The user-interface thread is busy while one lives (a request, a command, the tray menu,
+    // start-up, shut-down); when the outermost one ends, the work that waits runs.
+    class BusyScope {
+    public:
+        explicit BusyScope(CVarnelHost& host);
+        ~BusyScope();
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        CVarnelHost& m_host;
+    };
+
     bool ParseCommandLine(int argc, wchar_t** argv);
     int RunProxy();
     int RunTray();
+    // Dispatches messages until the quit message; a failure to get one is logged and waited out.
+    void RunMessageLoop();
     bool StartUp();
     void ShutDown();
     bool RegisterClasses();
     HWND CreateHostWindow(const wchar_t* className, const wchar_t* title);
+    HWND CreateNotifyWindow();
+
+    bool IsBusy() const { return m_busyDepth > 0; }
+    // Keeps work for later; false when the queue is full.
+    bool Defer(const PendingWork& work);
+    bool IsDeferred(PendingWork::Kind kind) const;
+    void RunPendingWork();
+    void Run(const PendingWork& work);
+    void Drop(const PendingWork& work);
 
     static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMainWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnNotifyWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void OnClose();
+    void Close();
+    // WM_NCDESTROY of the main or the notify-icon window: while the host is not shutting down, the
+    // window is made anew.
+    void OnWindowGone(HWND window);
+    void OnRestoreWindows();
+    void RestoreWindows();
+    bool RestoreMainWindow();
+    bool RestoreNotifyWindow(std::unique_ptr<CTray>& oldTray);
+    // Gives the library the current windows and tray again, keeping the tray's look.
+    void HandOverWindows();
+
     LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
+    bool QueueRequest(const CVarnelPrivateInterface::IPC_DATA& request);
+    // Acts on a request, logs its result and reports; true when it was accepted.
+    bool RunRequest(const CVarnelPrivateInterface::IPC_DATA& request);
     bool Dispatch(const CVarnelPrivateInterface::IPC_DATA& request);
     void Refuse(const CVarnelPrivateInterface::IPC_DATA& request, const wchar_t* why);
     bool LoadPluginNamed(const wchar_t* pathOrName);
@@ -64,8 +121,15 @@ private:
     // The tray menu where a tray shows it, as a right click on the icon opens it. With a flyout
     // to open, the keyboard opens the first flyout that holds items once the menu stands.
     void ShowTrayMenu(bool openFlyout = false);
+    // The tray menu unless the host is busy (a menu inside the work in progress is not opened).
+    void OnShowTrayMenu(bool openFlyout);
     static void CALLBACK OpenFlyoutStep(HWND window, UINT message, UINT_PTR timer, DWORD time);
     void OnCommand(UINT command);
+    // A WM_COMMAND, which any program on the desktop may post: it acts only for an enabled item of
+    // the tray menu that is one of the host's own commands.
+    void OnWindowCommand(UINT command);
+    void RunWindowCommand(UINT command);
+    static bool IsEnabledHostCommand(UINT command);
 
     void Log(const wchar_t* format, ...);
     // With --report: the loaded plug-ins, the tray state and title, and the tray menu tree.
@@ -80,7 +144,11 @@ private:
     wchar_t m_title[MAX_PATH];
     HWND m_mainWindow;
     HWND m_notifyWindow;
+    HICON m_defaultIcon;
     std::unique_ptr<CMenuXP> m_menu;
     std::unique_ptr<CTray> m_tray;
     bool m_shutDown;
+    int m_busyDepth;
+    bool m_runningPendingWork;
+    std::deque<PendingWork> m_pending;
 };

@@ -565,6 +565,8 @@ LRESULT SendRaw(HWND target, const void* data, DWORD bytes)
     copy.lpData = const_cast<void*>(data);
     return SendMessageW(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
 }
+
+std::wstring Decimal(HWND window) { return std::to_wstring(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window))); }
 }  // namespace
 
 class TrayHost : public Ipc {
@@ -603,10 +605,84 @@ protected:
         return count;
     }
 
+    // Registers the fixture plug-ins (library file names in the program folder) under their own
+    // names, in that order, with a call log of their own; the keys go with the test.
+    void RegisterFixturePlugins(std::initializer_list<const wchar_t*> libraries)
+    {
+        m_pluginsKey = std::make_unique<testenv::RegistryKeyGuard>(HKEY_LOCAL_MACHINE, kPluginsKey);
+        m_fixturesKey = std::make_unique<testenv::RegistryKeyGuard>(HKEY_LOCAL_MACHINE, kFixturesKey);
+        m_callLog = m_temp->File(L"calls.log");
+        ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, kFixturesKey, L"CallLog", m_callLog));
+        for (const wchar_t* library : libraries) {
+            const std::wstring name = std::wstring(library).substr(0, wcslen(library) - 4);
+            const std::wstring entry = std::wstring(kPluginsKey) + L"\\" + name;
+            ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, entry, L"Path",
+                                              testenv::Join(testenv::ProgramFolder(), library)));
+            ASSERT_TRUE(testenv::SetRegString(HKEY_LOCAL_MACHINE, entry, L"Name", name));
+        }
+    }
+    std::vector<std::string> CallLines() const
+    {
+        const std::vector<BYTE> bytes = testenv::ReadBytes(m_callLog);
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) lines.push_back(line.back() == '\r' ? line.substr(0, line.size() - 1) : line);
+        return lines;
+    }
+    size_t CallCount(const std::string& part) const
+    {
+        const auto lines = CallLines();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                                 [&](const std::string& line) { return line.find(part) != std::string::npos; }));
+    }
+    // The host's log, line by line.
+    std::vector<std::string> HostLogLines() const
+    {
+        std::istringstream in(HostLog());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    // Position of the first host log line holding the text, or -1.
+    int HostLogLineOf(const std::string& text) const
+    {
+        const auto lines = HostLogLines();
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+        return -1;
+    }
+    // Starts a second host on this desktop with a log of its own; its exit code, or 259 while it runs.
+    DWORD RunSecondHost(std::string& log)
+    {
+        const std::wstring secondLog = m_temp->File(L"second.log");
+        std::wstring commandLine = L"\"" + testenv::Join(testenv::ProgramFolder(), L"Varnel.exe") +
+                                   L"\" --headless --log \"" + secondLog + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION second{};
+        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &second))
+            return 0xFFFFFFFFu;
+        m_peers.push_back(second);
+        WaitForSingleObject(second.hProcess, 15000);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(second.hProcess, &exitCode);
+        const std::vector<BYTE> bytes = testenv::ReadBytes(secondLog);
+        log.assign(bytes.begin(), bytes.end());
+        return exitCode;
+    }
+    bool HostRuns() const { return WaitForSingleObject(m_host.hProcess, 0) == WAIT_TIMEOUT; }
+
+    static constexpr const wchar_t* kPluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
+    static constexpr const wchar_t* kFixturesKey = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
+
     PROCESS_INFORMATION m_host{};
     std::wstring m_hostLog;
     HWND m_notify = nullptr;
     HWND m_main = nullptr;
+    std::unique_ptr<testenv::RegistryKeyGuard> m_pluginsKey;
+    std::unique_ptr<testenv::RegistryKeyGuard> m_fixturesKey;
+    std::wstring m_callLog;
 };
 
 TEST_F(TrayHost, MalformedRequestsAreRefusedAndChangeNothing)
@@ -862,4 +938,350 @@ TEST_F(TrayHost, ShutDownSendsExitThenUnloadingThenCleansUp)
         if (line.find("|Cleanup|") != std::string::npos) order.push_back("cleanup");
     }
     EXPECT_EQ((std::vector<std::string>{"exit", "unloading", "cleanup"}), order);
+}
+
+// ---------------------------------------------------------------- the reference tray host: work that arrives while it is busy
+
+namespace {
+struct NestedRequest {
+    unsigned reason;
+    std::wstring text;
+};
+struct NestedPost {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+};
+
+// A window of this process that a fixture plug-in calls from inside its activity ("sendto:"): it
+// then posts g_nestedPosts and sends g_nestedRequests to g_nestedHost, keeping the replies.
+HWND g_nestedHost = nullptr;
+std::vector<NestedRequest> g_nestedRequests;
+std::vector<NestedPost> g_nestedPosts;
+std::vector<bool> g_nestedReplies;
+
+LRESULT CALLBACK NestedSenderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    static const UINT fixtureCall = RegisterWindowMessageW(L"VarnelTestsFixtureCall");
+    if (message != fixtureCall) return DefWindowProcW(window, message, wParam, lParam);
+    for (const NestedPost& post : g_nestedPosts) PostMessageW(post.window, post.message, post.wParam, 0);
+    for (const NestedRequest& request : g_nestedRequests)
+        g_nestedReplies.push_back(
+            CVarnelPrivateInterface::CopyDataIPC(g_nestedHost, nullptr, request.reason, request.text.c_str(), -1));
+    return 0;
+}
+
+// The plug-in calls of the call log as "<call>:<plug-in message>" for activity 7 and its return.
+std::vector<std::string> PluginMessageCalls(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> calls;
+    for (const std::string& line : lines) {
+        std::vector<std::string> fields;
+        std::istringstream in(line);
+        for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
+        if (fields.size() >= 5 && fields[1] == "Activity" && fields[2] == "7") calls.push_back("activity:" + fields[4]);
+        if (fields.size() >= 3 && fields[1] == "ActivityReturns") calls.push_back("returns:" + fields[2]);
+        if (fields.size() >= 2 && fields[1].compare(0, 7, "Cleanup") == 0) calls.push_back(fields[1]);
+    }
+    return calls;
+}
+}  // namespace
+
+class TrayHostBusy : public TrayHost {
+protected:
+    void TearDown() override
+    {
+        if (m_called != nullptr) DestroyWindow(m_called);
+        g_nestedRequests.clear();
+        g_nestedPosts.clear();
+        g_nestedReplies.clear();
+        TrayHost::TearDown();
+    }
+    // The window the plug-in calls from inside its activity, and what it then does to the host.
+    HWND CalledWindow(std::vector<NestedRequest> requests, std::vector<NestedPost> posts = {})
+    {
+        g_nestedHost = m_notify;
+        g_nestedRequests = std::move(requests);
+        g_nestedPosts = std::move(posts);
+        g_nestedReplies.clear();
+        m_called = testenv::MakePopupWindow(L"VarnelTestNestedSender", L"called from inside a plug-in", &NestedSenderProc);
+        return m_called;
+    }
+
+    HWND m_called = nullptr;
+};
+
+TEST_F(TrayHostBusy, RequestArrivingInsideAPluginCallRunsAfterTheCallHasReturned)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+    // The host waits inside the plug-in's call for this process to answer; meanwhile this process
+    // asks it to unload that very plug-in.
+    const std::wstring message = L"sendto:" + Decimal(CalledWindow({{6, L"FixtureBasic.dll"}}));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1));
+    EXPECT_EQ(std::vector<bool>{true}, g_nestedReplies) << "taken, to run once the host is free";
+
+    const std::string sent = testenv::Narrow(message);
+    EXPECT_EQ((std::vector<std::string>{"activity:" + sent, "returns:" + sent, "Cleanup"}), PluginMessageCalls(CallLines()))
+        << "the plug-in is cleaned up after its call, not inside it";
+    const int queued = HostLogLineOf("request 6 (Unload plugin) \"FixtureBasic.dll\" -1: queued");
+    const int outer = HostLogLineOf("request 8 (Plugin comm) \"" + sent + "\" 1: accepted");
+    const int ran = HostLogLineOf("request 6 (Unload plugin) \"FixtureBasic.dll\" -1: accepted");
+    EXPECT_TRUE(queued >= 0 && queued < outer && outer < ran) << HostLog();
+
+    // The plug-in loads again and works.
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"FixtureBasic.dll", -1));
+    EXPECT_EQ(2u, CallCount("|Init|"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"after the reload", 2));
+    EXPECT_EQ(1u, CallCount("|Activity|7|2|after the reload|"));
+}
+
+TEST_F(TrayHostBusy, RequestsArrivingWhileTheHostIsBusyRunInTheirOrderOnceItIsFree)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    const std::wstring message =
+        L"sendto:" + Decimal(CalledWindow({{8, L"first"}, {8, L"second"}, {7, L"FixtureBasic.dll"}, {8, L"third"}}));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1));
+    EXPECT_EQ((std::vector<bool>{true, true, true, true}), g_nestedReplies);
+    const std::string sent = testenv::Narrow(message);
+    EXPECT_EQ((std::vector<std::string>{"activity:" + sent, "returns:" + sent, "activity:first", "activity:second",
+                                        "activity:third"}),
+              PluginMessageCalls(CallLines()));
+    for (const char* queued : {"\"first\" -1: queued", "\"second\" -1: queued", "\"FixtureBasic.dll\" -1: queued",
+                               "\"third\" -1: queued"})
+        EXPECT_EQ(1u, HostLogCount(queued)) << queued;
+    const int first = HostLogLineOf("request 8 (Plugin comm) \"first\" -1: accepted");
+    const int verify = HostLogLineOf("request 7 (Verify plugin) \"FixtureBasic.dll\" -1: accepted");
+    const int third = HostLogLineOf("request 8 (Plugin comm) \"third\" -1: accepted");
+    EXPECT_TRUE(first >= 0 && first < verify && verify < third) << HostLog();
+}
+
+TEST_F(TrayHostBusy, RequestsBeyondTheBoundOfTheQueueAreRefused)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    std::vector<NestedRequest> flood;
+    for (int i = 0; i < 70; ++i) flood.push_back({8, L"flood " + std::to_wstring(i)});
+    const std::wstring message = L"sendto:" + Decimal(CalledWindow(flood));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1));
+    ASSERT_EQ(70u, g_nestedReplies.size());
+    // The host's own registry monitor may have sent its notice into the queue meanwhile.
+    const size_t taken = 64 - HostLogCount("request 10 (Agent Regkey change) \"Notify Change\" -1: queued");
+    EXPECT_EQ(std::vector<bool>(taken, true), std::vector<bool>(g_nestedReplies.begin(), g_nestedReplies.begin() + taken));
+    EXPECT_EQ(std::vector<bool>(70 - taken, false), std::vector<bool>(g_nestedReplies.begin() + taken, g_nestedReplies.end()));
+    EXPECT_EQ(70 - taken, HostLogCount("refused: 64 requests wait already"));
+    EXPECT_EQ(taken, CallCount("|flood "));
+    EXPECT_EQ(1u, CallCount("|flood " + std::to_string(taken - 1) + "|"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"after the flood", 1));
+}
+
+TEST_F(TrayHostBusy, CloseArrivingInsideAPluginCallEndsTheHostAfterTheCall)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    // The plug-in dispatches its thread's messages, as a modal loop would, while the close waits.
+    const std::wstring message = L"sendto:" + Decimal(CalledWindow({}, {{m_main, WM_CLOSE, 0}})) + L" pump:300";
+    CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, message.c_str(), 1);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    const std::string sent = testenv::Narrow(message);
+    EXPECT_EQ((std::vector<std::string>{"activity:" + sent, "returns:" + sent, "Cleanup"}), PluginMessageCalls(CallLines()));
+    const auto lines = HostLogLines();
+    const int deferred = HostLogLineOf("closing once the work in progress ends");
+    const int outer = HostLogLineOf("request 8 (Plugin comm) \"" + sent + "\" 1: accepted");
+    const int closing = static_cast<int>(std::find(lines.begin(), lines.end(), "closing") - lines.begin());
+    EXPECT_TRUE(deferred >= 0 && deferred < outer && outer < closing && closing < HostLogLineOf("stopped")) << HostLog();
+}
+
+// ---------------------------------------------------------------- the reference tray host stays and stays reachable
+
+TEST_F(TrayHost, RequestsOfAnyOtherSizeAreRefusedAndTheHostStays)
+{
+    StartHost();
+    CVarnelPrivateInterface::IPC_DATA record{};
+    record.reason = 8;
+    record.intValue = 1;
+    std::vector<BYTE> huge(2u << 20, 0);
+    memcpy(huge.data(), &record, sizeof(record));
+    // Windows hands 2 MiB to the host, which refuses them; Wine's GetMessageW fails on the copy and
+    // drops the message unanswered, so this send ends by its time-out.
+    COPYDATASTRUCT copy{};
+    copy.cbData = static_cast<DWORD>(huge.size());
+    copy.lpData = huge.data();
+    DWORD_PTR reply = 0;
+    SendMessageTimeoutW(m_notify, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 3000, &reply);
+    EXPECT_EQ(0u, reply) << "2 MiB";
+    EXPECT_EQ(1u, HostLogCount("refused: malformed request") + HostLogCount("getting the next message failed")) << HostLog();
+    EXPECT_EQ(0, SendRaw(m_notify, huge.data(), static_cast<DWORD>(sizeof(record) - 1))) << "one byte short";
+    EXPECT_EQ(0, SendRaw(m_notify, huge.data(), static_cast<DWORD>(sizeof(record) + 1))) << "one byte over";
+    EXPECT_EQ(0, SendRaw(m_notify, huge.data(), 0)) << "no bytes";
+    EXPECT_EQ(4u, HostLogCount("refused: malformed request") + HostLogCount("getting the next message failed"));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"after the odd sizes", 1));
+    EXPECT_EQ(1u, HostLogCount("request 8 (Plugin comm) \"after the odd sizes\" 1: accepted"));
+    DWORD exitCode = 0;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), exitCode) << HostLog();
+    EXPECT_TRUE(IsWindow(m_notify));
+}
+
+TEST_F(TrayHost, CloseAndDestroyMessagesFromOutsideLeaveTheHostRunningAndAlone)
+{
+    StartHost();
+    PostMessageW(m_notify, WM_CLOSE, 0, 0);
+    SendMessageW(m_notify, WM_CLOSE, 0, 0);
+    PostMessageW(m_notify, WM_DESTROY, 0, 0);
+    PostMessageW(m_notify, WM_NCDESTROY, 0, 0);
+    PostMessageW(m_main, WM_DESTROY, 0, 0);
+    PostMessageW(m_main, WM_NCDESTROY, 0, 0);
+    // Posted messages are handled in order: the last close has come when the host logs it.
+    PostMessageW(m_notify, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HostLogCount("ignored: a close message to the notify-icon window") == 3; }, 5000))
+        << HostLog();
+    EXPECT_EQ(1u, HostLogCount("ignored: a destroy message to the notify-icon window"));
+    EXPECT_EQ(1u, HostLogCount("ignored: a destroy message to the main window"));
+
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"still listening", 1));
+    EXPECT_TRUE(HostRuns());
+    EXPECT_TRUE(IsWindow(m_notify));
+    EXPECT_TRUE(IsWindow(m_main));
+    std::string secondLog;
+    EXPECT_EQ(1u, RunSecondHost(secondLog));
+    EXPECT_NE(std::string::npos, secondLog.find("another tray host runs")) << secondLog;
+
+    // Closing the main window stays the way to end the host.
+    PostMessageW(m_main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    EXPECT_TRUE(HostLogHas(L"stopped"));
+}
+
+TEST_F(TrayHost, NotifyWindowKeepsTheTitleThatFindsIt)
+{
+    StartHost();
+    wchar_t title[MAX_PATH] = L"";
+    GetWindowTextW(m_notify, title, MAX_PATH);
+    ASSERT_NE(L'\0', title[0]);
+    EXPECT_FALSE(SendMessageW(m_notify, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"renamed")));
+    SetWindowTextW(m_notify, L"renamed too");
+    // The message that makes a window carries a title too.
+    CREATESTRUCTW creation{};
+    creation.lpszName = L"renamed as if made anew";
+    creation.lpszClass = L"ZerovaFramework_NotifyIcon";
+    SendMessageW(m_notify, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&creation));
+    wchar_t after[MAX_PATH] = L"";
+    GetWindowTextW(m_notify, after, MAX_PATH);
+    EXPECT_STREQ(title, after);
+    EXPECT_EQ(m_notify, FindWindowW(L"ZerovaFramework_NotifyIcon", title));
+    EXPECT_TRUE(HostRuns());
+    std::string secondLog;
+    EXPECT_EQ(1u, RunSecondHost(secondLog));
+}
+
+TEST_F(TrayHost, WindowsDestroyedByPluginCodeAreMadeAnew)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    // Plug-in code on the host's thread destroys the notify-icon window, then the main window.
+    const HWND firstNotify = m_notify;
+    CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, (L"destroy:" + Decimal(m_notify)).c_str(), 1);
+    EXPECT_FALSE(IsWindow(firstNotify));
+    // The host logs it once the library has the new window.
+    ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"the notify-icon window was made anew"); }, 10000)) << HostLog();
+    m_notify = FindWindowW(L"ZerovaFramework_NotifyIcon", nullptr);
+    ASSERT_NE(nullptr, m_notify);
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"to the new window", 1));
+    std::string secondLog;
+    EXPECT_EQ(1u, RunSecondHost(secondLog)) << "the new window keeps the host alone on its desktop";
+
+    const HWND firstMain = m_main;
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, (L"destroy:" + Decimal(m_main)).c_str(), 1));
+    EXPECT_FALSE(IsWindow(firstMain));
+    ASSERT_TRUE(WaitUntil([&] { return HostLogHas(L"the main window was made anew"); }, 10000)) << HostLog();
+    m_main = FindWindowW(L"Zerova_VarnelWindowClass", nullptr);
+    ASSERT_NE(nullptr, m_main);
+    EXPECT_TRUE(HostRuns());
+    EXPECT_EQ(0u, CallCount("|Cleanup|"));
+    PostMessageW(m_main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 15000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_host.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(1u, CallCount("|Cleanup|"));
+}
+
+// ---------------------------------------------------------------- the reference tray host: senders and log
+
+TEST_F(TrayHost, TheIgnoredWindowIsRecognisedInItsOtherHandleForms)
+{
+    HWND starter = OwnWindow(L"VarnelTestStarter", L"starter");
+    HWND other = testenv::MakePopupWindow(L"VarnelTestOtherSender", L"other", &CountingProc);
+    ASSERT_NE(nullptr, other);
+    StartHost(L"ignorehwnd=" + std::to_wstring(static_cast<long long>(reinterpret_cast<INT_PTR>(starter))));
+    const UINT_PTR full = reinterpret_cast<UINT_PTR>(starter);
+    std::vector<UINT_PTR> forms = {full & 0xFFFFu, (full & 0xFFFFu) | 0xFFFF0000u};
+#ifdef _WIN64
+    forms.push_back((full & 0xFFFFFFFFu) | 0xFFFFFFFF00000000ull);
+    forms.push_back((full & 0xFFFFFFFFu) | 0x1234567800000000ull);
+#endif
+    for (UINT_PTR form : forms)
+        EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, reinterpret_cast<HWND>(form), 8, L"from the starter", 1))
+            << std::hex << form;
+    EXPECT_EQ(forms.size(), HostLogCount("refused: the sender window is the one the host was told to ignore"));
+    EXPECT_EQ(0u, HostLogCount("from the starter"));
+
+    // Another window is taken, in its full and in its short form.
+    const UINT_PTR otherFull = reinterpret_cast<UINT_PTR>(other);
+    for (UINT_PTR form : {otherFull, otherFull & 0xFFFFu})
+        EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, reinterpret_cast<HWND>(form), 8, L"from another window", 1))
+            << std::hex << form;
+    EXPECT_EQ(2u, HostLogCount("request 8 (Plugin comm) \"from another window\" 1: accepted"));
+    DestroyWindow(other);
+}
+
+TEST_F(TrayHost, ControlCharactersOfARequestCannotAddLinesToTheHostLog)
+{
+    StartHost();
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"a\r\nstarted: forged", 1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 8, L"tab\tescape\x1b" L"del\x7f" L"nel\x85" L"ls\x2028" L"end", 2));
+    std::vector<std::string> forged, escaped;
+    for (const std::string& line : HostLogLines()) {
+        if (line.find("forged") != std::string::npos) forged.push_back(line);
+        if (line.find("tab") != std::string::npos) escaped.push_back(line);
+    }
+    EXPECT_EQ(std::vector<std::string>{"request 8 (Plugin comm) \"a\\r\\nstarted: forged\" 1: accepted"}, forged);
+    EXPECT_EQ(std::vector<std::string>{"request 8 (Plugin comm) \"tab\\tescape\\x1Bdel\\x7Fnel\\x85ls\\u2028end\" 2: accepted"},
+              escaped);
+}
+
+TEST_F(TrayHost, PostedCommandsActOnlyForEnabledItemsOfTheTrayMenu)
+{
+    const wchar_t frameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
+    struct AllowUpdateValue {
+        const wchar_t* key;
+        ~AllowUpdateValue() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"VarnelAllowUpdate"); }
+    } allowUpdate{frameworkKey};
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, frameworkKey, L"VarnelAllowUpdate");
+    RegisterFixturePlugins({L"FixtureUpdater.dll"});
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+
+    // Updates are not allowed, so "Check for updates" is grayed although an updater is loaded.
+    PostMessageW(m_main, WM_COMMAND, 4002, 0);
+    PostMessageW(m_main, WM_COMMAND, 4005, 0);   // not a command of the host
+    PostMessageW(m_main, WM_COMMAND, 25001, 0);  // no suite entry stands in the menu
+    EXPECT_TRUE(WaitUntil([&] { return HostLogHas(L"ignored: command 25001"); }, 5000)) << HostLog();
+    EXPECT_TRUE(HostLogHas(L"ignored: command 4002"));
+    EXPECT_TRUE(HostLogHas(L"ignored: command 4005"));
+    EXPECT_EQ(0u, CallCount("|Update|"));
+
+    // Allowed, and the menu refreshed by loading the updater again: the item is enabled and acts.
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, frameworkKey, L"VarnelAllowUpdate", 1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, L"FixtureUpdater.dll", -1));
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"FixtureUpdater.dll", -1));
+    PostMessageW(m_main, WM_COMMAND, 4002, 0);
+    EXPECT_TRUE(WaitUntil([&] { return CallCount("|Update|") == 1; }, 5000)) << HostLog();
+    EXPECT_EQ(1u, HostLogCount("ignored: command 4002"));
 }
