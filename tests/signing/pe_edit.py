@@ -15,7 +15,7 @@ def headers(data):
     nt = struct.unpack_from("<I", data, 0x3C)[0]
     if data[nt:nt + 4] != b"PE\0\0":
         raise SystemExit("not a PE file")
-    sections, optional_size = struct.unpack_from("<H12xH", data, nt + 4)
+    sections, optional_size = struct.unpack_from("<H12xH", data, nt + 6)
     optional = nt + 24
     magic = struct.unpack_from("<H", data, optional)[0]
     directories = optional + (96 if magic == 0x10B else 112)
