@@ -1,6 +1,5 @@
 #include "RegistryFlag.h"
 
-#include "Handles.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
 
@@ -79,27 +78,6 @@ const wchar_t* TypeName(DWORD type)
     }
 }
 
-// The value as stored, read whole from an open key.
-LONG QueryValue(HKEY key, const wchar_t* value, DWORD& type, std::vector<BYTE>& data)
-{
-    DWORD size = 0;
-    LONG rc = ::RegQueryValueExW(key, value, nullptr, &type, nullptr, &size);
-    for (int attempt = 0; attempt < 3 && rc == ERROR_SUCCESS; ++attempt) {  // the value may grow meanwhile
-        data.assign(size + sizeof(wchar_t), 0);
-        DWORD got = size;
-        rc = ::RegQueryValueExW(key, value, nullptr, &type, data.data(), &got);
-        if (rc == ERROR_SUCCESS) {
-            data.resize(got);
-            return rc;
-        }
-        if (rc == ERROR_MORE_DATA) {
-            size = got;
-            rc = ERROR_SUCCESS;
-        }
-    }
-    return rc;
-}
-
 CRegistrySwitch::Reading Interpret(DWORD type, const std::vector<BYTE>& data, wchar_t* seen, int seenLength)
 {
     using Reading = CRegistrySwitch::Reading;
@@ -128,11 +106,9 @@ CRegistrySwitch::Reading CRegistrySwitch::Read(HKEY root, const wchar_t* key, co
                                                int seenLength)
 {
     zerova::CopyString(seen, seenLength, L"nothing");
-    zerova::UniqueRegKey opened;
-    LONG rc = ::RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE, opened.Put());
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
-    if (rc == ERROR_SUCCESS) rc = QueryValue(opened.Get(), value, type, data);
+    const LONG rc = CRegistryEx::GetRaw(root, key, value, type, data);
     if (rc == ERROR_FILE_NOT_FOUND) return Reading::Off;
     if (rc != ERROR_SUCCESS) {
         zerova::FormatString(seen, seenLength, L"a value that could not be read (error %ld)", rc);
