@@ -23,7 +23,7 @@ const wchar_t kNotUnderstood[] = L"which is not understood: only signed plug-ins
 
 std::wstring SigningFile(const std::wstring& name)
 {
-    return testenv::Join(testenv::Join(testenv::ProgramFolder(), L"signing"), name);
+    return testenv::Join(testenv::ProgramFolder(), L"signing\\" + name);
 }
 
 // The tests' certificate authority in the machine's root store while it lives.
@@ -114,17 +114,6 @@ protected:
         m_authority.reset();
     }
 
-    // A file of the signing folder (or, with a path, any file) copied under fileName into a
-    // folder of its own below the test's temporary folder.
-    std::wstring Place(const std::wstring& source, const std::wstring& fileName, const std::wstring& folder)
-    {
-        const std::wstring from = source.find(L'\\') == std::wstring::npos ? SigningFile(source) : source;
-        const std::wstring target = testenv::Join(m_temp->File(folder), fileName);
-        CreateDirectoryW(m_temp->File(folder).c_str(), nullptr);
-        EXPECT_TRUE(CopyFileW(from.c_str(), target.c_str(), FALSE)) << testenv::Narrow(from);
-        return target;
-    }
-
     bool Load(const std::wstring& name, const std::wstring& path)
     {
         Register(name, path);
@@ -173,7 +162,7 @@ protected:
 
 TEST_F(SignedPlugins, ACorrectlySignedPluginLoads)
 {
-    const std::wstring path = Place(L"SignedBasic.dll", L"Signed.dll", L"signed");
+    const std::wstring path = CopyFixture(L"signing\\SignedBasic", L"Signed.dll", L"signed");
     ASSERT_TRUE(Load(L"Signed", path));
     EXPECT_EQ(GetModuleHandleW(path.c_str()), LoadedLibrary());
     EXPECT_EQ((std::vector<std::string>{"GetVersionInfo", "Init"}), CallNamesOf("Signed.dll"));
@@ -181,7 +170,7 @@ TEST_F(SignedPlugins, ACorrectlySignedPluginLoads)
 
 TEST_F(SignedPlugins, APluginWithOneByteOfCodeChangedAfterSigningIsRefusedWith434)
 {
-    const std::wstring path = Place(L"TamperedBasic.dll", L"Tampered.dll", L"tampered");
+    const std::wstring path = CopyFixture(L"signing\\TamperedBasic", L"Tampered.dll", L"tampered");
     TraceCapture traces;
     EXPECT_FALSE(Load(L"Tampered", path));
     ExpectRefusedWith434(traces, L"Tampered", path);
@@ -190,7 +179,7 @@ TEST_F(SignedPlugins, APluginWithOneByteOfCodeChangedAfterSigningIsRefusedWith43
 
 TEST_F(SignedPlugins, AnUnsignedPluginIsRefusedWith434)
 {
-    const std::wstring path = Place(Fixture(L"FixtureBasic"), L"Unsigned.dll", L"unsigned");
+    const std::wstring path = CopyFixture(L"FixtureBasic", L"Unsigned.dll", L"unsigned");
     TraceCapture traces;
     EXPECT_FALSE(Load(L"Unsigned", path));
     ExpectRefusedWith434(traces, L"Unsigned", path);
@@ -198,7 +187,7 @@ TEST_F(SignedPlugins, AnUnsignedPluginIsRefusedWith434)
 
 TEST_F(SignedPlugins, APluginWhoseSignerSignatureIsDamagedIsRefusedWith434)
 {
-    const std::wstring path = Place(L"DamagedSignatureBasic.dll", L"Damaged.dll", L"damaged");
+    const std::wstring path = CopyFixture(L"signing\\DamagedSignatureBasic", L"Damaged.dll", L"damaged");
     TraceCapture traces;
     EXPECT_FALSE(Load(L"Damaged", path));
     ExpectRefusedWith434(traces, L"Damaged", path);
@@ -208,9 +197,9 @@ TEST_F(SignedPlugins, APluginWhoseSignerSignatureIsDamagedIsRefusedWith434)
 
 TEST_F(SignedPlugins, APluginCannotBeOverwrittenReplacedOrRenamedBetweenItsCheckAndItsLoad)
 {
-    const std::wstring path = Place(L"SignedBasic.dll", L"Swapped.dll", L"swapped");
+    const std::wstring path = CopyFixture(L"signing\\SignedBasic", L"Swapped.dll", L"swapped");
     // The impostor exports PluginSuiteRegister, which the signed plug-in does not.
-    const std::wstring impostor = Place(Fixture(L"FixtureSuite"), L"Impostor.dll", L"elsewhere");
+    const std::wstring impostor = CopyFixture(L"FixtureSuite", L"Impostor.dll", L"elsewhere");
     std::vector<Attempt> attempts;
     BetweenCheckAndLoad swap([&] {
         attempts.push_back(Try(CopyFileW(impostor.c_str(), path.c_str(), FALSE)));
@@ -222,12 +211,12 @@ TEST_F(SignedPlugins, APluginCannotBeOverwrittenReplacedOrRenamedBetweenItsCheck
     ASSERT_TRUE(swap.Ran());
     for (const Attempt& attempt : attempts) ExpectRefusedWhileHeld(attempt);
     EXPECT_EQ(nullptr, GetProcAddress(LoadedLibrary(), "PluginSuiteRegister")) << "the impostor was loaded";
-    EXPECT_EQ(testenv::ReadBytes(SigningFile(L"SignedBasic.dll")), testenv::ReadBytes(path));
+    EXPECT_EQ(testenv::ReadBytes(Fixture(L"signing\\SignedBasic")), testenv::ReadBytes(path));
 }
 
 TEST_F(SignedPlugins, ThePluginsFolderAndTheFoldersAboveItCannotBeRenamedBetweenItsCheckAndItsLoad)
 {
-    const std::wstring path = Place(L"SignedBasic.dll", L"Moved.dll", L"moved");
+    const std::wstring path = CopyFixture(L"signing\\SignedBasic", L"Moved.dll", L"moved");
     const std::vector<BYTE> impostor = testenv::ReadBytes(Fixture(L"FixtureSuite"));
     const std::vector<std::wstring> folders = {m_temp->File(L"moved"), m_temp->Path()};
     std::vector<Attempt> attempts;
@@ -254,8 +243,8 @@ TEST_F(SignedPlugins, ThePluginsFolderAndTheFoldersAboveItCannotBeRenamedBetween
 
 TEST_F(SignedPlugins, ASignedLibraryInThePluginsFolderLoadsWithIt)
 {
-    const std::wstring path = Place(L"SignedWithHelper.dll", L"WithHelper.dll", L"helped");
-    const std::wstring helper = Place(L"SignedHelper.dll", L"FixtureHelper.dll", L"helped");
+    const std::wstring path = CopyFixture(L"signing\\SignedWithHelper", L"WithHelper.dll", L"helped");
+    const std::wstring helper = CopyFixture(L"signing\\SignedHelper", L"FixtureHelper.dll", L"helped");
     ASSERT_TRUE(Load(L"WithHelper", path));
     EXPECT_EQ(7, HelperAnswer());
     EXPECT_EQ(helper, ModulePath(L"FixtureHelper.dll"));
@@ -263,8 +252,8 @@ TEST_F(SignedPlugins, ASignedLibraryInThePluginsFolderLoadsWithIt)
 
 TEST_F(SignedPlugins, AnUnsignedLibraryInThePluginsFolderRefusesThePluginWith434)
 {
-    const std::wstring path = Place(L"SignedWithHelper.dll", L"WithHelper.dll", L"helped");
-    const std::wstring helper = Place(SigningFile(L"built\\FixtureHelper.dll"), L"FixtureHelper.dll", L"helped");
+    const std::wstring path = CopyFixture(L"signing\\SignedWithHelper", L"WithHelper.dll", L"helped");
+    const std::wstring helper = CopyFixture(L"signing\\built\\FixtureHelper", L"FixtureHelper.dll", L"helped");
     TraceCapture traces;
     EXPECT_FALSE(Load(L"WithHelper", path));
     ExpectRefusedWith434(traces, L"WithHelper", path);
@@ -274,8 +263,8 @@ TEST_F(SignedPlugins, AnUnsignedLibraryInThePluginsFolderRefusesThePluginWith434
 
 TEST_F(SignedPlugins, ALibraryInThePluginsFolderChangedAfterSigningRefusesThePluginWith434)
 {
-    const std::wstring path = Place(L"SignedWithHelper.dll", L"WithHelper.dll", L"helped");
-    const std::wstring helper = Place(L"TamperedHelper.dll", L"FixtureHelper.dll", L"helped");
+    const std::wstring path = CopyFixture(L"signing\\SignedWithHelper", L"WithHelper.dll", L"helped");
+    const std::wstring helper = CopyFixture(L"signing\\TamperedHelper", L"FixtureHelper.dll", L"helped");
     TraceCapture traces;
     EXPECT_FALSE(Load(L"WithHelper", path));
     ExpectRefusedWith434(traces, L"WithHelper", path);
@@ -285,10 +274,10 @@ TEST_F(SignedPlugins, ALibraryInThePluginsFolderChangedAfterSigningRefusesThePlu
 
 TEST_F(SignedPlugins, ALibraryInThePluginsFolderCannotBeReplacedBetweenTheCheckAndTheLoad)
 {
-    const std::wstring path = Place(L"SignedWithHelper.dll", L"WithHelper.dll", L"helped");
-    const std::wstring helper = Place(L"SignedHelper.dll", L"FixtureHelper.dll", L"helped");
+    const std::wstring path = CopyFixture(L"signing\\SignedWithHelper", L"WithHelper.dll", L"helped");
+    const std::wstring helper = CopyFixture(L"signing\\SignedHelper", L"FixtureHelper.dll", L"helped");
     const std::wstring impostor =
-        Place(SigningFile(L"built\\impostor\\FixtureHelper.dll"), L"FixtureHelper.dll", L"elsewhere");
+        CopyFixture(L"signing\\built\\impostor\\FixtureHelper", L"FixtureHelper.dll", L"elsewhere");
     std::vector<Attempt> attempts;
     BetweenCheckAndLoad swap([&] {
         attempts.push_back(Try(CopyFileW(impostor.c_str(), helper.c_str(), FALSE)));
@@ -302,7 +291,7 @@ TEST_F(SignedPlugins, ALibraryInThePluginsFolderCannotBeReplacedBetweenTheCheckA
 
 TEST_F(SignedPlugins, ALibraryThatIsNeitherLoadedNorBesideThePluginNorASystemLibraryRefusesItWith434)
 {
-    const std::wstring path = Place(L"SignedWithHelper.dll", L"WithHelper.dll", L"alone");
+    const std::wstring path = CopyFixture(L"signing\\SignedWithHelper", L"WithHelper.dll", L"alone");
     TraceCapture traces;
     EXPECT_FALSE(Load(L"WithHelper", path));
     ExpectRefusedWith434(traces, L"WithHelper", path);
@@ -312,8 +301,8 @@ TEST_F(SignedPlugins, ALibraryThatIsNeitherLoadedNorBesideThePluginNorASystemLib
 TEST_F(SignedPlugins, WithoutThePolicyTheLibrariesInThePluginsFolderAreNotChecked)
 {
     ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kVarnelKey, kSwitch, 0));
-    const std::wstring path = Place(Fixture(L"signing\\built\\FixtureWithHelper"), L"WithHelper.dll", L"plain");
-    Place(SigningFile(L"built\\FixtureHelper.dll"), L"FixtureHelper.dll", L"plain");
+    const std::wstring path = CopyFixture(L"signing\\built\\FixtureWithHelper", L"WithHelper.dll", L"plain");
+    CopyFixture(L"signing\\built\\FixtureHelper", L"FixtureHelper.dll", L"plain");
     ASSERT_TRUE(Load(L"WithHelper", path));
     EXPECT_EQ(7, HelperAnswer());
 }
@@ -322,7 +311,7 @@ TEST_F(SignedPlugins, WithoutThePolicyTheLibrariesInThePluginsFolderAreNotChecke
 
 TEST_F(SignedPlugins, ValuesThatAreNotAClearOffRequireSignatures)
 {
-    const std::wstring path = Place(Fixture(L"FixtureBasic"), L"Unsigned.dll", L"unsigned");
+    const std::wstring path = CopyFixture(L"FixtureBasic", L"Unsigned.dll", L"unsigned");
     const DWORD dword = 1;
     const ULONGLONG qword = 5;
     const BYTE binary[] = {1, 0};
@@ -350,7 +339,7 @@ TEST_F(SignedPlugins, ValuesThatAreNotAClearOffRequireSignatures)
 
 TEST_F(SignedPlugins, ClearOffValuesLetUnsignedPluginsLoadWithoutAReport)
 {
-    const std::wstring path = Place(Fixture(L"FixtureBasic"), L"Unsigned.dll", L"unsigned");
+    const std::wstring path = CopyFixture(L"FixtureBasic", L"Unsigned.dll", L"unsigned");
     const DWORD dword = 0;
     const ULONGLONG qword = 0;
     const std::vector<std::function<void()>> values = {
@@ -371,7 +360,7 @@ TEST_F(SignedPlugins, ClearOffValuesLetUnsignedPluginsLoadWithoutAReport)
 
 TEST_F(SignedPlugins, ClearOnValuesRequireSignaturesWithoutAReport)
 {
-    const std::wstring path = Place(Fixture(L"FixtureBasic"), L"Unsigned.dll", L"unsigned");
+    const std::wstring path = CopyFixture(L"FixtureBasic", L"Unsigned.dll", L"unsigned");
     TraceCapture traces;
     int round = 0;
     for (const wchar_t* text : {L"1", L"true", L"Yes", L"yes", L"12"}) {
@@ -383,7 +372,7 @@ TEST_F(SignedPlugins, ClearOnValuesRequireSignaturesWithoutAReport)
 
 TEST_F(SignedPlugins, AValueThatIsNotUnderstoodIsReportedOnceWith444UntilItChanges)
 {
-    const std::wstring path = Place(Fixture(L"FixtureBasic"), L"Unsigned.dll", L"unsigned");
+    const std::wstring path = CopyFixture(L"FixtureBasic", L"Unsigned.dll", L"unsigned");
     EXPECT_NE(L"", Message(444));
     TraceCapture traces;
     bool reasonA = false, reasonB = false;
