@@ -131,8 +131,8 @@ private:
     void OnFault(const wchar_t* entryName, DWORD code);
     bool MarkFaulted();
     void ReleaseLibrary();
-    // The library file's PE header names this process's architecture.
-    bool IsLibraryForThisArchitecture();
+    // The PE header of the library file held open in file names this process's architecture.
+    bool IsLibraryForThisArchitecture(HANDLE file);
 
     VARNEL_GET_VERSION_INFO_CALLBACK_PROC pfnGetVersionInfo;
     VARNEL_INIT_CALLBACK_PROC pfnInit;

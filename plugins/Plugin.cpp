@@ -6,6 +6,7 @@
 #include "ErrorMsg.h"
 #include "FileIO.h"
 #include "Handles.h"
+#include "HeldLibraryFiles.h"
 #include "Localize.h"
 #include "OXSL_DllMain.h"
 #include "CallerText.h"
@@ -221,24 +222,22 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
     return false;
 }
 
-bool CPlugin::IsLibraryForThisArchitecture()
+bool CPlugin::IsLibraryForThisArchitecture(HANDLE file)
 {
 #ifdef _WIN64
     const WORD expected = IMAGE_FILE_MACHINE_AMD64;
 #else
     const WORD expected = IMAGE_FILE_MACHINE_I386;
 #endif
-    zerova::UniqueFileHandle file(::CreateFileW(path.Get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     auto readAt = [&](LONG offset, void* target, DWORD bytes) {
         DWORD got = 0;
-        return ::SetFilePointer(file.Get(), offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-               ::ReadFile(file.Get(), target, bytes, &got, nullptr) && got == bytes;
+        return ::SetFilePointer(file, offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+               ::ReadFile(file, target, bytes, &got, nullptr) && got == bytes;
     };
     IMAGE_DOS_HEADER dos{};
     DWORD signature = 0;
     IMAGE_FILE_HEADER header{};
-    if (!file || !readAt(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+    if (!readAt(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
         !readAt(dos.e_lfanew, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE ||
         !readAt(dos.e_lfanew + static_cast<LONG>(sizeof(signature)), &header, sizeof(header))) {
         ZEROVA_TRACE(4, L"CPlugin::Load - \"%s\" is not a library file", path.Get());
@@ -280,21 +279,27 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         return false;
     }
 
-    bool untrustedA = false;
-    bool untrustedB = false;
-    if (!COXSL_DllMain::Instance()->IsTrustedDLL(path.Get(), untrustedA, untrustedB)) {
-        if (untrustedA) RecordError(435);
-        if (untrustedB) RecordFormattedError(434, name.Get());
-        return false;
+    {
+        // The trust test opens the file once and holds it (under the signing policy with the
+        // libraries the load takes from its folder) until the load has returned: the probe and
+        // the load get the bytes that were checked.
+        CHeldLibraryFiles held;
+        bool untrustedA = false;
+        bool untrustedB = false;
+        if (!COXSL_DllMain::Instance()->IsTrustedDLL(path.Get(), untrustedA, untrustedB, held)) {
+            if (untrustedA) RecordError(435);
+            if (untrustedB) RecordFormattedError(434, name.Get());
+            return false;
+        }
+        // A library of the other architecture, or a file that is no library at all, is refused
+        // before it is loaded.
+        if (!IsLibraryForThisArchitecture(held.File())) {
+            RecordFormattedError(423, name.Get());
+            return false;
+        }
+        ZEROVA_TRACE(4, L"CPlugin::Load - loading \"%s\", held open since its trust test", path.Get());
+        m_library.Reset(::LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     }
-
-    // A library of the other architecture, or a file that is no library at all, is refused before
-    // it is loaded.
-    if (!IsLibraryForThisArchitecture()) {
-        RecordFormattedError(423, name.Get());
-        return false;
-    }
-    m_library.Reset(::LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!m_library) {
         RecordFormattedError(423, name.Get());
         return false;

@@ -2,6 +2,8 @@
 #pragma once
 #include "SupportAPI.h"
 
+class CHeldLibraryFiles;
+
 class ZEROVA_SUPPORT_API COXSL_DllMain {
 public:
     static COXSL_DllMain* Instance();
@@ -11,9 +13,14 @@ public:
     wchar_t* GetApplicationFolder(wchar_t* buffer, int length);
 
     // May this library file be loaded? reasonA: the path is not an absolute local path of an
-    // existing regular ".dll" file. reasonB: the machine requires signed plug-ins
-    // ("RequireSignedPlugins") and the file's signature is not accepted.
+    // existing regular ".dll" file that can be opened for reading. reasonB: the machine requires
+    // signed plug-ins ("RequireSignedPlugins") and the file's signature is not accepted, or a
+    // library that loading it would take from its folder is not accepted (see held below).
     bool IsTrustedDLL(const wchar_t* path, bool& reasonA, bool& reasonB);
+    // The same test, which leaves in held what it checked: the file (always), and under the
+    // signing policy the folders above it and the libraries its load takes from its folder, held
+    // so that the load that follows gets those very bytes. Nothing is held when it answers false.
+    bool IsTrustedDLL(const wchar_t* path, bool& reasonA, bool& reasonB, CHeldLibraryFiles& held);
 
     // Modeless dialogs whose messages the host's pump passes through IsDialogMessageW.
     void AddDlgToDlgList(HWND dialog);

@@ -120,6 +120,18 @@ LONG CRegistryEx::GetFromOpenKey(HKEY opened, const wchar_t* value, bool& flag, 
     return rc;
 }
 
+LONG CRegistryEx::GetRaw(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& type, std::vector<BYTE>& data)
+{
+    if (root == nullptr || key == nullptr) return ERROR_INVALID_PARAMETER;
+    zerova::UniqueRegKey opened;
+    const LONG rc = RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE, opened.Put());
+    if (rc != ERROR_SUCCESS) {
+        opened.Release();
+        return rc;
+    }
+    return QueryOpenKey(opened.Get(), value, type, data);
+}
+
 bool CRegistryEx::Get(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& number)
 {
     DWORD type = 0;

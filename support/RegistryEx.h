@@ -3,6 +3,8 @@
 #pragma once
 #include "SupportAPI.h"
 
+#include <vector>
+
 class ZEROVA_SUPPORT_API CRegistryEx {
 public:
     // A flag: REG_DWORD or REG_QWORD (non-zero is true) or a decimal REG_SZ. On failure flag = defaultValue.
@@ -11,6 +13,9 @@ public:
     // (ERROR_KEY_DELETED once the key was deleted, ERROR_INVALID_DATA for a value that is no flag).
     static LONG GetFromOpenKey(HKEY opened, const wchar_t* value, bool& flag, bool defaultValue);
     static bool Get(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& number);
+    // A value as stored, its type and bytes: ERROR_SUCCESS, or why it could not be read
+    // (ERROR_FILE_NOT_FOUND when the key or the value is not there).
+    static LONG GetRaw(HKEY root, const wchar_t* key, const wchar_t* value, DWORD& type, std::vector<BYTE>& data);
     // A REG_SZ or REG_EXPAND_SZ string, as stored.
     static bool Get(HKEY root, const wchar_t* key, const wchar_t* value, wchar_t* buffer, int length);
     // A string with its environment variables expanded.

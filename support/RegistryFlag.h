@@ -24,3 +24,15 @@ private:
     bool m_default;
     HKEY m_opened;
 };
+
+// A security switch that fails closed. Absent (no key or no value) is off; so are a DWORD or QWORD
+// 0 and the texts "0", "false" and "no". Other numbers and the texts "true" and "yes" are on. Any
+// other value that is there (another type or text, an empty text, a value that cannot be read) is
+// on too, and counts as not understood.
+class ZEROVA_SUPPORT_API CRegistrySwitch {
+public:
+    enum class Reading { Off, On, NotUnderstood };
+
+    // seen: what was found, for a report ("REG_SZ \"yes please\"", "REG_BINARY, 3 bytes", ...).
+    static Reading Read(HKEY root, const wchar_t* key, const wchar_t* value, wchar_t* seen, int seenLength);
+};
