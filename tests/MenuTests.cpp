@@ -834,6 +834,25 @@ TEST_F(Menu, TrayTitleAndIconGoBackToTheirDefaults)
     EXPECT_EQ(531, CErrorMsg::Instance()->GetLastError());
 }
 
+TEST_F(Menu, AStateChangeShowsTheStateImageAgainAfterTheHostReplacedIt)
+{
+    void* handle = LoadWithItems(L"Look.dll", L"");
+    wchar_t first[64] = L"first";
+    Registry()->SetState(handle, VARNEL_PLUGIN_STATE_WARNING, first, nullptr);
+    const HBITMAP stateImage = CMenuXP::GetMenuItemImage(Popup(), 4000);
+    ASSERT_NE(nullptr, stateImage);
+    ASSERT_TRUE(Model()->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, 4000,
+                                          LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION)), false));
+    const HBITMAP hostImage = CMenuXP::GetMenuItemImage(Popup(), 4000);
+    ASSERT_NE(stateImage, hostImage);
+
+    // Another text in the same state: the merged state, icon and title stay as they are.
+    wchar_t second[64] = L"second";
+    Registry()->SetState(handle, VARNEL_PLUGIN_STATE_WARNING, second, nullptr);
+    EXPECT_NE(hostImage, CMenuXP::GetMenuItemImage(Popup(), 4000));
+    EXPECT_EQ(0u, GetObjectType(hostImage)) << "the state's image replaced the host's";
+}
+
 // ---------------------------------------------------------------- helpers for any menu
 
 TEST(MenuHelpers, ChecksumAddsWordsAndCaptionUnitsDepthFirst)
