@@ -193,12 +193,14 @@ private:
     std::list<PLUGIN_DATA*> m_suitePlugins;
     // Records that left the lists (unloaded by an unload of all, or a failed load) with their plug-in
     // objects, oldest first. One goes once no call runs in it, its library is freed, no walk's
-    // snapshot made before it left is alive, and more than a few left after it (a copy of the list
-    // or a record found by handle on another thread may still be read for a moment).
+    // snapshot made before it left is alive, more than a few left after it and two seconds have
+    // passed (a copy of the list, a record found by handle or a plug-in object a dialog or a
+    // closing thread noted on another thread may still be read for a moment).
     struct RetiredPlugin {
         PLUGIN_DATA* record;
         std::unique_ptr<CPlugin> plugin;
         unsigned long long lastSnapshot;  // the newest snapshot that may hold it
+        ULONGLONG leftAt;                 // GetTickCount64 when it left
     };
     std::deque<RetiredPlugin> m_retired;
     // The snapshots the walks hold, by number.

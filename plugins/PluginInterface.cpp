@@ -31,6 +31,7 @@ const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\
 namespace {
 // How many records that left the lists are kept before the oldest may go (see m_retired).
 const size_t kRetiredKept = 32;
+const ULONGLONG kRetiredGraceMs = 2000;
 // How often the thread that deferred a clean-up looks whether the call it waits for has returned.
 const UINT kReturnedUnloadsPeriodMs = 50;
 // This thread is merging the tray state.
@@ -403,7 +404,7 @@ void CPluginInterface::FinishReturnedUnloads()
 void CPluginInterface::Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot)
 {
     std::lock_guard<std::mutex> guard(m_listLock);
-    m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot});
+    m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot, ::GetTickCount64()});
 }
 
 void CPluginInterface::DeleteUnreadRetired()
@@ -416,9 +417,11 @@ void CPluginInterface::DeleteUnreadRetired()
             std::lock_guard<std::mutex> snapshots(m_snapshotLock);
             if (!m_liveSnapshots.empty()) oldestWalk = *m_liveSnapshots.begin();
         }
+        const ULONGLONG now = ::GetTickCount64();
         while (m_retired.size() > kRetiredKept) {
             RetiredPlugin& oldest = m_retired.front();
-            const bool inUse = oldest.lastSnapshot >= oldestWalk || oldest.plugin->CallsRunning() ||
+            const bool inUse = now - oldest.leftAt < kRetiredGraceMs || oldest.lastSnapshot >= oldestWalk ||
+                               oldest.plugin->CallsRunning() ||
                                oldest.plugin->GetHinstance() != nullptr ||
                                std::any_of(m_pendingUnloads.begin(), m_pendingUnloads.end(),
                                            [&](const auto& pending) { return pending.record == oldest.record; });
@@ -471,7 +474,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
             UncountLocked(record);
             const auto listed = m_listed.find(record);
             if (listed == m_listed.end()) continue;
-            leaving.push_back(RetiredPlugin{record, std::move(listed->second.plugin), listed->second.lastSnapshot});
+            leaving.push_back(RetiredPlugin{record, std::move(listed->second.plugin), listed->second.lastSnapshot, 0});
             m_listed.erase(listed);
         }
     }

@@ -96,19 +96,20 @@ void Fail(const char* format, ...)
 
 // ---------------------------------------------------------------- crash report
 
-#ifdef _WIN64
-void PrintAddress(DWORD64 address)
+// Module+offset of a code address; false where no module holds it.
+bool PrintAddress(UINT_PTR address)
 {
     HMODULE module = nullptr;
     wchar_t name[MAX_PATH] = L"?";
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(address), &module))
-        GetModuleFileNameW(module, name, MAX_PATH);
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(address), &module))
+        return false;
+    GetModuleFileNameW(module, name, MAX_PATH);
     const wchar_t* file = wcsrchr(name, L'\\');
     std::printf("    %s+0x%llx\n", testenv::Narrow(file != nullptr ? file + 1 : name).c_str(),
-                static_cast<unsigned long long>(address - reinterpret_cast<DWORD64>(module)));
+                static_cast<unsigned long long>(address - reinterpret_cast<UINT_PTR>(module)));
+    return true;
 }
-#endif
 
 // Names the faulting thread's frames as module+offset, so a crash in a short CI run can be found.
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
@@ -131,6 +132,16 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
         RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData, &establisher,
                          nullptr);
     }
+#else
+    // Without unwind tables: the faulting place, then the stack's words that point into a module's
+    // code (return addresses, and now and then a stale one), nearest first.
+    const CONTEXT& context = *exception->ContextRecord;
+    std::printf("    access at %p, ecx %08lx\n",
+                reinterpret_cast<void*>(exception->ExceptionRecord->ExceptionInformation[1]), context.Ecx);
+    PrintAddress(context.Eip);
+    const auto* stack = reinterpret_cast<const UINT_PTR*>(context.Esp);
+    for (int word = 0, printed = 0; word < 2048 && printed < 24; ++word)
+        if (!IsBadReadPtr(stack + word, sizeof(UINT_PTR)) && PrintAddress(stack[word])) ++printed;
 #endif
     std::fflush(stdout);
     TerminateProcess(GetCurrentProcess(), 4);
