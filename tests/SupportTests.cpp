@@ -803,3 +803,11 @@ TEST(Images, ATextTooLongForItsBlockIsDrawnSmallerInsideTheBlock)
     EXPECT_GT(inside, 200) << "the text is drawn";
     EXPECT_EQ(0, outside) << "no line of it spills out of the block";
 }
+
+TEST(FileIO, CombinedPathOfExactlyTheBufferLengthHasNoRoomForItsEndAndIsRefused)
+{
+    wchar_t out[8];
+    EXPECT_STREQ(L"C:\\a\\bc", CFileIO::CombinePath(L"C:\\a", L"bc", out, 8));  // 7 characters and the end
+    EXPECT_STREQ(L"", CFileIO::CombinePath(L"C:\\a", L"bcd", out, 8));          // 8 characters
+    EXPECT_STREQ(L"", CFileIO::CombinePath(L"C:\\a", L"bcde", out, 8));         // 9 characters
+}
