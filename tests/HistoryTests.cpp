@@ -362,3 +362,13 @@ TEST_F(History, AFileOneByteBelowTheRotationSizeIsAppendedTo)
     EXPECT_EQ(-1, CFileIO::GetFileSize((m_file + L".old").c_str()));
     EXPECT_GT(CFileIO::GetFileSize(m_file.c_str()), 0x200000 - 1);
 }
+
+TEST_F(History, ALineOfOnlyATimeAndAStateHasNoNameAndIsNoEntryEvenForTheEmptyName)
+{
+    std::wstring text = L"132223536000000000|1|\r\n";                     // two fields
+    text += L"132223536000000000|2||\r\n";                                 // two fields and an empty one
+    text += L"132223536000000000|0|Named|three fields and more|when|\r\n";
+    ASSERT_TRUE(testenv::WriteText(m_file, text));
+    EXPECT_TRUE(ReadBack(L"").empty());
+    EXPECT_EQ(1u, ReadBack(L"Named").size());
+}
