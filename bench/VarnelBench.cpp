@@ -609,7 +609,9 @@ void ChecksumByHand(HMENU menu, __int64& sum)
 
 // Plug-in items placed by hand as the menu model places them: three flyouts, each owner's items in
 // the order of their identifiers, a duplicate (same owner, identifier and caption) refused, a record
-// per item, a flyout enabled when it gets its first item.
+// per item. The flyouts show what the tray menu shows after every add: they start as the emptied
+// ones stand (disabled, still in the menu); the first add takes out every other disabled one, and a
+// flyout that is out comes back when it gets its first item, enabled.
 class HandMadeFlyouts {
 public:
     HandMadeFlyouts()
@@ -617,11 +619,14 @@ public:
         m_popup = CreatePopupMenu();
         for (int c = 0; c < 3; ++c) {
             m_lists[c] = CreatePopupMenu();
-            AppendMenuW(m_popup, MF_POPUP | MF_GRAYED, reinterpret_cast<UINT_PTR>(m_lists[c]), L"Flyout");
+            AppendMenuW(m_popup, MF_POPUP | MF_GRAYED | MF_DISABLED, reinterpret_cast<UINT_PTR>(m_lists[c]), L"Flyout");
+            m_shown[c] = true;
         }
     }
     ~HandMadeFlyouts()
     {
+        for (int c = 0; c < 3; ++c)
+            if (!m_shown[c]) DestroyMenu(m_lists[c]);
         DestroyMenu(m_popup);
     }
     HandMadeFlyouts(const HandMadeFlyouts&) = delete;
@@ -643,19 +648,44 @@ public:
         info.dwTypeData = const_cast<wchar_t*>(caption);
         info.dwItemData = reinterpret_cast<ULONG_PTR>(m_records.back().get());
         const bool wasEmpty = GetMenuItemCount(list) == 0;
+        if (!m_shown[category]) {
+            InsertMenuW(m_popup, static_cast<UINT>(PositionOf(category)), MF_BYPOSITION | MF_POPUP,
+                        reinterpret_cast<UINT_PTR>(list), L"Flyout");
+            m_shown[category] = true;
+        }
         const BOOL inserted = next != own.end()
                                   ? InsertMenuItemW(list, owner + static_cast<UINT>(next->first), FALSE, &info)
                                   : InsertMenuItemW(list, static_cast<UINT>(GetMenuItemCount(list)), TRUE, &info);
         if (!inserted) return false;
         own[itemId].push_back(caption);
-        if (wasEmpty) EnableMenuItem(m_popup, static_cast<UINT>(category), MF_BYPOSITION | MF_ENABLED);
+        if (wasEmpty) EnableMenuItem(m_popup, static_cast<UINT>(PositionOf(category)), MF_BYPOSITION | MF_ENABLED);
+        if (m_hidePending) HideEmptyFlyouts();
         return true;
     }
     HMENU Popup() const { return m_popup; }
 
 private:
+    // Among the flyouts in the menu, in their order.
+    int PositionOf(int category) const
+    {
+        int position = 0;
+        for (int c = 0; c < category; ++c) position += m_shown[c] ? 1 : 0;
+        return position;
+    }
+    void HideEmptyFlyouts()
+    {
+        for (int c = 2; c >= 0; --c)
+            if (m_shown[c] && GetMenuItemCount(m_lists[c]) == 0) {
+                RemoveMenu(m_popup, static_cast<UINT>(PositionOf(c)), MF_BYPOSITION);
+                m_shown[c] = false;
+            }
+        m_hidePending = false;
+    }
+
     HMENU m_popup = nullptr;
     HMENU m_lists[3] = {};
+    bool m_shown[3] = {};
+    bool m_hidePending = true;
     std::map<std::pair<int, UINT>, std::map<int, std::vector<std::wstring>>> m_placed;
     std::vector<std::unique_ptr<int>> m_records;
 };
@@ -690,7 +720,8 @@ void MenuItems(Host& host, const std::vector<int>& sizes)
 {
     FairHeader("Menu items", "`AddMenuItem` over 10 plug-ins into the three category flyouts, then `Checksum` of the menu",
                "the same items placed by hand in owner and identifier order with the duplicate check, a record per "
-               "item and the flyout enabled at its first item, then the same read-back checksum",
+               "item, the flyout enabled (and put back when it was out) at its first item and the emptied flyouts "
+               "taken out at the first add, then the same read-back checksum",
                "`InsertMenuItemW` appending the same items to three pop-up menus", "item");
     std::vector<void*> handles = host.Load(10);
     HMENU popup = COXIL_DllMain::Instance()->GetSubMenu();

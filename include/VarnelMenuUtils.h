@@ -89,6 +89,18 @@ private:
                             int* position = nullptr, int* placeholderId = nullptr, int* flyoutId = nullptr);
     int FindFlyoutPosition(VARNEL_MENU_CATEGORY category);
     int FindFlyoutItem(HMENU popup, int category, UINT flyoutId, MENUITEMINFOW& info);
+    void ReadFlyoutPositions(HMENU popup);
+    void ShiftFlyoutPositions(int position, int by);
+    void HideDisabledFlyouts();
+    bool HideKnownDisabledFlyouts();
+    bool IsFlyoutMissing(int category);
+    void InsertFlyoutItem(int category, int position);
+    // The steps of an add: the flyout it goes into (brought back when missing) and the item.
+    HMENU FlyoutForAdd(VARNEL_MENU_CATEGORY category, UINT command, unsigned& leftOut);
+    unsigned BringBackFlyouts(VARNEL_MENU_CATEGORY category, UINT command);
+    void PutBackLeftOutFlyouts(unsigned leftOut, VARNEL_MENU_CATEGORY category);
+    bool InsertItem(HMENU list, CPlugin* plugin, void* handle, const wchar_t* caption, int itemId,
+                    VARNEL_MENU_CATEGORY category);
     void SetFlyoutId(int position, UINT id);
     bool PassesOwnerTest(void* handle, CPlugin** plugin);
     bool BeginItemOperation(void* handle, UINT itemId, ItemLookup& lookup);
@@ -109,6 +121,19 @@ private:
     void ForgetPlaced(const void* itemRecord);
     bool FlyoutWasEmpty(HMENU list);
 
+    // What an add or a removal leaves: the menu as a full availability refresh would leave it,
+    // with only the flyouts and the update item redone that may differ from what it would make of
+    // them. adder: the plug-in that added an item, or null.
+    void SettleAvailability(CPlugin* adder);
+    void ShowUpdateItem(bool enable);
+    // An item operation changed the item with this command: a flyout or the update item may no
+    // longer be as the refresh leaves them.
+    void NoteItemChanged(UINT command);
+    // Any item may have a new identifier or have lost its list.
+    void NoteItemsRenumbered();
+    void FollowTrayPopup();
+    void UnsettleAll(HMENU popup);
+
     HWND m_mainWindow;
     CMenuXP* m_menu;
     CTray* m_tray;
@@ -123,8 +148,32 @@ private:
     // may still hold one, even on screen): reattached when the flyout gets items again, destroyed
     // with the model.
     std::map<int, HMENU> m_detachedLists;
-    // Where each category's flyout item stood when last found in the tray pop-up menu.
-    std::map<int, int> m_flyoutPositions;
+    // Where each category's flyout item stands in the tray pop-up menu as far as the model knows:
+    // a position (checked before use), kFlyoutAbsent when the last reading of the menu found none
+    // (and the model put none back since), kFlyoutUnknown when the menu must be read.
+    static constexpr int kFlyoutAbsent = -1;
+    static constexpr int kFlyoutUnknown = -2;
+    int m_flyoutPositions[3] = {kFlyoutUnknown, kFlyoutUnknown, kFlyoutUnknown};
+    // Readings of the whole tray pop-up menu so far, and whether the last one holds for a flyout it
+    // did not find (only while an add brings missing flyouts back).
+    unsigned m_menuReadings = 0;
+    bool m_trustAbsent = false;
+    // What the availability refresh would still change in the menu: set by everything that can
+    // change a flyout or the update item behind it, cleared where the refresh's work was done.
+    struct Availability {
+        HMENU popup = nullptr;  // the tray pop-up menu the rest is about
+        bool flyoutUnsettled[3] = {true, true, true};
+        // A flyout may stand disabled in the menu until the next hiding of disabled flyouts.
+        bool disabledFlyoutShown = true;
+        // Some flyout identifier may stand on two items of the tray pop-up menu.
+        bool flyoutIdTwice = true;
+        bool updateUnsettled = true;
+        bool updateEnabled = false;
+        // Loaded updaters, as counted by the last full refresh: the number changes only while
+        // plug-ins load or unload, and each load walk and unload ends with a full refresh.
+        int updaters = 0;
+    };
+    Availability m_availability;
     // The index of plug-in items: per holding list and owner, the item identifiers that stand
     // there (ordered, as in the menu); and each item record's place in its owner's list of items.
     // Adding, placing, refusing a duplicate and removing cost O(log n) with it; the menu stays

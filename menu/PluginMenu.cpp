@@ -98,8 +98,8 @@ public:
     {
         CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
         auto menuLock = model->LockMenu();
-        // Most changes leave the merged state as it was: when the tray still shows what was set
-        // last for this state, the icon, image and title are not set again.
+        // Most changes leave the merged state as it was: when the tray and the system-health item
+        // still show what was set last for this state, setting them again would change nothing.
         if (IsShown(model, state, title)) return;
         wchar_t image[MAX_PATH] = L"";
         HICON icon = tray::TrayIcon(state, image, MAX_PATH, 16, 16);
@@ -109,6 +109,7 @@ public:
         const bool imageSet = model->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
         model->ModifyTrayTitle(title);
         m_shown.valid = imageSet;
+        m_shown.image = CMenuXP::GetMenuItemImage(tray::TrayPopup(), kSystemHealthCommand);
         m_shown.state = state;
         m_shown.icon = icon;
         m_shown.title.Assign(title);
@@ -121,6 +122,8 @@ private:
         bool valid = false;
         VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
         HICON icon = nullptr;
+        // The system-health item's image as set: the host may replace it, or the item, meanwhile.
+        HBITMAP image = nullptr;
         zerova::BoundedText<MAX_PATH> title;
     };
 
@@ -129,7 +132,8 @@ private:
         if (!m_shown.valid || m_shown.state != state || !m_shown.title.Equals(title)) return false;
         wchar_t current[MAX_PATH] = L"";
         model->GetTrayTitle(current, MAX_PATH);
-        return model->GetTrayIcon() == m_shown.icon && m_shown.title.Equals(current);
+        return model->GetTrayIcon() == m_shown.icon && m_shown.title.Equals(current) &&
+               CMenuXP::GetMenuItemImage(tray::TrayPopup(), kSystemHealthCommand) == m_shown.image;
     }
 
     Shown m_shown;

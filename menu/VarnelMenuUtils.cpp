@@ -19,6 +19,7 @@
 #include "SafeString.h"
 #include "Tray.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -57,6 +58,21 @@ const CategoryRow* FindRow(int category)
     return nullptr;
 }
 
+// Asked before each plain line: a line nobody reads still costs a copy of the trace settings.
+void TraceDisplayCall()
+{
+    if (CDebugTrace::IsWanted(4)) ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus <<<");
+}
+
+const CategoryRow* RowOfFlyout(UINT id)
+{
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row)
+        if (id == static_cast<UINT>(row->flyoutId)) return row;
+    return nullptr;
+}
+
+bool IsFlyoutId(UINT id) { return RowOfFlyout(id) != nullptr; }
+
 
 
 void* const kMainApp = reinterpret_cast<void*>(static_cast<UINT_PTR>(0xDEADDEADu));
@@ -76,6 +92,14 @@ int ItemIdOf(const CMenuXP::MENU_ITEM_DATA* item)
 bool ReadItem(HMENU menu, int position, MENUITEMINFOW& info, wchar_t* caption)
 {
     return position >= 0 && CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info, caption, MAX_PATH);
+}
+
+// Reads only what a scan of the tray pop-up menu looks at: the identifier and the state.
+bool ReadIdAndState(HMENU menu, int position, MENUITEMINFOW& info)
+{
+    info = MENUITEMINFOW{};
+    info.fMask = MIIM_ID | MIIM_STATE;
+    return position >= 0 && CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info);
 }
 // The first item of the tray menu with the command, as CMenuXP::FindMenuByCommand finds it, and
 // its record when the model made it. An item of the model's knows its list, so two calls find it
@@ -203,17 +227,53 @@ void CVarnelMenuUtils::SetFlyoutId(int position, UINT id)
     ::SetMenuItemInfoW(popup, static_cast<UINT>(position), TRUE, &info);
 }
 
-// The flyout's item in the tray pop-up menu, found by its command: first where it stood last time
-// (one read), else by reading the menu.
+// Where the flyouts stand after the model inserted (+1) or removed (-1) an item of the tray
+// pop-up menu at position; a removed flyout is absent.
+void CVarnelMenuUtils::ShiftFlyoutPositions(int position, int by)
+{
+    for (int& known : m_flyoutPositions) {
+        if (by < 0 && known == position) known = kFlyoutAbsent;
+        else if (known >= position) known += by;
+    }
+}
+
+// One reading of the whole tray pop-up menu: where each flyout's first item stands, or that it has
+// none, and whether some flyout identifier stands twice.
+void CVarnelMenuUtils::ReadFlyoutPositions(HMENU popup)
+{
+    for (int& known : m_flyoutPositions) known = kFlyoutAbsent;
+    bool twice = false;
+    const int count = ::GetMenuItemCount(popup);
+    for (int i = 0; i < count; ++i) {
+        MENUITEMINFOW info{};
+        const CategoryRow* row = ReadIdAndState(popup, i, info) ? RowOfFlyout(info.wID) : nullptr;
+        if (row == nullptr) continue;
+        int& known = m_flyoutPositions[row->category];
+        twice = twice || known != kFlyoutAbsent;
+        if (known == kFlyoutAbsent) known = i;
+    }
+    m_availability.flyoutIdTwice = twice;
+    ++m_menuReadings;
+}
+
+// The flyout's item in the tray pop-up menu, found by its command: where it stood last time (one
+// read), else by reading the menu. While m_trustAbsent is set, a flyout that the last reading did
+// not find is taken as still missing.
 int CVarnelMenuUtils::FindFlyoutItem(HMENU popup, int category, UINT flyoutId, MENUITEMINFOW& info)
 {
-    int& last = m_flyoutPositions[category];
+    const int last = m_flyoutPositions[category];
     if (ReadItem(popup, last, info, nullptr) && info.wID == flyoutId) return last;
-    const int count = ::GetMenuItemCount(popup);
-    for (int i = 0; i < count; ++i)
-        if (ReadItem(popup, i, info, nullptr) && info.wID == flyoutId) return last = i;
-    last = -1;
-    return -1;
+    if (last == kFlyoutAbsent && m_trustAbsent) return -1;
+    ReadFlyoutPositions(popup);
+    const int found = m_flyoutPositions[category];
+    return ReadItem(popup, found, info, nullptr) ? found : -1;
+}
+
+bool CVarnelMenuUtils::IsFlyoutMissing(int category)
+{
+    const CategoryRow* row = FindRow(category);
+    MENUITEMINFOW info{};
+    return row != nullptr && FindFlyoutItem(TrayPopup(), row->category, static_cast<UINT>(row->flyoutId), info) < 0;
 }
 
 HMENU CVarnelMenuUtils::GetCategoryFlyout(VARNEL_MENU_CATEGORY category, bool create, int* ordinal, int* position,
@@ -281,6 +341,8 @@ void CVarnelMenuUtils::SetHandles(HWND mainWindow, CMenuXP* menu, CTray* tray)
     m_tray = tray;
     m_defaultTrayIcon = tray->GetTrayIcon();
     tray->GetTitle(m_defaultTrayTitle, MAX_PATH);
+    // Numbering may give an identifier to a second item; the next reading of the menu tells.
+    UnsettleAll(TrayPopup());
     for (const CategoryRow* row = kCategories; row->category != -1; ++row) {
         const int position = FindFlyoutPosition(static_cast<VARNEL_MENU_CATEGORY>(row->category));
         if (position >= 0) SetFlyoutId(position, static_cast<UINT>(row->flyoutId));
@@ -297,16 +359,96 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
     if (!CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, true)) return false;
     if (zerova::IsEmpty(caption)) return false;
 
+    unsigned leftOut = 0;
+    HMENU list = FlyoutForAdd(category, MakeCommandId(handle, itemId), leftOut);
+    if (list == nullptr || !InsertItem(list, plugin, handle, caption, itemId, category)) {
+        PutBackLeftOutFlyouts(leftOut, category);
+        return false;
+    }
+    // The refresh and the hiding of disabled flyouts that follow every add, for what they would
+    // change: this flyout when it had no item before, flyouts brought back, and whatever changed
+    // since the last refresh.
+    SettleAvailability(plugin);
+    if (m_availability.disabledFlyoutShown) HideDisabledFlyouts();
+    return true;
+}
+
+// The list of the flyout an add goes into. A missing flyout is brought back first; leftOut: the
+// categories whose missing flyouts BringBackFlyouts left out.
+HMENU CVarnelMenuUtils::FlyoutForAdd(VARNEL_MENU_CATEGORY category, UINT command, unsigned& leftOut)
+{
     int ordinal = -1;
+    const unsigned readingsBefore = m_menuReadings;
     HMENU list = GetCategoryFlyout(category, true, &ordinal);
-    if (list == nullptr || ordinal == -1) {
-        ZEROVA_TRACE(0, list == nullptr ? L"hMenu is NULL" : L"index is -1");
+    if (list != nullptr && ordinal != -1) return list;
+    ZEROVA_TRACE(0, list == nullptr ? L"hMenu is NULL" : L"index is -1");
+    // What the look-up just read of the menu holds until the flyouts are back: a flyout it did not
+    // find is not looked for again.
+    m_trustAbsent = m_menuReadings != readingsBefore;
+    leftOut = BringBackFlyouts(category, command);
+    m_trustAbsent = false;
+    list = GetCategoryFlyout(category, true, &ordinal);
+    return ordinal != -1 ? list : nullptr;
+}
+
+// DisplayVarnelLegacyMenus for the three categories, as an add whose flyout is missing calls it.
+// The other missing flyouts are left out: back without a list, they would be disabled and hidden
+// again before the add returns, so the menu ends the same without them, with this flyout where it
+// stands once they are gone. Returns the categories left out; none where the add's flyout is there
+// (an add that will fail) or the command is a flyout's (the add would meet it).
+unsigned CVarnelMenuUtils::BringBackFlyouts(VARNEL_MENU_CATEGORY category, UINT command)
+{
+    const CategoryRow* own = FindRow(category);
+    if (own == nullptr || IsFlyoutId(command) || !IsFlyoutMissing(own->category)) {
         for (int each : {VARNEL_MENU_CATEGORY_A, VARNEL_MENU_CATEGORY_B, VARNEL_MENU_CATEGORY_C})
             DisplayVarnelLegacyMenus(static_cast<VARNEL_MENU_CATEGORY>(each));
-        list = GetCategoryFlyout(category, true, &ordinal);
-        if (list == nullptr || ordinal == -1) return false;
+        return 0;
     }
+    unsigned leftOut = 0;
+    int leftOutBefore = 0;  // the table's order is the flyouts' order in the menu
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row) {
+        if (row == own || !IsFlyoutMissing(row->category)) continue;
+        leftOut |= 1u << row->category;
+        if (row < own) ++leftOutBefore;
+    }
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row) {
+        if (row != own && (leftOut & (1u << row->category)) == 0) {
+            DisplayVarnelLegacyMenus(static_cast<VARNEL_MENU_CATEGORY>(row->category));
+            continue;
+        }
+        TraceDisplayCall();
+        if (row == own) InsertFlyoutItem(own->category, own->ordinal + 1 - leftOutBefore);
+    }
+    return leftOut;
+}
 
+// An add that left flyouts out failed after all: the menu gets what DisplayVarnelLegacyMenus for
+// the three categories would have left, the add's flyout (with the list it got) among them.
+void CVarnelMenuUtils::PutBackLeftOutFlyouts(unsigned leftOut, VARNEL_MENU_CATEGORY category)
+{
+    const CategoryRow* own = FindRow(category);
+    if (leftOut == 0 || own == nullptr) return;
+    HMENU popup = TrayPopup();
+    MENUITEMINFOW info{};
+    const int at = FindFlyoutItem(popup, own->category, static_cast<UINT>(own->flyoutId), info);
+    HMENU list = at >= 0 ? info.hSubMenu : nullptr;
+    if (at >= 0) {
+        ::RemoveMenu(popup, static_cast<UINT>(at), MF_BYPOSITION);
+        ShiftFlyoutPositions(at, -1);
+    }
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row)
+        if (row == own || (leftOut & (1u << row->category)) != 0) InsertFlyoutItem(row->category, row->ordinal + 1);
+    MENUITEMINFOW attach{};
+    attach.cbSize = sizeof(attach);
+    attach.fMask = MIIM_SUBMENU;
+    attach.hSubMenu = list;
+    if (list != nullptr) ::SetMenuItemInfoW(popup, static_cast<UINT>(m_flyoutPositions[own->category]), TRUE, &attach);
+}
+
+// The item made, placed and noted for its owner; false when it is refused or cannot be made.
+bool CVarnelMenuUtils::InsertItem(HMENU list, CPlugin* plugin, void* handle, const wchar_t* caption, int itemId,
+                                  VARNEL_MENU_CATEGORY category)
+{
     wchar_t pluginName[MAX_PATH];
     plugin->GetName(pluginName, MAX_PATH);
     const UINT command = MakeCommandId(handle, itemId);
@@ -342,9 +484,7 @@ bool CVarnelMenuUtils::AddMenuItem(void* handle, const wchar_t* caption, int ite
         std::list<void*>& owned = plugin->GetMenuItems();
         NotePlaced(item, owned.insert(owned.end(), item));
     }
-    // Only this flyout's availability can change, and only when it had nothing of a plug-in's
-    // before; an add disables nothing, so no flyout is hidden by it.
-    if (wasEmpty) EnableDisableFlyout(category);
+    if (wasEmpty) m_availability.flyoutUnsettled[category] = true;
     return true;
 }
 
@@ -473,10 +613,13 @@ void CVarnelMenuUtils::RemovePluginMenuItems(void* handle)
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
-    // Nothing removed, nothing to refresh: an unload refreshes the availability itself.
-    if (IsMenuReady() && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false) &&
-        RemoveItemsOf(plugin))
-        RefreshMenuAvailability();
+    const bool ready = IsMenuReady();
+    const bool removed =
+        ready && CPluginInterface::Instance()->ValidatePlugin(handle, &record, &plugin, false) && RemoveItemsOf(plugin);
+    // Every case ends with the availability refresh (which reports a menu that is not ready once
+    // more). Where no item left, only what may differ from the refresh's result is redone.
+    if (removed || !ready) RefreshMenuAvailability();
+    else SettleAvailability(nullptr);
 }
 
 void CVarnelMenuUtils::RemoveItemsLeftBehind(void* handle)
@@ -538,6 +681,7 @@ bool CVarnelMenuUtils::SetMenuItemID(HMENU menu, int position, int newId)
     info.fMask = (info.fMask & ~MIIM_STRING) | MIIM_SUBMENU;
     info.hSubMenu = nullptr;
     ::SetMenuItemInfoW(menu, static_cast<UINT>(position), TRUE, &info);
+    if (CVarnelMenuUtils* model = g_instance.load()) model->NoteItemsRenumbered();
     return true;
 }
 
@@ -610,6 +754,7 @@ bool CVarnelMenuUtils::SetMenuString(void* handle, UINT itemId, const wchar_t* c
     info.fMask |= MIIM_SUBMENU;
     info.hSubMenu = nullptr;
     if (!::SetMenuItemInfoW(lookup.holding, lookup.command, FALSE, &info)) return FailItemOperation(540, lookup.plugin);
+    NoteItemChanged(lookup.command);
     return true;
 }
 
@@ -654,6 +799,7 @@ bool CVarnelMenuUtils::EnableMenuItem(void* handle, UINT itemId, UINT flags)
     if (!IsMenuReady() || !PassesOwnerTest(handle, &lookup.plugin)) return false;
     if (!BeginItemOperation(handle, itemId, lookup)) return FailItemOperation(536, lookup.plugin);
     ::EnableMenuItem(lookup.holding, lookup.command, flags & ~static_cast<UINT>(MF_BYPOSITION));
+    NoteItemChanged(lookup.command);
     return true;
 }
 
@@ -738,16 +884,67 @@ void CVarnelMenuUtils::RefreshMenuAvailability()
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!IsMenuReady()) return;
+    FollowTrayPopup();
     for (int each : {VARNEL_MENU_CATEGORY_A, VARNEL_MENU_CATEGORY_B, VARNEL_MENU_CATEGORY_C})
         EnableDisableFlyout(static_cast<VARNEL_MENU_CATEGORY>(each));
-    const bool enable = CPluginInterface::Instance()->GetNumberOfUpdaters() > 0 && m_updateAllowed->Read();
+    m_availability.updaters = CPluginInterface::Instance()->GetNumberOfUpdaters();
+    ShowUpdateItem(m_availability.updaters > 0 && m_updateAllowed->Read());
+}
+
+void CVarnelMenuUtils::SettleAvailability(CPlugin* adder)
+{
+    FollowTrayPopup();
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row)
+        if (m_availability.flyoutUnsettled[row->category])
+            EnableDisableFlyout(static_cast<VARNEL_MENU_CATEGORY>(row->category));
+    // An adding updater counts even before the refresh that ends its load has counted it. Without
+    // an updater the item is grayed whatever the flag says, so the flag is read only with one.
+    const bool updaters = m_availability.updaters > 0 || (adder != nullptr && adder->IsUpdater());
+    const bool enable = updaters && m_updateAllowed->Read();
+    if (m_availability.updateUnsettled || enable != m_availability.updateEnabled) ShowUpdateItem(enable);
+}
+
+void CVarnelMenuUtils::ShowUpdateItem(bool enable)
+{
     ::EnableMenuItem(TrayPopup(), kUpdateCommand, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+    m_availability.updateEnabled = enable;
+    m_availability.updateUnsettled = false;
+}
+
+// A tray menu loaded anew has nothing of what was settled in the one before.
+void CVarnelMenuUtils::FollowTrayPopup()
+{
+    HMENU popup = TrayPopup();
+    if (popup != m_availability.popup) UnsettleAll(popup);
+}
+
+void CVarnelMenuUtils::UnsettleAll(HMENU popup)
+{
+    const int updaters = m_availability.updaters;
+    m_availability = Availability{};
+    m_availability.popup = popup;
+    m_availability.updaters = updaters;
+    // Another item may now carry a flyout's identifier before the one found last time.
+    for (int& known : m_flyoutPositions) known = kFlyoutUnknown;
+}
+
+void CVarnelMenuUtils::NoteItemChanged(UINT command)
+{
+    if (command == kUpdateCommand) m_availability.updateUnsettled = true;
+    if (const CategoryRow* row = RowOfFlyout(command)) m_availability.flyoutUnsettled[row->category] = true;
+}
+
+void CVarnelMenuUtils::NoteItemsRenumbered()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    UnsettleAll(m_availability.popup);
 }
 
 void CVarnelMenuUtils::EnableDisableFlyout(VARNEL_MENU_CATEGORY category)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!IsMenuReady()) return;
+    if (const CategoryRow* row = FindRow(category)) m_availability.flyoutUnsettled[row->category] = false;
     int position = -1;
     int placeholderId = -1;
     int flyoutId = -1;
@@ -778,6 +975,7 @@ void CVarnelMenuUtils::EnableDisableFlyout(VARNEL_MENU_CATEGORY category)
         }
         if (::EnableMenuItem(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_DISABLED | MF_GRAYED) == -1)
             ZEROVA_TRACE(4, L"CVarnelMenuUtils::EnableDisableFlyout - EnableMenuItem FAILED");
+        m_availability.disabledFlyoutShown = true;
         return;
     }
     ZEROVA_TRACE(0, L"CVarnelMenuUtils::EnableDisableFlyout - ENABLING \"%s\"", caption);
@@ -791,32 +989,53 @@ void CVarnelMenuUtils::CheckAndHideVarnelLegacyMenus()
     HMENU popup = TrayPopup();
     if (popup == nullptr) return;
     int count = ::GetMenuItemCount(popup);
-    int position = 0;
-    while (position < count) {
+    // One pass: the items before a removed one were looked at already and stay as they were, so
+    // starting again from the top would remove nothing more.
+    for (int position = 0; position < count;) {
         MENUITEMINFOW info{};
-        if (!ReadItem(popup, position, info, nullptr)) {
-            ++position;
-            continue;
-        }
-        const CategoryRow* match = nullptr;
-        for (const CategoryRow* row = kCategories; row->category != -1 && match == nullptr; ++row)
-            if (info.wID == static_cast<UINT>(row->flyoutId)) match = row;
-        // The disabled bit alone (0x2): MFS_DISABLED is 0x3 and would take a flyout the host only
-        // grayed (0x1) out with every item in it.
-        if (match != nullptr && (info.fState & MF_DISABLED) != 0) {
+        if (ReadIdAndState(popup, position, info) && IsFlyoutId(info.wID) &&
+            // The disabled bit alone (0x2): MFS_DISABLED is 0x3 and would take a flyout the host
+            // only grayed (0x1) out with every item in it.
+            (info.fState & MF_DISABLED) != 0) {
             ::RemoveMenu(popup, static_cast<UINT>(position), MF_BYPOSITION);
+            ShiftFlyoutPositions(position, -1);
             count = ::GetMenuItemCount(popup);
-            position = 0;
             continue;
         }
         ++position;
     }
+    m_availability.disabledFlyoutShown = false;
+}
+
+// The hiding of disabled flyouts after an add.
+void CVarnelMenuUtils::HideDisabledFlyouts()
+{
+    if (!HideKnownDisabledFlyouts()) CheckAndHideVarnelLegacyMenus();
+}
+
+// What CheckAndHideVarnelLegacyMenus does, reading only the flyouts, where the model knows where
+// each stands and no flyout identifier stands twice; false where that knowledge ends.
+bool CVarnelMenuUtils::HideKnownDisabledFlyouts()
+{
+    HMENU popup = TrayPopup();
+    if (popup == nullptr || m_availability.flyoutIdTwice) return false;
+    for (const CategoryRow* row = kCategories; row->category != -1; ++row) {
+        const int at = m_flyoutPositions[row->category];
+        if (at == kFlyoutAbsent) continue;
+        MENUITEMINFOW info{};
+        if (!ReadIdAndState(popup, at, info) || info.wID != static_cast<UINT>(row->flyoutId)) return false;
+        if ((info.fState & MF_DISABLED) == 0) continue;
+        ::RemoveMenu(popup, static_cast<UINT>(at), MF_BYPOSITION);
+        ShiftFlyoutPositions(at, -1);
+    }
+    m_availability.disabledFlyoutShown = false;
+    return true;
 }
 
 void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
 {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus <<<");
+    TraceDisplayCall();
     const CategoryRow* row = FindRow(category);
     if (row == nullptr) {
         ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus pCategory == NULL <<<");
@@ -825,15 +1044,30 @@ void CVarnelMenuUtils::DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY category)
     HMENU popup = TrayPopup();
     MENUITEMINFOW info{};
     if (popup != nullptr && FindFlyoutItem(popup, row->category, static_cast<UINT>(row->flyoutId), info) >= 0) {
-        ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
+        if (CDebugTrace::IsWanted(4)) ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus found category return <<<");
         return;
     }
+    InsertFlyoutItem(row->category, row->ordinal + 1);
+}
+
+// A flyout's item put into the tray pop-up menu at position (appended beyond the last item),
+// without a list and enabled: the next refresh disables it unless an item comes.
+void CVarnelMenuUtils::InsertFlyoutItem(int category, int position)
+{
+    const CategoryRow& row = *FindRow(category);
+    HMENU popup = TrayPopup();
     wchar_t caption[MAX_PATH] = L"";
-    const UINT captionString = row->flyoutId == 7000 ? 20u : row->flyoutId == 7005 ? 21u : row->flyoutId == 7010 ? 22u : 0u;
+    const UINT captionString = row.flyoutId == 7000 ? 20u : row.flyoutId == 7005 ? 21u : row.flyoutId == 7010 ? 22u : 0u;
     CLocalize::Instance()->GetString(captionString, caption, MAX_PATH);
-    if (!::InsertMenuW(popup, static_cast<UINT>(row->ordinal + 1), MF_BYPOSITION | MF_STRING,
-                       static_cast<UINT_PTR>(row->flyoutId), caption))
+    const int at = std::min(position, ::GetMenuItemCount(popup));
+    if (!::InsertMenuW(popup, static_cast<UINT>(position), MF_BYPOSITION | MF_STRING,
+                       static_cast<UINT_PTR>(row.flyoutId), caption)) {
         ZEROVA_TRACE(4, L">>>  DisplayVarnelLegacyMenus InsertMenu failed <<<");
+        return;
+    }
+    ShiftFlyoutPositions(at, +1);
+    m_flyoutPositions[row.category] = at;
+    m_availability.flyoutUnsettled[row.category] = true;
 }
 
 // ---------------------------------------------------------------- checksum and tray look

@@ -53,6 +53,45 @@ UINT Command(void* handle, int itemId) { return CVarnelMenuUtils::MakeCommandId(
 {
     *out << item.command << ":" << testenv::Narrow(item.caption);
 }
+
+// One item of a menu as the user sees it: its level, identifier, state bits, whether it opens a
+// list, and its caption.
+struct Shown {
+    int level;
+    UINT command;
+    UINT state;
+    bool opensList;
+    std::wstring caption;
+    bool operator==(const Shown& other) const
+    {
+        return level == other.level && command == other.command && state == other.state &&
+               opensList == other.opensList && caption == other.caption;
+    }
+};
+
+[[maybe_unused]] void PrintTo(const Shown& item, std::ostream* out)
+{
+    *out << "\n  " << item.level << " " << item.command << " state 0x" << std::hex << item.state << std::dec
+         << (item.opensList ? " list " : " ") << testenv::Narrow(item.caption);
+}
+
+void AppendShown(HMENU menu, int level, std::vector<Shown>& shown)
+{
+    for (int i = 0; menu != nullptr && i < GetMenuItemCount(menu); ++i) {
+        wchar_t caption[MAX_PATH];
+        MENUITEMINFOW info{};
+        CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(i), true, info, caption, MAX_PATH);
+        shown.push_back({level, info.wID, info.fState, info.hSubMenu != nullptr, caption});
+        AppendShown(info.hSubMenu, level + 1, shown);
+    }
+}
+
+std::vector<Shown> ShownIn(HMENU menu)
+{
+    std::vector<Shown> shown;
+    AppendShown(menu, 0, shown);
+    return shown;
+}
 }  // namespace
 
 // A host as the tray sets it up: the tray menu loaded, a main window, a menu object and a tray.
@@ -92,6 +131,31 @@ protected:
         return position >= 0 ? GetSubMenu(Popup(), position) : nullptr;
     }
     static UINT StateOf(UINT command) { return GetMenuState(Popup(), command, MF_BYCOMMAND); }
+    static bool IsEnabled(UINT command) { return (StateOf(command) & (MF_GRAYED | MF_DISABLED)) == 0; }
+
+    // The menu is as the availability refresh and the hiding of disabled flyouts leave it: doing
+    // both once more changes nothing a user could see.
+    static void ExpectNothingLeftForARefreshAndHide(const char* after)
+    {
+        ExpectUnchangedBy([] {
+            Model()->RefreshMenuAvailability();
+            Model()->CheckAndHideVarnelLegacyMenus();
+        }, after);
+    }
+    static void ExpectNothingLeftForARefresh(const char* after)
+    {
+        ExpectUnchangedBy([] { Model()->RefreshMenuAvailability(); }, after);
+    }
+    static void ExpectUnchangedBy(const std::function<void()>& change, const char* after)
+    {
+        const std::vector<Shown> before = ShownIn(Popup());
+        change();
+        EXPECT_EQ(before, ShownIn(Popup())) << "after " << after;
+    }
+    static void AllowUpdates(DWORD allow)
+    {
+        ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kFrameworkKey, L"VarnelAllowUpdate", allow));
+    }
 
     // Loads a copy of the window fixture under fileName that adds the given items.
     void* LoadWithItems(const std::wstring& fileName, const std::wstring& items)
@@ -392,6 +456,209 @@ TEST_F(Menu, UpdateItemNeedsAnUpdaterAndTheRegistryFlag)
     EXPECT_NE(0u, StateOf(4002) & MF_GRAYED) << "no updater";
 }
 
+// ---------------------------------------------------------------- the menu after each change
+
+TEST_F(Menu, AnAddHidesAgainTheFlyoutsItBroughtBackThatStayEmpty)
+{
+    void* handle = LoadWithItems(L"Tools.dll", L"0:1:Alpha;1:2:Beta;2:3:Gamma");
+    ASSERT_TRUE(VarnelRemoveMenuItem(handle, 2));
+    ASSERT_TRUE(VarnelRemoveMenuItem(handle, 3));
+    ASSERT_EQ(-1, PositionOf(7005));
+    ASSERT_EQ(-1, PositionOf(7010));
+
+    // The second category's flyout is missing: the add brings it back.
+    wchar_t caption[] = L"Beta again";
+    EXPECT_TRUE(VarnelAddMenuItem(handle, caption, 4, VARNEL_MENU_CATEGORY_B));
+    EXPECT_EQ(2, PositionOf(7005));
+    EXPECT_TRUE(IsEnabled(7005));
+    EXPECT_EQ((std::vector<Item>{{Command(handle, 4), L"Beta again"}}), ItemsOf(Flyout(7005)));
+    EXPECT_EQ(-1, PositionOf(7010)) << "the third category came back empty and must leave again";
+    EXPECT_TRUE(IsEnabled(7000));
+    ExpectNothingLeftForARefreshAndHide("the add");
+}
+
+TEST_F(Menu, AFlyoutBroughtBackStandsWhereItStandsOnceTheEmptyOnesBeforeItLeaveAgain)
+{
+    void* handle = LoadWithItems(L"Order.dll", L"0:1:Alpha;1:2:Beta;2:3:Gamma");
+    ASSERT_TRUE(VarnelRemoveMenuItem(handle, 1));
+    ASSERT_TRUE(VarnelRemoveMenuItem(handle, 2));
+    ASSERT_EQ(1, PositionOf(7010));
+
+    // The first category comes back before the second and leaves again: the second stands first.
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Beta again", 4, VARNEL_MENU_CATEGORY_B));
+    EXPECT_EQ(-1, PositionOf(7000));
+    EXPECT_EQ(1, PositionOf(7005));
+    EXPECT_EQ(2, PositionOf(7010));
+    ExpectNothingLeftForARefreshAndHide("the add");
+}
+
+TEST_F(Menu, AnAddThatFailsAfterBringingBackFlyoutsLeavesThemAllInTheMenu)
+{
+    void* handle = LoadWithItems(L"Failing.dll", L"0:1:Alpha;1:2:Beta;2:3:Gamma");
+    ASSERT_TRUE(VarnelRemoveMenuItem(handle, 2));
+    ASSERT_TRUE(VarnelRemoveMenuItem(handle, 3));
+    // The host has an item of its own under the command the plug-in's item 40 would have.
+    ASSERT_TRUE(AppendMenuW(Popup(), MF_STRING, Command(handle, 40), L"Host item"));
+
+    EXPECT_FALSE(Model()->AddMenuItem(handle, L"Forty", 40, VARNEL_MENU_CATEGORY_B));
+    // Both missing flyouts came back, enabled, and nothing hid them again; the second got its list.
+    EXPECT_EQ(2, PositionOf(7005));
+    EXPECT_EQ(3, PositionOf(7010));
+    EXPECT_TRUE(IsEnabled(7005));
+    EXPECT_TRUE(IsEnabled(7010));
+    ASSERT_NE(nullptr, Flyout(7005));
+    EXPECT_EQ(0, GetMenuItemCount(Flyout(7005)));
+    EXPECT_EQ(nullptr, Flyout(7010));
+
+    // An item whose command is the identifier of a missing flyout meets that flyout brought back.
+    RemoveMenu(Popup(), Command(handle, 40), MF_BYCOMMAND);
+    Model()->RefreshMenuAvailability();
+    Model()->CheckAndHideVarnelLegacyMenus();
+    ASSERT_EQ(-1, PositionOf(7005));
+    const int flyoutsCommand = static_cast<int>(7005u - Command(handle, 0));
+    EXPECT_FALSE(Model()->AddMenuItem(handle, L"Clash", flyoutsCommand, VARNEL_MENU_CATEGORY_C));
+    EXPECT_EQ(2, PositionOf(7005));
+    EXPECT_EQ(3, PositionOf(7010));
+}
+
+TEST_F(Menu, AnAddHidesADisabledItemThatWasGivenAFlyoutsIdentifier)
+{
+    void* handle = LoadWithItems(L"Renumber.dll", L"0:1:Alpha;2:3:Gamma");
+    // The separator after the flyouts (disabled, as separators are) now carries the third
+    // category's identifier as well.
+    const int separator = PositionOf(7010) + 1;
+    ASSERT_NE(0u, GetMenuState(Popup(), static_cast<UINT>(separator), MF_BYPOSITION) & MF_DISABLED);
+    const int count = GetMenuItemCount(Popup());
+    ASSERT_TRUE(VarnelSetMenuItemID(Popup(), separator, 7010));
+
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Alpha two", 2, VARNEL_MENU_CATEGORY_A));
+    EXPECT_EQ(count - 1, GetMenuItemCount(Popup())) << "the disabled item is hidden like a flyout";
+    EXPECT_EQ((std::vector<Item>{{Command(handle, 3), L"Gamma"}}), ItemsOf(Flyout(7010)));
+    EXPECT_TRUE(IsEnabled(7010));
+    ExpectNothingLeftForARefreshAndHide("the add");
+}
+
+TEST_F(Menu, AnAddHidesAFlyoutThatARemovalLeftDisabledInTheMenu)
+{
+    void* handle = LoadWithItems(L"Left.dll", L"0:1:Alpha;1:2:Beta");
+    // The model's own removal disables the emptied flyout; only its callers hide it.
+    ASSERT_TRUE(Model()->RemoveMenuItem(handle, 2));
+    ASSERT_NE(-1, PositionOf(7005));
+    ASSERT_FALSE(IsEnabled(7005));
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Alpha two", 5, VARNEL_MENU_CATEGORY_A));
+    EXPECT_EQ(-1, PositionOf(7005));
+    ExpectNothingLeftForARefreshAndHide("the add");
+}
+
+TEST_F(Menu, AnAddHidesAFlyoutTheHostBroughtBackWithNothingInIt)
+{
+    void* handle = LoadWithItems(L"Shown.dll", L"0:1:Alpha");
+    ASSERT_EQ(-1, PositionOf(7010));
+    Model()->DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY_C);
+    ASSERT_EQ(3, PositionOf(7010));
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Alpha two", 2, VARNEL_MENU_CATEGORY_A));
+    EXPECT_EQ(-1, PositionOf(7010));
+    ExpectNothingLeftForARefreshAndHide("the add");
+}
+
+TEST_F(Menu, AnAddUndoesWhatTheHostsItemOperationsDidToFlyoutsAndTheUpdateItem)
+{
+    void* handle = LoadWithItems(L"Host.dll", L"0:1:Alpha;1:2:Beta");
+    ASSERT_TRUE(Model()->EnableMenuItem(VARNEL_MAIN_APP_HANDLE, 7000, MF_DISABLED | MF_GRAYED));
+    // A new caption makes the flyout a plain item: its list is detached.
+    ASSERT_TRUE(Model()->SetMenuString(VARNEL_MAIN_APP_HANDLE, 7005, L"No list"));
+    ASSERT_TRUE(Model()->EnableMenuItem(VARNEL_MAIN_APP_HANDLE, 4002, MF_ENABLED));
+    ASSERT_FALSE(IsEnabled(7000));
+    ASSERT_EQ(nullptr, Flyout(7005));
+    ASSERT_TRUE(IsEnabled(4002));
+
+    wchar_t caption[] = L"Gamma";
+    EXPECT_TRUE(VarnelAddMenuItem(handle, caption, 3, VARNEL_MENU_CATEGORY_C));
+    EXPECT_TRUE(IsEnabled(7000)) << "a flyout with items is enabled";
+    EXPECT_EQ(-1, PositionOf(7005)) << "a flyout without a list is empty";
+    EXPECT_FALSE(IsEnabled(4002)) << "no updater is loaded";
+    EXPECT_TRUE(IsEnabled(7010));
+    ExpectNothingLeftForARefreshAndHide("the add");
+}
+
+TEST_F(Menu, AnAddSetsTheUpdateItemByTheFlagAsItStandsWhileAnUpdaterIsLoaded)
+{
+    Register(L"Updater", Fixture(L"FixtureUpdater"));
+    void* handle = LoadWithItems(L"Adder.dll", L"0:1:Alpha");
+    ASSERT_FALSE(IsEnabled(4002)) << "no flag yet";
+    AllowUpdates(1);
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Two", 2, VARNEL_MENU_CATEGORY_A));
+    EXPECT_TRUE(IsEnabled(4002));
+    AllowUpdates(0);
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"Three", 3, VARNEL_MENU_CATEGORY_A));
+    EXPECT_FALSE(IsEnabled(4002));
+    ExpectNothingLeftForARefreshAndHide("the adds");
+}
+
+TEST_F(Menu, RemovingTheItemsOfAPluginThatHasNoneStillRefreshesTheAvailability)
+{
+    Register(L"Updater", Fixture(L"FixtureUpdater"));
+    void* handle = LoadWithItems(L"Empty.dll", L"");
+    Model()->DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY_C);
+    ASSERT_TRUE(IsEnabled(7010));
+    AllowUpdates(1);
+    Model()->RemovePluginMenuItems(handle);
+    EXPECT_FALSE(IsEnabled(7010)) << "an empty flyout is disabled";
+    EXPECT_EQ(3, PositionOf(7010)) << "and stays until the next hiding";
+    EXPECT_TRUE(IsEnabled(4002)) << "the flag is read as it stands";
+    ExpectNothingLeftForARefresh("the removal");
+}
+
+TEST_F(Menu, UnloadingEveryPluginHidesAFlyoutTheHostBroughtBackEmpty)
+{
+    LoadWithItems(L"Quiet.dll", L"");
+    Model()->DisplayVarnelLegacyMenus(VARNEL_MENU_CATEGORY_B);
+    ASSERT_EQ(2, PositionOf(7005));
+    Registry()->UnloadPlugins(false);
+    EXPECT_EQ(-1, PositionOf(7005));
+    ExpectNothingLeftForARefreshAndHide("unloading every plug-in");
+}
+
+TEST_F(Menu, CaptionsThatDifferOnlyInCaseAreNoDuplicates)
+{
+    void* handle = LoadWithItems(L"Case.dll", L"1:3:Three;1:3:three;1:3:three");
+    std::vector<std::string> results;
+    for (const auto& call : CallsOf("Case.dll"))
+        if (call.name == "AddMenuItem") results.push_back(call.args[1]);
+    EXPECT_EQ((std::vector<std::string>{"true", "true", "false"}), results);
+    const std::vector<Item> expected = {{Command(handle, 3), L"three"}, {Command(handle, 3), L"Three"}};
+    EXPECT_EQ(expected, ItemsOf(Flyout(7005)));
+}
+
+TEST_F(Menu, AListReadAgainPlacesAndRefusesItemsAsTheIndexDoes)
+{
+    void* handle = LoadWithItems(L"Moved.dll", L"0:5:Five;1:3:Three;1:4:Four;1:8:Eight;2:6:Six");
+    HMENU first = Flyout(7000);
+    HMENU second = Flyout(7005);
+    HMENU third = Flyout(7010);
+    // Behind the model the host moves items 3 and 4 into the first and third flyouts and takes
+    // out the items that stood there, so the model has to read those lists again.
+    const auto move = [&](int itemId, HMENU into) {
+        wchar_t caption[MAX_PATH];
+        MENUITEMINFOW info{};
+        ASSERT_TRUE(CMenuXP::GetMenuItemInfoW(second, Command(handle, itemId), false, info, caption, MAX_PATH));
+        info.fMask = MIIM_ID | MIIM_DATA | MIIM_STRING | MIIM_FTYPE | MIIM_STATE;
+        info.dwTypeData = caption;
+        ASSERT_TRUE(RemoveMenu(second, Command(handle, itemId), MF_BYCOMMAND));
+        ASSERT_TRUE(InsertMenuItemW(into, 0, TRUE, &info));
+    };
+    move(3, first);
+    move(4, third);
+    ASSERT_TRUE(RemoveMenu(first, Command(handle, 5), MF_BYCOMMAND));
+    ASSERT_TRUE(RemoveMenu(third, Command(handle, 6), MF_BYCOMMAND));
+
+    // Only the case differs: another caption, so the new item goes before the one that stands.
+    EXPECT_TRUE(Model()->AddMenuItem(handle, L"three", 3, VARNEL_MENU_CATEGORY_A));
+    EXPECT_EQ((std::vector<Item>{{Command(handle, 3), L"three"}, {Command(handle, 3), L"Three"}}), ItemsOf(first));
+    EXPECT_FALSE(Model()->AddMenuItem(handle, L"Four", 4, VARNEL_MENU_CATEGORY_C));
+    EXPECT_EQ((std::vector<Item>{{Command(handle, 4), L"Four"}}), ItemsOf(third));
+}
+
 TEST(MenuNotReady, MenuOperationsBeforeSetHandlesReport421)
 {
     CErrorMsg::Instance()->Error(1);
@@ -565,6 +832,25 @@ TEST_F(Menu, TrayTitleAndIconGoBackToTheirDefaults)
     CErrorMsg::Instance()->Error(1);
     EXPECT_EQ(nullptr, Model()->GetTrayTitle(nullptr, MAX_PATH));
     EXPECT_EQ(531, CErrorMsg::Instance()->GetLastError());
+}
+
+TEST_F(Menu, AStateChangeShowsTheStateImageAgainAfterTheHostReplacedIt)
+{
+    void* handle = LoadWithItems(L"Look.dll", L"");
+    wchar_t first[64] = L"first";
+    Registry()->SetState(handle, VARNEL_PLUGIN_STATE_WARNING, first, nullptr);
+    const HBITMAP stateImage = CMenuXP::GetMenuItemImage(Popup(), 4000);
+    ASSERT_NE(nullptr, stateImage);
+    ASSERT_TRUE(Model()->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, 4000,
+                                          LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION)), false));
+    const HBITMAP hostImage = CMenuXP::GetMenuItemImage(Popup(), 4000);
+    ASSERT_NE(stateImage, hostImage);
+
+    // Another text in the same state: the merged state, icon and title stay as they are.
+    wchar_t second[64] = L"second";
+    Registry()->SetState(handle, VARNEL_PLUGIN_STATE_WARNING, second, nullptr);
+    EXPECT_NE(hostImage, CMenuXP::GetMenuItemImage(Popup(), 4000));
+    EXPECT_EQ(0u, GetObjectType(hostImage)) << "the state's image replaced the host's";
 }
 
 // ---------------------------------------------------------------- helpers for any menu

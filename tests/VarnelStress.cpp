@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -402,20 +403,29 @@ void FaultWatcher(size_t index, Watchdog& watchdog)
     ++g_finished;
 }
 
-bool RegisterFaultingPlugin(const testenv::TempFolder& folder, Slot& slot)
+// One plug-in of its own for the host thread: a copy of the fixture under the slot's names; its
+// configuration key goes to the last step.
+bool RegisterOwnPlugin(const testenv::TempFolder& folder, Slot& slot, const wchar_t* fixture, const wchar_t* subkey,
+                       const wchar_t* displayName, const std::function<bool(const std::wstring&)>& configure)
 {
-    const std::wstring fixture = testenv::Join(testenv::ProgramFolder(), L"FixtureCapabilities.dll");
-    slot.subkey = L"StressFaulty";
-    slot.displayName = L"Faulting stress plug-in";
+    slot.subkey = subkey;
+    slot.displayName = displayName;
     const std::wstring file = slot.subkey + L".dll";
     const std::wstring copy = folder.File(file);
     const std::wstring config = std::wstring(kFixturesKey) + L"\\" + file;
     const std::wstring key = std::wstring(kPluginsKey) + L"\\" + slot.subkey;
-    return CopyFileW(fixture.c_str(), copy.c_str(), FALSE) &&
+    return CopyFileW(testenv::Join(testenv::ProgramFolder(), fixture).c_str(), copy.c_str(), FALSE) &&
            testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", copy) &&
            testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", slot.subkey) &&
-           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"DisplayName", slot.displayName) &&
-           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"FaultIn", L"Update");
+           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"DisplayName", slot.displayName) && configure(config);
+}
+
+bool RegisterFaultingPlugin(const testenv::TempFolder& folder, Slot& slot)
+{
+    return RegisterOwnPlugin(folder, slot, L"FixtureCapabilities.dll", L"StressFaulty", L"Faulting stress plug-in",
+                             [](const std::wstring& config) {
+                                 return testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"FaultIn", L"Update");
+                             });
 }
 
 // ---------------------------------------------------------------- the dialog thread
@@ -503,18 +513,11 @@ void ReloadWhenFaulted(Slot& slot, std::mt19937& random)
 // inside that very call, unloads it there (as a request arriving at that moment would).
 bool RegisterNestedPlugin(const testenv::TempFolder& folder, Slot& slot)
 {
-    const std::wstring fixture = testenv::Join(testenv::ProgramFolder(), L"FixtureBasic.dll");
-    slot.subkey = L"StressNested";
-    slot.displayName = L"Nested stress plug-in";
-    const std::wstring file = slot.subkey + L".dll";
-    const std::wstring copy = folder.File(file);
-    const std::wstring config = std::wstring(kFixturesKey) + L"\\" + file;
-    const std::wstring key = std::wstring(kPluginsKey) + L"\\" + slot.subkey;
-    return CopyFileW(fixture.c_str(), copy.c_str(), FALSE) &&
-           testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Path", copy) &&
-           testenv::SetRegString(HKEY_LOCAL_MACHINE, key, L"Name", slot.subkey) &&
-           testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"DisplayName", slot.displayName) &&
-           testenv::SetRegDword(HKEY_LOCAL_MACHINE, config, L"SetStateInActivity", VARNEL_PLUGIN_STATE_WARNING + 1);
+    return RegisterOwnPlugin(folder, slot, L"FixtureBasic.dll", L"StressNested", L"Nested stress plug-in",
+                             [](const std::wstring& config) {
+                                 return testenv::SetRegDword(HKEY_LOCAL_MACHINE, config, L"SetStateInActivity",
+                                                             VARNEL_PLUGIN_STATE_WARNING + 1);
+                             });
 }
 
 class UnloadFromInsideItsCall : public IPluginObserver {
