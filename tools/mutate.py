@@ -29,9 +29,9 @@ TARGETS = {
 LIBRARY_TARGETS = ["VarnelInterfaceLib"]
 PROGRAMS = {
     "plugins": ["PluginHostTests", "FoundationTests", "DialogTests", "IpcTests"],
-    "menu": ["PluginHostTests", "FoundationTests", "DialogTests", "LanguageTests"],
+    "menu": ["PluginHostTests", "FoundationTests", "DialogTests", "ctest:LanguageEnglish", "ctest:LanguageGerman"],
     "control": ["PluginHostTests", "IpcTests", "FoundationTests"],
-    "dialogs": ["DialogTests", "PluginHostTests", "LanguageTests"],
+    "dialogs": ["DialogTests", "PluginHostTests", "ctest:LanguageEnglish", "ctest:LanguageGerman"],
     "foundation": ["FoundationTests", "PluginHostTests"],
     "support": ["SupportTests", "PluginHostTests", "DialogTests", "FoundationTests"],
     "host": ["IpcTests", "ctest:Demo"],
