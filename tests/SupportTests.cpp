@@ -811,3 +811,36 @@ TEST(FileIO, CombinedPathOfExactlyTheBufferLengthHasNoRoomForItsEndAndIsRefused)
     EXPECT_STREQ(L"", CFileIO::CombinePath(L"C:\\a", L"bcd", out, 8));          // 8 characters
     EXPECT_STREQ(L"", CFileIO::CombinePath(L"C:\\a", L"bcde", out, 8));         // 9 characters
 }
+
+namespace {
+// A file of the given size (its bytes zero), made by moving its end.
+bool SizedFile(const std::wstring& path, LONGLONG size)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    const bool sized = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return sized;
+}
+}  // namespace
+
+TEST(FileIO, AFileOfExactlyTheReadBoundIsReadWholeAndOneByteMoreIsRefused)
+{
+    TempFolder folder(L"bound");
+    const std::wstring path = folder.File(L"big.bin");
+    ASSERT_TRUE(SizedFile(path, CFileIO::MaxReadBytes));
+    {
+        CFileIO atBound(path.c_str());
+        ASSERT_TRUE(atBound.OpenRead());
+        ASSERT_TRUE(atBound.ReadEntireFile());
+        int size = 0;
+        EXPECT_NE(nullptr, atBound.GetBuffer(size, false));
+        EXPECT_EQ(CFileIO::MaxReadBytes, size);
+    }
+    ASSERT_TRUE(SizedFile(path, CFileIO::MaxReadBytes + 1));
+    CFileIO above(path.c_str());
+    ASSERT_TRUE(above.OpenRead());
+    EXPECT_FALSE(above.ReadEntireFile());
+}

@@ -3,7 +3,7 @@
 file belongs to, runs the test programs that cover it (stopping at the first failing test) and
 prints, per slip, whether the suite killed it and which test did.
 
-    tools/mutate.py --arch x86_64|i686 [--only TEXT] [--list]
+    tools/mutate.py --arch x86_64|i686 [--only TEXT] [--numbers 4,19-25] [--list]
 
 Expects `./run build` to have run. Every file is restored after its slip, also when the run is
 interrupted. The run uses a Wine prefix of its own (build/wineprefix-mutate-ARCH).
@@ -150,10 +150,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--arch", choices=sorted(LOADERS), default="x86_64")
     parser.add_argument("--only", default="", help="only the slips whose file or reason holds this text")
+    parser.add_argument("--numbers", default="", help="only these slips, by number: 4,12,19-25")
     parser.add_argument("--list", action="store_true", help="list the slips and end")
     options = parser.parse_args()
     slips = [slip for slip in read_slips(os.path.join(ROOT, "tools", "mutations.txt"))
              if options.only in slip.path or options.only in slip.why]
+    if options.numbers:
+        wanted = set()
+        for part in options.numbers.split(","):
+            first, _, last = part.partition("-")
+            wanted.update(range(int(first), int(last or first) + 1))
+        slips = [slip for slip in slips if slip.number in wanted]
     if options.list:
         for slip in slips:
             print("%3d %-36s %s" % (slip.number, slip.path, slip.why))
