@@ -830,16 +830,17 @@ TEST(FileIO, AFileOfExactlyTheReadBoundIsReadWholeAndOneByteMoreIsRefused)
 {
     TempFolder folder(L"bound");
     const std::wstring path = folder.File(L"big.bin");
-    ASSERT_TRUE(SizedFile(path, CFileIO::MaxReadBytes));
+    const LONGLONG bound = CFileIO::MaxReadBytes + 0;
+    ASSERT_TRUE(SizedFile(path, bound));
     {
         CFileIO atBound(path.c_str());
         ASSERT_TRUE(atBound.OpenRead());
         ASSERT_TRUE(atBound.ReadEntireFile());
         int size = 0;
         EXPECT_NE(nullptr, atBound.GetBuffer(size, false));
-        EXPECT_EQ(CFileIO::MaxReadBytes, size);
+        EXPECT_EQ(bound, size);
     }
-    ASSERT_TRUE(SizedFile(path, CFileIO::MaxReadBytes + 1));
+    ASSERT_TRUE(SizedFile(path, bound + 1));
     CFileIO above(path.c_str());
     ASSERT_TRUE(above.OpenRead());
     EXPECT_FALSE(above.ReadEntireFile());
