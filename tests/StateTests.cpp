@@ -236,20 +236,3 @@ TEST_F(Broadcasts, PluginWindowsAreKnownAndDeadOnesSaySo)
     EXPECT_TRUE(dead);
 }
 
-// A text that fits its 260-character field is kept whole; one that does not is cut at its first line break.
-TEST_F(States, ATextIsCutAtItsFirstLineBreakOnlyWhenItDoesNotFitItsField)
-{
-    void* handle = Load(L"FixtureBasic", L"Fits.dll");
-    const auto stateTextOf = [&](size_t length) {
-        std::wstring text(length, L'x');
-        text[50] = L'\r';
-        std::vector<wchar_t> writable(text.begin(), text.end());
-        writable.push_back(L'\0');
-        VarnelSetState(handle, length % 2 ? VARNEL_PLUGIN_STATE_WARNING : VARNEL_PLUGIN_STATE_ERROR, writable.data());
-        wchar_t stored[MAX_PATH] = L"";
-        return std::wstring(PluginOf(handle)->GetStateText(stored, MAX_PATH));
-    };
-    EXPECT_EQ(259u, stateTextOf(259).size()) << "fits: the line break becomes a space";
-    EXPECT_EQ(50u, stateTextOf(260).size()) << "260 characters and the end do not fit";
-    EXPECT_EQ(50u, stateTextOf(261).size());
-}
