@@ -298,3 +298,22 @@ TEST_F(Faults, AFaultInTheSuiteMenuCallbackStopsThePluginAndItsEntryGoes)
     Registry()->NotifySuiteMenuAction(plugin->GetSuiteMenuId());
     EXPECT_EQ(1u, CountOf("Suite.dll", "SuiteAction"));
 }
+
+TEST_F(Faults, HealthIntoANameOrTextOfNoCapacityIsRefusedAndOfOneCharacterIsAnEmptyText)
+{
+    Register(L"Capacity", CopyFixture(L"FixtureBasic", L"Capacity.dll"));
+    void* handle = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Capacity", &handle));
+    VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+    bool more = false;
+    wchar_t guard[2] = {L'#', L'#'};
+    wchar_t name[MAX_PATH] = L"", text[MAX_PATH] = L"";
+    EXPECT_FALSE(PluginOf(handle)->GetHealth(&state, name, MAX_PATH, guard + 1, 0, &more));
+    EXPECT_FALSE(PluginOf(handle)->GetHealth(&state, guard + 1, 0, text, MAX_PATH, &more));
+    EXPECT_EQ(L'#', guard[0]) << "nothing is written before the buffer";
+    EXPECT_EQ(L'#', guard[1]);
+    wchar_t one[1] = {L'x'}, oneName[1] = {L'x'};
+    EXPECT_TRUE(PluginOf(handle)->GetHealth(&state, oneName, 1, one, 1, &more));
+    EXPECT_EQ(L'\0', one[0]);
+    EXPECT_EQ(L'\0', oneName[0]);
+}

@@ -323,3 +323,52 @@ TEST_F(History, BeyondItsBoundTheOldestWaitingLinesAreDroppedAndTheLossIsReporte
     ASSERT_EQ(1u, reports.size()) << "one report for the spell of failures";
     EXPECT_NE(std::string::npos, reports[0].find("10 lines")) << reports[0];
 }
+
+// The rotation bound itself: a file of exactly 0x200000 bytes goes aside at the next append, one
+// byte less stays and grows.
+namespace {
+void PadHistoryFileTo(const std::wstring& path, LONGLONG size)
+{
+    const LONGLONG have = CFileIO::GetFileSize(path.c_str());
+    ASSERT_GE(have, 0);
+    ASSERT_LE(have, size);
+    std::vector<BYTE> padding(static_cast<size_t>(size - have), ' ');
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, padding.data(), static_cast<DWORD>(padding.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_EQ(size, CFileIO::GetFileSize(path.c_str()));
+}
+}  // namespace
+
+TEST_F(History, AFileOfExactlyTheRotationSizeGoesAsideAtTheNextAppend)
+{
+    Append(L"Edge", VARNEL_PLUGIN_STATE_OK, L"before rotation");
+    PadHistoryFileTo(m_file, 0x200000);
+    Append(L"Edge", VARNEL_PLUGIN_STATE_OK, L"after rotation");
+    const auto entries = ReadBack(L"Edge");
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(L"after rotation", entries[0].text);
+    EXPECT_EQ(0x200000, CFileIO::GetFileSize((m_file + L".old").c_str()));
+    DeleteFileW((m_file + L".old").c_str());
+}
+
+TEST_F(History, AFileOneByteBelowTheRotationSizeIsAppendedTo)
+{
+    Append(L"Edge", VARNEL_PLUGIN_STATE_OK, L"before");
+    PadHistoryFileTo(m_file, 0x200000 - 1);
+    Append(L"Edge", VARNEL_PLUGIN_STATE_OK, L"after");
+    EXPECT_EQ(-1, CFileIO::GetFileSize((m_file + L".old").c_str()));
+    EXPECT_GT(CFileIO::GetFileSize(m_file.c_str()), 0x200000 - 1);
+}
+
+TEST_F(History, ALineOfOnlyATimeAndAStateHasNoNameAndIsNoEntryEvenForTheEmptyName)
+{
+    std::wstring text = L"132223536000000000|1|\r\n";                     // two fields
+    text += L"132223536000000000|2||\r\n";                                 // two fields and an empty one
+    text += L"132223536000000000|0|Named|three fields and more|when|\r\n";
+    ASSERT_TRUE(testenv::WriteText(m_file, text));
+    EXPECT_TRUE(ReadBack(L"").empty());
+    EXPECT_EQ(1u, ReadBack(L"Named").size());
+}

@@ -1285,3 +1285,17 @@ TEST_F(TrayHost, PostedCommandsActOnlyForEnabledItemsOfTheTrayMenu)
     EXPECT_TRUE(WaitUntil([&] { return CallCount("|Update|") == 1; }, 5000)) << HostLog();
     EXPECT_EQ(1u, HostLogCount("ignored: command 4002"));
 }
+
+TEST_F(TrayHost, TheLogEscapesExactlyTheControlRangesAndTheirNeighboursStayAsTheyAre)
+{
+    StartHost();
+    // Each escaped range at both of its ends, and the character just outside each end.
+    EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(
+        m_notify, nullptr, 8, L"edges\x01|\x1f|\x20|\x7e|\x7f|\x9f|\xa0|\x2027|\x2028|\x2029|\x202a|end", 3));
+    std::vector<std::string> lines;
+    for (const std::string& line : HostLogLines())
+        if (line.find("edges") != std::string::npos) lines.push_back(line);
+    EXPECT_EQ(std::vector<std::string>{"request 8 (Plugin comm) \"edges\\x01|\\x1F| |~|\\x7F|\\x9F|\xC2\xA0|\xE2\x80\xA7|"
+                                       "\\u2028|\\u2029|\xE2\x80\xAA|end\" 3: accepted"},
+              lines);
+}

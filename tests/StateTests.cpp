@@ -235,3 +235,4 @@ TEST_F(Broadcasts, PluginWindowsAreKnownAndDeadOnesSaySo)
     EXPECT_TRUE(Registry()->IsPluginWindow(window, dead));
     EXPECT_TRUE(dead);
 }
+

@@ -803,3 +803,45 @@ TEST(Images, ATextTooLongForItsBlockIsDrawnSmallerInsideTheBlock)
     EXPECT_GT(inside, 200) << "the text is drawn";
     EXPECT_EQ(0, outside) << "no line of it spills out of the block";
 }
+
+TEST(FileIO, CombinedPathOfExactlyTheBufferLengthHasNoRoomForItsEndAndIsRefused)
+{
+    wchar_t out[8];
+    EXPECT_STREQ(L"C:\\a\\bc", CFileIO::CombinePath(L"C:\\a", L"bc", out, 8));  // 7 characters and the end
+    EXPECT_STREQ(L"", CFileIO::CombinePath(L"C:\\a", L"bcd", out, 8));          // 8 characters
+    EXPECT_STREQ(L"", CFileIO::CombinePath(L"C:\\a", L"bcde", out, 8));         // 9 characters
+}
+
+namespace {
+// A file of the given size (its bytes zero), made by moving its end.
+bool SizedFile(const std::wstring& path, LONGLONG size)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER at{};
+    at.QuadPart = size;
+    const bool sized = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return sized;
+}
+}  // namespace
+
+TEST(FileIO, AFileOfExactlyTheReadBoundIsReadWholeAndOneByteMoreIsRefused)
+{
+    TempFolder folder(L"bound");
+    const std::wstring path = folder.File(L"big.bin");
+    const LONGLONG bound = CFileIO::MaxReadBytes + 0;
+    ASSERT_TRUE(SizedFile(path, bound));
+    {
+        CFileIO atBound(path.c_str());
+        ASSERT_TRUE(atBound.OpenRead());
+        ASSERT_TRUE(atBound.ReadEntireFile());
+        int size = 0;
+        EXPECT_NE(nullptr, atBound.GetBuffer(size, false));
+        EXPECT_EQ(bound, size);
+    }
+    ASSERT_TRUE(SizedFile(path, bound + 1));
+    CFileIO above(path.c_str());
+    ASSERT_TRUE(above.OpenRead());
+    EXPECT_FALSE(above.ReadEntireFile());
+}

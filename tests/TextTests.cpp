@@ -217,3 +217,23 @@ TEST_F(Texts, ImageNamesAndBadBuffers)
     EXPECT_EQ(63u, wcslen(line)) << "cut at the buffer's end";
     EXPECT_EQ(0u, std::wstring(line).find(L"|dark|"));
 }
+
+TEST_F(Texts, APairsNameOrValueKeepsAtMost259CharactersOfTheField)
+{
+    Configure(L"LongPairs.dll", L"AboutCount", 3);
+    AboutEntry(L"LongPairs.dll", 0, L"One", L"1", L"", std::wstring(258, L'a') + L"|" + std::wstring(259, L'b') + L"|");
+    AboutEntry(L"LongPairs.dll", 1, L"Two", L"2", L"", std::wstring(260, L'c') + L"|" + std::wstring(261, L'd') + L"|");
+    AboutEntry(L"LongPairs.dll", 2, L"Three", L"3", L"", std::wstring(259, L'e') + L"|" + std::wstring(260, L'f') + L"|");
+    Load(L"FixtureAbout", L"LongPairs.dll");
+    const std::wstring about = AboutText();
+    const auto run = [&about](wchar_t letter) {
+        const size_t at = about.find(letter == L'a' ? std::wstring(3, letter) : std::wstring(100, letter));
+        return at == std::wstring::npos ? size_t(0) : about.find_first_not_of(letter, at) - at;
+    };
+    EXPECT_EQ(258u, run(L'a'));
+    EXPECT_EQ(259u, run(L'b'));
+    EXPECT_EQ(259u, run(L'c'));
+    EXPECT_EQ(259u, run(L'd'));
+    EXPECT_EQ(259u, run(L'e'));
+    EXPECT_EQ(259u, run(L'f'));
+}
