@@ -160,7 +160,8 @@ private:
     void FinishReturnedUnloads();
     static void CALLBACK FinishReturnedUnloadsTimer(HWND window, UINT message, UINT_PTR timer, DWORD time);
     // A record off the lists, with its plug-in object, goes when nothing can read it any more.
-    void Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot);
+    // A record seen by other threads as a loaded plug-in's stays two seconds at least.
+    void Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot, bool seenByOthers);
     void DeleteUnreadRetired();
     void ForgetSnapshot(unsigned long long number);
     // The texts' lines and sections written through one appender: linear in the text's length.
@@ -200,7 +201,7 @@ private:
         PLUGIN_DATA* record;
         std::unique_ptr<CPlugin> plugin;
         unsigned long long lastSnapshot;  // the newest snapshot that may hold it
-        ULONGLONG leftAt;                 // GetTickCount64 when it left
+        ULONGLONG leftAt;                 // GetTickCount64 when it left; 0: no one else saw it
     };
     std::deque<RetiredPlugin> m_retired;
     // The snapshots the walks hold, by number.

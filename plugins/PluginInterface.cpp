@@ -267,7 +267,9 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         // A call that another thread made once the plug-in counted as loaded still runs: the
         // clean-up the failed load skipped follows when it has returned.
         if (plugin->GetHinstance() != nullptr) DeferUnload(record, plugin, false);
-        Retire(record, std::move(owned), lastSnapshot);
+        // A load that faulted made its plug-in object known to other threads (the fault's report, the
+        // closing of its dialogs); one refused before it ran any code did not.
+        Retire(record, std::move(owned), lastSnapshot, plugin->HasFaulted());
         return;
     }
 
@@ -401,10 +403,11 @@ void CPluginInterface::FinishReturnedUnloads()
     DeleteUnreadRetired();
 }
 
-void CPluginInterface::Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot)
+void CPluginInterface::Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot,
+                              bool seenByOthers)
 {
     std::lock_guard<std::mutex> guard(m_listLock);
-    m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot, ::GetTickCount64()});
+    m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot, seenByOthers ? ::GetTickCount64() : 0});
 }
 
 void CPluginInterface::DeleteUnreadRetired()
@@ -420,7 +423,8 @@ void CPluginInterface::DeleteUnreadRetired()
         const ULONGLONG now = ::GetTickCount64();
         while (m_retired.size() > kRetiredKept) {
             RetiredPlugin& oldest = m_retired.front();
-            const bool inUse = now - oldest.leftAt < kRetiredGraceMs || oldest.lastSnapshot >= oldestWalk ||
+            const bool inUse = (oldest.leftAt != 0 && now - oldest.leftAt < kRetiredGraceMs) ||
+                               oldest.lastSnapshot >= oldestWalk ||
                                oldest.plugin->CallsRunning() ||
                                oldest.plugin->GetHinstance() != nullptr ||
                                std::any_of(m_pendingUnloads.begin(), m_pendingUnloads.end(),
@@ -478,7 +482,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
             m_listed.erase(listed);
         }
     }
-    for (RetiredPlugin& retired : leaving) Retire(retired.record, std::move(retired.plugin), retired.lastSnapshot);
+    for (RetiredPlugin& retired : leaving) Retire(retired.record, std::move(retired.plugin), retired.lastSnapshot, true);
     DeleteUnreadRetired();
 }
 
