@@ -53,10 +53,6 @@ public:
                    bool* more);
 
     HINSTANCE GetHinstance() const;
-    // The library could not be freed yet because calls into it were still running: it is freed by
-    // ReleaseLibraryIfIdle once they have returned.
-    bool LeftLibraryMapped() const;
-    bool ReleaseLibraryIfIdle();
     // Until the library is freed, a new load of the same library is refused.
     void HoldLibraryForRunningCalls();
     // The unload's steps for a plug-in whose calls may still run: no new call reaches it but its

@@ -558,13 +558,6 @@ void CPlugin::HoldLibraryForRunningCalls()
     if (m_library && !m_awaitingRelease.exchange(true)) LibrariesInUse().Add(m_library.Get());
 }
 
-bool CPlugin::ReleaseLibraryIfIdle()
-{
-    if (!m_library || CallsRunning()) return false;
-    ReleaseLibrary();
-    return true;
-}
-
 void CPlugin::ReleaseLibrary()
 {
     if (m_awaitingRelease.exchange(false)) LibrariesInUse().Remove(m_library.Get());
@@ -919,7 +912,6 @@ void CPlugin::GetInterfaceVersion(int* major, int* minor) const
     if (minor != nullptr) *minor = interfaceMinor;
 }
 
-bool CPlugin::LeftLibraryMapped() const { return m_awaitingRelease; }
 
 int CPlugin::GetLastError() const { return lastError.load(); }
 void CPlugin::ClearLastError() { lastError = 0; }

@@ -423,12 +423,10 @@ void CPluginInterface::DeleteUnreadRetired()
         const ULONGLONG now = ::GetTickCount64();
         while (m_retired.size() > kRetiredKept) {
             RetiredPlugin& oldest = m_retired.front();
+            // A pending unload keeps its library until it finishes, so it is in use by that test too.
             const bool inUse = (oldest.leftAt != 0 && now - oldest.leftAt < kRetiredGraceMs) ||
-                               oldest.lastSnapshot >= oldestWalk ||
-                               oldest.plugin->CallsRunning() ||
-                               oldest.plugin->GetHinstance() != nullptr ||
-                               std::any_of(m_pendingUnloads.begin(), m_pendingUnloads.end(),
-                                           [&](const auto& pending) { return pending.record == oldest.record; });
+                               oldest.lastSnapshot >= oldestWalk || oldest.plugin->CallsRunning() ||
+                               oldest.plugin->GetHinstance() != nullptr;
             if (inUse) break;
             unread.push_back(std::move(oldest));
             m_retired.pop_front();
@@ -468,21 +466,21 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     }
     if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
 
-    std::vector<RetiredPlugin> leaving;
     {
         std::lock_guard<std::mutex> guard(m_listLock);
         auto isTaken = [&](PLUGIN_DATA* record) { return taken.count(record) != 0; };
         m_plugins.remove_if(isTaken);
         m_suitePlugins.remove_if(isTaken);
+        const ULONGLONG now = ::GetTickCount64();
         for (PLUGIN_DATA* record : taken) {
             UncountLocked(record);
             const auto listed = m_listed.find(record);
             if (listed == m_listed.end()) continue;
-            leaving.push_back(RetiredPlugin{record, std::move(listed->second.plugin), listed->second.lastSnapshot, 0});
+            // They were loaded plug-ins: other threads saw them.
+            m_retired.push_back(RetiredPlugin{record, std::move(listed->second.plugin), listed->second.lastSnapshot, now});
             m_listed.erase(listed);
         }
     }
-    for (RetiredPlugin& retired : leaving) Retire(retired.record, std::move(retired.plugin), retired.lastSnapshot, true);
     DeleteUnreadRetired();
 }
 
