@@ -1,6 +1,7 @@
 #include "PluginRequest.h"
 
 #include "FileIO.h"
+#include "Handles.h"
 #include "Plugin.h"
 #include "PluginInterface.h"
 #include "RegistryEx.h"
@@ -43,20 +44,20 @@ bool SamePath(const std::wstring& first, const std::wstring& second)
 // The first registered subkey whose "Path" value satisfies the test; empty when none does.
 std::wstring FirstRegisteredSubkey(const std::function<bool(const wchar_t* libraryPath)>& matches)
 {
-    HKEY list = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CPluginInterface::PluginsKey, 0, KEY_READ, &list) != ERROR_SUCCESS) return {};
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CPluginInterface::PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
+    const zerova::UniqueRegKey list(opened);
     std::wstring found;
     for (DWORD index = 0; found.empty(); ++index) {
         wchar_t name[MAX_PATH];
         DWORD length = MAX_PATH;
-        if (RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(list.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         wchar_t key[MAX_PATH] = L"";
         wchar_t libraryPath[MAX_PATH] = L"";
         if (CFileIO::CombinePath(CPluginInterface::PluginsKey, name, key, MAX_PATH) != nullptr && key[0] != L'\0' &&
             CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, key, L"Path", libraryPath, MAX_PATH) && matches(libraryPath))
             found = name;
     }
-    RegCloseKey(list);
     return found;
 }
 

@@ -1,6 +1,6 @@
 #include "CriticalSectionEx.h"
 
-CCriticalSectionEx::CCriticalSectionEx() { InitializeCriticalSection(&m_section); }
-CCriticalSectionEx::~CCriticalSectionEx() { DeleteCriticalSection(&m_section); }
-void CCriticalSectionEx::Await() { EnterCriticalSection(&m_section); }
-void CCriticalSectionEx::Leave() { LeaveCriticalSection(&m_section); }
+CCriticalSectionEx::CCriticalSectionEx() = default;
+CCriticalSectionEx::~CCriticalSectionEx() = default;
+void CCriticalSectionEx::Await() { m_lock.lock(); }
+void CCriticalSectionEx::Leave() { m_lock.unlock(); }

@@ -1,6 +1,8 @@
-// A critical section object.
+// A critical section object: taken again by the thread that holds it, released when every
+// Await has been left. Also Lockable, so std::lock_guard takes it.
 #pragma once
 #include "SupportAPI.h"
+#include "Lock.h"
 
 class ZEROVA_SUPPORT_API CCriticalSectionEx {
 public:
@@ -11,7 +13,9 @@ public:
 
     void Await();
     void Leave();
+    void lock() { Await(); }
+    void unlock() { Leave(); }
 
 private:
-    CRITICAL_SECTION m_section;
+    zerova::RecursiveMutex m_lock;
 };

@@ -1,4 +1,6 @@
 #include "DebugTrace.h"
+#include "Handles.h"
+#include "Lock.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
 
@@ -15,7 +17,7 @@ namespace {
 const int kNoLines = -1;
 
 struct TraceSettings {
-    std::mutex lock;
+    zerova::Mutex lock;
     bool loaded = false;
     int maxLevel = kNoLines;
     wchar_t logFile[MAX_PATH] = L"";
@@ -43,9 +45,9 @@ void LoadSettingsLocked(TraceSettings& s)
 
 void AppendToLogFile(const wchar_t* path, const std::wstring& line)
 {
-    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    const zerova::UniqueFileHandle file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr,
                                     nullptr);
     if (bytes > 0) {
@@ -53,9 +55,8 @@ void AppendToLogFile(const wchar_t* path, const std::wstring& line)
         WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr,
                             nullptr);
         DWORD written = 0;
-        WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+        WriteFile(file.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
     }
-    CloseHandle(file);
 }
 
 }  // namespace
@@ -71,7 +72,7 @@ void CDebugTrace::OutputDebugStringW(int level, const wchar_t* text, const wchar
     int maxLevel;
     wchar_t logFile[MAX_PATH];
     {
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::lock_guard<zerova::Mutex> guard(s.lock);
         if (!s.loaded) LoadSettingsLocked(s);
         maxLevel = s.maxLevel;
         zerova::CopyString(logFile, MAX_PATH, s.logFile);
@@ -85,7 +86,7 @@ void CDebugTrace::OutputDebugStringW(int level, const wchar_t* text, const wchar
     full += L"\r\n";
     ::OutputDebugStringW(full.c_str());
     if (logFile[0] != L'\0') {
-        std::lock_guard<std::mutex> guard(s.lock);  // keeps lines of several threads apart
+        std::lock_guard<zerova::Mutex> guard(s.lock);  // keeps lines of several threads apart
         AppendToLogFile(logFile, full);
     }
 }
@@ -108,14 +109,14 @@ void CDebugTrace::SetTraceHook(TraceHook hook, void* context)
 void CDebugTrace::ReloadSettings()
 {
     TraceSettings& s = Settings();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<zerova::Mutex> guard(s.lock);
     LoadSettingsLocked(s);
 }
 
 int CDebugTrace::GetMaxLevel()
 {
     TraceSettings& s = Settings();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<zerova::Mutex> guard(s.lock);
     if (!s.loaded) LoadSettingsLocked(s);
     return s.maxLevel;
 }

@@ -1,4 +1,5 @@
 #include "ErrorMsg.h"
+#include "Lock.h"
 #include "DateTime.h"
 #include "DebugTrace.h"
 #include "Localize.h"
@@ -10,7 +11,7 @@
 namespace {
 
 std::atomic<int> g_lastError{0};
-std::mutex g_callbackLock;
+zerova::Mutex g_callbackLock;
 ERROR_LOGGING_CALLBACK g_callback = nullptr;
 void* g_callbackContext = nullptr;
 // An error logger that reports an error itself must not be called again for it.
@@ -21,7 +22,7 @@ void PassOn(int code, const wchar_t* text)
     ERROR_LOGGING_CALLBACK callback;
     void* context;
     {
-        std::lock_guard<std::mutex> guard(g_callbackLock);
+        std::lock_guard<zerova::Mutex> guard(g_callbackLock);
         callback = g_callback;
         context = g_callbackContext;
     }
@@ -57,7 +58,7 @@ int CErrorMsg::Error(int code, const wchar_t* text)
 
     wchar_t line[1200];
     zerova::FormatString(line, 1200, L"CErrorMsg::Error - code %d: %s", code, message);
-    CDebugTrace::OutputDebugStringW(4, line, L"ErrorMsg.cpp", __LINE__);
+    ZEROVA_TRACE(4, static_cast<const wchar_t*>(line));
     PassOn(code, message);
     return code;
 }
@@ -81,7 +82,7 @@ wchar_t* CErrorMsg::GetLastErrorString(const wchar_t* apiName, wchar_t* buffer, 
 
 void CErrorMsg::SetErrorLoggingCallback(ERROR_LOGGING_CALLBACK callback, void* context)
 {
-    std::lock_guard<std::mutex> guard(g_callbackLock);
+    std::lock_guard<zerova::Mutex> guard(g_callbackLock);
     g_callback = callback;
     g_callbackContext = context;
 }

@@ -18,7 +18,7 @@ DWORD Attributes(const wchar_t* path)
 
 }  // namespace
 
-CFileIO::CFileIO(const wchar_t* path) : m_file(INVALID_HANDLE_VALUE), m_buffer(nullptr), m_size(0)
+CFileIO::CFileIO(const wchar_t* path) : m_file(), m_buffer(nullptr), m_size(0)
 {
     zerova::CopyString(m_path, MAX_PATH, path);
 }
@@ -33,16 +33,16 @@ bool CFileIO::OpenRead()
 {
     Close();
     if (m_path[0] == L'\0') return false;
-    m_file = CreateFileW(m_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return m_file != INVALID_HANDLE_VALUE;
+    m_file.Reset(CreateFileW(m_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return m_file.Valid();
 }
 
 bool CFileIO::ReadEntireFile()
 {
-    if (m_file == INVALID_HANDLE_VALUE) return false;
+    if (!m_file) return false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(m_file, &size) || size.QuadPart < 0 || size.QuadPart > MaxReadBytes) return false;
+    if (!GetFileSizeEx(m_file.Get(), &size) || size.QuadPart < 0 || size.QuadPart > MaxReadBytes) return false;
     CMemoryManager::Free(m_buffer);
     m_size = 0;
     m_buffer = static_cast<BYTE*>(CMemoryManager::Alloc(static_cast<size_t>(size.QuadPart) + 4));
@@ -50,7 +50,7 @@ bool CFileIO::ReadEntireFile()
     DWORD total = 0;
     while (total < size.QuadPart) {
         DWORD got = 0;
-        if (!ReadFile(m_file, m_buffer + total, static_cast<DWORD>(size.QuadPart) - total, &got, nullptr) || got == 0)
+        if (!ReadFile(m_file.Get(), m_buffer + total, static_cast<DWORD>(size.QuadPart) - total, &got, nullptr) || got == 0)
             break;
         total += got;
     }
@@ -73,22 +73,21 @@ bool CFileIO::OpenAppend()
 {
     Close();
     if (m_path[0] == L'\0') return false;
-    m_file = CreateFileW(m_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return m_file != INVALID_HANDLE_VALUE;
+    m_file.Reset(CreateFileW(m_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return m_file.Valid();
 }
 
 bool CFileIO::Append(const void* data, DWORD bytes)
 {
-    if (m_file == INVALID_HANDLE_VALUE || (data == nullptr && bytes > 0)) return false;
+    if (!m_file || (data == nullptr && bytes > 0)) return false;
     DWORD written = 0;
-    return WriteFile(m_file, data, bytes, &written, nullptr) && written == bytes;
+    return WriteFile(m_file.Get(), data, bytes, &written, nullptr) && written == bytes;
 }
 
 void CFileIO::Close()
 {
-    if (m_file != INVALID_HANDLE_VALUE) CloseHandle(m_file);
-    m_file = INVALID_HANDLE_VALUE;
+    m_file.Reset();
 }
 
 bool CFileIO::FileExists(const wchar_t* path)

@@ -1,6 +1,7 @@
 // Path helpers and one file's reading or appending.
 #pragma once
 #include "SupportAPI.h"
+#include "Handles.h"
 
 class ZEROVA_SUPPORT_API CFileIO {
 public:
@@ -43,7 +44,7 @@ public:
 
 private:
     wchar_t m_path[MAX_PATH];
-    HANDLE m_file;
+    zerova::UniqueFileHandle m_file;
     BYTE* m_buffer;
     int m_size;
 };

@@ -1,4 +1,5 @@
 #include "GdiPlusSession.h"
+#include "Lock.h"
 
 #include "Handles.h"
 
@@ -63,7 +64,7 @@ public:
 
     HBITMAP Find(const wchar_t* path, int width, int height, const WIN32_FILE_ATTRIBUTE_DATA& file)
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<zerova::Mutex> guard(m_lock);
         for (const DrawnImage& image : m_images) {
             if (image.width != width || image.height != height || !Same(image, file) ||
                 _wcsicmp(image.path.c_str(), path) != 0)
@@ -78,7 +79,7 @@ public:
 
     void Add(const wchar_t* path, int width, int height, const WIN32_FILE_ATTRIBUTE_DATA& file, const void* bits)
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<zerova::Mutex> guard(m_lock);
         if (m_images.size() >= kMostEntries) m_images.clear();
         const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
         const BYTE* first = static_cast<const BYTE*>(bits);
@@ -96,7 +97,7 @@ private:
         return CompareFileTime(&image.written, &file.ftLastWriteTime) == 0 && image.bytes == Bytes(file);
     }
 
-    std::mutex m_lock;
+    zerova::Mutex m_lock;
     std::vector<DrawnImage> m_images;
 };
 

@@ -84,6 +84,21 @@ struct IconTraits {  // LoadImage(IMAGE_ICON) without LR_SHARED, CreateIconIndir
     static bool IsValid(HICON h) { return h != nullptr; }
     static void Close(HICON h) { DestroyIcon(h); }
 };
+struct WindowStationTraits {  // OpenWindowStationW
+    static HWINSTA Invalid() { return nullptr; }
+    static bool IsValid(HWINSTA h) { return h != nullptr; }
+    static void Close(HWINSTA h) { CloseWindowStation(h); }
+};
+struct DesktopTraits {  // OpenDesktopW
+    static HDESK Invalid() { return nullptr; }
+    static bool IsValid(HDESK h) { return h != nullptr; }
+    static void Close(HDESK h) { CloseDesktop(h); }
+};
+struct BitmapTraits {
+    static HBITMAP Invalid() { return nullptr; }
+    static bool IsValid(HBITMAP h) { return h != nullptr; }
+    static void Close(HBITMAP h) { DeleteObject(h); }
+};
 struct HeapBlockTraits {
     static void* Invalid() { return nullptr; }
     static bool IsValid(void* p) { return p != nullptr; }
@@ -99,6 +114,9 @@ using UniqueGdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;
 using UniqueHeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using UniqueDeviceContext = UniqueHandle<HDC, DeviceContextTraits>;
 using UniqueIcon = UniqueHandle<HICON, IconTraits>;
+using UniqueBitmap = UniqueHandle<HBITMAP, BitmapTraits>;
+using UniqueWindowStation = UniqueHandle<HWINSTA, WindowStationTraits>;
+using UniqueDesktop = UniqueHandle<HDESK, DesktopTraits>;
 
 // A window's device context from GetDC, given back when the scope ends.
 class WindowDeviceContext {

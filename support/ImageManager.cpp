@@ -1,4 +1,6 @@
 #include "ImageManager.h"
+#include "Handles.h"
+#include "Lock.h"
 
 #include "SafeString.h"
 
@@ -7,19 +9,14 @@
 #include <tuple>
 
 namespace {
-std::mutex g_folderLock;
+zerova::Mutex g_folderLock;
 wchar_t g_guiFolder[MAX_PATH] = L"";
 
 using IconKey = std::tuple<HINSTANCE, UINT, int, int>;
 
 struct IconStore {
-    std::mutex lock;
-    std::map<IconKey, HICON> icons;
-    ~IconStore()
-    {
-        for (auto& entry : icons)
-            if (entry.second != nullptr) DestroyIcon(entry.second);
-    }
+    zerova::Mutex lock;
+    std::map<IconKey, zerova::UniqueIcon> icons;
 };
 
 IconStore& Icons()
@@ -37,13 +34,13 @@ CImageManager* CImageManager::Instance()
 
 void CImageManager::SetGUIFolder(const wchar_t* folder)
 {
-    std::lock_guard<std::mutex> guard(g_folderLock);
+    std::lock_guard<zerova::Mutex> guard(g_folderLock);
     zerova::CopyString(g_guiFolder, MAX_PATH, folder);
 }
 
 wchar_t* CImageManager::GetGUIFolder(wchar_t* buffer, int length)
 {
-    std::lock_guard<std::mutex> guard(g_folderLock);
+    std::lock_guard<zerova::Mutex> guard(g_folderLock);
     return zerova::CopyString(buffer, length, g_guiFolder);
 }
 
@@ -56,12 +53,12 @@ CIconCache* CIconCache::Instance()
 HICON CIconCache::Load(HINSTANCE module, UINT id, int width, int height)
 {
     IconStore& store = Icons();
-    std::lock_guard<std::mutex> guard(store.lock);
+    std::lock_guard<zerova::Mutex> guard(store.lock);
     const IconKey key(module, id, width, height);
     auto found = store.icons.find(key);
-    if (found != store.icons.end()) return found->second;
-    auto* icon = static_cast<HICON>(
-        LoadImageW(module, MAKEINTRESOURCEW(id), IMAGE_ICON, width, height, LR_DEFAULTCOLOR));
-    if (icon != nullptr) store.icons.emplace(key, icon);  // a missing icon is looked up again next time
-    return icon;
+    if (found != store.icons.end()) return found->second.Get();
+    zerova::UniqueIcon icon(static_cast<HICON>(
+        LoadImageW(module, MAKEINTRESOURCEW(id), IMAGE_ICON, width, height, LR_DEFAULTCOLOR)));
+    if (!icon) return nullptr;  // a missing icon is looked up again next time
+    return store.icons.emplace(key, std::move(icon)).first->second.Get();
 }

@@ -1,4 +1,5 @@
 #include "ImageWindow.h"
+#include "Lock.h"
 
 #include "Handles.h"
 
@@ -147,7 +148,7 @@ void CStringBlock::Draw(void* graphics) const
 // ---------------------------------------------------------------- image window
 
 struct CImageWindow::Blocks {
-    std::mutex lock;
+    zerova::Mutex lock;
     std::vector<CImageBlock*> images;
     std::vector<CStringBlock*> strings;
 };
@@ -169,14 +170,14 @@ CImageWindow::~CImageWindow()
 void CImageWindow::AddImageBlock(CImageBlock* block)
 {
     if (block == nullptr) return;
-    std::lock_guard<std::mutex> guard(m_blocks->lock);
+    std::lock_guard<zerova::Mutex> guard(m_blocks->lock);
     m_blocks->images.push_back(block);
 }
 
 void CImageWindow::AddStringBlock(CStringBlock* block)
 {
     if (block == nullptr) return;
-    std::lock_guard<std::mutex> guard(m_blocks->lock);
+    std::lock_guard<zerova::Mutex> guard(m_blocks->lock);
     m_blocks->strings.push_back(block);
 }
 
@@ -212,7 +213,7 @@ void CImageWindow::Paint()
         zerova::ScaleForDpi(graphics, dpi);
         graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
         graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
-        std::lock_guard<std::mutex> guard(m_blocks->lock);
+        std::lock_guard<zerova::Mutex> guard(m_blocks->lock);
         for (CImageBlock* block : m_blocks->images) block->Draw(&graphics, client);
         for (CStringBlock* block : m_blocks->strings) block->Draw(&graphics);
     }

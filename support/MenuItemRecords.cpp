@@ -1,4 +1,5 @@
 #include "MenuItemRecords.h"
+#include "Lock.h"
 
 #include "MemoryManager.h"
 
@@ -10,7 +11,7 @@ namespace zerova {
 
 namespace {
 struct MadeRecords {
-    std::mutex lock;
+    zerova::Mutex lock;
     std::unordered_set<const void*> records;
 };
 
@@ -26,7 +27,7 @@ CMenuXP::MENU_ITEM_DATA* MakeItemRecord()
     auto* record = static_cast<CMenuXP::MENU_ITEM_DATA*>(CMemoryManager::Alloc(sizeof(CMenuXP::MENU_ITEM_DATA)));
     if (record == nullptr) return nullptr;
     std::memset(record, 0, sizeof(*record));
-    std::lock_guard<std::mutex> guard(Made().lock);
+    std::lock_guard<zerova::Mutex> guard(Made().lock);
     Made().records.insert(record);
     return record;
 }
@@ -35,7 +36,7 @@ void FreeItemRecord(void* record)
 {
     if (record == nullptr) return;
     {
-        std::lock_guard<std::mutex> guard(Made().lock);
+        std::lock_guard<zerova::Mutex> guard(Made().lock);
         if (Made().records.erase(record) == 0) return;
     }
     CMemoryManager::Free(record);
@@ -44,7 +45,7 @@ void FreeItemRecord(void* record)
 CMenuXP::MENU_ITEM_DATA* OwnItemRecord(const void* itemData)
 {
     if (itemData == nullptr) return nullptr;
-    std::lock_guard<std::mutex> guard(Made().lock);
+    std::lock_guard<zerova::Mutex> guard(Made().lock);
     return Made().records.count(itemData) != 0
                ? static_cast<CMenuXP::MENU_ITEM_DATA*>(const_cast<void*>(itemData))
                : nullptr;

@@ -1,9 +1,11 @@
 #include "MenuXP.h"
+#include "Lock.h"
 
 #include "MenuItemRecords.h"
 
 #include "DebugTrace.h"
 #include "GdiPlusSession.h"
+#include "Handles.h"
 #include "SafeString.h"
 
 #include <map>
@@ -11,7 +13,6 @@
 #include <tuple>
 
 namespace {
-const wchar_t kSource[] = L"MenuXP.cpp";
 const int kMaxDepth = 8;
 
 // Item images have the size of small icons at the DPI the menu is drawn at, as in native menus.
@@ -82,7 +83,7 @@ void TraceItems(HMENU menu, int depth)
         wchar_t line[512];
         zerova::FormatString(line, 512, L"menu item %d.%d: id=%u state=0x%X text=\"%s\"", depth, i, info.wID,
                              info.fState, (info.fType & MFT_SEPARATOR) ? L"----" : text);
-        CDebugTrace::OutputDebugStringW(4, line, kSource, __LINE__);
+        ZEROVA_TRACE(4, static_cast<const wchar_t*>(line));
         if (info.hSubMenu != nullptr) TraceItems(info.hSubMenu, depth + 1);
     }
 }
@@ -109,7 +110,7 @@ ImageKey KeyOf(HMENU menu, UINT command, ULONG_PTR itemData)
 
 // A blank image (no bitmap) only keeps an item's text in line with the images of its menu level.
 struct ItemImage {
-    HBITMAP bitmap;
+    zerova::UniqueBitmap bitmap;
     const CMenuXP* maker;
     SIZE size;
 };
@@ -118,7 +119,7 @@ struct ItemImage {
 // menu asks its owner window to measure and draw them, and they are drawn with their alpha channel
 // over the item's own background, selected or not, as native menus draw 32-bit item bitmaps.
 struct ImageTable {
-    std::mutex lock;
+    zerova::Mutex lock;
     std::map<ImageKey, ItemImage> images;
 };
 
@@ -137,7 +138,7 @@ const ItemImage* FindEntry(const ImageKey& key)
 HBITMAP FindImage(const ImageKey& key)
 {
     const ItemImage* entry = FindEntry(key);
-    return entry != nullptr ? entry->bitmap : nullptr;
+    return entry != nullptr ? entry->bitmap.Get() : nullptr;
 }
 
 // The image of an item being measured, which names no menu: by record, else the first by command.
@@ -172,7 +173,7 @@ SIZE ImageSizeOfLevel(HMENU menu)
         MENUITEMINFOW info;
         if (!ItemBitmap(menu, i, info) || info.hbmpItem != HBMMENU_CALLBACK) continue;
         const ItemImage* entry = FindEntry(KeyOf(menu, info.wID, info.dwItemData));
-        if (entry != nullptr && entry->bitmap != nullptr) return entry->size;
+        if (entry != nullptr && entry->bitmap) return entry->size;
     }
     return {0, 0};
 }
@@ -189,13 +190,12 @@ CMenuXP::CMenuXP() = default;
 
 CMenuXP::~CMenuXP()
 {
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     for (auto entry = ItemImages().images.begin(); entry != ItemImages().images.end();) {
         if (entry->second.maker != this) {
             ++entry;
             continue;
         }
-        if (entry->second.bitmap != nullptr) ::DeleteObject(entry->second.bitmap);
         entry = ItemImages().images.erase(entry);
     }
 }
@@ -203,7 +203,7 @@ CMenuXP::~CMenuXP()
 bool CMenuXP::MeasureItem(MEASUREITEMSTRUCT& measure)
 {
     if (measure.CtlType != ODT_MENU) return false;
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     const ItemImage* entry = FindEntryToMeasure(measure.itemID, measure.itemData);
     if (entry == nullptr) return false;
     const SIZE size = entry->size;
@@ -215,24 +215,20 @@ bool CMenuXP::MeasureItem(MEASUREITEMSTRUCT& measure)
 bool CMenuXP::DrawItem(const DRAWITEMSTRUCT& draw)
 {
     if (draw.CtlType != ODT_MENU) return false;
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     HMENU menu = reinterpret_cast<HMENU>(draw.hwndItem);
     const ItemImage* entry = FindEntry(KeyOf(menu, draw.itemID, draw.itemData));
     if (entry == nullptr) return false;
-    if (entry->bitmap == nullptr) return true;  // a blank: nothing to draw
-    HBITMAP bitmap = entry->bitmap;
+    if (!entry->bitmap) return true;  // a blank: nothing to draw
     const SIZE size = entry->size;
-    HDC source = ::CreateCompatibleDC(draw.hDC);
-    if (source == nullptr) return false;
-    HGDIOBJ previous = ::SelectObject(source, bitmap);
+    const zerova::UniqueDeviceContext source(::CreateCompatibleDC(draw.hDC));
+    if (!source) return false;
+    const zerova::ScopedSelection selected(source.Get(), entry->bitmap.Get());
     const bool grayed = (draw.itemState & (ODS_GRAYED | ODS_DISABLED)) != 0;
     const BLENDFUNCTION blend{AC_SRC_OVER, 0, grayed ? kFaded : kOpaque, AC_SRC_ALPHA};
     const int top = draw.rcItem.top + (draw.rcItem.bottom - draw.rcItem.top - size.cy) / 2;
-    const bool drawn = ::GdiAlphaBlend(draw.hDC, draw.rcItem.left, top, size.cx, size.cy, source, 0, 0, size.cx,
-                                       size.cy, blend) != FALSE;
-    ::SelectObject(source, previous);
-    ::DeleteDC(source);
-    return drawn;
+    return ::GdiAlphaBlend(draw.hDC, draw.rcItem.left, top, size.cx, size.cy, source.Get(), 0, 0, size.cx, size.cy,
+                           blend) != FALSE;
 }
 
 int CMenuXP::FindMenuPositionByCommand(HMENU menu, HMENU* owner, UINT command)
@@ -313,7 +309,7 @@ void CMenuXP::ReleaseMenuItemImage(HMENU menu, UINT command)
     if (position < 0 || !GetMenuItemInfoW(holding, static_cast<UINT>(position), true, info) ||
         info.hbmpItem != HBMMENU_CALLBACK)
         return;
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     auto found = ItemImages().images.find(KeyOf(holding, command, info.dwItemData));
     if (found == ItemImages().images.end() || found->second.maker != this) return;  // not one of ours
     MENUITEMINFOW update{};
@@ -321,31 +317,26 @@ void CMenuXP::ReleaseMenuItemImage(HMENU menu, UINT command)
     update.fMask = MIIM_BITMAP;
     update.hbmpItem = nullptr;
     ::SetMenuItemInfoW(holding, command, FALSE, &update);
-    if (found->second.bitmap != nullptr) ::DeleteObject(found->second.bitmap);
     ItemImages().images.erase(found);
 }
 
 bool CMenuXP::SetItemBitmap(HMENU holdingMenu, UINT item, bool byPosition, HBITMAP bitmap, const wchar_t* imagePath)
 {
-    if (bitmap == nullptr) return false;
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    zerova::UniqueBitmap owned(bitmap);
+    if (!owned) return false;
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     MENUITEMINFOW info{};
     info.fMask = MIIM_ID | MIIM_DATA;
-    if (!GetMenuItemInfoW(holdingMenu, item, byPosition, info)) {
-        ::DeleteObject(bitmap);
-        return false;
-    }
+    if (!GetMenuItemInfoW(holdingMenu, item, byPosition, info)) return false;
     MENUITEMINFOW update{};
     update.cbSize = sizeof(update);
     update.fMask = MIIM_BITMAP;
     update.hbmpItem = HBMMENU_CALLBACK;
-    if (!::SetMenuItemInfoW(holdingMenu, item, byPosition ? TRUE : FALSE, &update)) {
-        ::DeleteObject(bitmap);
-        return false;
-    }
+    if (!::SetMenuItemInfoW(holdingMenu, item, byPosition ? TRUE : FALSE, &update)) return false;
     ItemImage& slot = ItemImages().images[KeyOf(holdingMenu, info.wID, info.dwItemData)];
-    if (slot.bitmap != nullptr && slot.maker == this) ::DeleteObject(slot.bitmap);
-    slot = {bitmap, this, BitmapSize(bitmap)};
+    // The image it replaces is no longer drawn by anyone: it goes.
+    const SIZE size = BitmapSize(bitmap);
+    slot = ItemImage{std::move(owned), this, size};
     if (auto* record = zerova::OwnItemRecord(reinterpret_cast<const void*>(info.dwItemData))) {
         zerova::CopyString(record->image, MAX_PATH, imagePath != nullptr ? imagePath : L"");
         record->imageEnabled = true;
@@ -391,7 +382,7 @@ HBITMAP CMenuXP::GetMenuItemImage(HMENU menu, UINT command)
     info.fMask = MIIM_BITMAP | MIIM_ID | MIIM_DATA;
     if (!GetMenuItemInfoW(owner, static_cast<UINT>(position), true, info)) return nullptr;
     if (info.hbmpItem != HBMMENU_CALLBACK) return info.hbmpItem;
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     return FindImage(KeyOf(owner, info.wID, info.dwItemData));
 }
 
@@ -401,7 +392,7 @@ void CMenuXP::LineUpLevel(HMENU menu, int depth)
 {
     if (menu == nullptr || depth > kMaxDepth) return;
     for (int i = 0; i < ::GetMenuItemCount(menu); ++i) LineUpLevel(::GetSubMenu(menu, i), depth + 1);
-    std::lock_guard<std::mutex> guard(ItemImages().lock);
+    std::lock_guard<zerova::Mutex> guard(ItemImages().lock);
     const SIZE size = ImageSizeOfLevel(menu);
     if (size.cx == 0) return;
     for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
@@ -412,7 +403,7 @@ void CMenuXP::LineUpLevel(HMENU menu, int depth)
         update.fMask = MIIM_BITMAP;
         update.hbmpItem = HBMMENU_CALLBACK;
         if (::SetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &update))
-            ItemImages().images[KeyOf(menu, info.wID, info.dwItemData)] = {nullptr, this, size};
+            ItemImages().images[KeyOf(menu, info.wID, info.dwItemData)] = ItemImage{zerova::UniqueBitmap(), this, size};
     }
 }
 

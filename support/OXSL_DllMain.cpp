@@ -1,4 +1,5 @@
 #include "OXSL_DllMain.h"
+#include "Lock.h"
 #include "DebugTrace.h"
 #include "ErrorMsg.h"
 #include "FileIO.h"
@@ -26,7 +27,7 @@ const int kSwitchNotUnderstoodString = 444;
 const size_t kMaxLibrariesChecked = 64;
 
 HINSTANCE g_supportInstance = nullptr;
-std::mutex g_dialogLock;
+zerova::Mutex g_dialogLock;
 std::vector<HWND> g_dialogs;
 
 bool IsLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
@@ -91,7 +92,7 @@ private:
     void ReportOnce(const wchar_t* seen)
     {
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            std::lock_guard<zerova::Mutex> guard(m_lock);
             if (m_reported == seen) return;
             m_reported = seen;
         }
@@ -103,11 +104,11 @@ private:
 
     void Forget()
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<zerova::Mutex> guard(m_lock);
         m_reported.clear();
     }
 
-    std::mutex m_lock;
+    zerova::Mutex m_lock;
     std::wstring m_reported;
 };
 
@@ -271,13 +272,13 @@ bool COXSL_DllMain::IsTrustedDLL(const wchar_t* path, bool& reasonA, bool& reaso
 void COXSL_DllMain::AddDlgToDlgList(HWND dialog)
 {
     if (dialog == nullptr) return;
-    std::lock_guard<std::mutex> guard(g_dialogLock);
+    std::lock_guard<zerova::Mutex> guard(g_dialogLock);
     if (std::find(g_dialogs.begin(), g_dialogs.end(), dialog) == g_dialogs.end()) g_dialogs.push_back(dialog);
 }
 
 void COXSL_DllMain::RemoveFromDlgList(HWND dialog)
 {
-    std::lock_guard<std::mutex> guard(g_dialogLock);
+    std::lock_guard<zerova::Mutex> guard(g_dialogLock);
     g_dialogs.erase(std::remove(g_dialogs.begin(), g_dialogs.end(), dialog), g_dialogs.end());
 }
 
@@ -286,7 +287,7 @@ bool COXSL_DllMain::PreTranslateDialogMessage(MSG* msg)
     if (msg == nullptr) return false;
     std::vector<HWND> dialogs;
     {
-        std::lock_guard<std::mutex> guard(g_dialogLock);
+        std::lock_guard<zerova::Mutex> guard(g_dialogLock);
         dialogs = g_dialogs;
     }
     for (HWND dialog : dialogs) {

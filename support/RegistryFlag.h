@@ -3,6 +3,7 @@
 #pragma once
 
 #include "SupportAPI.h"
+#include "Handles.h"
 
 class ZEROVA_SUPPORT_API CRegistryFlag {
 public:
@@ -16,13 +17,11 @@ public:
     bool Read();
 
 private:
-    void Close();
-
     HKEY m_root;
     wchar_t m_key[260];
     wchar_t m_value[64];
     bool m_default;
-    HKEY m_opened;
+    zerova::UniqueRegKey m_opened;
 };
 
 // A security switch that fails closed. Absent (no key or no value) is off; so are a DWORD or QWORD

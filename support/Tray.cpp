@@ -4,23 +4,11 @@
 
 #include <shellapi.h>
 
-namespace {
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& lock) : m_lock(lock) { ::EnterCriticalSection(&m_lock); }
-    ~Locked() { ::LeaveCriticalSection(&m_lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CRITICAL_SECTION& m_lock;
-};
-}  // namespace
+#include <mutex>
 
 CTray::CTray(HWND window, UINT id, UINT callbackMessage, HICON icon, const wchar_t* title)
     : m_window(window), m_id(id), m_callbackMessage(callbackMessage), m_icon(icon), m_title(), m_shown(false), m_hidden(false)
 {
-    ::InitializeCriticalSection(&m_lock);
     zerova::CopyString(m_title, MAX_PATH, title);
     Show();
 }
@@ -28,7 +16,6 @@ CTray::CTray(HWND window, UINT id, UINT callbackMessage, HICON icon, const wchar
 CTray::~CTray()
 {
     if (m_shown) Notify(NIM_DELETE);
-    ::DeleteCriticalSection(&m_lock);
 }
 
 bool CTray::Notify(DWORD message)
@@ -46,19 +33,19 @@ bool CTray::Notify(DWORD message)
 
 HICON CTray::GetTrayIcon()
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return m_icon;
 }
 
 wchar_t* CTray::GetTitle(wchar_t* buffer, int length)
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return zerova::CopyString(buffer, length, m_title);
 }
 
 bool CTray::ModifyIcon(HICON icon)
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     m_icon = icon;
     if (m_hidden) return false;
     return m_shown ? Notify(NIM_MODIFY) : (m_shown = Notify(NIM_ADD));
@@ -66,7 +53,7 @@ bool CTray::ModifyIcon(HICON icon)
 
 bool CTray::ModifyTitle(const wchar_t* title)
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     zerova::CopyString(m_title, MAX_PATH, title);
     if (m_hidden) return false;
     return m_shown ? Notify(NIM_MODIFY) : (m_shown = Notify(NIM_ADD));
@@ -74,7 +61,7 @@ bool CTray::ModifyTitle(const wchar_t* title)
 
 bool CTray::Show()
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     m_hidden = false;
     m_shown = Notify(NIM_ADD) || Notify(NIM_MODIFY);
     return m_shown;
@@ -82,7 +69,7 @@ bool CTray::Show()
 
 void CTray::Hide()
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     if (m_shown) Notify(NIM_DELETE);
     m_shown = false;
     m_hidden = true;
@@ -90,12 +77,12 @@ void CTray::Hide()
 
 bool CTray::IsHidden()
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return m_hidden;
 }
 
 bool CTray::IsShown()
 {
-    Locked guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return m_shown;
 }

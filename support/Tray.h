@@ -1,6 +1,7 @@
 // The notification icon of the tray: its icon and its title (the tool tip).
 #pragma once
 #include "SupportAPI.h"
+#include "Lock.h"
 
 class ZEROVA_SUPPORT_API CTray {
 public:
@@ -36,5 +37,5 @@ private:
     wchar_t m_title[MAX_PATH];
     bool m_shown;
     bool m_hidden;
-    CRITICAL_SECTION m_lock;
+    zerova::Mutex m_lock;  // the icon, the title and the shown and hidden marks
 };
