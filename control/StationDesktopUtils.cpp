@@ -2,10 +2,7 @@
 // the access-control helpers that let a started tray host use a user's station and desktop.
 #include "StationDesktopUtils.h"
 
-#include "SingletonSlot.h"
-
 #include "DebugTrace.h"
-#include "ErrorMsg.h"
 #include "FindWindow.h"
 #include "Handles.h"
 #include "SafeString.h"
@@ -15,11 +12,40 @@
 #include <algorithm>
 #include <initializer_list>
 #include <iterator>
+#include <mutex>
 #include <vector>
 
+namespace control {
+
+enum class WalkKind { StartHosts, UnloadHosts, ShowHideTray, PluginMessage, TraceWindows };
+
+// One walk over every window station and desktop: what it does, its parameters and where it
+// stands. It reaches the enumeration callbacks through their LPARAM; a nested walk is an object of
+// its own, so the walk it interrupted keeps its parameters, station and desktop.
+struct StationWalk {
+    StationWalk(CStationDesktopUtils& walker, WalkKind kind) : walker(walker), kind(kind) {}
+
+    CStationDesktopUtils& walker;
+    const WalkKind kind;
+    bool show = true;
+    wchar_t messageText[MAX_PATH] = L"";
+    int messageValue = -1;
+    // Where the walk stands: the window station and desktop open now, the desktop's name.
+    zerova::UniqueWindowStation station;
+    zerova::UniqueDesktop desktop;
+    const wchar_t* desktopName = L"";
+    int depth = 1;  // 1 for a walk that runs inside no other on its thread
+};
+
+}  // namespace control
+
 namespace {
-std::atomic<CStationDesktopUtils*> g_instance{nullptr};
-std::recursive_mutex g_instanceLock;
+using control::StationWalk;
+using control::WalkKind;
+
+// The innermost walk of this thread, or null: a re-entrancy mark (see the lock table), which lets
+// a walk started inside another on the same thread run without the walk lock the outer one holds.
+thread_local StationWalk* t_walking = nullptr;
 
 const wchar_t kTaskbarClass[] = L"Shell_TrayWnd";
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
@@ -34,30 +60,11 @@ const int kMaxWalkDepth = 4;
 // The low 32 bits of a handle or address, as the traces print them.
 unsigned Low32(const void* value) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(value)); }
 
-// Process-heap blocks, zeroed, freed on destruction.
-class HeapBlock {
-public:
-    explicit HeapBlock(SIZE_T bytes)
-        : m_block(bytes > 0 ? ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes) : nullptr)
-    {
-    }
-    ~HeapBlock()
-    {
-        if (m_block != nullptr) ::HeapFree(::GetProcessHeap(), 0, m_block);
-    }
-    HeapBlock(const HeapBlock&) = delete;
-    HeapBlock& operator=(const HeapBlock&) = delete;
-    void* Get() const { return m_block; }
-    void* Release()
-    {
-        void* block = m_block;
-        m_block = nullptr;
-        return block;
-    }
-
-private:
-    void* m_block;
-};
+// A zeroed block of the process heap, freed when its owner goes.
+zerova::UniqueHeapBlock ZeroedBlock(SIZE_T bytes)
+{
+    return zerova::UniqueHeapBlock(bytes > 0 ? ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes) : nullptr);
+}
 
 // An access-allowed entry: its inheritance flags and its access mask.
 struct AllowedEntry {
@@ -71,7 +78,7 @@ bool AddAllowedAce(PACL acl, const AllowedEntry& entry, PSID sid)
     if (entry.flags == 0) return ::AddAccessAllowedAce(acl, ACL_REVISION, entry.mask, sid) != FALSE;
     const DWORD sidLength = ::GetLengthSid(sid);
     const DWORD size = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sidLength;
-    HeapBlock block(size);
+    const zerova::UniqueHeapBlock block = ZeroedBlock(size);
     auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(block.Get());
     if (ace == nullptr) return false;
     ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
@@ -99,8 +106,8 @@ bool GrantEntries(HANDLE object, PSID sid, std::initializer_list<AllowedEntry> w
     if (::GetUserObjectSecurity(object, &what, nullptr, 0, &needed) ||
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
         return false;
-    HeapBlock old(needed);
-    HeapBlock fresh(needed);
+    const zerova::UniqueHeapBlock old = ZeroedBlock(needed);
+    const zerova::UniqueHeapBlock fresh = ZeroedBlock(needed);
     if (old.Get() == nullptr || fresh.Get() == nullptr) return false;
     if (!::GetUserObjectSecurity(object, &what, old.Get(), needed, &needed)) return false;
     if (!::InitializeSecurityDescriptor(fresh.Get(), SECURITY_DESCRIPTOR_REVISION)) return false;
@@ -129,7 +136,7 @@ bool GrantEntries(HANDLE object, PSID sid, std::initializer_list<AllowedEntry> w
 
     const DWORD entryBytes = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
     const DWORD aclBytes = sizes.AclBytesInUse + static_cast<DWORD>(missing.size()) * entryBytes;
-    HeapBlock aclBlock(aclBytes);
+    const zerova::UniqueHeapBlock aclBlock = ZeroedBlock(aclBytes);
     auto* acl = static_cast<PACL>(aclBlock.Get());
     if (acl == nullptr || !::InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
     for (void* ace : oldEntries) {
@@ -169,21 +176,12 @@ private:
 
 // ---------------------------------------------------------------- life
 
-CStationDesktopUtils::CStationDesktopUtils()
-    : m_windowProcedure(nullptr), m_show(true), m_messageText(), m_messageValue(-1), m_mainAppWindow(nullptr),
-      m_mainAppName(), m_currentStation(nullptr), m_currentDesktop(nullptr), m_walkDepth(0)
+CStationDesktopUtils::CStationDesktopUtils(const zerova::SupportServices& support, CVarnelUtils& utils)
+    : m_support(support), m_utils(utils), m_mainAppWindow(nullptr), m_mainAppName()
 {
 }
 
-CStationDesktopUtils* CStationDesktopUtils::Instance()
-{
-    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CStationDesktopUtils(); });
-}
-
-CStationDesktopUtils::~CStationDesktopUtils()
-{
-    if (g_instance == this) g_instance = nullptr;
-}
+CStationDesktopUtils::~CStationDesktopUtils() = default;
 
 void CStationDesktopUtils::SetMainAppHwnd(HWND window, const wchar_t* name)
 {
@@ -195,116 +193,96 @@ HWND CStationDesktopUtils::GetMainAppHwnd() { return m_mainAppWindow; }
 
 // ---------------------------------------------------------------- the walks
 
-// Holds the walk lock for one walk and gives the walker back the parameters, station and desktop
-// of the walk it interrupted, if any, when it ends.
-class CStationDesktopUtils::WalkScope {
-public:
-    explicit WalkScope(CStationDesktopUtils& walker)
-        : m_walker(walker), m_lock(walker.m_walkLock), m_procedure(walker.m_windowProcedure), m_show(walker.m_show),
-          m_messageText(), m_messageValue(walker.m_messageValue), m_station(walker.m_currentStation),
-          m_desktop(walker.m_currentDesktop)
-    {
-        zerova::CopyString(m_messageText, MAX_PATH, walker.m_messageText);
-        ++m_walker.m_walkDepth;
-    }
-    ~WalkScope()
-    {
-        --m_walker.m_walkDepth;
-        m_walker.m_windowProcedure = m_procedure;
-        m_walker.m_show = m_show;
-        zerova::CopyString(m_walker.m_messageText, MAX_PATH, m_messageText);
-        m_walker.m_messageValue = m_messageValue;
-        m_walker.m_currentStation = m_station;
-        m_walker.m_currentDesktop = m_desktop;
-    }
-    WalkScope(const WalkScope&) = delete;
-    WalkScope& operator=(const WalkScope&) = delete;
-
-    // False for a walk nested too deeply on one thread; it is not run.
-    bool MayRun() const
-    {
-        if (m_walker.m_walkDepth <= kMaxWalkDepth) return true;
-        ZEROVA_TRACE(4, L"CStationDesktopUtils - a walk nested %d deep on one thread is not run", m_walker.m_walkDepth);
-        return false;
-    }
-
-private:
-    CStationDesktopUtils& m_walker;
-    std::lock_guard<std::recursive_mutex> m_lock;
-    WNDENUMPROC m_procedure;
-    bool m_show;
-    wchar_t m_messageText[MAX_PATH];
-    int m_messageValue;
-    HWINSTA m_station;
-    HDESK m_desktop;
-};
-
 void CStationDesktopUtils::LoadUnloadOnAllStationsAndDesktops(bool load)
 {
-    Walk(load ? &CStationDesktopUtils::Load_EnumWindowsProc : &CStationDesktopUtils::Unload_EnumWindowsProc);
+    StationWalk walk(*this, load ? WalkKind::StartHosts : WalkKind::UnloadHosts);
+    Walk(walk);
 }
 
 void CStationDesktopUtils::ShowHideTrayOnAllStationsAndDesktops(bool show)
 {
-    WalkScope scope(*this);
-    if (!scope.MayRun()) return;
-    m_show = show;
-    RunWalk(&CStationDesktopUtils::ShowHideTray_EnumWindowsProc);
+    StationWalk walk(*this, WalkKind::ShowHideTray);
+    walk.show = show;
+    Walk(walk);
 }
 
 void CStationDesktopUtils::PluginComm(const wchar_t* text, int value)
 {
-    WalkScope scope(*this);
-    if (!scope.MayRun()) return;
-    m_messageText[0] = L'\0';
-    if (!zerova::IsEmpty(text)) zerova::CopyString(m_messageText, MAX_PATH, text);
-    m_messageValue = value;
-    RunWalk(&CStationDesktopUtils::PluginComm_EnumWindowsProc);
+    StationWalk walk(*this, WalkKind::PluginMessage);
+    if (!zerova::IsEmpty(text)) zerova::CopyString(walk.messageText, MAX_PATH, text);
+    walk.messageValue = value;
+    Walk(walk);
 }
 
-void CStationDesktopUtils::DebugTrace() { Walk(&CStationDesktopUtils::DebugTrace_EnumWindowsProc); }
-
-void CStationDesktopUtils::Walk(WNDENUMPROC procedure)
+void CStationDesktopUtils::DebugTrace()
 {
-    WalkScope scope(*this);
-    if (scope.MayRun()) RunWalk(procedure);
+    StationWalk walk(*this, WalkKind::TraceWindows);
+    Walk(walk);
 }
 
-// Runs under the walk lock, with the walk's parameters set.
-void CStationDesktopUtils::RunWalk(WNDENUMPROC procedure)
+void CStationDesktopUtils::Walk(StationWalk& walk)
 {
-    m_windowProcedure = procedure;
-    m_currentStation = nullptr;
-    m_currentDesktop = nullptr;
-    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, 0);
+    StationWalk* const outer = t_walking;
+    if (outer != nullptr) {
+        // Two tray hosts whose plug-ins answer each other's messages would otherwise nest until
+        // the stack is used up.
+        walk.depth = outer->depth + 1;
+        if (walk.depth > kMaxWalkDepth) {
+            ZEROVA_TRACE(4, L"CStationDesktopUtils - a walk nested %d deep on one thread is not run", walk.depth);
+            return;
+        }
+    }
+    std::unique_lock<zerova::Mutex> oneAtATime(m_walkLock, std::defer_lock);
+    if (outer == nullptr) oneAtATime.lock();
+    t_walking = &walk;
+    ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, reinterpret_cast<LPARAM>(&walk));
+    t_walking = outer;
 }
 
-BOOL CALLBACK CStationDesktopUtils::EnumWindowStationProc(LPWSTR station, LPARAM)
+BOOL CALLBACK CStationDesktopUtils::EnumWindowStationProc(LPWSTR station, LPARAM walkParameter)
 {
     ZEROVA_TRACE(0, L"EnumWindowStationProc: lpszWindowStation: %s", station != nullptr ? station : L"");
     if (zerova::IsEmpty(station)) return TRUE;
-    CStationDesktopUtils* self = Instance();
-    self->m_currentStation = ::OpenWindowStationW(station, FALSE, MAXIMUM_ALLOWED);
-    if (self->m_currentStation == nullptr) return TRUE;
+    auto& walk = *reinterpret_cast<StationWalk*>(walkParameter);
+    walk.station.Reset(::OpenWindowStationW(station, FALSE, MAXIMUM_ALLOWED));
+    if (!walk.station) return TRUE;
     HWINSTA own = ::GetProcessWindowStation();
-    ::SetProcessWindowStation(self->m_currentStation);
-    ::EnumDesktopsW(self->m_currentStation, &CStationDesktopUtils::EnumDesktopProc, 0);
+    ::SetProcessWindowStation(walk.station.Get());
+    ::EnumDesktopsW(walk.station.Get(), &CStationDesktopUtils::EnumDesktopProc, walkParameter);
     ::SetProcessWindowStation(own);
-    ::CloseWindowStation(self->m_currentStation);
-    self->m_currentStation = nullptr;
+    walk.station.Reset();
     return TRUE;
 }
 
-BOOL CALLBACK CStationDesktopUtils::EnumDesktopProc(LPWSTR desktop, LPARAM)
+BOOL CALLBACK CStationDesktopUtils::EnumDesktopProc(LPWSTR desktop, LPARAM walkParameter)
 {
     ZEROVA_TRACE(0, L"EnumDesktopProc: lpszDesktop: %s", desktop != nullptr ? desktop : L"");
     if (zerova::IsEmpty(desktop)) return TRUE;
-    CStationDesktopUtils* self = Instance();
-    self->m_currentDesktop = ::OpenDesktopW(desktop, 0, FALSE, MAXIMUM_ALLOWED);
-    if (self->m_currentDesktop == nullptr) return TRUE;
-    ::EnumDesktopWindows(self->m_currentDesktop, self->m_windowProcedure, reinterpret_cast<LPARAM>(desktop));
-    ::CloseDesktop(self->m_currentDesktop);
-    self->m_currentDesktop = nullptr;
+    auto& walk = *reinterpret_cast<StationWalk*>(walkParameter);
+    walk.desktop.Reset(::OpenDesktopW(desktop, 0, FALSE, MAXIMUM_ALLOWED));
+    if (!walk.desktop) return TRUE;
+    walk.desktopName = desktop;
+    ::EnumDesktopWindows(walk.desktop.Get(), &CStationDesktopUtils::EnumWindowProc, walkParameter);
+    walk.desktopName = L"";
+    walk.desktop.Reset();
+    return TRUE;
+}
+
+BOOL CALLBACK CStationDesktopUtils::EnumWindowProc(HWND window, LPARAM walkParameter)
+{
+    auto& walk = *reinterpret_cast<StationWalk*>(walkParameter);
+    switch (walk.kind) {
+    case WalkKind::StartHosts:
+        return Load_EnumWindowsProc(window, walk) ? TRUE : FALSE;
+    case WalkKind::UnloadHosts:
+        return Unload_EnumWindowsProc(window, walk) ? TRUE : FALSE;
+    case WalkKind::ShowHideTray:
+        return ShowHideTray_EnumWindowsProc(window, walk) ? TRUE : FALSE;
+    case WalkKind::PluginMessage:
+        return PluginComm_EnumWindowsProc(window, walk) ? TRUE : FALSE;
+    case WalkKind::TraceWindows:
+        return DebugTrace_EnumWindowsProc(window, walk) ? TRUE : FALSE;
+    }
     return TRUE;
 }
 
@@ -324,26 +302,25 @@ bool CStationDesktopUtils::IsWindowToSkip(HWND window)
     return window == nullptr || window == m_mainAppWindow || control::IsOwnProcessWindow(window);
 }
 
-BOOL CALLBACK CStationDesktopUtils::Load_EnumWindowsProc(HWND window, LPARAM desktop)
+bool CStationDesktopUtils::Load_EnumWindowsProc(HWND window, StationWalk& walk)
 {
-    const wchar_t* desktopName = reinterpret_cast<const wchar_t*>(desktop);
-    ZEROVA_TRACE(0, L"Load_EnumWindowsProc: lpszDesktop: %s", desktopName != nullptr ? desktopName : L"");
-    CStationDesktopUtils* self = Instance();
-    if (window == nullptr || window == self->m_mainAppWindow) return TRUE;
+    ZEROVA_TRACE(0, L"Load_EnumWindowsProc: lpszDesktop: %s", walk.desktopName);
+    if (window == nullptr || window == walk.walker.m_mainAppWindow) return true;
     wchar_t className[MAX_PATH] = L"";
     if (::GetClassNameW(window, className, MAX_PATH) == 0) {
         ZEROVA_TRACE(4, L"Load_EnumWindowsProc::GetClassName failed for hWnd %.8X", Low32(window));
-        return TRUE;
+        return true;
     }
     ZEROVA_TRACE(0, L"Load_EnumWindowsProc: window class name %s", className);
-    if (!zerova::EqualsNoCase(className, kTaskbarClass)) return TRUE;
-    self->StartTrayHostFor(window, className, desktopName != nullptr ? desktopName : L"");
-    return FALSE;  // one start attempt per desktop
+    if (!zerova::EqualsNoCase(className, kTaskbarClass)) return true;
+    walk.walker.StartTrayHostFor(window, className, walk);
+    return false;  // one start attempt per desktop
 }
 
 // Starts this process's executable as the user who owns the taskbar, on the taskbar's desktop.
-void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* className, const wchar_t* desktop)
+void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* className, const StationWalk& walk)
 {
+    const wchar_t* desktop = walk.desktopName;
     wchar_t executable[MAX_PATH] = L"";
     const DWORD got = ::GetModuleFileNameW(nullptr, executable, MAX_PATH);
     if (got == 0 || got >= MAX_PATH) {
@@ -368,16 +345,13 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
     zerova::UniqueKernelHandle token(rawToken);
     PSID sid = nullptr;
     if (!GetLogonSid(token.Get(), &sid)) return;
-    struct SidGuard {
-        PSID sid;
-        ~SidGuard() { FreeLogonSid(sid); }
-    } sidGuard{sid};
+    const zerova::UniqueHeapBlock sidBlock(sid);  // GetLogonSid's copy, freed as FreeLogonSid frees it
 
-    if (!AddAceToWindowStation(m_currentStation, sid)) {
+    if (!AddAceToWindowStation(walk.station.Get(), sid)) {
         ZEROVA_TRACE(4, L"Load_EnumWindowsProc::AddAceToWindowStation failed for pSID %.8X", Low32(sid));
         return;
     }
-    if (!AddAceToDesktop(m_currentDesktop, sid)) {
+    if (!AddAceToDesktop(walk.desktop.Get(), sid)) {
         ZEROVA_TRACE(4, L"Load_EnumWindowsProc::AddAceToDesktop failed for pSID %.8X", Low32(sid));
         return;
     }
@@ -399,26 +373,25 @@ void CStationDesktopUtils::StartTrayHostFor(HWND taskbar, const wchar_t* classNa
     PROCESS_INFORMATION started{};
     if (::CreateProcessAsUserW(token.Get(), executable, commandLine, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE,
                                nullptr, nullptr, &startup, &started)) {
-        ::CloseHandle(started.hThread);
-        ::CloseHandle(started.hProcess);
+        const zerova::UniqueKernelHandle thread(started.hThread), process(started.hProcess);
         return;
     }
     wchar_t error[MAX_PATH] = L"";
-    CErrorMsg::Instance()->GetLastErrorString(L"CreateProcessAsUser", error, MAX_PATH);
+    m_support.errors->GetLastErrorString(L"CreateProcessAsUser", error, MAX_PATH);
     ZEROVA_TRACE(4,
                 L"Load_EnumWindowsProc::CreateProcessAsUser failed for window class \"%s\", desktop \"%s\", process "
                 L"token %.8X, executable name \"%s\", command line \"%s\"\r\n    Last error: %s",
                 className, desktop, Low32(token.Get()), executable, commandLine, error);
 }
 
-BOOL CALLBACK CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, LPARAM)
+bool CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, StationWalk& walk)
 {
-    CStationDesktopUtils* self = Instance();
-    if (self->IsWindowToSkip(window)) return TRUE;
+    CStationDesktopUtils& self = walk.walker;
+    if (self.IsWindowToSkip(window)) return true;
     ZEROVA_TRACE(0, L"Unload_EnumWindowsProc");
-    if (self->IsTrayHostNotifyWindow(window)) {
+    if (self.IsTrayHostNotifyWindow(window)) {
         ZEROVA_TRACE(0, L"Unload_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
-        CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_UNLOAD,
+        CVarnelPrivateInterface::CopyDataIPC(window, self.m_mainAppWindow, CVarnelPrivateInterface::IPC_UNLOAD,
                                              nullptr, -1);
     }
     CFindWindow finder;
@@ -426,50 +399,50 @@ BOOL CALLBACK CStationDesktopUtils::Unload_EnumWindowsProc(HWND window, LPARAM)
     bool classMatched = false;
     finder.Match(window, nullptr, titleMatched, kMainWindowClass, classMatched);
     if (classMatched) ::PostMessageW(window, WM_CLOSE, 0, 0);
-    return TRUE;
+    return true;
 }
 
-BOOL CALLBACK CStationDesktopUtils::ShowHideTray_EnumWindowsProc(HWND window, LPARAM)
+bool CStationDesktopUtils::ShowHideTray_EnumWindowsProc(HWND window, StationWalk& walk)
 {
-    CStationDesktopUtils* self = Instance();
-    if (self->IsWindowToSkip(window)) return TRUE;
+    CStationDesktopUtils& self = walk.walker;
+    if (self.IsWindowToSkip(window)) return true;
     ZEROVA_TRACE(0, L"ShowHideTray_EnumWindowsProc");
-    if (self->IsTrayHostNotifyWindow(window)) {
+    if (self.IsTrayHostNotifyWindow(window)) {
         ZEROVA_TRACE(0, L"ShowHideTray_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
         CVarnelPrivateInterface::CopyDataIPC(
-            window, self->m_mainAppWindow,
-            self->m_show ? CVarnelPrivateInterface::IPC_SHOW : CVarnelPrivateInterface::IPC_HIDE, nullptr, -1);
+            window, self.m_mainAppWindow,
+            walk.show ? CVarnelPrivateInterface::IPC_SHOW : CVarnelPrivateInterface::IPC_HIDE, nullptr, -1);
     }
-    return TRUE;
+    return true;
 }
 
-BOOL CALLBACK CStationDesktopUtils::PluginComm_EnumWindowsProc(HWND window, LPARAM)
+bool CStationDesktopUtils::PluginComm_EnumWindowsProc(HWND window, StationWalk& walk)
 {
-    CStationDesktopUtils* self = Instance();
-    if (self->IsWindowToSkip(window)) return TRUE;
+    CStationDesktopUtils& self = walk.walker;
+    if (self.IsWindowToSkip(window)) return true;
     ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc");
-    if (!self->IsTrayHostNotifyWindow(window)) return TRUE;
+    if (!self.IsTrayHostNotifyWindow(window)) return true;
     // A plug-in message goes only to a process that runs a tray host executable.
-    if (!control::IsTrayHostProcessWindow(window)) {
+    if (!control::IsTrayHostProcessWindow(window, self.m_utils)) {
         ZEROVA_TRACE(4, L"PluginComm_EnumWindowsProc - window %.8X belongs to no tray host executable", Low32(window));
-        return TRUE;
+        return true;
     }
     ZEROVA_TRACE(0, L"PluginComm_EnumWindowsProc - calling CVarnelPrivateInterface::CopyDataIPC");
-    CVarnelPrivateInterface::CopyDataIPC(window, self->m_mainAppWindow, CVarnelPrivateInterface::IPC_PLUGIN_COMM,
-                                         self->m_messageText, self->m_messageValue);
-    return TRUE;
+    CVarnelPrivateInterface::CopyDataIPC(window, self.m_mainAppWindow, CVarnelPrivateInterface::IPC_PLUGIN_COMM,
+                                         walk.messageText, walk.messageValue);
+    return true;
 }
 
-BOOL CALLBACK CStationDesktopUtils::DebugTrace_EnumWindowsProc(HWND window, LPARAM)
+bool CStationDesktopUtils::DebugTrace_EnumWindowsProc(HWND window, StationWalk&)
 {
-    if (window == nullptr) return TRUE;
+    if (window == nullptr) return true;
     wchar_t title[MAX_PATH] = L"";
     wchar_t className[MAX_PATH] = L"";
     ::GetWindowTextW(window, title, MAX_PATH);
     ::GetClassNameW(window, className, MAX_PATH);
     ZEROVA_TRACE(0, L"DebugTrace_EnumWindowsProc: hWnd = %.8X, name = \"%s\", class = \"%s\"", Low32(window), title,
                 className);
-    return TRUE;
+    return true;
 }
 
 // ---------------------------------------------------------------- security helpers
@@ -482,13 +455,13 @@ bool CStationDesktopUtils::GetLogonSid(HANDLE token, PSID* sid)
     if (::GetTokenInformation(token, TokenGroups, nullptr, 0, &needed) ||
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
         return false;
-    HeapBlock groupsBlock(needed);
+    const zerova::UniqueHeapBlock groupsBlock = ZeroedBlock(needed);
     auto* groups = static_cast<TOKEN_GROUPS*>(groupsBlock.Get());
     if (groups == nullptr || !::GetTokenInformation(token, TokenGroups, groups, needed, &needed)) return false;
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) != SE_GROUP_LOGON_ID) continue;
         const DWORD length = ::GetLengthSid(groups->Groups[i].Sid);
-        HeapBlock copy(length);
+        zerova::UniqueHeapBlock copy = ZeroedBlock(length);
         if (copy.Get() == nullptr || !::CopySid(length, copy.Get(), groups->Groups[i].Sid)) return false;
         *sid = copy.Release();
         return true;

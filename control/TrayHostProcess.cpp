@@ -40,10 +40,10 @@ std::wstring ProcessImageOf(HWND window)
     return ComparablePath(image);
 }
 
-std::wstring ApplicationFolderHost()
+std::wstring ApplicationFolderHost(CVarnelUtils& utils)
 {
     wchar_t host[MAX_PATH] = L"";
-    CVarnelUtils::Instance()->GetVarnelFilename(host, MAX_PATH);
+    utils.GetVarnelFilename(host, MAX_PATH);
     return ComparablePath(host);
 }
 
@@ -66,10 +66,10 @@ bool IsOwnProcessWindow(HWND window)
            processId == ::GetCurrentProcessId();
 }
 
-bool IsTrayHostProcessWindow(HWND window)
+bool IsTrayHostProcessWindow(HWND window, CVarnelUtils& utils)
 {
     const std::wstring image = ProcessImageOf(window);
-    return SamePath(image, ApplicationFolderHost()) || SamePath(image, OwnExecutable());
+    return SamePath(image, ApplicationFolderHost(utils)) || SamePath(image, OwnExecutable());
 }
 
 }  // namespace control

@@ -2,10 +2,7 @@
 // message protocol between processes and tray hosts.
 #include "VarnelPrivateInterface.h"
 
-#include "SingletonSlot.h"
-
 #include "DebugTrace.h"
-#include "ErrorMsg.h"
 #include "FileIO.h"
 #include "IniFile.h"
 #include "RegistryEx.h"
@@ -19,86 +16,79 @@
 #include <cstring>
 
 namespace {
-std::atomic<CVarnelPrivateInterface*> g_instance{nullptr};
-std::recursive_mutex g_instanceLock;
-
 const int kNoTitleOrText = 529;
-
-
-// "Entering <export>" now and "Leaving <export>" at the end of the scope.
 }  // namespace
 
-CVarnelPrivateInterface* CVarnelPrivateInterface::Instance()
+CVarnelPrivateInterface::CVarnelPrivateInterface(const zerova::SupportServices& support, menu::TrayResources& tray,
+                                                 CPluginInterface& registry, CVarnelMenuUtils& menu,
+                                                 CThreadManager& dialogs, CStationDesktopUtils& walker)
+    : m_support(support), m_tray(tray), m_registry(registry), m_menu(menu), m_dialogs(dialogs), m_walker(walker)
 {
-    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CVarnelPrivateInterface(); });
 }
 
-CVarnelPrivateInterface::~CVarnelPrivateInterface()
-{
-    if (g_instance == this) g_instance = nullptr;
-}
+CVarnelPrivateInterface::~CVarnelPrivateInterface() = default;
 
-int CVarnelPrivateInterface::GetLastError() { return CErrorMsg::Instance()->GetLastError(); }
+int CVarnelPrivateInterface::GetLastError() { return m_support.errors->GetLastError(); }
 
 // ---------------------------------------------------------------- menu
 
 bool CVarnelPrivateInterface::RemoveMenuItem(void* handle, UINT itemId)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelRemoveMenuItem", L"Leaving VarnelRemoveMenuItem");
-    const bool removed = CVarnelMenuUtils::Instance()->RemoveMenuItem(handle, itemId);
-    CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+    const bool removed = m_menu.RemoveMenuItem(handle, itemId);
+    m_menu.CheckAndHideVarnelLegacyMenus();
     return removed;
 }
 
 bool CVarnelPrivateInterface::SetMenuString(void* handle, UINT itemId, const wchar_t* caption)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelSetMenuString", L"Leaving VarnelSetMenuString");
-    return CVarnelMenuUtils::Instance()->SetMenuString(handle, itemId, caption);
+    return m_menu.SetMenuString(handle, itemId, caption);
 }
 
 int CVarnelPrivateInterface::GetMenuStringW(void* handle, UINT itemId, wchar_t* buffer, int length)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelGetMenuString", L"Leaving VarnelGetMenuString");
-    return CVarnelMenuUtils::Instance()->GetMenuStringW(handle, itemId, buffer, length) != 0 ? 1 : 0;
+    return m_menu.GetMenuStringW(handle, itemId, buffer, length) != 0 ? 1 : 0;
 }
 
 bool CVarnelPrivateInterface::GetMenuItemState(void* handle, UINT itemId, bool& checkMark, bool& enabled)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelGetMenuItemState", L"Leaving VarnelGetMenuItemState");
-    return CVarnelMenuUtils::Instance()->GetMenuItemState(handle, itemId, checkMark, enabled);
+    return m_menu.GetMenuItemState(handle, itemId, checkMark, enabled);
 }
 
 bool CVarnelPrivateInterface::CheckMenuItem(void* handle, UINT itemId, UINT flags)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelCheckMenuItem", L"Leaving VarnelCheckMenuItem");
-    return CVarnelMenuUtils::Instance()->CheckMenuItem(handle, itemId, flags);
+    return m_menu.CheckMenuItem(handle, itemId, flags);
 }
 
 bool CVarnelPrivateInterface::EnableMenuItem(void* handle, UINT itemId, UINT flags)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelEnableMenuItem", L"Leaving VarnelEnableMenuItem");
-    return CVarnelMenuUtils::Instance()->EnableMenuItem(handle, itemId, flags);
+    return m_menu.EnableMenuItem(handle, itemId, flags);
 }
 
 bool CVarnelPrivateInterface::SetMenuItemImage(void* handle, UINT itemId, HICON icon)
 {
-    return CVarnelMenuUtils::Instance()->SetMenuItemImage(handle, itemId, icon, true);
+    return m_menu.SetMenuItemImage(handle, itemId, icon, true);
 }
 
 bool CVarnelPrivateInterface::SetMenuItemImage(void* handle, UINT itemId, const wchar_t* image)
 {
-    return CVarnelMenuUtils::Instance()->SetMenuItemImage(handle, itemId, image, true);
+    return m_menu.SetMenuItemImage(handle, itemId, image, true);
 }
 
-void CVarnelPrivateInterface::ModifyTrayTitle(const wchar_t* title) { CVarnelMenuUtils::Instance()->ModifyTrayTitle(title); }
-void CVarnelPrivateInterface::ModifyTrayIcon(HICON icon) { CVarnelMenuUtils::Instance()->ModifyTrayIcon(icon); }
+void CVarnelPrivateInterface::ModifyTrayTitle(const wchar_t* title) { m_menu.ModifyTrayTitle(title); }
+void CVarnelPrivateInterface::ModifyTrayIcon(HICON icon) { m_menu.ModifyTrayIcon(icon); }
 
 // ---------------------------------------------------------------- state, messages, progress
 
 void CVarnelPrivateInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t* text)
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelSetState", L"Leaving VarnelSetState");
-    CPluginInterface::Instance()->SetState(handle, state, text, nullptr);
+    m_registry.SetState(handle, state, text, nullptr);
 }
 
 bool CVarnelPrivateInterface::DisplayAdvisoryMsg(void* handle, const wchar_t* extra, HWND parent,
@@ -108,10 +98,10 @@ bool CVarnelPrivateInterface::DisplayAdvisoryMsg(void* handle, const wchar_t* ex
 {
     VARNEL_SCOPED_TRACE(L"Entering VarnelDisplayAdvisoryMsg", L"Leaving VarnelDisplayAdvisoryMsg");
     if (zerova::IsEmpty(title) || zerova::IsEmpty(text)) {
-        CErrorMsg::Instance()->Error(kNoTitleOrText);
+        m_support.errors->Error(kNoTitleOrText);
         return false;
     }
-    return CThreadManager::Instance()->CreateAdvisoryMsgThread(handle, extra, parent, title, text, type, buttons,
+    return m_dialogs.CreateAdvisoryMsgThread(handle, extra, parent, title, text, type, buttons,
                                                                autoClose, cookie, settingsFlag);
 }
 
@@ -120,8 +110,8 @@ CProgressDlg* CVarnelPrivateInterface::CreateProgressDlg(void* handle, HWND, con
                                                          void* cookie, int autoCloseMs)
 {
     // Progress dialogs always stand over the tray's main window.
-    HWND mainWindow = CStationDesktopUtils::Instance()->GetMainAppHwnd();
-    return CThreadManager::Instance()->CreateProgressDlgThread(handle, mainWindow, title, type, cancel, cookie,
+    HWND mainWindow = m_walker.GetMainAppHwnd();
+    return m_dialogs.CreateProgressDlgThread(handle, mainWindow, title, type, cancel, cookie,
                                                                autoCloseMs);
 }
 
@@ -129,12 +119,50 @@ bool CVarnelPrivateInterface::SetProgress(CProgressDlg* dialog, const wchar_t* s
                                           int percent)
 {
     if (dialog == nullptr || zerova::IsEmpty(status) || zerova::IsEmpty(detail)) return false;
-    return CThreadManager::Instance()->SetProgress(dialog, status, detail, percent);
+    return m_dialogs.SetProgress(dialog, status, detail, percent);
 }
 
 bool CVarnelPrivateInterface::DestroyProgressDlg(CProgressDlg* dialog)
 {
-    return CThreadManager::Instance()->DestroyProgressDlg(dialog);
+    return m_dialogs.DestroyProgressDlg(dialog);
+}
+
+// ---------------------------------------------------------------- exports that go to one part
+
+bool CVarnelPrivateInterface::AddMenuItem(void* handle, const wchar_t* caption, int itemId,
+                                          VARNEL_MENU_CATEGORY category)
+{
+    return m_menu.AddMenuItem(handle, caption, itemId, category);
+}
+
+bool CVarnelPrivateInterface::DoesMenuItemExist(void* handle, UINT itemId)
+{
+    return m_menu.DoesMenuItemExist(handle, itemId);
+}
+
+bool CVarnelPrivateInterface::PluginCommunication(void* handle, const wchar_t* text, int value)
+{
+    CVarnelPrivateInterface::PLUGIN_DATA* record = nullptr;
+    CPlugin* plugin = nullptr;
+    if (!m_registry.ValidatePlugin(handle, &record, &plugin, true)) return false;
+    if (text != nullptr && text[0] != L'\0') m_walker.PluginComm(text, value);
+    return false;
+}
+
+bool CVarnelPrivateInterface::SetLegacyTrayEXE(void* handle, const wchar_t* program, const wchar_t* arguments,
+                                               bool show)
+{
+    return m_registry.SetLegacyTrayEXE(handle, program, arguments, show);
+}
+
+int CVarnelPrivateInterface::OutputError(int code, const wchar_t* text) { return m_support.errors->Error(code, text); }
+
+bool CVarnelPrivateInterface::SettingsFlagFor(void* handle, bool settingsFlag)
+{
+    int major = 2;
+    int minor = 2;
+    if (m_registry.GetPluginInterfaceVersion(handle, &major, &minor) && major == 2 && minor == 1) return false;
+    return settingsFlag;
 }
 
 // ---------------------------------------------------------------- splash screen
@@ -146,19 +174,19 @@ void CVarnelPrivateInterface::SplashScreen()
     if (!display) return;
     wchar_t root[MAX_PATH] = L"";
     wchar_t path[MAX_PATH] = L"";
-    GetGUIRootFolder(root, MAX_PATH);
+    LookUpGUIRootFolder(root, MAX_PATH);
     CFileIO::CombinePath(root, L"gui_redirect.ini", path, MAX_PATH);
     CIniFile redirect(path, 128);
     wchar_t name[MAX_PATH] = L"";
     redirect.GetString(L"General", L"splashscreen", L"", name, MAX_PATH);
     if (name[0] == L'\0') return;
     wchar_t image[MAX_PATH] = L"";
-    GetImageFilename(nullptr, name, image, MAX_PATH);
+    LookUpImageFilename(nullptr, name, image, MAX_PATH);
     if (!CFileIO::FileExists(image)) {
-        CErrorMsg::Instance()->Error(567);
+        m_support.errors->Error(567);
         return;
     }
-    CThreadManager::Instance()->CreateSplashScreenThread(image, false);
+    m_dialogs.CreateSplashScreenThread(image, false);
 }
 
 // ---------------------------------------------------------------- copy-data protocol

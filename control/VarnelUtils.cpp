@@ -2,13 +2,10 @@
 // loads or unloads all tray hosts.
 #include "VarnelUtils.h"
 
-#include "SingletonSlot.h"
-
 #include "DebugTrace.h"
 #include "FileIO.h"
 #include "FindWindow.h"
 #include "Handles.h"
-#include "OXSL_DllMain.h"
 #include "ScopedTrace.h"
 #include "SafeString.h"
 #include "ShellExecuteEx.h"
@@ -19,9 +16,6 @@
 #include <memory>
 
 namespace {
-std::atomic<CVarnelUtils*> g_instance{nullptr};
-std::recursive_mutex g_instanceLock;
-
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
 const wchar_t kHostExecutable[] = L"Varnel.exe";
 
@@ -30,20 +24,6 @@ bool CarriesPluginData(unsigned int reason)
 {
     return reason == CVarnelPrivateInterface::IPC_LOAD_PLUGIN || reason == CVarnelPrivateInterface::IPC_UNLOAD_PLUGIN ||
            reason == CVarnelPrivateInterface::IPC_VERIFY_PLUGIN || reason == CVarnelPrivateInterface::IPC_PLUGIN_COMM;
-}
-
-// The first notify-icon window of a tray host process, starting with the one already found; any
-// other program may register the class under the tray's title.
-HWND FirstTrayHostNotifyWindow(HWND found)
-{
-    if (control::IsTrayHostProcessWindow(found)) return found;
-    ZEROVA_TRACE(4, L"CVarnelUtils::VarnelIPC - the notify-icon window %.8X belongs to no tray host executable",
-                 static_cast<unsigned>(reinterpret_cast<UINT_PTR>(found)));
-    for (HWND window = ::FindWindowExW(nullptr, nullptr, kNotifyIconClass, nullptr); window != nullptr;
-         window = ::FindWindowExW(nullptr, window, kNotifyIconClass, nullptr)) {
-        if (window != found && control::IsTrayHostProcessWindow(window)) return window;
-    }
-    return nullptr;
 }
 
 // "unload" asks for true; "load" and "load_all" for false; any other word for true.
@@ -55,14 +35,21 @@ bool StartFlagFor(const wchar_t* commandLine)
 }
 }  // namespace
 
-CVarnelUtils* CVarnelUtils::Instance()
-{
-    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CVarnelUtils(); });
-}
+CVarnelUtils::CVarnelUtils(const zerova::SupportServices& support) : m_support(support) {}
 
-CVarnelUtils::~CVarnelUtils()
+CVarnelUtils::~CVarnelUtils() = default;
+
+// Any other program may register the notify-icon class under the tray's title.
+HWND CVarnelUtils::FirstTrayHostNotifyWindow(HWND found)
 {
-    if (g_instance == this) g_instance = nullptr;
+    if (control::IsTrayHostProcessWindow(found, *this)) return found;
+    ZEROVA_TRACE(4, L"CVarnelUtils::VarnelIPC - the notify-icon window %.8X belongs to no tray host executable",
+                 static_cast<unsigned>(reinterpret_cast<UINT_PTR>(found)));
+    for (HWND window = ::FindWindowExW(nullptr, nullptr, kNotifyIconClass, nullptr); window != nullptr;
+         window = ::FindWindowExW(nullptr, window, kNotifyIconClass, nullptr)) {
+        if (window != found && control::IsTrayHostProcessWindow(window, *this)) return window;
+    }
+    return nullptr;
 }
 
 bool CVarnelUtils::IsVarnelRunning(HWND& window)
@@ -106,7 +93,7 @@ wchar_t* CVarnelUtils::GetVarnelFilename(wchar_t* buffer, int length)
 {
     if (buffer == nullptr || length < 1) return buffer;
     wchar_t folder[MAX_PATH] = L"";
-    COXSL_DllMain::Instance()->GetApplicationFolder(folder, MAX_PATH);
+    m_support.library->GetApplicationFolder(folder, MAX_PATH);
     CFileIO::CombinePath(folder, kHostExecutable, buffer, length);
     return buffer;
 }
@@ -128,7 +115,7 @@ bool CVarnelUtils::VarnelProxyIPC(const wchar_t* commandLine, const wchar_t* pat
     }
     if (!CFileIO::FileExists(executable)) {
         GetVarnelFilename(executable, MAX_PATH);
-        COXSL_DllMain::Instance()->GetApplicationFolder(folder, MAX_PATH);
+        m_support.library->GetApplicationFolder(folder, MAX_PATH);
     }
     const bool startFlag = StartFlagFor(commandLine);
     wchar_t line[1024];

@@ -1,11 +1,11 @@
 #include "AboutBox.h"
 
 #include "DialogCommon.h"
+#include "DialogContext.h"
 #include "Dpi.h"
 #include "DlgSize.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
-#include "Localize.h"
 #include "SafeString.h"
 #include "Win32.h"
 
@@ -22,17 +22,17 @@ const CDlgSize::RESIZE_DATA kResize[] = {
     {kImage, 0, 0, 1, 0, {}}, {kList, 0, 0, 1, 1, {}}, {kCopy, 0, 1, 0, 0, {}}, {IDOK, 1, 1, 0, 0, {}}, {-1, 0, 0, 0, 0, {}}};
 }  // namespace
 
-CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
-    : m_window(nullptr)
+CAboutBox::CAboutBox(const dialogs::Context& context, HWND parent, const wchar_t* text)
+    : m_context(context), m_window(nullptr)
 {
     if (!::IsWindow(parent) || zerova::IsEmpty(text)) {
-        dialogs::ReportCannotBuild();
+        dialogs::ReportCannotBuild(m_context);
         return;
     }
     dialogs::InitListControls();
     {
         const zerova::PerMonitorDpiScope perMonitor;
-        CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+        CreateModeless(m_context.support.texts->GethInstance(), kTemplate, parent);
     }
     if (m_window == nullptr) return;
 
@@ -44,7 +44,7 @@ CAboutBox::CAboutBox(HWND parent, const wchar_t* text)
 
     m_image = std::make_unique<CImageWindow>(::GetDlgItem(m_window, kImage));
     wchar_t background[MAX_PATH];
-    if (dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", background)) {
+    if (dialogs::ImagePath(m_context, L"gradated_background_with_zerova_logo.png", background)) {
         dialogs::AddFittedImage(m_window, kImage, m_image.get(), background, 8);
         dialogs::PlaceBelow(m_window, kImage, kList, 4);
     }
@@ -74,7 +74,7 @@ INT_PTR CAboutBox::OnEarlyMessage(HWND window, UINT message, WPARAM, LPARAM lPar
 
 INT_PTR CAboutBox::OnInitDialog(HWND window)
 {
-    dialogs::AttachDialog(window);
+    dialogs::AttachDialog(m_context, window);
     m_window = window;
     return TRUE;
 }
@@ -88,7 +88,7 @@ INT_PTR CAboutBox::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return OnEarlyMessage(window, message, wParam, lParam);
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
-            dialogs::CloseListDialog(window, m_size.get(), m_list.get());
+            dialogs::CloseListDialog(m_context, window, m_size.get(), m_list.get());
         else if (LOWORD(wParam) == kCopy)
             dialogs::CopyAllLines(window, m_list.get());
         return TRUE;

@@ -9,7 +9,7 @@ class CAboutBox;
 
 class CAboutBoxThread : public CDialogThread {
 public:
-    CAboutBoxThread(void* plugin, HWND parent, const wchar_t* text);
+    CAboutBoxThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent, const wchar_t* text);
     ~CAboutBoxThread() override;
     void Run() override;
     void DeleteDialog() override;

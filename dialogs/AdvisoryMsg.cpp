@@ -1,7 +1,7 @@
 #include "AdvisoryMsg.h"
+#include "DialogContext.h"
 #include "TrayResources.h"
 
-#include "ErrorMsg.h"
 #include "SafeString.h"
 
 namespace {
@@ -45,7 +45,7 @@ const wchar_t* ButtonsSectionOf(ADVISORY_MSG_BUTTONS buttons)
 }
 }  // namespace
 
-CAdvisoryMsg::CAdvisoryMsg() = default;
+CAdvisoryMsg::CAdvisoryMsg(const dialogs::Context& context) : m_context(context) {}
 CAdvisoryMsg::~CAdvisoryMsg() = default;
 
 void CAdvisoryMsg::Load(const wchar_t* subfolder, HWND, const wchar_t* title, const wchar_t* text,
@@ -53,19 +53,19 @@ void CAdvisoryMsg::Load(const wchar_t* subfolder, HWND, const wchar_t* title, co
                         bool settingsFlag)
 {
     if (zerova::IsEmpty(title) || zerova::IsEmpty(text)) {
-        CErrorMsg::Instance()->Error(kSettingsUnreadable);
+        m_context.support.errors->Error(kSettingsUnreadable);
         return;
     }
     wchar_t images[MAX_PATH] = L"";
     wchar_t ini[MAX_PATH] = L"";
-    tray::ImagesFolder(subfolder, images, MAX_PATH);
-    tray::IniFilename(subfolder, L"advisory_dlg.ini", ini, MAX_PATH);
+    m_context.tray->ImagesFolder(subfolder, images, MAX_PATH);
+    m_context.tray->IniFilename(subfolder, L"advisory_dlg.ini", ini, MAX_PATH);
     const KindKeys keys = KeysOf(type);
     const bool autokill = autoClose && keys.autoCloseAllowed;
     if (!ReadSettings(images, ini, L"General", ButtonsSectionOf(buttons), keys.background, L"title_rect",
                       L"caption_rect", L"paragraph_rect", L"font", L"titlePointSize", L"paragraphPointSize",
                       L"Button", L"NumButtons", keys.titleColor, keys.paragraphColor, L"icon_rect", settingsFlag)) {
-        CErrorMsg::Instance()->Error(kSettingsUnreadable);
+        m_context.support.errors->Error(kSettingsUnreadable);
         return;
     }
     SetAutokill(autokill);

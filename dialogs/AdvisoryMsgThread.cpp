@@ -1,13 +1,17 @@
 #include "AdvisoryMsgThread.h"
+#include "Lock.h"
 
 #include "AdvisoryMsg.h"
+#include "DialogContext.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 
-CAdvisoryMsgThread::CAdvisoryMsgThread(void* plugin, HWND parent, const wchar_t* title, const wchar_t* text,
-                                       ADVISORY_MSG_TYPE type, ADVISORY_MSG_BUTTONS buttons, bool autoClose,
-                                       void* cookie, bool settingsFlag)
-    : m_type(ADVISORY_MSG_ERROR), m_buttons(ADVISORY_MSG_BUTTONS_OK), m_autoClose(false), m_cookie(nullptr),
+#include <mutex>
+
+CAdvisoryMsgThread::CAdvisoryMsgThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent,
+                                       const wchar_t* title, const wchar_t* text, ADVISORY_MSG_TYPE type,
+                                       ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie, bool settingsFlag)
+    : CDialogThread(std::move(context)), m_type(ADVISORY_MSG_ERROR), m_buttons(ADVISORY_MSG_BUTTONS_OK), m_autoClose(false), m_cookie(nullptr),
       m_settingsFlag(false)
 {
     m_kind = THREAD_ADVISORYMSG;
@@ -29,10 +33,10 @@ void CAdvisoryMsgThread::Run()
 {
     int clicked = 0;
     if (m_parent != nullptr && m_title != nullptr && m_text != nullptr) {
-        auto owned = std::make_unique<CAdvisoryMsg>();
+        auto owned = std::make_unique<CAdvisoryMsg>(Context());
         CAdvisoryMsg* message = owned.get();
         {
-            std::lock_guard<std::mutex> guard(m_objectLock);
+            std::lock_guard<zerova::Mutex> guard(m_objectLock);
             m_message = std::move(owned);
             SetDialogObject(static_cast<CAlphaChannelWindow*>(message));
         }
@@ -40,7 +44,7 @@ void CAdvisoryMsgThread::Run()
                       m_settingsFlag);
         clicked = message->GetClickedButtonID();
     }
-    CPluginInterface::Instance()->NotifyAdvisoryResult(m_pluginHandle, clicked, reinterpret_cast<INT_PTR>(m_cookie));
+    Context().registry->NotifyAdvisoryResult(m_pluginHandle, clicked, reinterpret_cast<INT_PTR>(m_cookie));
     WaitForDialogToClose();
     DeleteDialog();
     FinishRun();
@@ -48,7 +52,7 @@ void CAdvisoryMsgThread::Run()
 
 void CAdvisoryMsgThread::DeleteDialog()
 {
-    std::lock_guard<std::mutex> guard(m_objectLock);
+    std::lock_guard<zerova::Mutex> guard(m_objectLock);
     m_dialogObject = nullptr;
     m_message.reset();
 }

@@ -9,8 +9,9 @@ class CAdvisoryMsg;
 
 class CAdvisoryMsgThread : public CDialogThread {
 public:
-    CAdvisoryMsgThread(void* plugin, HWND parent, const wchar_t* title, const wchar_t* text, ADVISORY_MSG_TYPE type,
-                       ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie, bool settingsFlag);
+    CAdvisoryMsgThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent, const wchar_t* title,
+                       const wchar_t* text, ADVISORY_MSG_TYPE type, ADVISORY_MSG_BUTTONS buttons, bool autoClose,
+                       void* cookie, bool settingsFlag);
     ~CAdvisoryMsgThread() override;
     void Run() override;
     void DeleteDialog() override;

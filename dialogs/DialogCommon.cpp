@@ -1,34 +1,32 @@
 #include "DialogCommon.h"
+#include "DialogContext.h"
 #include "TrayResources.h"
 #include "VarnelPluginContract.h"
 
 #include "DlgSize.h"
 #include "Dpi.h"
-#include "ErrorMsg.h"
+#include "FileIO.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
-#include "OXSL_DllMain.h"
 #include "Win32.h"
-#include "FileIO.h"
-#include "Localize.h"
 
 #include <commctrl.h>
 
 namespace dialogs {
 
-void ReportCannotBuild()
+void ReportCannotBuild(const Context& context)
 {
     wchar_t text[MAX_PATH];
-    CLocalize::Instance()->GetString(528, text, MAX_PATH);
-    CErrorMsg::Instance()->Error(0, text);
+    context.support.Text(528, text, MAX_PATH);
+    context.support.errors->Error(0, text);
 }
 
-void SetTrayIcons(HWND window)
+void SetTrayIcons(const Context& context, HWND window)
 {
     wchar_t name[MAX_PATH];
-    if (HICON big = tray::TrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 32, 32))
+    if (HICON big = context.tray->TrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 32, 32))
         ::SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-    if (HICON small = tray::TrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 16, 16))
+    if (HICON small = context.tray->TrayIcon(VARNEL_PLUGIN_STATE_OK, name, MAX_PATH, 16, 16))
         ::SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
 }
 
@@ -55,18 +53,18 @@ void PlaceBelow(HWND dialog, int above, int below, int gap)
                    lower.bottom > top ? lower.bottom - top : 0, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-bool ImagePath(const wchar_t* name, wchar_t* path)
+bool ImagePath(const Context& context, const wchar_t* name, wchar_t* path)
 {
-    tray::ImageFilename(nullptr, name, path, MAX_PATH);
+    context.tray->ImageFilename(nullptr, name, path, MAX_PATH);
     if (CFileIO::FileExists(path)) return true;
     path[0] = L'\0';
     return false;
 }
 
-void AttachDialog(HWND window)
+void AttachDialog(const Context& context, HWND window)
 {
-    COXSL_DllMain::Instance()->AddDlgToDlgList(window);
-    SetTrayIcons(window);
+    context.support.library->AddDlgToDlgList(window);
+    SetTrayIcons(context, window);
 }
 
 CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value)
@@ -103,11 +101,11 @@ void CopyAllLines(HWND window, CListControl* list)
     CListControl::FreeText(all);
 }
 
-void CloseListDialog(HWND window, CDlgSize* size, CListControl* list)
+void CloseListDialog(const Context& context, HWND window, CDlgSize* size, CListControl* list)
 {
     if (size != nullptr) size->SaveSize();
     if (list != nullptr) list->SaveColumnWidths();
-    COXSL_DllMain::Instance()->RemoveFromDlgList(window);
+    context.support.library->RemoveFromDlgList(window);
     ::DestroyWindow(window);
 }
 

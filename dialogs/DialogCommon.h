@@ -9,10 +9,12 @@
 
 namespace dialogs {
 
+struct Context;
+
 // Reports string 528 as an error: the dialog could not be built.
-void ReportCannotBuild();
+void ReportCannotBuild(const Context& context);
 // The big and small window icons of the tray's normal state, where found.
-void SetTrayIcons(HWND window);
+void SetTrayIcons(const Context& context, HWND window);
 // The list views of the dialogs.
 void InitListControls();
 // A child's rectangle in its dialog's client coordinates.
@@ -21,7 +23,7 @@ RECT ChildRect(HWND dialog, int id);
 // left, right and bottom edges.
 void PlaceBelow(HWND dialog, int above, int below, int gap);
 // The full path of an image of the GUI folders when the file exists; empty otherwise.
-bool ImagePath(const wchar_t* name, wchar_t* path);
+bool ImagePath(const Context& context, const wchar_t* name, wchar_t* path);
 const int kRowWidth = 10000;
 
 }  // namespace dialogs
@@ -34,7 +36,7 @@ class CImageWindow;
 namespace dialogs {
 
 // At WM_INITDIALOG: the window goes into the modeless dialog list and the tray's icons onto it.
-void AttachDialog(HWND window);
+void AttachDialog(const Context& context, HWND window);
 // Shows the image in the control as its background and gives the control the image's height at
 // the dialog's DPI; the block belongs to the image window.
 CImageBlock* AddFittedImage(HWND dialog, int controlId, CImageWindow* window, const wchar_t* path, int value);
@@ -51,6 +53,6 @@ bool HandleListDialogMessage(HWND window, UINT message, WPARAM wParam, LPARAM lP
 // Every line of the list on the clipboard as one text.
 void CopyAllLines(HWND window, CListControl* list);
 // Saves the size and column widths and closes a modeless list dialog.
-void CloseListDialog(HWND window, CDlgSize* size, CListControl* list);
+void CloseListDialog(const Context& context, HWND window, CDlgSize* size, CListControl* list);
 
 }  // namespace dialogs

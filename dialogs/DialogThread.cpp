@@ -1,13 +1,12 @@
 #include "DialogThread.h"
+#include "DialogContext.h"
 #include "TrayResources.h"
 
 #include "AlphaChannelWindow.h"
 #include "Dpi.h"
-
+#include "Lock.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
-#include "ThreadManager.h"
-#include "VarnelMenuUtils.h"
 #include "Win32.h"
 
 #include <cwchar>
@@ -24,18 +23,15 @@ std::unique_ptr<wchar_t[]> NewCopy(const wchar_t* text)
 }
 }  // namespace
 
-CDialogThread::CDialogThread()
-    : m_pluginHandle(nullptr), m_record(nullptr), m_plugin(nullptr), m_thread(nullptr), m_threadId(0),
+CDialogThread::CDialogThread(std::shared_ptr<const dialogs::Context> context)
+    : m_context(std::move(context)), m_pluginHandle(nullptr), m_record(nullptr), m_plugin(nullptr), m_thread(nullptr), m_threadId(0),
       m_title(nullptr), m_text(), m_imagePath(), m_subfolder(), m_parent(nullptr), m_started(false),
       m_dialogWindow(nullptr), m_kind(THREAD_NONE), m_closingNoticeString(0), m_dialogObject(nullptr),
-      m_closeCommand(IDCANCEL), m_notifiesLastThread(true), m_endedThread(nullptr)
+      m_closeCommand(IDCANCEL), m_notifiesLastThread(true), m_threadHandle()
 {
 }
 
-CDialogThread::~CDialogThread()
-{
-    if (m_endedThread != nullptr) ::CloseHandle(m_endedThread);
-}
+CDialogThread::~CDialogThread() = default;
 
 void CDialogThread::TerminateDialog()
 {
@@ -51,7 +47,7 @@ void CDialogThread::DeleteDialog() {}
 bool CDialogThread::Init(void* plugin, const wchar_t* subfolder, HWND parent, const wchar_t* title, const wchar_t* text)
 {
     if (plugin != nullptr && !CPluginInterface::IsMainApp(plugin)) {
-        if (!CPluginInterface::Instance()->ValidatePlugin(plugin, &m_record, &m_plugin, false)) return false;
+        if (!m_context->registry->ValidatePlugin(plugin, &m_record, &m_plugin, false)) return false;
     }
     m_parent = parent;
     m_pluginHandle = plugin;
@@ -60,14 +56,15 @@ bool CDialogThread::Init(void* plugin, const wchar_t* subfolder, HWND parent, co
     m_title = m_ownedTitle.c_str();
     m_text = NewCopy(text == nullptr ? L"empty" : text);
     if (!zerova::IsEmpty(subfolder)) zerova::CopyString(m_subfolder, MAX_PATH, subfolder);
-    else tray::GetGuiSubfolder(m_subfolder, MAX_PATH);
+    else m_context->tray->GetGuiSubfolder(m_subfolder, MAX_PATH);
     return true;
 }
 
 bool CDialogThread::StartThread()
 {
-    m_thread = ::CreateThread(nullptr, 0, &CDialogThread::ThreadProc, this, 0, &m_threadId);
-    m_started = m_thread != nullptr;
+    m_threadHandle.Reset(::CreateThread(nullptr, 0, &CDialogThread::ThreadProc, this, 0, &m_threadId));
+    m_thread = m_threadHandle.Get();
+    m_started = m_threadHandle.Valid();
     return m_started;
 }
 
@@ -76,19 +73,20 @@ DWORD WINAPI CDialogThread::ThreadProc(LPVOID argument)
     auto* self = static_cast<CDialogThread*>(argument);
     if (self == nullptr) return 0;
     const bool notify = self->m_notifiesLastThread;
+    // Held past the object, which may be deleted by the time the run returns.
+    const std::shared_ptr<const dialogs::Context> context = self->m_context;
     {
         // The dialogs the library draws itself follow the DPI of the screen they stand on.
         const zerova::PerMonitorDpiScope perMonitor;
         self->Run();
     }
     // From here on the object may already be deleted: its thread counts as ended.
-    if (notify) NotifyIfLastThread();
+    if (notify) context->lastThread->ThreadEnded();
     return 0;
 }
 
 void CDialogThread::FinishRun()
 {
-    m_endedThread = m_thread;
     m_thread = nullptr;
 }
 
@@ -101,9 +99,7 @@ bool CDialogThread::IsThreadActive()
 
 bool CDialogThread::HasEnded() const
 {
-    // The handle moves to m_endedThread at the end of a run and stays open until the object goes.
-    HANDLE thread = m_thread != nullptr ? m_thread : m_endedThread;
-    return thread == nullptr || ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    return !m_threadHandle || ::WaitForSingleObject(m_threadHandle.Get(), 0) == WAIT_OBJECT_0;
 }
 
 void CDialogThread::WaitForDialogToClose()
@@ -125,7 +121,7 @@ void CDialogThread::WaitForDialogInit()
     if (m_kind != THREAD_ADVISORYMSG) return;
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(m_objectLock);
+            std::lock_guard<zerova::Mutex> guard(m_objectLock);
             auto* window = static_cast<CAlphaChannelWindow*>(m_dialogObject);
             if (window == nullptr || !::IsWindow(m_dialogWindow) || window->InitCompleted()) return;
         }
@@ -133,9 +129,3 @@ void CDialogThread::WaitForDialogInit()
     }
 }
 
-void CDialogThread::NotifyIfLastThread()
-{
-    if (CThreadManager::Instance()->ActiveThreads()) return;
-    HWND host = CVarnelMenuUtils::Instance()->GetMainWindow();
-    if (host != nullptr) ::PostMessageW(host, WM_TIMER, 0, 0);
-}

@@ -7,26 +7,29 @@
 namespace {
 class ThreadManagerDialogs final : public IPluginDialogs {
 public:
+    explicit ThreadManagerDialogs(CThreadManager& manager) : m_manager(manager) {}
+
     bool ShowAboutBox(HWND parent, const wchar_t* text) override
     {
-        return CThreadManager::Instance()->CreateAboutBoxThread(VARNEL_MAIN_APP_HANDLE, parent, text);
+        return m_manager.CreateAboutBoxThread(VARNEL_MAIN_APP_HANDLE, parent, text);
     }
     bool ShowSystemHealth(HWND parent, const wchar_t* text) override
     {
-        return CThreadManager::Instance()->CreateSystemHealthThread(VARNEL_MAIN_APP_HANDLE, parent, text);
+        return m_manager.CreateSystemHealthThread(VARNEL_MAIN_APP_HANDLE, parent, text);
     }
-    void CloseDialogsOf(void* handle) override { CThreadManager::Instance()->TerminateOpenDialogs(handle); }
+    void CloseDialogsOf(void* handle) override { m_manager.TerminateOpenDialogs(handle); }
     bool RemoveHealthLine(const wchar_t* key) override
     {
-        HWND health = CThreadManager::Instance()->FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
+        HWND health = m_manager.FindExistingDialog(CDialogThread::THREAD_SYSTEMHEALTH, nullptr);
         return health != nullptr && CSystemHealth::RemoveLine(health, key);
     }
+
+private:
+    CThreadManager& m_manager;
 };
 }  // namespace
 
-IPluginDialogs& dialogs::PluginDialogs()
+std::unique_ptr<IPluginDialogs> dialogs::MakePluginDialogs(CThreadManager& manager)
 {
-    // Never destroyed: the registry may use it until the process ends.
-    static auto* instance = new ThreadManagerDialogs();
-    return *instance;
+    return std::make_unique<ThreadManagerDialogs>(manager);
 }

@@ -1,11 +1,13 @@
 // The dialogs layer's side of the plug-in registry's dialog operations.
 #pragma once
 
+#include <memory>
+
+class CThreadManager;
 class IPluginDialogs;
 
 namespace dialogs {
-// Opens the about box and system health on threads of the dialog thread manager, closes a
-// plug-in's dialogs and removes lines from an open system health dialog. Lives as long as the
-// process.
-IPluginDialogs& PluginDialogs();
+// About box, system health, a plug-in's dialogs closed, a health line removed, on the thread
+// manager; the manager owns it and the module root connects it to the registry.
+std::unique_ptr<IPluginDialogs> MakePluginDialogs(CThreadManager& manager);
 }  // namespace dialogs

@@ -3,13 +3,11 @@
 #include "AlphaChannelDialog.h"
 #include "ButtonWindow.h"
 #include "DialogCommon.h"
+#include "DialogContext.h"
 #include "Dpi.h"
 #include "DlgPos.h"
-#include "ErrorMsg.h"
 #include "GdiPlusSession.h"
 #include "Handles.h"
-#include "Localize.h"
-#include "OXSL_DllMain.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
 #include "Win32.h"
@@ -36,16 +34,16 @@ const int kOpenSet = 1;
 
 }  // namespace
 
-CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
-                           void* cookie, int autoCloseMs)
-    : m_cancel(nullptr), m_cookie(nullptr), m_window(nullptr), m_percent(0), m_type(PROGRESS_BAR_DLG_CANCEL),
+CProgressDlg::CProgressDlg(const dialogs::Context& context, HWND parent, const wchar_t* title,
+                           PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*), void* cookie, int autoCloseMs)
+    : m_context(context), m_cancel(nullptr), m_cookie(nullptr), m_window(nullptr), m_percent(0), m_type(PROGRESS_BAR_DLG_CANCEL),
       m_foldedWidth(0), m_foldedHeight(0), m_widestDetail(0), m_timer(0), m_autoCloseMs(0)
 {
     if (!::IsWindow(parent) || zerova::IsEmpty(title) ||
         (type != PROGRESS_BAR_DLG_NO_CANCEL && type != PROGRESS_BAR_DLG_CANCEL)) {
         wchar_t text[MAX_PATH];
-        CLocalize::Instance()->GetString(kBadArgumentsString, text, MAX_PATH);
-        CErrorMsg::Instance()->Error(0, text);
+        m_context.support.Text(kBadArgumentsString, text, MAX_PATH);
+        m_context.support.errors->Error(0, text);
         return;
     }
     m_type = type;
@@ -63,18 +61,18 @@ CProgressDlg::CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_T
     ::InitCommonControlsEx(&controls);
     {
         const zerova::PerMonitorDpiScope perMonitor;
-        CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+        CreateModeless(m_context.support.texts->GethInstance(), kTemplate, parent);
     }
     if (m_window == nullptr) return;
     ::SetWindowTextW(m_window, title);
 
     m_detailsButton = std::make_unique<CButtonWindow>(::GetDlgItem(m_window, kDetailsButton), kDetailsButton);
     wchar_t normal[MAX_PATH], pressed[MAX_PATH];
-    dialogs::ImagePath(L"details_open_normal.png", normal);
-    dialogs::ImagePath(L"details_open_pressed.png", pressed);
+    dialogs::ImagePath(m_context, L"details_open_normal.png", normal);
+    dialogs::ImagePath(m_context, L"details_open_pressed.png", pressed);
     m_detailsButton->AddImageSet(normal, pressed);
-    dialogs::ImagePath(L"details_close_normal.png", normal);
-    dialogs::ImagePath(L"details_close_pressed.png", pressed);
+    dialogs::ImagePath(m_context, L"details_close_normal.png", normal);
+    dialogs::ImagePath(m_context, L"details_close_pressed.png", pressed);
     m_detailsButton->AddImageSet(normal, pressed);
 
     bool detailsOpen = false;
@@ -107,7 +105,7 @@ bool CProgressDlg::AreDetailsOpen() const
 void CProgressDlg::SetUp(HWND window)
 {
     m_window = window;
-    dialogs::SetTrayIcons(window);
+    dialogs::SetTrayIcons(m_context, window);
     if (m_type == PROGRESS_BAR_DLG_NO_CANCEL) ::ShowWindow(::GetDlgItem(window, IDCANCEL), SW_HIDE);
     ::SendDlgItemMessageW(window, kProgressBar, PBM_SETRANGE32, 0, 100);
 
@@ -168,7 +166,7 @@ void CProgressDlg::OnCommand(WPARAM wParam)
     if (control == IDOK || control == IDCANCEL) {
         SaveSettings();
         if (wParam == IDCANCEL && m_cancel != nullptr) m_cancel(m_cookie);
-        COXSL_DllMain::Instance()->RemoveFromDlgList(m_window);
+        m_context.support.library->RemoveFromDlgList(m_window);
         ::DestroyWindow(m_window);
     } else if (control == kDetailsButton) {
         ToggleDetails();
@@ -180,7 +178,7 @@ const wchar_t* CProgressDlg::ClassProperty() { return kClassProperty; }
 
 INT_PTR CProgressDlg::OnInitDialog(HWND window)
 {
-    COXSL_DllMain::Instance()->AddDlgToDlgList(window);
+    m_context.support.library->AddDlgToDlgList(window);
     SetUp(window);
     return TRUE;
 }
@@ -231,7 +229,7 @@ bool CProgressDlg::SetProgress(const wchar_t* status, const wchar_t* detail, int
     if (!zerova::IsEmpty(status)) {
         wchar_t format[MAX_PATH] = L"";
         wchar_t line[1024];
-        CLocalize::Instance()->GetString(kStatusFormatString, format, MAX_PATH);
+        m_context.support.Text(kStatusFormatString, format, MAX_PATH);
         zerova::FormatString(line, 1024, format, status);
         ::SetDlgItemTextW(m_window, kStatusControl, line);
     }
@@ -259,7 +257,7 @@ bool CProgressDlg::SetProgress(const wchar_t* status, const wchar_t* detail, int
         ::SendDlgItemMessageW(m_window, kProgressBar, PBM_SETPOS, static_cast<WPARAM>(clamped), 0);
         if (clamped == 100) {
             wchar_t close[MAX_PATH];
-            CLocalize::Instance()->GetString(kCloseString, close, MAX_PATH);
+            m_context.support.Text(kCloseString, close, MAX_PATH);
             ::SetDlgItemTextW(m_window, IDCANCEL, close);
             if (m_autoCloseMs > 0 && m_timer == 0)
                 m_timer = ::SetTimer(m_window, AutoCloseTimer, static_cast<UINT>(m_autoCloseMs), nullptr);

@@ -1,11 +1,16 @@
 #include "ProgressDlgThread.h"
+#include "Lock.h"
 
 #include "ProgressDlg.h"
+#include "DialogContext.h"
 #include "SafeString.h"
 
-CProgressDlgThread::CProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
-                                       void (*cancel)(void*), void* cookie, int autoCloseMs)
-    : m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr), m_dialog()
+#include <mutex>
+
+CProgressDlgThread::CProgressDlgThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent,
+                                       const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
+                                       void* cookie, int autoCloseMs)
+    : CDialogThread(std::move(context)), m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr), m_dialog()
 {
     m_kind = THREAD_PROGRESSDLG;
     m_closingNoticeString = 564;
@@ -16,7 +21,7 @@ CProgressDlgThread::CProgressDlgThread(void* plugin, HWND parent, const wchar_t*
     m_type = type;
     m_cancel = cancel;
     m_cookie = cookie;
-    m_dialog = std::make_unique<CProgressDlg>(m_parent, m_title, m_type, m_cancel, m_cookie, autoCloseMs);
+    m_dialog = std::make_unique<CProgressDlg>(Context(), m_parent, m_title, m_type, m_cancel, m_cookie, autoCloseMs);
     SetDialogObject(m_dialog.get());
     m_dialogWindow = m_dialog->GetHwnd();
     StartThread();
@@ -33,7 +38,7 @@ void CProgressDlgThread::Run()
 
 void CProgressDlgThread::DeleteDialog()
 {
-    std::lock_guard<std::mutex> guard(m_objectLock);
+    std::lock_guard<zerova::Mutex> guard(m_objectLock);
     m_dialogObject = nullptr;
     m_dialog.reset();
 }

@@ -10,8 +10,8 @@ class CProgressDlg;
 
 class CProgressDlgThread : public CDialogThread {
 public:
-    CProgressDlgThread(void* plugin, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
-                       void (*cancel)(void*), void* cookie, int autoCloseMs);
+    CProgressDlgThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent, const wchar_t* title,
+                       PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*), void* cookie, int autoCloseMs);
     ~CProgressDlgThread() override;
     void Run() override;
     void DeleteDialog() override;

@@ -9,7 +9,7 @@ class CSplashScreen;
 
 class CSplashScreenThread : public CDialogThread {
 public:
-    CSplashScreenThread(const wchar_t* imagePath, bool flag);
+    CSplashScreenThread(std::shared_ptr<const dialogs::Context> context, const wchar_t* imagePath, bool flag);
     ~CSplashScreenThread() override;
     void Run() override;
     void DeleteDialog() override;

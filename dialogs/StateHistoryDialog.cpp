@@ -1,17 +1,20 @@
 #include "StateHistoryDialog.h"
 
-#include "CriticalSectionEx.h"
 #include "DateTime.h"
 #include "DialogCommon.h"
+#include "DialogContext.h"
+#include "HistoryFile.h"
+#include "PluginInterface.h"
+#include "TrayConstants.h"
 #include "Dpi.h"
 #include "DlgSize.h"
 #include "ListControl.h"
 #include "Localize.h"
-#include "OXSL_DllMain.h"
 #include "PluginStateHistory.h"
 #include "SafeString.h"
 #include "Win32.h"
 
+#include <mutex>
 #include <string>
 
 namespace {
@@ -27,16 +30,6 @@ const int kRowHeight = 22;
 const CDlgSize::RESIZE_DATA kResize[] = {
     {kList, 0, 0, 1, 1, {}}, {kCopy, 0, 1, 0, 0, {}}, {kClear, 0, 1, 0, 0, {}}, {IDOK, 1, 1, 0, 0, {}}, {-1, 0, 0, 0, 0, {}}};
 
-class Locked {
-public:
-    explicit Locked(CCriticalSectionEx& lock) : m_lock(lock) { m_lock.Await(); }
-    ~Locked() { m_lock.Leave(); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CCriticalSectionEx& m_lock;
-};
 }  // namespace
 
 void CStateHistoryDialog::AppendHistoryRow(wchar_t* buffer, int length, VARNEL_PLUGIN_STATE state,
@@ -47,7 +40,9 @@ void CStateHistoryDialog::AppendHistoryRow(wchar_t* buffer, int length, VARNEL_P
     CDateTime::FormatDateTime(time, when, MAX_PATH);
     const bool attention = state == VARNEL_PLUGIN_STATE_WARNING || state == VARNEL_PLUGIN_STATE_ERROR;
     wchar_t shown[MAX_PATH];
-    if (text[0] == L'\0' || state == VARNEL_PLUGIN_STATE_OK) CLocalize::Instance()->GetString(57, shown, MAX_PATH);
+    // A static of the contract: the language module is the support library's own.
+    if (text[0] == L'\0' || state == VARNEL_PLUGIN_STATE_OK)
+        CLocalize::Instance()->GetString(tray::kEverythingWorkingString, shown, MAX_PATH);
     else zerova::CopyString(shown, MAX_PATH, text);
     const wchar_t* status = state == VARNEL_PLUGIN_STATE_WARNING ? L"|warning|"
                             : state == VARNEL_PLUGIN_STATE_ERROR ? L"|error|"
@@ -58,13 +53,13 @@ void CStateHistoryDialog::AppendHistoryRow(wchar_t* buffer, int length, VARNEL_P
     zerova::AppendString(buffer, length, row);
 }
 
-CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wchar_t* name,
-                                         CStateHistoryDialog** current)
-    : m_window(nullptr), m_plugin(nullptr), m_name(), m_lock(std::make_unique<CCriticalSectionEx>())
+CStateHistoryDialog::CStateHistoryDialog(const dialogs::Context& context, HWND parent, CPlugin* plugin,
+                                         const wchar_t* name, CStateHistoryDialog** current)
+    : m_context(context), m_window(nullptr), m_plugin(nullptr), m_name(), m_lock()
 {
     if (current != nullptr) *current = nullptr;
     if (plugin == nullptr || !::IsWindow(parent) || zerova::IsEmpty(name)) {
-        dialogs::ReportCannotBuild();
+        dialogs::ReportCannotBuild(m_context);
         return;
     }
     m_plugin = plugin;
@@ -73,7 +68,7 @@ CStateHistoryDialog::CStateHistoryDialog(HWND parent, CPlugin* plugin, const wch
     dialogs::InitListControls();
     {
         const zerova::PerMonitorDpiScope perMonitor;
-        RunModal(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+        RunModal(m_context.support.texts->GethInstance(), kTemplate, parent);
     }
 }
 
@@ -82,7 +77,6 @@ CStateHistoryDialog::~CStateHistoryDialog()
     // In this order, not the reverse of the declarations.
     m_size.reset();
     m_list.reset();
-    m_lock.reset();
     m_window = nullptr;
 }
 
@@ -92,9 +86,31 @@ void CStateHistoryDialog::GetPluginName(wchar_t* buffer, int length) const
     zerova::CopyString(buffer, length, m_name);
 }
 
+// Read before the list's lock is taken: the read may report lost lines to the error loggers, whose
+// state changes come back to an open system health dialog on this thread, and so to AddState.
+std::wstring CStateHistoryDialog::ReadHistoryRows()
+{
+    std::wstring history;
+    if (m_plugin == nullptr) return history;
+    CPluginStateHistory reader(m_context.registry->History(), m_name);
+    reader.Read();
+    const int count = reader.GetNumHistoricalStateEntries();
+    for (int i = 0; i < count; ++i) {
+        VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
+        wchar_t text[MAX_PATH];
+        SYSTEMTIME time{};
+        if (!reader.GetHistoricalState(&state, text, MAX_PATH, &time)) continue;
+        wchar_t row[kRowCapacity] = L"";
+        AppendHistoryRow(row, kRowCapacity, state, time, text);
+        if (row[0] != L'\0') history += row;
+    }
+    return history;
+}
+
 void CStateHistoryDialog::Start(HWND window)
 {
-    Locked guard(*m_lock);
+    const std::wstring history = ReadHistoryRows();
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     m_window = window;
     ::ShowWindow(::GetDlgItem(window, kClear), SW_HIDE);
     wchar_t title[MAX_PATH] = L"";
@@ -103,24 +119,9 @@ void CStateHistoryDialog::Start(HWND window)
     zerova::AppendString(title, MAX_PATH, m_name);
     ::SetWindowTextW(window, title);
 
-    std::wstring history;
-    if (m_plugin != nullptr) {
-        CPluginStateHistory reader(m_name);
-        reader.Read();
-        const int count = reader.GetNumHistoricalStateEntries();
-        for (int i = 0; i < count; ++i) {
-            VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
-            wchar_t text[MAX_PATH];
-            SYSTEMTIME time{};
-            if (!reader.GetHistoricalState(&state, text, MAX_PATH, &time)) continue;
-            wchar_t row[kRowCapacity] = L"";
-            AppendHistoryRow(row, kRowCapacity, state, time, text);
-            if (row[0] != L'\0') history += row;
-        }
-    }
     wchar_t dateTitle[MAX_PATH], stateTitle[MAX_PATH];
-    CLocalize::Instance()->GetString(329, dateTitle, MAX_PATH);
-    CLocalize::Instance()->GetString(325, stateTitle, MAX_PATH);
+    m_context.support.Text(329, dateTitle, MAX_PATH);
+    m_context.support.Text(325, stateTitle, MAX_PATH);
     const CListControl::TAB_DATA columns[] = {{dateTitle, 200, 0, 0}, {stateTitle, 200, 0, 0}};
     m_list = std::make_unique<CListview>();
     m_list->SetHighlight(true);
@@ -133,7 +134,7 @@ void CStateHistoryDialog::Start(HWND window)
 void CStateHistoryDialog::AddState(VARNEL_PLUGIN_STATE state, SYSTEMTIME time, const wchar_t* text)
 {
     if (text == nullptr || m_list == nullptr) return;
-    Locked guard(*m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     wchar_t row[kRowCapacity] = L"";
     AppendHistoryRow(row, kRowCapacity, state, time, text);
     m_list->AppendLine(row);
@@ -144,13 +145,13 @@ void CStateHistoryDialog::OnCommand(int command)
     if (command == kCopy) {
         dialogs::CopyAllLines(m_window, m_list.get());
     } else if (command == kClear) {
-        Locked guard(*m_lock);
+        std::lock_guard<zerova::Mutex> guard(m_lock);
         if (m_list != nullptr) m_list->DeleteAllLines();
-        CPluginStateHistory::DeleteHistoryFile();
+        m_context.registry->History().Delete();
     } else if (command == IDOK || command == IDCANCEL) {
         if (m_size != nullptr) m_size->SaveSize();
         if (m_list != nullptr) m_list->SaveColumnWidths();
-        COXSL_DllMain::Instance()->RemoveFromDlgList(m_window);
+        m_context.support.library->RemoveFromDlgList(m_window);
         ::EndDialog(m_window, 1);
     }
 }
@@ -164,7 +165,7 @@ INT_PTR CStateHistoryDialog::OnEarlyMessage(HWND window, UINT message, WPARAM, L
 
 INT_PTR CStateHistoryDialog::OnInitDialog(HWND window)
 {
-    dialogs::AttachDialog(window);
+    dialogs::AttachDialog(m_context, window);
     Start(window);
     return TRUE;
 }

@@ -2,11 +2,12 @@
 
 #include "DebugTrace.h"
 #include "DialogCommon.h"
+#include "DialogContext.h"
+#include "TrayConstants.h"
 #include "Dpi.h"
 #include "DlgSize.h"
 #include "ImageWindow.h"
 #include "ListControl.h"
-#include "Localize.h"
 #include "PluginInterface.h"
 #include "SafeString.h"
 #include "StateHistoryDialog.h"
@@ -46,7 +47,7 @@ public:
         if (CSystemHealth::ShowPluginState(m_window, change.context, change.name, change.state, change.text,
                                            change.when, line, 2048) &&
             line[0] != L'\0')
-            CDebugTrace::OutputDebugStringW(4, line, L"SystemHealth.cpp", __LINE__);
+            ZEROVA_TRACE(4, static_cast<const wchar_t*>(line));
     }
     void TrayStateChanged(VARNEL_PLUGIN_STATE state) override { CSystemHealth::SendTrayState(m_window, state); }
 
@@ -63,24 +64,24 @@ int StateOfText(const wchar_t* text)
 }
 }  // namespace
 
-CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
-    : m_window(nullptr), m_logoBlock(nullptr), m_bannerBlock(nullptr), m_stateIcon(nullptr), m_title(nullptr),
+CSystemHealth::CSystemHealth(const dialogs::Context& context, HWND parent, const wchar_t* text)
+    : m_context(context), m_window(nullptr), m_logoBlock(nullptr), m_bannerBlock(nullptr), m_stateIcon(nullptr), m_title(nullptr),
       m_subtitle(nullptr), m_history(nullptr)
 {
     if (!::IsWindow(parent) || text == nullptr) {
-        dialogs::ReportCannotBuild();
+        dialogs::ReportCannotBuild(m_context);
         return;
     }
     dialogs::InitListControls();
     {
         const zerova::PerMonitorDpiScope perMonitor;
-        CreateModeless(CLocalize::Instance()->GethInstance(), kTemplate, parent);
+        CreateModeless(m_context.support.texts->GethInstance(), kTemplate, parent);
     }
     if (m_window == nullptr) return;
 
     wchar_t component[MAX_PATH], state[MAX_PATH];
-    CLocalize::Instance()->GetString(324, component, MAX_PATH);
-    CLocalize::Instance()->GetString(325, state, MAX_PATH);
+    m_context.support.Text(324, component, MAX_PATH);
+    m_context.support.Text(325, state, MAX_PATH);
     const CListControl::TAB_DATA columns[] = {{component, 200, 0, 0}, {state, 200, 0, 0}};
     m_list = std::make_unique<CListview>();
     m_list->SetHighlight(true);
@@ -91,8 +92,8 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
     m_logo = std::make_unique<CImageWindow>(::GetDlgItem(m_window, kLogo));
     m_banner = std::make_unique<CImageWindow>(::GetDlgItem(m_window, kBanner));
     wchar_t logo[MAX_PATH], background[MAX_PATH];
-    const bool haveLogo = dialogs::ImagePath(L"gradated_background_with_zerova_logo.png", logo);
-    const bool haveBackground = dialogs::ImagePath(L"gradated_background.png", background);
+    const bool haveLogo = dialogs::ImagePath(m_context, L"gradated_background_with_zerova_logo.png", logo);
+    const bool haveBackground = dialogs::ImagePath(m_context, L"gradated_background.png", background);
     if (haveLogo && haveBackground) {
         m_logoBlock = dialogs::AddFittedImage(m_window, kLogo, m_logo.get(), logo, 8);
         m_bannerBlock = dialogs::AddFittedImage(m_window, kBanner, m_banner.get(), background, 12);
@@ -110,14 +111,13 @@ CSystemHealth::CSystemHealth(HWND parent, const wchar_t* text)
     ::ShowWindow(m_window, SW_SHOW);
     ::SetWindowPos(m_window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     m_observer = std::make_shared<HealthWindowObserver>(m_window);
-    CPluginInterface::Instance()->Subscribe(m_observer);
+    m_subscription = std::make_unique<PluginSubscription>(m_context.registry->Observe(m_observer));
     CWin32::EmptyMessages(m_window, 10);
 }
 
 CSystemHealth::~CSystemHealth()
 {
-    // The registry may be gone already when the module is torn down.
-    if (CPluginInterface* registry = CPluginInterface::Existing()) registry->Unsubscribe(m_observer.get());
+    m_subscription.reset();  // also when the registry has gone already
     // In this order, not the reverse of the declarations.
     m_size.reset();
     m_list.reset();
@@ -135,7 +135,7 @@ void CSystemHealth::UpdateHealthStatus(int state)
                               : state == VARNEL_PLUGIN_STATE_ERROR ? L"system_status_error_medium.png"
                                                                    : L"system_status_ok_medium.png";
     wchar_t icon[MAX_PATH];
-    if (dialogs::ImagePath(iconName, icon)) {
+    if (dialogs::ImagePath(m_context, iconName, icon)) {
         if (m_stateIcon == nullptr) {
             const RECT place{22, 0, 22 + 64, height > 0 ? height : 50};
             m_stateIcon = new CImageBlock(icon, &place, 0, 0);
@@ -146,14 +146,14 @@ void CSystemHealth::UpdateHealthStatus(int state)
     }
     wchar_t title[MAX_PATH], subtitle[MAX_PATH];
     if (state == VARNEL_PLUGIN_STATE_WARNING || state == VARNEL_PLUGIN_STATE_ERROR) {
-        CLocalize::Instance()->GetString(326, title, MAX_PATH);
-        CLocalize::Instance()->GetString(332, subtitle, MAX_PATH);
+        m_context.support.Text(tray::kAttentionTitleString, title, MAX_PATH);
+        m_context.support.Text(332, subtitle, MAX_PATH);
     } else {
         wchar_t format[MAX_PATH], working[MAX_PATH];
-        CLocalize::Instance()->GetString(328, format, MAX_PATH);
-        CLocalize::Instance()->GetString(57, working, MAX_PATH);
+        m_context.support.Text(tray::kStateTitleFormatString, format, MAX_PATH);
+        m_context.support.Text(tray::kEverythingWorkingString, working, MAX_PATH);
         zerova::FormatString(title, MAX_PATH, format, working);
-        CLocalize::Instance()->GetString(333, subtitle, MAX_PATH);
+        m_context.support.Text(333, subtitle, MAX_PATH);
     }
     if (m_title == nullptr) {
         m_title = new CStringBlock(title, RECT{120, 14, 120 + 306, 14 + 52}, 0xFFFFFFFF, L"Trebuchet MS", 20.0f, 0, 2, 1);
@@ -247,7 +247,7 @@ void CSystemHealth::OpenSelectedHistory()
     INT_PTR context = 0;
     if (m_list->GetSelection(name, MAX_PATH, &context) < 0 || context == 0) return;
     // Modal on this thread; the reference is cleared before the dialog object goes.
-    CStateHistoryDialog history(m_window, reinterpret_cast<CPlugin*>(context), name,
+    CStateHistoryDialog history(m_context, m_window, reinterpret_cast<CPlugin*>(context), name,
                                 const_cast<CStateHistoryDialog**>(&m_history));
     m_history = nullptr;
 }
@@ -266,7 +266,7 @@ INT_PTR CSystemHealth::OnEarlyMessage(HWND window, UINT message, WPARAM, LPARAM 
 
 INT_PTR CSystemHealth::OnInitDialog(HWND window)
 {
-    dialogs::AttachDialog(window);
+    dialogs::AttachDialog(m_context, window);
     m_window = window;
     return TRUE;
 }
@@ -282,7 +282,7 @@ void CSystemHealth::OnCommand(int command)
         break;
     case IDOK:
     case IDCANCEL:
-        dialogs::CloseListDialog(m_window, m_size.get(), m_list.get());
+        dialogs::CloseListDialog(m_context, m_window, m_size.get(), m_list.get());
         break;
     default:
         break;

@@ -2,30 +2,28 @@
 // plug-in when it goes.
 #include "ThreadManager.h"
 
-#include "SingletonSlot.h"
-
 #include "AboutBoxThread.h"
 #include "AdvisoryMsgThread.h"
 #include "FileIO.h"
 #include "SplashScreenThread.h"
 #include "SystemHealthThread.h"
-#include "ErrorMsg.h"
-#include "Localize.h"
+#include "DialogContext.h"
+#include "Lock.h"
+#include "PluginDialogs.h"
 #include "Plugin.h"
 #include "PluginInterface.h"
 #include "ProgressDlg.h"
 #include "ProgressDlgThread.h"
 #include "SafeString.h"
+#include "VarnelMenuUtils.h"
 #include "Win32.h"
 
 namespace {
-std::atomic<CThreadManager*> g_instance{nullptr};
-std::recursive_mutex g_instanceLock;
 const int kClosedNoticeString = 560;
 const ULONGLONG kFinishingGraceMs = 2000;
 
 // A thread still running when the manager goes keeps its object for the rest of the process: the
-// list is never destroyed, so nothing is deleted under a running thread.
+// list is never destroyed (deliberately never deleted), so nothing is deleted under a running thread.
 void KeepForTheProcessEnd(std::shared_ptr<CDialogThread> thread)
 {
     static auto* const stillRunning = new std::list<std::shared_ptr<CDialogThread>>();
@@ -33,17 +31,34 @@ void KeepForTheProcessEnd(std::shared_ptr<CDialogThread> thread)
 }
 }  // namespace
 
-CThreadManager* CThreadManager::Instance()
+void dialogs::LastThreadNotice::ThreadEnded()
 {
-    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CThreadManager(); });
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    if (m_manager == nullptr || m_manager->ActiveThreads()) return;
+    HWND host = m_menu->GetMainWindow();
+    if (host != nullptr) ::PostMessageW(host, WM_TIMER, 0, 0);
+}
+
+void dialogs::LastThreadNotice::Cut()
+{
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    m_manager = nullptr;
+    m_menu = nullptr;
+}
+
+CThreadManager::CThreadManager(const zerova::SupportServices& support, menu::TrayResources& tray,
+                               CPluginInterface& registry, CVarnelMenuUtils& menu)
+    : m_context(std::make_shared<const dialogs::Context>(dialogs::Context{
+          support, &tray, &registry, this, std::make_shared<dialogs::LastThreadNotice>(*this, menu)})),
+      m_forRegistry(dialogs::MakePluginDialogs(*this))
+{
 }
 
 CThreadManager::~CThreadManager()
 {
-    if (g_instance == this) g_instance = nullptr;
     ThreadList threads;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<zerova::Mutex> guard(m_lock);
         threads.swap(m_threads);
     }
     // A thread that is still finishing (a dialog that never stood, a run about to end) keeps using
@@ -54,13 +69,14 @@ CThreadManager::~CThreadManager()
             CWin32::EmptyMessages(thread->GetDialogWindow(), 10);
         if (!thread->HasEnded()) KeepForTheProcessEnd(std::move(thread));
     }
+    m_context->lastThread->Cut();
 }
 
 template <class Thread>
 Thread* CThreadManager::Keep(std::shared_ptr<Thread> thread)
 {
     ThreadList ended;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     for (auto it = m_threads.begin(); it != m_threads.end();) {
         auto next = std::next(it);
         if ((*it)->HasEnded()) ended.splice(ended.end(), m_threads, it);
@@ -72,32 +88,31 @@ Thread* CThreadManager::Keep(std::shared_ptr<Thread> thread)
 
 CThreadManager::ThreadList CThreadManager::Threads()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return m_threads;
 }
 
 bool CThreadManager::CreateAboutBoxThread(void* plugin, HWND parent, const wchar_t* text)
 {
-    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(text))
-        return false;
-    auto* thread = Keep(std::make_shared<CAboutBoxThread>(plugin, parent, text));
+    if (!m_context->registry->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(text)) return false;
+    auto* thread = Keep(std::make_shared<CAboutBoxThread>(m_context, plugin, parent, text));
     return thread->IsStarted();
 }
 
 bool CThreadManager::CreateSystemHealthThread(void* plugin, HWND parent, const wchar_t* text)
 {
-    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent)) return false;
-    auto* thread = Keep(std::make_shared<CSystemHealthThread>(plugin, parent, text));
+    if (!m_context->registry->ValidatePlugin(plugin) || !::IsWindow(parent)) return false;
+    auto* thread = Keep(std::make_shared<CSystemHealthThread>(m_context, plugin, parent, text));
     return thread->IsStarted();
 }
 
 bool CThreadManager::CreateSplashScreenThread(const wchar_t* imagePath, bool flag)
 {
     if (!CFileIO::FileExists(imagePath)) {
-        CErrorMsg::Instance()->Error(567);
+        m_context->support.errors->Error(567);
         return false;
     }
-    auto* thread = Keep(std::make_shared<CSplashScreenThread>(imagePath, flag));
+    auto* thread = Keep(std::make_shared<CSplashScreenThread>(m_context, imagePath, flag));
     return thread->IsStarted();
 }
 
@@ -106,10 +121,10 @@ bool CThreadManager::CreateAdvisoryMsgThread(void* plugin, const wchar_t*, HWND 
                                              ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
                                              bool settingsFlag)
 {
-    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title) ||
+    if (!m_context->registry->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title) ||
         zerova::IsEmpty(text))
         return false;
-    auto* thread = Keep(std::make_shared<CAdvisoryMsgThread>(plugin, parent, title, text, type, buttons, autoClose, cookie, settingsFlag));
+    auto* thread = Keep(std::make_shared<CAdvisoryMsgThread>(m_context, plugin, parent, title, text, type, buttons, autoClose, cookie, settingsFlag));
     thread->WaitForDialogInit();
     return thread->IsStarted();
 }
@@ -118,9 +133,8 @@ CProgressDlg* CThreadManager::CreateProgressDlgThread(void* plugin, HWND parent,
                                                       PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
                                                       void* cookie, int autoCloseMs)
 {
-    if (!CPluginInterface::Instance()->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title))
-        return nullptr;
-    auto* thread = Keep(std::make_shared<CProgressDlgThread>(plugin, parent, title, type, cancel, cookie, autoCloseMs));
+    if (!m_context->registry->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title)) return nullptr;
+    auto* thread = Keep(std::make_shared<CProgressDlgThread>(m_context, plugin, parent, title, type, cancel, cookie, autoCloseMs));
     return thread->GetProgressDlg();
 }
 
@@ -171,13 +185,13 @@ void CThreadManager::TerminateOpenDialogs(void* plugin)
             owner->CallActivity(VARNEL_ACTIVITY_DIALOG_CLOSING, 0, 0);
         if (thread->GetClosingNoticeString() != 0) {
             wchar_t kind[MAX_PATH] = L"";
-            CLocalize::Instance()->GetString(thread->GetClosingNoticeString(), kind, MAX_PATH);
+            m_context->support.Text(thread->GetClosingNoticeString(), kind, MAX_PATH);
             if (kind[0] != L'\0') {
                 wchar_t format[MAX_PATH] = L"";
                 wchar_t notice[MAX_PATH];
-                CLocalize::Instance()->GetString(kClosedNoticeString, format, MAX_PATH);
+                m_context->support.Text(kClosedNoticeString, format, MAX_PATH);
                 zerova::FormatString(notice, MAX_PATH, format, kind);
-                CErrorMsg::Instance()->Error(kClosedNoticeString, notice);
+                m_context->support.errors->Error(kClosedNoticeString, notice);
             }
         }
         thread->TerminateDialog();

@@ -11,11 +11,16 @@
 class CDlgSize;
 class CListview;
 class CImageWindow;
+namespace dialogs {
+struct Context;
+}
 
 class VARNEL_API CAboutBox : public CDialogWindow<CAboutBox> {
 public:
     // Builds and shows the box on the calling thread; no parent window or no text: error 528.
     CAboutBox(HWND parent, const wchar_t* text);
+    // The same box over the dialogs' context, which outlives it.
+    CAboutBox(const dialogs::Context& context, HWND parent, const wchar_t* text);
     ~CAboutBox();
     CAboutBox(const CAboutBox&) = delete;
     CAboutBox& operator=(const CAboutBox&) = delete;
@@ -30,6 +35,7 @@ private:
     INT_PTR OnInitDialog(HWND window);
     INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+    const dialogs::Context& m_context;
     HWND m_window;
     std::unique_ptr<CDlgSize> m_size;
     std::unique_ptr<CListview> m_list;

@@ -6,9 +6,15 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
 
+namespace dialogs {
+struct Context;
+}
+
 class VARNEL_API CAdvisoryMsg : public CAlphaChannelDialog {
 public:
     CAdvisoryMsg();
+    // A message over the dialogs' context, which outlives it.
+    explicit CAdvisoryMsg(const dialogs::Context& context);
     ~CAdvisoryMsg() override;
 
     // Reads the settings of the kind and button set and shows the message; returns when it was
@@ -16,4 +22,7 @@ public:
     // message's window handle as soon as it is made.
     void Load(const wchar_t* subfolder, HWND parent, const wchar_t* title, const wchar_t* text, ADVISORY_MSG_TYPE type,
               ADVISORY_MSG_BUTTONS buttons, bool autoClose, HWND* window, bool settingsFlag);
+
+private:
+    const dialogs::Context& m_context;
 };

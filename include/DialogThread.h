@@ -2,13 +2,19 @@
 #pragma once
 
 #include "VarnelAPI.h"
+#include "Lock.h"
 #include "VarnelPluginAPI.h"
+#include "Handles.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
 class CPlugin;
+namespace dialogs {
+struct Context;
+}
 
 class CDialogThread {
 public:
@@ -21,7 +27,8 @@ public:
         THREAD_NONE = 5
     };
 
-    CDialogThread();
+    // The context outlives the thread: the thread holds it until its last line has run.
+    explicit CDialogThread(std::shared_ptr<const dialogs::Context> context);
     // Frees the title and the text. Virtual: the manager deletes the derived objects through this class.
     virtual ~CDialogThread();
     CDialogThread(const CDialogThread&) = delete;
@@ -40,9 +47,6 @@ public:
     void WaitForThreadToEnd();
     // Until the dialog window stands and reports its start-up done, or the thread has ended.
     void WaitForDialogInit();
-    // Posts WM_TIMER (0, 0) to the tray host window when no dialog thread runs any more. It uses
-    // nothing of the object, which may be gone by the time its thread calls this.
-    static void NotifyIfLastThread();
 
     void* GetPluginHandle() const { return m_pluginHandle; }
     CPlugin* GetPlugin() const { return m_plugin; }
@@ -59,11 +63,14 @@ protected:
     bool StartThread();
     void FinishRun();  // closes and clears the thread handle: from then on the thread counts as ended
     void SetDialogObject(void* object) { m_dialogObject = object; }
+    const dialogs::Context& Context() const { return *m_context; }
 
+    const std::shared_ptr<const dialogs::Context> m_context;
     void* m_pluginHandle;
     VARNEL_PLUGIN_DATA* m_record;
     CPlugin* m_plugin;
-    HANDLE m_thread;
+    // The thread's handle while it runs its dialog; null once FinishRun has been called.
+    std::atomic<HANDLE> m_thread;
     DWORD m_threadId;
     // The title held by m_ownedTitle; null until Init.
     const wchar_t* m_title;
@@ -83,12 +90,12 @@ protected:
     UINT m_closeCommand;
     bool m_notifiesLastThread;
     // Guards the dialog object against its deletion while another thread asks it something.
-    std::mutex m_objectLock;
+    zerova::Mutex m_objectLock;
 
 private:
     std::wstring m_ownedTitle;
-    // The handle of an ended thread stays open until the object goes, so that a concurrent
-    // liveness test never asks about a handle that was closed (and perhaps reused).
-    HANDLE m_endedThread;
+    // Open until the object goes, also after the run, so that a concurrent liveness test never
+    // asks about a handle that was closed (and perhaps reused).
+    zerova::UniqueKernelHandle m_threadHandle;
     static DWORD WINAPI ThreadProc(LPVOID argument);
 };

@@ -5,6 +5,7 @@
 #include "Handles.h"
 #include "Lock.h"
 #include "SafeString.h"
+#include "SupportServices.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
@@ -12,9 +13,14 @@
 #include <list>
 #include <mutex>
 
+class CPluginInterface;
+
 class VARNEL_API CPlugin {
 public:
+    // A plug-in object of the module's registry.
     CPlugin();
+    // A plug-in object of that registry: its state changes, faults and suite entry go there.
+    explicit CPlugin(CPluginInterface& registry);
     ~CPlugin();
     CPlugin(const CPlugin&) = delete;
     CPlugin& operator=(const CPlugin&) = delete;
@@ -130,6 +136,8 @@ private:
     // The PE header of the library file held open in file names this process's architecture.
     bool IsLibraryForThisArchitecture(HANDLE file);
 
+    CPluginInterface& m_registry;
+    const zerova::SupportServices m_support;
     VARNEL_GET_VERSION_INFO_CALLBACK_PROC pfnGetVersionInfo;
     VARNEL_INIT_CALLBACK_PROC pfnInit;
     VARNEL_ACTIVITY_CALLBACK_PROC pfnActivity;

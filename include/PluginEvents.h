@@ -5,7 +5,12 @@
 
 #include "VarnelPluginContract.h"
 
+#include <memory>
+
 class CPlugin;
+namespace plugins {
+class ObserverList;
+}
 
 // A plug-in's state changed and its history line was written.
 struct VarnelPluginStateChange {
@@ -26,8 +31,27 @@ public:
     virtual void TrayStateChanged(VARNEL_PLUGIN_STATE state) = 0;
 };
 
+// An observer's place among the registry's observers: its end unsubscribes, also after the
+// registry has gone.
+class PluginSubscription {
+public:
+    PluginSubscription() = default;
+    PluginSubscription(const std::shared_ptr<plugins::ObserverList>& list, const IPluginObserver* observer);
+    ~PluginSubscription();
+    PluginSubscription(PluginSubscription&& other) noexcept;
+    PluginSubscription& operator=(PluginSubscription&& other) noexcept;
+    PluginSubscription(const PluginSubscription&) = delete;
+    PluginSubscription& operator=(const PluginSubscription&) = delete;
+
+private:
+    void End();
+
+    std::weak_ptr<plugins::ObserverList> m_list;
+    const IPluginObserver* m_observer = nullptr;
+};
+
 // The dialogs the registry's contract opens and closes; the dialogs layer implements it and the
-// module registers it at start. Without one, nothing opens and nothing needs closing.
+// module root connects it. Without one, nothing opens and nothing needs closing.
 class IPluginDialogs {
 public:
     virtual ~IPluginDialogs() = default;
@@ -41,7 +65,7 @@ public:
 };
 
 // The tray menu and icon work of the registry's contract; the menu layer implements it and the
-// module registers it at start. Without one, the registry changes no menu.
+// module root connects it. Without one, the registry changes no menu.
 class IPluginMenu {
 public:
     virtual ~IPluginMenu() = default;

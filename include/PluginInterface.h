@@ -6,14 +6,15 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "Lock.h"
 #include "SafeString.h"
+#include "SupportServices.h"
 
 #include <string>
 #include <atomic>
 #include <deque>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -21,15 +22,23 @@
 
 class CPlugin;
 class CCriticalSectionEx;
+class CPluginHandleArena;
+namespace plugins {
+class HistoryFile;
+class ObserverList;
+}  // namespace plugins
 
 class VARNEL_API CPluginInterface {
 public:
     typedef VARNEL_PLUGIN_DATA PLUGIN_DATA;
 
+    // The module's registry (the module root's accessor, for callers outside the library).
     static CPluginInterface* Instance();
-    // The registry when one exists; never makes one.
-    static CPluginInterface* Existing();
+    // Built by the module root with the support library's services and the process's record slots.
+    CPluginInterface(const zerova::SupportServices& support, CPluginHandleArena& handles);
     ~CPluginInterface();
+    CPluginInterface(const CPluginInterface&) = delete;
+    CPluginInterface& operator=(const CPluginInterface&) = delete;
 
     // ---- loading and unloading
     bool LoadPlugins();
@@ -45,7 +54,7 @@ public:
     bool ValidatePlugin(void* handle);
     static bool IsMainApp(void* handle);
     // A numbered error: recorded against the plug-in when there is one, else only reported.
-    static void ReportPluginError(int code, CPlugin* plugin);
+    void ReportPluginError(int code, CPlugin* plugin);
     bool ArePluginsLoaded();
     std::list<PLUGIN_DATA*> GetPluginList();
     PLUGIN_DATA* FindPluginFilenameOnly(const wchar_t* fileName);
@@ -96,15 +105,15 @@ public:
     static constexpr int MaxEntriesPerPlugin = 64;
 
     // ---- what the registry tells the layers above it
-    // The dialogs of the contract (about box, system health, closing a plug-in's dialogs); set once
-    // by the module, kept for every registry the process makes.
-    static void SetDialogs(IPluginDialogs* dialogs);
-    static IPluginDialogs* Dialogs();
-    // The tray menu and icon work of the contract; set once by the module like the dialogs.
-    static void SetMenu(IPluginMenu* menu);
-    static IPluginMenu* Menu();
+    // The tray menu and icon work and the dialogs of the contract, which the layers above
+    // implement: connected by the module root once those parts stand, cut (null) before they go.
+    void Connect(IPluginMenu* menu, IPluginDialogs* dialogs);
+    IPluginMenu* Menu() const { return m_menu.load(); }
+    IPluginDialogs* Dialogs() const { return m_dialogs.load(); }
     void Subscribe(const std::shared_ptr<IPluginObserver>& observer);
     void Unsubscribe(const IPluginObserver* observer);
+    // Subscribes the observer until the subscription goes, also when that is after the registry.
+    PluginSubscription Observe(const std::shared_ptr<IPluginObserver>& observer);
     // Called by a plug-in whose state changed; tells every observer.
     void PublishStateChange(const VarnelPluginStateChange& change);
     // A plug-in's code faulted: its menu items, suite entry and dialogs go as at an unload; the
@@ -112,9 +121,13 @@ public:
     void PluginFaulted(void* handle);
 
     // ---- the history file
-    const wchar_t* GetHistoryFolder() const { return m_historyFolder; }
-    const wchar_t* GetHistoryFilePath() const { return m_historyFile; }
-    CCriticalSectionEx* GetHistoryLock() const { return m_historyLock.get(); }
+    const wchar_t* GetHistoryFolder() const;
+    const wchar_t* GetHistoryFilePath() const;
+    CCriticalSectionEx* GetHistoryLock() const;
+
+    // ---- for the library's own parts
+    plugins::HistoryFile& History() const { return *m_history; }
+    const zerova::SupportServices& Support() const { return m_support; }
 
     static const wchar_t* const PluginsKey;
 
@@ -124,7 +137,6 @@ private:
     static bool ListPluginSubkeys(std::vector<std::wstring>& subkeys);
     // One pass of the merge, under the tray-state lock.
     void MergeTrayState();
-    CPluginInterface();
     void LoadSubkey(const wchar_t* subkeyName, const wchar_t* requested, void** handle);
     std::list<PLUGIN_DATA*> SuitePluginList();
     size_t PluginCount();
@@ -168,15 +180,22 @@ private:
     static void AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
                                  VARNEL_PLUGIN_STATE state, const wchar_t* text, int row,
                                  const std::wstring& everythingWorking);
-    static void AppendAboutSection(zerova::BoundedAppender& out, const VARNEL_ABOUT_INFO* info, const wchar_t* pairs,
-                                   const wchar_t* extra, int& row);
+    static void AppendAboutSection(zerova::BoundedAppender& out, CLocalize& texts, const VARNEL_ABOUT_INFO* info,
+                                   const wchar_t* pairs, const wchar_t* extra, int& row);
     void Uncount(PLUGIN_DATA* record);
     void UncountLocked(PLUGIN_DATA* record);  // m_listLock held
-    std::vector<std::shared_ptr<IPluginObserver>> Observers();
     static bool ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText, int number,
                                     void* user);
-    void SetUpHistoryFile();
+    // A numbered text of the loader's as a trace line, with its argument.
+    void Report(UINT id, const wchar_t* argument);
 
+    const zerova::SupportServices m_support;
+    CPluginHandleArena& m_handles;
+    const std::unique_ptr<plugins::HistoryFile> m_history;
+    std::atomic<IPluginMenu*> m_menu{nullptr};
+    std::atomic<IPluginDialogs*> m_dialogs{nullptr};
+    // Shared with the subscriptions, which may end after the registry.
+    const std::shared_ptr<plugins::ObserverList> m_observers;
     std::list<PLUGIN_DATA*> m_plugins;
     // The records of m_plugins again, for look-ups by handle that do not walk the list, with the
     // place of each in the load order and the plug-in object the registry owns.
@@ -207,7 +226,7 @@ private:
     // The snapshots the walks hold, by number.
     std::multiset<unsigned long long> m_liveSnapshots;
     unsigned long long m_snapshotNumber = 0;
-    std::mutex m_snapshotLock;  // m_liveSnapshots; taken after m_listLock, never before
+    zerova::Mutex m_snapshotLock;  // m_liveSnapshots; taken after m_listLock, never before
     // Unloads whose clean-up waits for a call into the plug-in to return.
     struct PendingUnload {
         PLUGIN_DATA* record;
@@ -220,19 +239,14 @@ private:
     VARNEL_PLUGIN_STATE m_trayState;
     WORD m_language1;
     WORD m_language2;
-    wchar_t m_historyFolder[MAX_PATH];
-    wchar_t m_historyFile[MAX_PATH];
     bool m_pluginsLoaded;
     bool m_exiting;
-    std::unique_ptr<CCriticalSectionEx> m_historyLock;
 
     // Guards the two lists and the menu identifier counter. Never held while a plug-in runs:
     // walks take a copy of the list and records are never freed while the registry lives.
-    std::mutex m_listLock;
+    zerova::Mutex m_listLock;
     // Serialises the tray-state merge, which plug-in threads run.
-    std::mutex m_trayStateLock;
+    zerova::Mutex m_trayStateLock;
     // Set by a state change during a merge on the same thread: the merge runs once more.
     std::atomic<bool> m_mergeAgain{false};
-    std::vector<std::shared_ptr<IPluginObserver>> m_observers;
-    std::mutex m_observersLock;
 };

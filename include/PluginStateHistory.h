@@ -5,10 +5,18 @@
 #include "VarnelPluginContract.h"
 
 #include <list>
+#include <memory>
+
+namespace plugins {
+class HistoryFile;
+}
 
 class VARNEL_API CPluginStateHistory {
 public:
+    // An entry of the process's history file (the plug-in registry's).
     explicit CPluginStateHistory(const wchar_t* name);
+    // An entry of that history file, for the library's own parts, which are handed the file.
+    CPluginStateHistory(plugins::HistoryFile& file, const wchar_t* name);
     ~CPluginStateHistory();
     CPluginStateHistory(const CPluginStateHistory&) = delete;
     CPluginStateHistory& operator=(const CPluginStateHistory&) = delete;
@@ -32,10 +40,11 @@ private:
     void ClearEntries();
     void ParseLine(wchar_t* line);
 
+    plugins::HistoryFile* m_file;
     VARNEL_PLUGIN_STATE m_state;
     wchar_t m_text[MAX_PATH];
     wchar_t m_name[MAX_PATH];
     SYSTEMTIME m_time;
-    std::list<CPluginStateHistory*> m_entries;
-    std::list<CPluginStateHistory*>::iterator m_cursor;
+    std::list<std::unique_ptr<CPluginStateHistory>> m_entries;
+    std::list<std::unique_ptr<CPluginStateHistory>>::iterator m_cursor;
 };

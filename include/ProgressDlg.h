@@ -14,6 +14,9 @@ class StringFormat;
 }  // namespace Gdiplus
 class CDlgPos;
 class CButtonWindow;
+namespace dialogs {
+struct Context;
+}
 
 class VARNEL_API CProgressDlg : public CDialogWindow<CProgressDlg> {
 public:
@@ -23,6 +26,9 @@ public:
     // kind it reports error 566 and makes no window.
     CProgressDlg(HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*), void* cookie,
                  int autoCloseMs);
+    // The same dialog over the dialogs' context, which outlives it.
+    CProgressDlg(const dialogs::Context& context, HWND parent, const wchar_t* title, PROGRESS_BAR_DLG_TYPE type,
+                 void (*cancel)(void*), void* cookie, int autoCloseMs);
     // Stops the auto-close timer and frees what the dialog owns; the window is not destroyed.
     ~CProgressDlg();
     CProgressDlg(const CProgressDlg&) = delete;
@@ -46,6 +52,7 @@ private:
     void OnCommand(WPARAM wParam);
     bool IsKeyWithoutCancel(WPARAM wParam, LPARAM lParam) const;
 
+    const dialogs::Context& m_context;
     void (*m_cancel)(void*);
     void* m_cookie;
     HWND m_window;

@@ -6,18 +6,26 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "Lock.h"
+
 #include <memory>
+#include <string>
 
 class CDlgSize;
 class CListview;
 class CPlugin;
-class CCriticalSectionEx;
+namespace dialogs {
+struct Context;
+}
 
 class VARNEL_API CStateHistoryDialog : public CDialogWindow<CStateHistoryDialog> {
 public:
     // Runs the dialog and returns when it has been closed; *current is this object while it is
     // open. No plug-in, parent window or name: error 528, no dialog.
     CStateHistoryDialog(HWND parent, CPlugin* plugin, const wchar_t* name, CStateHistoryDialog** current);
+    // The same dialog over the dialogs' context, which outlives it.
+    CStateHistoryDialog(const dialogs::Context& context, HWND parent, CPlugin* plugin, const wchar_t* name,
+                        CStateHistoryDialog** current);
     ~CStateHistoryDialog();
     CStateHistoryDialog(const CStateHistoryDialog&) = delete;
     CStateHistoryDialog& operator=(const CStateHistoryDialog&) = delete;
@@ -38,12 +46,17 @@ private:
     INT_PTR OnInitDialog(HWND window);
     INT_PTR OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Start(HWND window);
+    // The plug-in's rows of the history file, in the list markup.
+    std::wstring ReadHistoryRows();
     void OnCommand(int command);
 
+    const dialogs::Context& m_context;
     HWND m_window;
     std::unique_ptr<CDlgSize> m_size;
     std::unique_ptr<CListview> m_list;
     CPlugin* m_plugin;
     wchar_t m_name[MAX_PATH];
-    std::unique_ptr<CCriticalSectionEx> m_lock;
+    // The list while it is filled, added to or emptied; nothing that may come back to the dialog
+    // runs under it.
+    zerova::Mutex m_lock;
 };

@@ -6,11 +6,20 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
-#include <mutex>
+#include "Lock.h"
+#include "SupportServices.h"
+
+class CVarnelUtils;
+namespace control {
+struct StationWalk;
+}
 
 class VARNEL_API CStationDesktopUtils {
 public:
+    // The module's walker (the module root's accessor, for callers outside the library).
     static CStationDesktopUtils* Instance();
+    // Built by the module root; utils tells tray host executables apart.
+    CStationDesktopUtils(const zerova::SupportServices& support, CVarnelUtils& utils);
     ~CStationDesktopUtils();
     CStationDesktopUtils(const CStationDesktopUtils&) = delete;
     CStationDesktopUtils& operator=(const CStationDesktopUtils&) = delete;
@@ -35,33 +44,27 @@ public:
     static bool AddAceToDesktop(HDESK desktop, PSID sid);
 
 private:
-    class WalkScope;
-
-    CStationDesktopUtils();
-    void Walk(WNDENUMPROC procedure);
-    void RunWalk(WNDENUMPROC procedure);
-    static BOOL CALLBACK EnumWindowStationProc(LPWSTR station, LPARAM);
-    static BOOL CALLBACK EnumDesktopProc(LPWSTR desktop, LPARAM);
-    static BOOL CALLBACK Load_EnumWindowsProc(HWND window, LPARAM desktop);
-    static BOOL CALLBACK Unload_EnumWindowsProc(HWND window, LPARAM desktop);
-    static BOOL CALLBACK ShowHideTray_EnumWindowsProc(HWND window, LPARAM desktop);
-    static BOOL CALLBACK PluginComm_EnumWindowsProc(HWND window, LPARAM desktop);
-    static BOOL CALLBACK DebugTrace_EnumWindowsProc(HWND window, LPARAM desktop);
-    void StartTrayHostFor(HWND taskbar, const wchar_t* className, const wchar_t* desktop);
+    // Runs the walk: at once when this thread is walking already (nested at most 4 deep), else
+    // once the walk of any other thread has ended.
+    void Walk(control::StationWalk& walk);
+    static BOOL CALLBACK EnumWindowStationProc(LPWSTR station, LPARAM walk);
+    static BOOL CALLBACK EnumDesktopProc(LPWSTR desktop, LPARAM walk);
+    static BOOL CALLBACK EnumWindowProc(HWND window, LPARAM walk);
+    // What each kind of walk does with a top-level window; false ends the walk of the desktop.
+    static bool Load_EnumWindowsProc(HWND window, control::StationWalk& walk);
+    static bool Unload_EnumWindowsProc(HWND window, control::StationWalk& walk);
+    static bool ShowHideTray_EnumWindowsProc(HWND window, control::StationWalk& walk);
+    static bool PluginComm_EnumWindowsProc(HWND window, control::StationWalk& walk);
+    static bool DebugTrace_EnumWindowsProc(HWND window, control::StationWalk& walk);
+    void StartTrayHostFor(HWND taskbar, const wchar_t* className, const control::StationWalk& walk);
     bool IsTrayHostNotifyWindow(HWND window);
     bool IsWindowToSkip(HWND window);
 
-    WNDENUMPROC m_windowProcedure;
-    bool m_show;
-    wchar_t m_messageText[MAX_PATH];
-    int m_messageValue;
+    const zerova::SupportServices m_support;
+    CVarnelUtils& m_utils;
     HWND m_mainAppWindow;
     wchar_t m_mainAppName[MAX_PATH];
-    HWINSTA m_currentStation;
-    HDESK m_currentDesktop;
     // One walk at a time: a walk switches the process's window station. A walk started on the
-    // walking thread itself (a plug-in answering a plug-in message with another one) runs inside
-    // the first, which gets its parameters back afterwards; m_walkDepth counts them.
-    std::recursive_mutex m_walkLock;
-    int m_walkDepth;
+    // walking thread itself runs inside the first without it (see Walk).
+    zerova::Mutex m_walkLock;
 };

@@ -15,11 +15,17 @@ class CImageBlock;
 class CStringBlock;
 class CStateHistoryDialog;
 class IPluginObserver;
+class PluginSubscription;
+namespace dialogs {
+struct Context;
+}
 
 class VARNEL_API CSystemHealth : public CDialogWindow<CSystemHealth> {
 public:
     // Builds and shows the dialog on the calling thread; no parent window or a null text: error 528.
     CSystemHealth(HWND parent, const wchar_t* text);
+    // The same dialog over the dialogs' context, which outlives it.
+    CSystemHealth(const dialogs::Context& context, HWND parent, const wchar_t* text);
     ~CSystemHealth();
     CSystemHealth(const CSystemHealth&) = delete;
     CSystemHealth& operator=(const CSystemHealth&) = delete;
@@ -61,6 +67,7 @@ private:
     void EnableHistoryButton();
     void OpenSelectedHistory();
 
+    const dialogs::Context& m_context;
     HWND m_window;
     std::unique_ptr<CDlgSize> m_size;
     std::unique_ptr<CListview> m_list;
@@ -76,4 +83,5 @@ private:
     CStateHistoryDialog* volatile m_history;
     // Subscribed to the plug-in registry while the dialog stands.
     std::shared_ptr<IPluginObserver> m_observer;
+    std::unique_ptr<PluginSubscription> m_subscription;
 };

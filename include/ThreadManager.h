@@ -2,16 +2,30 @@
 #pragma once
 
 #include "DialogThread.h"
+#include "Lock.h"
 #include "VarnelAPI.h"
 #include "VarnelPluginAPI.h"
+
+#include "SupportServices.h"
 
 #include <list>
 #include <memory>
 #include <mutex>
 
+class CPluginInterface;
+class CVarnelMenuUtils;
+class IPluginDialogs;
+namespace menu {
+class TrayResources;
+}
+
 class VARNEL_API CThreadManager {
 public:
+    // The module's thread manager (the module root's accessor, for callers outside the library).
     static CThreadManager* Instance();
+    // Built by the module root over the parts the dialogs use.
+    CThreadManager(const zerova::SupportServices& support, menu::TrayResources& tray, CPluginInterface& registry,
+                   CVarnelMenuUtils& menu);
     // Deletes every thread object whose thread has ended; it stops no thread.
     ~CThreadManager();
     CThreadManager(const CThreadManager&) = delete;
@@ -43,8 +57,13 @@ public:
     bool SetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail, int percent);
     bool DestroyProgressDlg(CProgressDlg* dialog);
 
+    // ---- for the library's own parts
+    // The registry's face of the dialogs: about box, system health, closing a plug-in's dialogs.
+    IPluginDialogs& ForRegistry() { return *m_forRegistry; }
+    // What the dialogs are built over; the outside caller's constructors of the dialogs use it.
+    const dialogs::Context& DialogContext() const { return *m_context; }
+
 private:
-    CThreadManager() = default;
     using ThreadList = std::list<std::shared_ptr<CDialogThread>>;
     // Keeps a new thread and lets go of those that have ended; the new thread itself is returned.
     template <class Thread>
@@ -53,6 +72,8 @@ private:
     ThreadList Threads();
     std::shared_ptr<CDialogThread> FindRunning(void* dialogObject);
 
+    const std::shared_ptr<const dialogs::Context> m_context;
+    std::unique_ptr<IPluginDialogs> m_forRegistry;
     ThreadList m_threads;
-    std::mutex m_lock;
+    zerova::Mutex m_lock;  // m_threads; walks use a copy
 };

@@ -6,23 +6,36 @@
 #include "VarnelPluginAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "Handles.h"
+#include "Lock.h"
+#include "SupportServices.h"
+
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <unordered_map>
 #include <utility>
 
 class CPlugin;
+class CPluginInterface;
 class CMenuXP;
 class CTray;
 class CRegistryFlag;
+class IPluginMenu;
+namespace menu {
+class TrayResources;
+}
 
 class VARNEL_API CVarnelMenuUtils {
 public:
     typedef VARNEL_PLUGIN_DATA PLUGIN_DATA;
 
+    // The module's menu model (the module root's accessor, for callers outside the library).
     static CVarnelMenuUtils* Instance();
+    // Built by the module root over its tray resources and plug-in registry.
+    CVarnelMenuUtils(const zerova::SupportServices& support, menu::TrayResources& tray, CPluginInterface& registry);
     ~CVarnelMenuUtils();
     CVarnelMenuUtils(const CVarnelMenuUtils&) = delete;
     CVarnelMenuUtils& operator=(const CVarnelMenuUtils&) = delete;
@@ -76,12 +89,13 @@ public:
     void ReportError(int code, CPlugin* plugin);
     static UINT MakeCommandId(void* handle, int itemId);
     // Serialises every change of the tray menu; others that change it take it too.
-    std::unique_lock<std::recursive_mutex> LockMenu() { return std::unique_lock<std::recursive_mutex>(m_lock); }
+    std::unique_lock<zerova::RecursiveMutex> LockMenu();
+    // The registry's face of the model: suite entries, a plug-in's items, the tray's look.
+    IPluginMenu& ForRegistry() { return *m_forRegistry; }
 
 private:
     struct ItemLookup;
 
-    CVarnelMenuUtils();
     // Removes and frees the plug-in's items; false when it had none.
     bool RemoveItemsOf(CPlugin* plugin);
     PLUGIN_DATA* GetItemOwner(HMENU menu, int position, int& itemId);
@@ -134,20 +148,28 @@ private:
     void FollowTrayPopup();
     void UnsettleAll(HMENU popup);
 
+    const zerova::SupportServices m_support;
+    menu::TrayResources& m_trayResources;
+    CPluginInterface& m_registry;
+    std::unique_ptr<IPluginMenu> m_forRegistry;
     HWND m_mainWindow;
     CMenuXP* m_menu;
     CTray* m_tray;
     HICON m_defaultTrayIcon;
     wchar_t m_defaultTrayTitle[MAX_PATH];
     // "VarnelAllowUpdate", read at every refresh through a key held open.
-    CRegistryFlag* m_updateAllowed;
-    // Recursive because the operations call each other under it (an add or a removal refreshes the
-    // flyouts; the suite entries and the registry's unload take it around several operations).
-    std::recursive_mutex m_lock;
+    std::unique_ptr<CRegistryFlag> m_updateAllowed;
+    // The documented recursive lock: the operations call each other under it (an add or a removal
+    // refreshes the flyouts; the suite entries, the registry's unload and the host take it around
+    // several operations), and a plug-in's error logger, reached from inside an operation, may add
+    // or change its items on the same thread.
+    zerova::RecursiveMutex m_lock;
+    // SetMenuItemID's renumberings seen by this model (see MenuRenumberings).
+    unsigned m_renumberingsSeen = 0;
     // The lists of flyouts emptied by the availability refresh, detached but not destroyed (a host
     // may still hold one, even on screen): reattached when the flyout gets items again, destroyed
     // with the model.
-    std::map<int, HMENU> m_detachedLists;
+    std::map<int, zerova::UniqueMenu> m_detachedLists;
     // Where each category's flyout item stands in the tray pop-up menu as far as the model knows:
     // a position (checked before use), kFlyoutAbsent when the last reading of the menu found none
     // (and the model put none back since), kFlyoutUnknown when the menu must be read.

@@ -6,9 +6,18 @@
 #include "VarnelPluginAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "SupportServices.h"
+
 #include <cstddef>
 
 class CIniFile;
+class CPluginInterface;
+class CStationDesktopUtils;
+class CThreadManager;
+class CVarnelMenuUtils;
+namespace menu {
+class TrayResources;
+}
 
 class VARNEL_API CVarnelPrivateInterface {
 public:
@@ -38,7 +47,13 @@ public:
     };
 #pragma pack(pop)
 
+    // The module's private interface (the module root's accessor, for callers outside the library
+    // and the plain exports).
     static CVarnelPrivateInterface* Instance();
+    // Built by the module root over the parts behind the exports.
+    CVarnelPrivateInterface(const zerova::SupportServices& support, menu::TrayResources& tray,
+                            CPluginInterface& registry, CVarnelMenuUtils& menu, CThreadManager& dialogs,
+                            CStationDesktopUtils& walker);
     ~CVarnelPrivateInterface();
     CVarnelPrivateInterface(const CVarnelPrivateInterface&) = delete;
     CVarnelPrivateInterface& operator=(const CVarnelPrivateInterface&) = delete;
@@ -74,7 +89,8 @@ public:
     static const wchar_t* ReasonName(unsigned int reason);
 
     // ---- GUI folders: the GUI root is the application folder + "\Varnel"; a null or empty
-    // subfolder means the module's GUI subfolder.
+    // subfolder means the module's GUI subfolder. The statics are the module's (the module root
+    // defines them); the members look up in this object's tray resources.
     static wchar_t* GetGUIRootFolder(wchar_t* buffer, int length);
     wchar_t* GetGUISubfolder(wchar_t* buffer, int length);
     static wchar_t* GetImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length);
@@ -84,10 +100,27 @@ public:
     // A new INI file object the caller deletes.
     CIniFile* GetINIFile(const wchar_t* subfolder, const wchar_t* file);
 
+    // What the statics do, on this object's tray resources.
+    wchar_t* LookUpGUIRootFolder(wchar_t* buffer, int length);
+    wchar_t* LookUpImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length);
+    wchar_t* LookUpImageFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length);
+
+    // ---- behind the plain exports that go to one part
+    bool AddMenuItem(void* handle, const wchar_t* caption, int itemId, VARNEL_MENU_CATEGORY category);
+    bool DoesMenuItemExist(void* handle, UINT itemId);
+    bool PluginCommunication(void* handle, const wchar_t* text, int value);
+    bool SetLegacyTrayEXE(void* handle, const wchar_t* program, const wchar_t* arguments, bool show);
+    int OutputError(int code, const wchar_t* text);
+    // A plug-in that reported interface version 2.1 does not know the settings flag.
+    bool SettingsFlagFor(void* handle, bool settingsFlag);
+
 private:
-    CVarnelPrivateInterface() = default;
-    static wchar_t* ResolveGUISubfolder(const wchar_t* subfolder, wchar_t* buffer, int length);
-    static wchar_t* BuildImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length);
+    const zerova::SupportServices m_support;
+    menu::TrayResources& m_tray;
+    CPluginInterface& m_registry;
+    CVarnelMenuUtils& m_menu;
+    CThreadManager& m_dialogs;
+    CStationDesktopUtils& m_walker;
 };
 
 static_assert(sizeof(CVarnelPrivateInterface::IPC_DATA) == 2056, "the copy-data record is 2056 bytes");

@@ -5,9 +5,14 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "SupportServices.h"
+
 class VARNEL_API CVarnelUtils {
 public:
+    // The module's tray process control (the module root's accessor, for callers outside the library).
     static CVarnelUtils* Instance();
+    // Built by the module root.
+    explicit CVarnelUtils(const zerova::SupportServices& support);
     ~CVarnelUtils();
     CVarnelUtils(const CVarnelUtils&) = delete;
     CVarnelUtils& operator=(const CVarnelUtils&) = delete;
@@ -29,5 +34,8 @@ public:
     bool ImpersonateLoggedOnUser();
 
 private:
-    CVarnelUtils() = default;
+    // The first notify-icon window of a tray host process, starting with the one already found.
+    HWND FirstTrayHostNotifyWindow(HWND found);
+
+    const zerova::SupportServices m_support;
 };

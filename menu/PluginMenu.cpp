@@ -1,6 +1,7 @@
 #include "PluginMenu.h"
 
 #include "MenuItemRecords.h"
+#include "TrayConstants.h"
 
 #include "DebugTrace.h"
 #include "MemoryManager.h"
@@ -13,22 +14,23 @@
 #include <cwchar>
 
 namespace {
-const UINT kSystemHealthCommand = 4000;
+using tray::kSystemHealthCommand;
 
 class MenuModelForPlugins final : public IPluginMenu {
 public:
+    MenuModelForPlugins(CVarnelMenuUtils& model, menu::TrayResources& tray) : m_model(model), m_tray(tray) {}
+
     void PluginsLoaded() override
     {
-        CMenuXP::DebugTraceMenuItemStates(tray::TrayPopup());
-        CVarnelMenuUtils::Instance()->CheckAndHideVarnelLegacyMenus();
+        CMenuXP::DebugTraceMenuItemStates(m_tray.TrayPopup());
+        m_model.CheckAndHideVarnelLegacyMenus();
     }
 
     // The suite entry stands above the item before system health, with the image of its state.
     void InsertSuiteEntry(CPlugin* plugin) override
     {
-        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
-        auto menuLock = model->LockMenu();
-        HMENU menu = tray::TrayPopup();
+        auto menuLock = m_model.LockMenu();
+        HMENU menu = m_tray.TrayPopup();
         HMENU owner = nullptr;
         const int position = CMenuXP::FindMenuPositionByCommand(menu, &owner, kSystemHealthCommand) - 1;
         if (owner == nullptr) {
@@ -60,9 +62,9 @@ public:
 
     void RemoveSuiteEntry(CPlugin* plugin) override
     {
-        auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+        auto menuLock = m_model.LockMenu();
         HMENU owner = nullptr;
-        const int position = CMenuXP::FindMenuPositionByCommand(tray::TrayPopup(), &owner, plugin->GetSuiteMenuId());
+        const int position = CMenuXP::FindMenuPositionByCommand(m_tray.TrayPopup(), &owner, plugin->GetSuiteMenuId());
         if (position == -1) {
             ZEROVA_TRACE(4, L"Cannot find the Suite menu item in the main menu. ERROR");
             return;
@@ -79,43 +81,41 @@ public:
     void ShowSuiteEntryState(void* handle, UINT commandId, VARNEL_PLUGIN_STATE state, bool report) override
     {
         wchar_t image[MAX_PATH] = L"";
-        tray::MenuIcon(state, image, MAX_PATH);
-        CVarnelMenuUtils::Instance()->SetSuiteMenuItemImage(handle, commandId, image, report);
+        m_tray.MenuIcon(state, image, MAX_PATH);
+        m_model.SetSuiteMenuItemImage(handle, commandId, image, report);
     }
 
-    void RemovePluginItems(void* handle) override { CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle); }
+    void RemovePluginItems(void* handle) override { m_model.RemovePluginMenuItems(handle); }
 
     void PluginUnloaded(void* handle) override
     {
-        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
-        model->RemoveItemsLeftBehind(handle);
-        model->CheckAndHideVarnelLegacyMenus();
+        m_model.RemoveItemsLeftBehind(handle);
+        m_model.CheckAndHideVarnelLegacyMenus();
     }
 
-    void RefreshAvailability() override { CVarnelMenuUtils::Instance()->RefreshMenuAvailability(); }
+    void RefreshAvailability() override { m_model.RefreshMenuAvailability(); }
 
     void ShowTrayState(VARNEL_PLUGIN_STATE state, const wchar_t* title) override
     {
-        CVarnelMenuUtils* model = CVarnelMenuUtils::Instance();
-        auto menuLock = model->LockMenu();
+        auto menuLock = m_model.LockMenu();
         // Most changes leave the merged state as it was: when the tray and the system-health item
         // still show what was set last for this state, setting them again would change nothing.
-        if (IsShown(model, state, title)) return;
+        if (IsShown(state, title)) return;
         wchar_t image[MAX_PATH] = L"";
-        HICON icon = tray::TrayIcon(state, image, MAX_PATH, 16, 16);
+        HICON icon = m_tray.TrayIcon(state, image, MAX_PATH, 16, 16);
         if (icon == nullptr) return;
-        model->ModifyTrayIcon(icon);
-        tray::MenuIcon(state, image, MAX_PATH);
-        const bool imageSet = model->SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
-        model->ModifyTrayTitle(title);
+        m_model.ModifyTrayIcon(icon);
+        m_tray.MenuIcon(state, image, MAX_PATH);
+        const bool imageSet = m_model.SetMenuItemImage(VARNEL_MAIN_APP_HANDLE, kSystemHealthCommand, image, true);
+        m_model.ModifyTrayTitle(title);
         m_shown.valid = imageSet;
-        m_shown.image = CMenuXP::GetMenuItemImage(tray::TrayPopup(), kSystemHealthCommand);
+        m_shown.image = CMenuXP::GetMenuItemImage(m_tray.TrayPopup(), kSystemHealthCommand);
         m_shown.state = state;
         m_shown.icon = icon;
         m_shown.title.Assign(title);
     }
 
-    void CopyTrayTitle(wchar_t* title, int length) override { CVarnelMenuUtils::Instance()->GetTrayTitle(title, length); }
+    void CopyTrayTitle(wchar_t* title, int length) override { m_model.GetTrayTitle(title, length); }
 
 private:
     struct Shown {
@@ -127,22 +127,22 @@ private:
         zerova::BoundedText<MAX_PATH> title;
     };
 
-    bool IsShown(CVarnelMenuUtils* model, VARNEL_PLUGIN_STATE state, const wchar_t* title)
+    bool IsShown(VARNEL_PLUGIN_STATE state, const wchar_t* title)
     {
         if (!m_shown.valid || m_shown.state != state || !m_shown.title.Equals(title)) return false;
         wchar_t current[MAX_PATH] = L"";
-        model->GetTrayTitle(current, MAX_PATH);
-        return model->GetTrayIcon() == m_shown.icon && m_shown.title.Equals(current) &&
-               CMenuXP::GetMenuItemImage(tray::TrayPopup(), kSystemHealthCommand) == m_shown.image;
+        m_model.GetTrayTitle(current, MAX_PATH);
+        return m_model.GetTrayIcon() == m_shown.icon && m_shown.title.Equals(current) &&
+               CMenuXP::GetMenuItemImage(m_tray.TrayPopup(), kSystemHealthCommand) == m_shown.image;
     }
 
+    CVarnelMenuUtils& m_model;
+    menu::TrayResources& m_tray;
     Shown m_shown;
 };
 }  // namespace
 
-IPluginMenu& menu::PluginMenu()
+std::unique_ptr<IPluginMenu> menu::MakePluginMenu(CVarnelMenuUtils& model, TrayResources& tray)
 {
-    // Never destroyed: the registry may use it until the process ends.
-    static auto* instance = new MenuModelForPlugins();
-    return *instance;
+    return std::make_unique<MenuModelForPlugins>(model, tray);
 }

@@ -1,21 +1,14 @@
 #include "TrayResources.h"
 
 #include "FileIO.h"
-#include "ImageManager.h"
-#include "OXSL_DllMain.h"
 #include "SafeString.h"
 #include "VarnelPluginContract.h"
 
-#include <atomic>
 #include <mutex>
 
 namespace {
 enum IconId : UINT { kMarkIcon = 101, kWarningMenuIcon = 102, kErrorTrayIcon = 103, kOkMenuIcon = 104, kErrorMenuIcon = 105 };
 const int kMenuIconSize = 16;
-
-std::mutex g_subfolderLock;
-wchar_t g_subfolder[MAX_PATH] = L"";
-std::atomic<HMENU> g_trayMenu{nullptr};
 
 bool IsBadBuffer(const wchar_t* buffer, int length) { return buffer == nullptr || length < 1; }
 
@@ -49,37 +42,53 @@ StateIcons IconsOf(int state)
 }
 }  // namespace
 
-void tray::SetGuiSubfolder(const wchar_t* subfolder)
+using menu::TrayResources;
+
+TrayResources::TrayResources(const zerova::SupportServices& support) : m_support(support), m_subfolder(), m_trayMenu()
 {
-    std::lock_guard<std::mutex> guard(g_subfolderLock);
-    zerova::CopyString(g_subfolder, MAX_PATH, subfolder != nullptr ? subfolder : L"");
 }
 
-wchar_t* tray::GetGuiSubfolder(wchar_t* buffer, int length)
+void TrayResources::SetGuiSubfolder(const wchar_t* subfolder)
+{
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    zerova::CopyString(m_subfolder, MAX_PATH, subfolder != nullptr ? subfolder : L"");
+}
+
+wchar_t* TrayResources::GetGuiSubfolder(wchar_t* buffer, int length) const
 {
     if (IsBadBuffer(buffer, length)) return buffer;
-    std::lock_guard<std::mutex> guard(g_subfolderLock);
-    return zerova::CopyString(buffer, length, g_subfolder);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    return zerova::CopyString(buffer, length, m_subfolder);
 }
 
-void tray::SetTrayMenu(HMENU menu) { g_trayMenu = menu; }
-
-HMENU tray::TrayPopup()
+void TrayResources::SetTrayMenu(zerova::UniqueMenu menu)
 {
-    HMENU menu = g_trayMenu.load();
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    m_trayMenu = std::move(menu);
+}
+
+HMENU TrayResources::TrayMenu() const
+{
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    return m_trayMenu.Get();
+}
+
+HMENU TrayResources::TrayPopup() const
+{
+    HMENU menu = TrayMenu();
     return menu != nullptr ? ::GetSubMenu(menu, 0) : nullptr;
 }
 
-wchar_t* tray::GuiRootFolder(wchar_t* buffer, int length)
+wchar_t* TrayResources::GuiRootFolder(wchar_t* buffer, int length) const
 {
     if (IsBadBuffer(buffer, length)) return nullptr;
     wchar_t application[MAX_PATH] = L"";
-    COXSL_DllMain::Instance()->GetApplicationFolder(application, MAX_PATH);
+    m_support.library->GetApplicationFolder(application, MAX_PATH);
     CFileIO::CombinePath(application, L"\\Varnel", buffer, length);
     return buffer;
 }
 
-wchar_t* tray::ImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length)
+wchar_t* TrayResources::ImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int length) const
 {
     if (IsBadBuffer(buffer, length)) return nullptr;
     wchar_t resolved[MAX_PATH] = L"";
@@ -93,7 +102,7 @@ wchar_t* tray::ImagesFolder(const wchar_t* subfolder, wchar_t* buffer, int lengt
     return buffer;
 }
 
-wchar_t* tray::ImageFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length)
+wchar_t* TrayResources::ImageFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length) const
 {
     if (zerova::IsEmpty(file) || IsBadBuffer(buffer, length)) return nullptr;
     if (CFileIO::FileExists(file)) return zerova::CopyString(buffer, length, file);
@@ -106,7 +115,7 @@ wchar_t* tray::ImageFilename(const wchar_t* subfolder, const wchar_t* file, wcha
     return buffer;
 }
 
-wchar_t* tray::IniFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length)
+wchar_t* TrayResources::IniFilename(const wchar_t* subfolder, const wchar_t* file, wchar_t* buffer, int length) const
 {
     if (zerova::IsEmpty(file) || IsBadBuffer(buffer, length)) return nullptr;
     wchar_t folder[MAX_PATH] = L"";
@@ -115,18 +124,18 @@ wchar_t* tray::IniFilename(const wchar_t* subfolder, const wchar_t* file, wchar_
     return buffer;
 }
 
-HICON tray::TrayIcon(int state, wchar_t* imageName, int length, int width, int height)
+HICON TrayResources::TrayIcon(int state, wchar_t* imageName, int length, int width, int height) const
 {
     if (IsBadBuffer(imageName, length)) return nullptr;
     const StateIcons icons = IconsOf(state);
     zerova::CopyString(imageName, length, icons.trayImage);
-    return CIconCache::Instance()->Load(ThisModule(), icons.trayIcon, width, height);
+    return m_support.icons->Load(ThisModule(), icons.trayIcon, width, height);
 }
 
-HICON tray::MenuIcon(int state, wchar_t* imageName, int length)
+HICON TrayResources::MenuIcon(int state, wchar_t* imageName, int length) const
 {
     if (IsBadBuffer(imageName, length)) return nullptr;
     const StateIcons icons = IconsOf(state);
     zerova::CopyString(imageName, length, icons.menuImage);
-    return CIconCache::Instance()->Load(ThisModule(), icons.menuIcon, kMenuIconSize, kMenuIconSize);
+    return m_support.icons->Load(ThisModule(), icons.menuIcon, kMenuIconSize, kMenuIconSize);
 }

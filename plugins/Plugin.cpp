@@ -3,13 +3,11 @@
 #include "Plugin.h"
 
 #include "DebugTrace.h"
-#include "ErrorMsg.h"
 #include "FileIO.h"
 #include "Handles.h"
 #include "HeldLibraryFiles.h"
-#include "Localize.h"
-#include "OXSL_DllMain.h"
 #include "CallerText.h"
+#include "TrayConstants.h"
 #include "PluginFaultGuard.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
@@ -89,11 +87,11 @@ T LookUp(HINSTANCE library, const char* name)
     return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(library, name)));
 }
 
-bool EqualsReservedName(const wchar_t* text)
+bool EqualsReservedName(const zerova::SupportServices& support, const wchar_t* text)
 {
     if (zerova::IsEmpty(text)) return false;
     wchar_t reserved[MAX_PATH] = L"";
-    CLocalize::Instance()->GetString(kReservedNameString, reserved, MAX_PATH);
+    support.Text(kReservedNameString, reserved, MAX_PATH);
     return !zerova::IsEmpty(reserved) && zerova::EqualsNoCase(text, reserved);
 }
 
@@ -119,8 +117,8 @@ private:
     CPlugin& m_plugin;
 };
 
-CPlugin::CPlugin()
-    : pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),
+CPlugin::CPlugin(CPluginInterface& registry)
+    : m_registry(registry), m_support(registry.Support()), pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),
       pfnCreateMainWindow(nullptr), pfnCreateMenus(nullptr), pfnGetAboutBoxText(nullptr), pfnLogError(nullptr),
       pfnUpdate(nullptr), pfnGetPluginHealth(nullptr), pfnGetOrvikIconStatus(nullptr), pfnSuiteRegister(nullptr),
       pfnSuiteMenuAction(nullptr), pfnCanUnload(nullptr), hWnd(nullptr), registrySubkey(), path(), name(),
@@ -180,9 +178,9 @@ void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
     GetDisplayName(shownName, MAX_PATH);
     zerova::FormatString(exception, 16, L"0x%08X", static_cast<unsigned>(code));
     ZEROVA_TRACE(0, L"CPlugin::OnFault - \"%s\" faulted in %s with exception %s", shownName, entryName, exception);
-    CPluginInterface::Instance()->PluginFaulted(handle);
+    m_registry.PluginFaulted(handle);
     RecordFormattedError(kFaultString, shownName, entryName, exception);
-    CPluginInterface::Instance()->RefreshTrayState();
+    m_registry.RefreshTrayState();
 }
 
 bool CPlugin::HasFaulted() const { return m_faulted; }
@@ -286,7 +284,7 @@ bool CPlugin::LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, 
         CHeldLibraryFiles held;
         bool untrustedA = false;
         bool untrustedB = false;
-        if (!COXSL_DllMain::Instance()->IsTrustedDLL(path.Get(), untrustedA, untrustedB, held)) {
+        if (!m_support.library->IsTrustedDLL(path.Get(), untrustedA, untrustedB, held)) {
             if (untrustedA) RecordError(435);
             if (untrustedB) RecordFormattedError(434, name.Get());
             return false;
@@ -465,8 +463,7 @@ void CPlugin::LookUpOptionalEntryPoints()
 
 void CPlugin::RegisterSuiteEntry()
 {
-    CPluginInterface* registry = CPluginInterface::Instance();
-    const int id = registry->PeekNextMenuId();
+    const int id = m_registry.PeekNextMenuId();
     wchar_t text[MAX_PATH] = L"";
     int capacity = MAX_PATH;
     VARNEL_SUITE_MENU_ACTION_CALLBACK action = nullptr;
@@ -484,7 +481,7 @@ void CPlugin::RegisterSuiteEntry()
         suiteCookie = cookie;
     }
     if (!claimed || zerova::IsEmpty(text) || action == nullptr) return;
-    if (!registry->TakeMenuId(id)) {
+    if (!m_registry.TakeMenuId(id)) {
         ZEROVA_TRACE(4, L"There was some mismatch with the Menu ID that was consumed.");
         return;
     }
@@ -493,7 +490,7 @@ void CPlugin::RegisterSuiteEntry()
         suiteMenuId = static_cast<UINT>(id);
         AddFlags(PLUGIN_FLAG_SUITE);
     }
-    if (IPluginMenu* menu = CPluginInterface::Menu())
+    if (IPluginMenu* menu = m_registry.Menu())
         menu->ShowSuiteEntryState(handle, suiteMenuId, VARNEL_PLUGIN_STATE_OK, true);
 }
 
@@ -604,10 +601,10 @@ bool CPlugin::WaitForCallsToEnd()
 void CPlugin::ReportUnloadWaiting()
 {
     wchar_t format[kMessageCapacity] = L"", message[kMessageCapacity], shownName[MAX_PATH];
-    CLocalize::Instance()->GetString(kGaveUpWaitingString, format, kMessageCapacity);
+    m_support.Text(kGaveUpWaitingString, format, kMessageCapacity);
     GetDisplayName(shownName, MAX_PATH);
     zerova::FormatString(message, kMessageCapacity, format, shownName);
-    CErrorMsg::Instance()->Error(kGaveUpWaitingString, message);
+    m_support.errors->Error(kGaveUpWaitingString, message);
 }
 
 // ---------------------------------------------------------------- errors and states
@@ -617,7 +614,7 @@ void CPlugin::RecordError(int code, const wchar_t* message)
     if (zerova::IsEmpty(message)) return;
     ZEROVA_TRACE(4, L"CPlugin::RecordError:\r\n    code=%d\r\n    msg=\"%s\"", code, message);
     if (code != 0) lastError = code;
-    CErrorMsg::Instance()->Error(code, message);
+    m_support.errors->Error(code, message);
     // The state text is cut in place, so hand over a copy of the caller's message.
     wchar_t text[kMessageCapacity];
     zerova::CopyString(text, kMessageCapacity, message);
@@ -628,14 +625,14 @@ void CPlugin::RecordError(int code, const wchar_t* message)
 void CPlugin::RecordError(int code)
 {
     wchar_t message[MAX_PATH] = L"";
-    CLocalize::Instance()->GetString(static_cast<UINT>(code), message, MAX_PATH);
+    m_support.Text(static_cast<UINT>(code), message, MAX_PATH);
     RecordError(code, message);
 }
 
 void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)
 {
     wchar_t format[kMessageCapacity] = L"";
-    CLocalize::Instance()->GetString(static_cast<UINT>(code), format, kMessageCapacity);
+    m_support.Text(static_cast<UINT>(code), format, kMessageCapacity);
     if (zerova::IsEmpty(format)) return;
     wchar_t message[kMessageCapacity];
     zerova::FormatString(message, kMessageCapacity, format, first != nullptr ? first : L"",
@@ -666,7 +663,7 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     WriteHistory(newState, stored.c_str(), sourceName, &now);
-    if (!IsErrorLogger() && !EqualsReservedName(sourceName))
+    if (!IsErrorLogger() && !EqualsReservedName(m_support, sourceName))
         PublishStateChange(sourceName, newState, stored.c_str(), now);
     return true;
 }
@@ -677,7 +674,7 @@ void CPlugin::WriteHistory(VARNEL_PLUGIN_STATE newState, const wchar_t* text, co
     wchar_t sourceName[MAX_PATH];
     if (zerova::IsEmpty(source)) GetDisplayName(sourceName, MAX_PATH);
     else zerova::CopyString(sourceName, MAX_PATH, source);
-    CPluginStateHistory history(sourceName);
+    CPluginStateHistory history(m_registry.History(), sourceName);
     history.SetState(newState, text, when, true);
 }
 
@@ -686,7 +683,7 @@ void CPlugin::PublishStateChange(const wchar_t* source, VARNEL_PLUGIN_STATE newS
                                      const SYSTEMTIME& when)
 {
     const VarnelPluginStateChange change{this, source, newState, text, when};
-    CPluginInterface::Instance()->PublishStateChange(change);
+    m_registry.PublishStateChange(change);
 }
 
 void CPlugin::SetStateText(const wchar_t* text)
@@ -786,7 +783,7 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
         if (more != nullptr) *more = false;
     }
     if (text[0] == L'\0') {
-        CLocalize::Instance()->GetString(57, text, textCapacity);
+        m_support.Text(tray::kEverythingWorkingString, text, textCapacity);
         SetStateText(text);
     }
     return true;
@@ -832,10 +829,10 @@ bool CPlugin::HasReservedName() const
 {
     wchar_t shown[MAX_PATH];
     GetDisplayName(shown, MAX_PATH);
-    return EqualsReservedName(shown);
+    return EqualsReservedName(m_support, shown);
 }
 
-bool CPlugin::IsReservedSource(const wchar_t* source) const { return EqualsReservedName(source); }
+bool CPlugin::IsReservedSource(const wchar_t* source) const { return EqualsReservedName(m_support, source); }
 
 // ---------------------------------------------------------------- accessors
 
@@ -867,7 +864,7 @@ void CPlugin::AddFlags(unsigned bits)
     // An error recorded against an unloaded plug-in (a stale handle used) makes it count again; a
     // plug-in whose load is failing is not counted at all.
     if ((bits & PLUGIN_FLAG_ERROR) != 0 && m_everLoaded && !IsLoaded() && handle != nullptr)
-        CPluginInterface::Instance()->CountAgain(handle);
+        m_registry.CountAgain(handle);
 }
 
 VARNEL_PLUGIN_STATE CPlugin::GetState() const

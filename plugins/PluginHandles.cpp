@@ -1,4 +1,5 @@
 #include "PluginHandles.h"
+#include "Lock.h"
 
 #include <cstring>
 
@@ -74,7 +75,7 @@ BYTE* CPluginHandleArena::NextPlaceIn(Slot& slot)
 
 VARNEL_PLUGIN_DATA* CPluginHandleArena::Allocate()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     for (size_t attempts = 0; attempts <= m_slots.size(); ++attempts) {
         Slot* slot = NextFreeSlot();
         if (slot == nullptr) return nullptr;
@@ -96,7 +97,7 @@ VARNEL_PLUGIN_DATA* CPluginHandleArena::Allocate()
 
 void CPluginHandleArena::Unbind(VARNEL_PLUGIN_DATA* record)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     Slot* slot = SlotOf(record);
     if (slot != nullptr && slot->bound == record) slot->bound = nullptr;
 }
@@ -104,7 +105,7 @@ void CPluginHandleArena::Unbind(VARNEL_PLUGIN_DATA* record)
 void CPluginHandleArena::Release(VARNEL_PLUGIN_DATA* record)
 {
     if (record == nullptr) return;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     Slot* slot = SlotOf(record);
     if (slot == nullptr || m_live.erase(record) == 0) return;
     const size_t page = static_cast<size_t>(reinterpret_cast<BYTE*>(record) - slot->base) / kPageBytes;
@@ -115,12 +116,12 @@ void CPluginHandleArena::Release(VARNEL_PLUGIN_DATA* record)
 
 size_t CPluginHandleArena::ReservedBytes()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return m_regions.size() * kRegionBytes;
 }
 
 size_t CPluginHandleArena::LiveRecords()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<zerova::Mutex> guard(m_lock);
     return m_live.size();
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "VarnelPluginContract.h"
+#include "Lock.h"
 
 #include <cstdint>
 #include <mutex>
@@ -61,7 +62,7 @@ private:
     Slot* NextFreeSlot();
     BYTE* NextPlaceIn(Slot& slot);
 
-    std::mutex m_lock;
+    zerova::Mutex m_lock;
     std::vector<Slot> m_slots;
     std::vector<std::pair<BYTE*, BYTE*>> m_regions;
     std::unordered_set<uint32_t> m_slotNumbers;  // low 32 bits of each usable slot, divided by Stride

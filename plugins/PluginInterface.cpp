@@ -2,24 +2,23 @@
 // the merged tray state and broadcasts.
 #include "PluginInterface.h"
 
-#include "SingletonSlot.h"
-
 #include "CallerText.h"
+#include "HistoryFile.h"
 #include "PluginHandles.h"
+#include "PluginObservers.h"
+#include "TrayConstants.h"
 
 #include "CriticalSectionEx.h"
 #include "DebugTrace.h"
-#include "ErrorMsg.h"
 #include "FileIO.h"
 #include "Handles.h"
-#include "Localize.h"
 #include "MemoryManager.h"
 #include "Plugin.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
 
+#include <mutex>
 #include <thread>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,41 +33,15 @@ const size_t kRetiredKept = 32;
 const ULONGLONG kRetiredGraceMs = 2000;
 // How often the thread that deferred a clean-up looks whether the call it waits for has returned.
 const UINT kReturnedUnloadsPeriodMs = 50;
-// This thread is merging the tray state.
+// This thread is merging the tray state (a re-entrancy flag: see the lock table).
 thread_local bool t_mergingTrayState = false;
-std::atomic<CPluginInterface*> g_instance{nullptr};
-std::recursive_mutex g_instanceLock;
-// The dialogs of the contract, registered by the module; kept for every registry of the process.
-std::atomic<IPluginDialogs*> g_dialogs{nullptr};
-std::atomic<IPluginMenu*> g_menu{nullptr};
+// A thread timer carries no context: the registry that set the timer for its deferred unloads.
+std::atomic<CPluginInterface*> g_timerRegistry{nullptr};
 
 const int kFirstMenuIdCounter = 25000;
 const int kBroadcastToAll = 0xFFFF;
-const UINT kAttentionTitleString = 326;
-const UINT kStateTitleFormatString = 328;
-const UINT kEverythingWorkingString = 57;
-const wchar_t kHistorySubfolder[] = L"Zerova\\Lunvale\\DB\\Varnel\\PluginHistory";
-const wchar_t kHistoryFileName[] = L"VarnelPluginStateHistory.txt";
-const DWORD kMaxHistoryBytes = 0x200000;
 const int kAboutTextCapacity = 32768;
 const int kHealthTextCapacity = 16384;
-
-
-
-// Loader reports that are trace lines only: the numbered string used as a format.
-void Report(UINT id, const wchar_t* argument)
-{
-    wchar_t format[MAX_PATH] = L"";
-    CLocalize::Instance()->GetString(id, format, MAX_PATH);
-    if (zerova::IsEmpty(format)) return;
-    if (zerova::IsEmpty(argument)) {
-        ZEROVA_TRACE(4, format);
-        return;
-    }
-    wchar_t line[1024];
-    zerova::FormatString(line, 1024, format, argument);
-    ZEROVA_TRACE(4, line);
-}
 
 CPlugin* PluginOf(CPluginInterface::PLUGIN_DATA* record)
 {
@@ -92,51 +65,59 @@ bool PathIs(CPlugin* plugin, const wchar_t* wanted)
 
 // ---------------------------------------------------------------- life
 
-CPluginInterface::CPluginInterface()
-    : m_plugins(), m_suitePlugins(), m_menuIdCounter(kFirstMenuIdCounter), m_trayState(VARNEL_PLUGIN_STATE_OK),
-      m_language1(0), m_language2(0), m_historyFolder(), m_historyFile(), m_pluginsLoaded(false), m_exiting(false),
-      m_historyLock(std::make_unique<CCriticalSectionEx>())
+CPluginInterface::CPluginInterface(const zerova::SupportServices& support, CPluginHandleArena& handles)
+    : m_support(support), m_handles(handles), m_history(std::make_unique<plugins::HistoryFile>(support)),
+      m_observers(plugins::MakeObserverList()), m_plugins(), m_suitePlugins(), m_menuIdCounter(kFirstMenuIdCounter),
+      m_trayState(VARNEL_PLUGIN_STATE_OK), m_language1(0), m_language2(0), m_pluginsLoaded(false), m_exiting(false)
 {
-    CErrorMsg::Instance()->SetErrorLoggingCallback(&CPluginInterface::ErrorLoggerCallback, this);
-    SetUpHistoryFile();
+    m_support.errors->SetErrorLoggingCallback(&CPluginInterface::ErrorLoggerCallback, this);
 }
-
-CPluginInterface* CPluginInterface::Instance()
-{
-    return zerova::CreateOnce(g_instance, g_instanceLock, [] { return new CPluginInterface(); });
-}
-
-CPluginInterface* CPluginInterface::Existing() { return g_instance; }
 
 void CPluginInterface::ReportPluginError(int code, CPlugin* plugin)
 {
-    CErrorMsg::Instance()->Error(code);
+    m_support.errors->Error(code);
     if (plugin != nullptr) {
         plugin->RecordError(code);
         return;
     }
     wchar_t text[MAX_PATH];
-    CLocalize::Instance()->GetString(static_cast<UINT>(code), text, MAX_PATH);
-    CErrorMsg::Instance()->Error(code, text);
+    m_support.Text(static_cast<UINT>(code), text, MAX_PATH);
+    m_support.errors->Error(code, text);
+}
+
+// Loader reports that are trace lines only: the numbered string used as a format.
+void CPluginInterface::Report(UINT id, const wchar_t* argument)
+{
+    wchar_t format[MAX_PATH] = L"";
+    m_support.Text(id, format, MAX_PATH);
+    if (zerova::IsEmpty(format)) return;
+    if (zerova::IsEmpty(argument)) {
+        ZEROVA_TRACE(4, format);
+        return;
+    }
+    wchar_t line[1024];
+    zerova::FormatString(line, 1024, format, argument);
+    ZEROVA_TRACE(4, line);
 }
 
 CPluginInterface::~CPluginInterface()
 {
-    if (g_instance == nullptr) return;
     // Errors reported from now on have no registry to reach.
-    CErrorMsg::Instance()->SetErrorLoggingCallback(nullptr, nullptr);
+    m_support.errors->SetErrorLoggingCallback(nullptr, nullptr);
     if (m_pendingTimer != 0) ::KillTimer(nullptr, m_pendingTimer);
+    CPluginInterface* self = this;
+    g_timerRegistry.compare_exchange_strong(self, nullptr);
     // A plug-in whose call never returned is left as it is: the call still uses its object.
-    auto let_go = [](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
+    auto let_go = [this](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
         if (plugin != nullptr && plugin->CallsRunning()) {
             plugin.release();
             return;
         }
         plugin.reset();
-        CPluginHandleArena::Instance().Release(record);
+        m_handles.Release(record);
     };
     {
-        std::lock_guard<std::mutex> guard(m_listLock);
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
         for (auto& listed : m_listed) let_go(listed.first, listed.second.plugin);
         for (auto& retired : m_retired) let_go(retired.record, retired.plugin);
         m_plugins.clear();
@@ -147,22 +128,11 @@ CPluginInterface::~CPluginInterface()
         m_countedSnapshot.reset();
         m_suitePlugins.clear();
     }
-    g_instance = nullptr;
 }
 
-void CPluginInterface::SetUpHistoryFile()
-{
-    wchar_t appData[MAX_PATH] = L"";
-    if (CFileIO::GetSpecialFolder(CSIDL_APPDATA | CSIDL_FLAG_CREATE, appData, MAX_PATH) == nullptr) return;
-    if (CFileIO::CombinePath(appData, kHistorySubfolder, m_historyFolder, MAX_PATH) == nullptr ||
-        CFileIO::CombinePath(m_historyFolder, kHistoryFileName, m_historyFile, MAX_PATH) == nullptr) {
-        m_historyFolder[0] = L'\0';
-        m_historyFile[0] = L'\0';
-        return;
-    }
-    CFileIO::CreateFolder(m_historyFolder);
-    CFileIO::RotateFile(m_historyFile, kMaxHistoryBytes, true);
-}
+const wchar_t* CPluginInterface::GetHistoryFolder() const { return m_history->Folder(); }
+const wchar_t* CPluginInterface::GetHistoryFilePath() const { return m_history->Path(); }
+CCriticalSectionEx* CPluginInterface::GetHistoryLock() const { return &m_history->Lock(); }
 
 // ---------------------------------------------------------------- loading
 
@@ -172,7 +142,7 @@ bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
 {
     ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - ENTER");
     FinishReturnedUnloads();
-    CLocalize::Instance()->GetLangIDs(m_language1, m_language2);
+    m_support.texts->GetLangIDs(m_language1, m_language2);
     const size_t countBefore = PluginCount();
 
     // The names are taken first: a plug-in's load may add or delete subkeys, which would shift
@@ -238,16 +208,16 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
-    PLUGIN_DATA* record = CPluginHandleArena::Instance().Allocate();
+    PLUGIN_DATA* record = m_handles.Allocate();
     if (record == nullptr) {
         Report(423, subkeyName);
         return;
     }
-    auto owned = std::make_unique<CPlugin>();
+    auto owned = std::make_unique<CPlugin>(*this);
     CPlugin* plugin = owned.get();
     record->plugin = plugin;
     {
-        std::lock_guard<std::mutex> guard(m_listLock);
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
         m_plugins.push_back(record);
         m_listed.emplace(record, Listing{m_nextLoadNumber++, std::move(owned), 0});
     }
@@ -255,7 +225,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
         unsigned long long lastSnapshot = 0;
         {
-            std::lock_guard<std::mutex> guard(m_listLock);
+            std::lock_guard<zerova::Mutex> guard(m_listLock);
             m_plugins.remove(record);
             UncountLocked(record);
             const auto listed = m_listed.find(record);
@@ -263,7 +233,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
             lastSnapshot = listed->second.lastSnapshot;
             m_listed.erase(listed);
         }
-        CPluginHandleArena::Instance().Unbind(record);
+        m_handles.Unbind(record);
         // A call that another thread made once the plug-in counted as loaded still runs: the
         // clean-up the failed load skipped follows when it has returned.
         if (plugin->GetHinstance() != nullptr) DeferUnload(record, plugin, false);
@@ -282,7 +252,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
                 static_cast<int>(flags & PLUGIN_FLAG_SUITE), static_cast<int>(flags & PLUGIN_FLAG_LOADED));
     if ((flags & PLUGIN_FLAG_SUITE) != 0) {
         {
-            std::lock_guard<std::mutex> guard(m_listLock);
+            std::lock_guard<zerova::Mutex> guard(m_listLock);
             m_suitePlugins.push_back(record);
         }
         if (IPluginMenu* menu = Menu()) menu->InsertSuiteEntry(plugin);
@@ -357,7 +327,7 @@ void CPluginInterface::FinishUnload(PLUGIN_DATA* record, CPlugin* plugin, bool n
         menu->RemovePluginItems(record);  // any it added while its last call ran
         menu->PluginUnloaded(record);
     }
-    CPluginHandleArena::Instance().Unbind(record);
+    m_handles.Unbind(record);
 }
 
 void CPluginInterface::DeferUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch)
@@ -367,22 +337,24 @@ void CPluginInterface::DeferUnload(PLUGIN_DATA* record, CPlugin* plugin, bool no
                     L"it returns", plugin->GetName(name, MAX_PATH));
     Uncount(record);
     plugin->HoldLibraryForRunningCalls();
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     m_pendingUnloads.push_back(PendingUnload{record, plugin, noLegacyLaunch});
-    if (m_pendingTimer == 0)
+    if (m_pendingTimer == 0) {
+        g_timerRegistry = this;
         m_pendingTimer = ::SetTimer(nullptr, 0, kReturnedUnloadsPeriodMs, &CPluginInterface::FinishReturnedUnloadsTimer);
+    }
 }
 
 void CALLBACK CPluginInterface::FinishReturnedUnloadsTimer(HWND, UINT, UINT_PTR, DWORD)
 {
-    if (CPluginInterface* registry = Existing()) registry->FinishReturnedUnloads();
+    if (CPluginInterface* registry = g_timerRegistry.load()) registry->FinishReturnedUnloads();
 }
 
 void CPluginInterface::FinishReturnedUnloads()
 {
     std::vector<PendingUnload> returned;
     {
-        std::lock_guard<std::mutex> guard(m_listLock);
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
         auto stillRunning = std::stable_partition(m_pendingUnloads.begin(), m_pendingUnloads.end(), [](const auto& pending) {
             return pending.plugin->CallsRunning() || pending.plugin->IsCalledOnThisThread();
         });
@@ -406,7 +378,7 @@ void CPluginInterface::FinishReturnedUnloads()
 void CPluginInterface::Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot,
                               bool seenByOthers)
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot, seenByOthers ? ::GetTickCount64() : 0});
 }
 
@@ -414,10 +386,10 @@ void CPluginInterface::DeleteUnreadRetired()
 {
     std::vector<RetiredPlugin> unread;
     {
-        std::lock_guard<std::mutex> guard(m_listLock);
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
         unsigned long long oldestWalk = ~0ull;
         {
-            std::lock_guard<std::mutex> snapshots(m_snapshotLock);
+            std::lock_guard<zerova::Mutex> snapshots(m_snapshotLock);
             if (!m_liveSnapshots.empty()) oldestWalk = *m_liveSnapshots.begin();
         }
         const ULONGLONG now = ::GetTickCount64();
@@ -434,7 +406,7 @@ void CPluginInterface::DeleteUnreadRetired()
     }
     for (RetiredPlugin& retired : unread) {
         retired.plugin.reset();
-        CPluginHandleArena::Instance().Release(retired.record);
+        m_handles.Release(retired.record);
     }
 }
 
@@ -467,7 +439,7 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
     if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
 
     {
-        std::lock_guard<std::mutex> guard(m_listLock);
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
         auto isTaken = [&](PLUGIN_DATA* record) { return taken.count(record) != 0; };
         m_plugins.remove_if(isTaken);
         m_suitePlugins.remove_if(isTaken);
@@ -486,14 +458,14 @@ void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
 
 CPluginInterface::RecordSnapshot CPluginInterface::CountedRecords()
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     if (m_countedSnapshot == nullptr) {
         auto records = std::make_unique<std::vector<PLUGIN_DATA*>>();
         records->reserve(m_counted.size());
         for (const auto& counted : m_counted) records->push_back(counted.second);
         const unsigned long long number = ++m_snapshotNumber;
         {
-            std::lock_guard<std::mutex> snapshots(m_snapshotLock);
+            std::lock_guard<zerova::Mutex> snapshots(m_snapshotLock);
             m_liveSnapshots.insert(number);
         }
         // The last holder tells the registry that the walks no longer read its records.
@@ -507,14 +479,14 @@ CPluginInterface::RecordSnapshot CPluginInterface::CountedRecords()
 
 void CPluginInterface::ForgetSnapshot(unsigned long long number)
 {
-    std::lock_guard<std::mutex> snapshots(m_snapshotLock);
+    std::lock_guard<zerova::Mutex> snapshots(m_snapshotLock);
     const auto found = m_liveSnapshots.find(number);
     if (found != m_liveSnapshots.end()) m_liveSnapshots.erase(found);
 }
 
 void CPluginInterface::Uncount(PLUGIN_DATA* record)
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     UncountLocked(record);
 }
 
@@ -528,7 +500,7 @@ void CPluginInterface::UncountLocked(PLUGIN_DATA* record)
 
 void CPluginInterface::CountAgain(void* handle)
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     auto* record = static_cast<PLUGIN_DATA*>(handle);
     const auto listed = m_listed.find(record);
     if (listed == m_listed.end()) return;
@@ -539,13 +511,13 @@ void CPluginInterface::CountAgain(void* handle)
 
 size_t CPluginInterface::PluginCount()
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     return m_plugins.size();
 }
 
 CPlugin* CPluginInterface::FindPluginObject(void* handle)
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     const auto listed = m_listed.find(static_cast<PLUGIN_DATA*>(handle));
     return listed != m_listed.end() ? listed->second.plugin.get() : nullptr;
 }
@@ -564,7 +536,7 @@ CPluginInterface::PluginWalk CPluginInterface::LoadedPlugins()
 
 bool CPluginInterface::Find(void* handle)
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     return m_listed.count(static_cast<PLUGIN_DATA*>(handle)) != 0;
 }
 
@@ -574,7 +546,7 @@ bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugi
     *plugin = nullptr;
     bool valid = false;
     {
-        std::lock_guard<std::mutex> guard(m_listLock);
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
         auto* listed = static_cast<PLUGIN_DATA*>(handle);
         if (m_listed.count(listed) != 0) {
             *record = listed;
@@ -599,13 +571,13 @@ bool CPluginInterface::ArePluginsLoaded() { return m_pluginsLoaded; }
 
 std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::GetPluginList()
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     return m_plugins;
 }
 
 std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::SuitePluginList()
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     return m_suitePlugins;
 }
 
@@ -708,13 +680,13 @@ bool CPluginInterface::SetLegacyTrayEXE(void* handle, const wchar_t* exePath, co
 
 int CPluginInterface::PeekNextMenuId()
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     return m_menuIdCounter + 1;
 }
 
 bool CPluginInterface::TakeMenuId(int id)
 {
-    std::lock_guard<std::mutex> guard(m_listLock);
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
     return ++m_menuIdCounter == id;
 }
 
@@ -741,7 +713,7 @@ void CPluginInterface::RefreshTrayState()
     const bool nested = t_mergingTrayState;
     UpdateTrayState();
     if (nested) return;  // the merge this thread is inside of goes on with the new state
-    const auto observers = Observers();
+    const auto observers = plugins::ObserversOf(*m_observers);
     if (observers.empty()) return;
     VARNEL_PLUGIN_STATE merged = VARNEL_PLUGIN_STATE_OK;
     wchar_t title[MAX_PATH];
@@ -751,40 +723,10 @@ void CPluginInterface::RefreshTrayState()
 
 // ---------------------------------------------------------------- what the registry tells others
 
-void CPluginInterface::SetDialogs(IPluginDialogs* dialogs) { g_dialogs = dialogs; }
-
-IPluginDialogs* CPluginInterface::Dialogs() { return g_dialogs.load(); }
-
-void CPluginInterface::SetMenu(IPluginMenu* menu) { g_menu = menu; }
-
-IPluginMenu* CPluginInterface::Menu() { return g_menu.load(); }
-
-void CPluginInterface::Subscribe(const std::shared_ptr<IPluginObserver>& observer)
+void CPluginInterface::Connect(IPluginMenu* menu, IPluginDialogs* dialogs)
 {
-    if (observer == nullptr) return;
-    std::lock_guard<std::mutex> guard(m_observersLock);
-    m_observers.push_back(observer);
-}
-
-void CPluginInterface::Unsubscribe(const IPluginObserver* observer)
-{
-    std::lock_guard<std::mutex> guard(m_observersLock);
-    m_observers.erase(std::remove_if(m_observers.begin(), m_observers.end(),
-                                     [observer](const auto& each) { return each.get() == observer; }),
-                      m_observers.end());
-}
-
-// A copy: observers are told without the lock, and one that unsubscribes meanwhile stays alive
-// until it has been told.
-std::vector<std::shared_ptr<IPluginObserver>> CPluginInterface::Observers()
-{
-    std::lock_guard<std::mutex> guard(m_observersLock);
-    return m_observers;
-}
-
-void CPluginInterface::PublishStateChange(const VarnelPluginStateChange& change)
-{
-    for (const auto& observer : Observers()) observer->PluginStateChanged(change);
+    m_menu = menu;
+    m_dialogs = dialogs;
 }
 
 bool CPluginInterface::DisplayAboutBox(HWND parent)
@@ -832,7 +774,7 @@ void CPluginInterface::UpdateTrayState()
 
 void CPluginInterface::MergeTrayState()
 {
-    std::lock_guard<std::mutex> merging(m_trayStateLock);
+    std::lock_guard<zerova::Mutex> merging(m_trayStateLock);
     IPluginMenu* menu = Menu();
     int maximum = VARNEL_PLUGIN_STATE_OK;
     bool hasOwner = false;
@@ -864,11 +806,11 @@ void CPluginInterface::MergeTrayState()
     if (maximum == VARNEL_PLUGIN_STATE_OK) {
         wchar_t format[MAX_PATH] = L"";
         wchar_t working[MAX_PATH] = L"";
-        CLocalize::Instance()->GetString(kStateTitleFormatString, format, MAX_PATH);
-        CLocalize::Instance()->GetString(kEverythingWorkingString, working, MAX_PATH);
+        m_support.Text(tray::kStateTitleFormatString, format, MAX_PATH);
+        m_support.Text(tray::kEverythingWorkingString, working, MAX_PATH);
         zerova::FormatString(title, MAX_PATH, format, working);
     } else {
-        CLocalize::Instance()->GetString(kAttentionTitleString, title, MAX_PATH);
+        m_support.Text(tray::kAttentionTitleString, title, MAX_PATH);
     }
     menu->ShowTrayState(static_cast<VARNEL_PLUGIN_STATE>(maximum), title);
 }
@@ -890,7 +832,7 @@ bool CPluginInterface::GetState(void* handle, VARNEL_PLUGIN_STATE& state, wchar_
 bool CPluginInterface::GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, int length)
 {
     if (title == nullptr || length < 1) {
-        CErrorMsg::Instance()->Error(531);
+        m_support.errors->Error(531);
         return false;
     }
     state = m_trayState;
@@ -939,10 +881,10 @@ void CPluginInterface::NotifyAdvisoryResult(void* handle, int buttonId, INT_PTR 
 }
 
 bool CPluginInterface::ErrorLoggerCallback(HWND window, const wchar_t* firstText, const wchar_t* secondText,
-                                           int number, void*)
+                                           int number, void* user)
 {
     bool called = false;
-    for (CPlugin* plugin : Instance()->LoadedPlugins()) {
+    for (CPlugin* plugin : static_cast<CPluginInterface*>(user)->LoadedPlugins()) {
         if (!plugin->IsErrorLogger()) continue;
         plugin->CallLogError(window, firstText, secondText, number);
         called = true;

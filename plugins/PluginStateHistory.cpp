@@ -1,42 +1,31 @@
 // The plug-in state history file: one line per state change, appended under the history lock.
 #include "PluginStateHistory.h"
 
+#include "HistoryFile.h"
+#include "TrayConstants.h"
+
 #include "CriticalSectionEx.h"
 #include "DateTime.h"
-#include "ErrorMsg.h"
 #include "FileIO.h"
 #include "IniFile.h"
-#include "Localize.h"
 #include "MemoryManager.h"
-#include "PluginInterface.h"
 #include "SafeString.h"
+
+#include <shlobj.h>
 
 #include <cwchar>
 #include <deque>
+#include <mutex>
 #include <string>
 
 namespace {
 const int kLineCapacity = 1024;
 const DWORD kMaxHistoryBytes = 0x200000;
 const wchar_t kDelete = 0x7F;
-const UINT kEverythingWorkingString = 57;
+const wchar_t kHistorySubfolder[] = L"Zerova\\Lunvale\\DB\\Varnel\\PluginHistory";
+const wchar_t kHistoryFileName[] = L"VarnelPluginStateHistory.txt";
+const int kLinesDroppedString = 443;
 
-class HistoryLockScope {
-public:
-    HistoryLockScope() : m_lock(CPluginInterface::Instance()->GetHistoryLock())
-    {
-        if (m_lock != nullptr) m_lock->Await();
-    }
-    ~HistoryLockScope()
-    {
-        if (m_lock != nullptr) m_lock->Leave();
-    }
-    HistoryLockScope(const HistoryLockScope&) = delete;
-    HistoryLockScope& operator=(const HistoryLockScope&) = delete;
-
-private:
-    CCriticalSectionEx* m_lock;
-};
 
 LONGLONG ToFileTimeValue(const SYSTEMTIME& time)
 {
@@ -82,6 +71,10 @@ bool MayHoldName(const wchar_t* line, const wchar_t* name)
     }
     return false;
 }
+}  // namespace
+
+namespace plugins {
+
 // Lines that could not be written yet (the file held open by another program, its folder not
 // there), oldest first. They go out, in order and before any newer line, as soon as the file can
 // be opened again: at the next line to write or the next read. Beyond the bound the oldest go,
@@ -131,28 +124,72 @@ private:
     size_t m_dropped = 0;
 };
 
-// Guarded by the history lock.
-PendingHistoryLines& PendingLines()
+// ---------------------------------------------------------------- the file
+
+HistoryFile::HistoryFile(const zerova::SupportServices& support)
+    : m_support(support), m_folder(), m_path(), m_lock(), m_waiting(std::make_unique<PendingHistoryLines>())
 {
-    static PendingHistoryLines lines;
-    return lines;
+    wchar_t appData[MAX_PATH] = L"";
+    if (CFileIO::GetSpecialFolder(CSIDL_APPDATA | CSIDL_FLAG_CREATE, appData, MAX_PATH) == nullptr) return;
+    if (CFileIO::CombinePath(appData, kHistorySubfolder, m_folder, MAX_PATH) == nullptr ||
+        CFileIO::CombinePath(m_folder, kHistoryFileName, m_path, MAX_PATH) == nullptr) {
+        m_folder[0] = L'\0';
+        m_path[0] = L'\0';
+        return;
+    }
+    CFileIO::CreateFolder(m_folder);
+    CFileIO::RotateFile(m_path, kMaxHistoryBytes, true);
 }
 
-const int kLinesDroppedString = 443;
+HistoryFile::~HistoryFile() = default;
 
-void ReportDroppedLines(size_t dropped)
+void HistoryFile::Append(const wchar_t* line)
+{
+    size_t dropped = 0;
+    {
+        std::lock_guard<CCriticalSectionEx> guard(m_lock);
+        m_waiting->Add(line);
+        m_waiting->WriteTo(m_path);
+        dropped = m_waiting->TakeDropsToReport();
+    }
+    ReportDroppedLines(dropped);
+}
+
+void HistoryFile::WriteWaitingLines()
+{
+    size_t dropped = 0;
+    {
+        std::lock_guard<CCriticalSectionEx> guard(m_lock);
+        m_waiting->WriteTo(m_path);
+        dropped = m_waiting->TakeDropsToReport();
+    }
+    ReportDroppedLines(dropped);
+}
+
+void HistoryFile::Delete()
+{
+    if (!CFileIO::FileExists(m_path)) return;
+    std::lock_guard<CCriticalSectionEx> guard(m_lock);
+    CFileIO::DeleteFileW(m_path);
+}
+
+void HistoryFile::ReportDroppedLines(size_t dropped)
 {
     if (dropped == 0) return;
     wchar_t format[MAX_PATH] = L"", message[MAX_PATH], count[32];
-    CLocalize::Instance()->GetString(kLinesDroppedString, format, MAX_PATH);
+    m_support.Text(kLinesDroppedString, format, MAX_PATH);
     zerova::FormatString(count, 32, L"%u", static_cast<unsigned>(dropped));
     zerova::FormatString(message, MAX_PATH, format, count);
-    CErrorMsg::Instance()->Error(kLinesDroppedString, message);
+    m_support.errors->Error(kLinesDroppedString, message);
 }
-}  // namespace
 
-CPluginStateHistory::CPluginStateHistory(const wchar_t* name)
-    : m_state(VARNEL_PLUGIN_STATE_OK), m_text(), m_name(), m_time(), m_entries(), m_cursor(m_entries.begin())
+}  // namespace plugins
+
+// ---------------------------------------------------------------- entries
+
+CPluginStateHistory::CPluginStateHistory(plugins::HistoryFile& file, const wchar_t* name)
+    : m_file(&file), m_state(VARNEL_PLUGIN_STATE_OK), m_text(), m_name(), m_time(), m_entries(),
+      m_cursor(m_entries.begin())
 {
     if (!zerova::IsEmpty(name)) zerova::CopyString(m_name, MAX_PATH, name);
 }
@@ -161,7 +198,6 @@ CPluginStateHistory::~CPluginStateHistory() { ClearEntries(); }
 
 void CPluginStateHistory::ClearEntries()
 {
-    for (CPluginStateHistory* entry : m_entries) delete entry;
     m_entries.clear();
     m_cursor = m_entries.begin();
 }
@@ -185,41 +221,24 @@ VARNEL_PLUGIN_STATE CPluginStateHistory::GetState(wchar_t* text, int length, SYS
 void CPluginStateHistory::Write()
 {
     if (zerova::IsEmpty(m_name)) return;
-    if (zerova::IsEmpty(m_text)) CLocalize::Instance()->GetString(kEverythingWorkingString, m_text, MAX_PATH);
-
-    const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
+    if (zerova::IsEmpty(m_text)) m_file->Support().Text(tray::kEverythingWorkingString, m_text, MAX_PATH);
 
     wchar_t when[MAX_PATH] = L"";
     CDateTime::FormatDateTime(m_time, when, MAX_PATH);
     wchar_t line[kLineCapacity];
     zerova::FormatString(line, kLineCapacity, L"%I64d|%d|%s|%s|%s|\r\n", ToFileTimeValue(m_time),
                          static_cast<int>(m_state), m_name, m_text, when);
-
-    size_t dropped = 0;
-    {
-        HistoryLockScope lock;
-        PendingLines().Add(line);
-        PendingLines().WriteTo(file);
-        dropped = PendingLines().TakeDropsToReport();
-    }
-    // Outside the history lock: the report reaches the error loggers, which may write history.
-    ReportDroppedLines(dropped);
+    m_file->Append(line);
 }
 
 void CPluginStateHistory::Read()
 {
     ClearEntries();
-    const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
-    size_t dropped = 0;
-    {
-        HistoryLockScope lock;
-        PendingLines().WriteTo(file);  // what waited is read too
-        dropped = PendingLines().TakeDropsToReport();
-    }
-    ReportDroppedLines(dropped);
+    m_file->WriteWaitingLines();  // what waited is read too
+    const wchar_t* file = m_file->Path();
     if (zerova::IsEmpty(m_name) || !CFileIO::FileExists(file)) return;
 
-    HistoryLockScope lock;
+    std::lock_guard<CCriticalSectionEx> lock(m_file->Lock());
     wchar_t* buffer = nullptr;
     int size = 0;
     {
@@ -267,9 +286,9 @@ void CPluginStateHistory::ParseLine(wchar_t* line)
     if (!zerova::EqualsNoCase(name, m_name)) return;
     Replace(text, kDelete, L' ');
     const SYSTEMTIME time = FromFileTimeValue(timeValue);
-    auto* entry = new CPluginStateHistory(name);
+    auto entry = std::make_unique<CPluginStateHistory>(*m_file, name);
     entry->SetState(static_cast<VARNEL_PLUGIN_STATE>(state), text, &time, false);
-    m_entries.push_back(entry);
+    m_entries.push_back(std::move(entry));
 }
 
 int CPluginStateHistory::GetNumHistoricalStateEntries()
@@ -287,10 +306,3 @@ bool CPluginStateHistory::GetHistoricalState(VARNEL_PLUGIN_STATE* state, wchar_t
     return true;
 }
 
-void CPluginStateHistory::DeleteHistoryFile()
-{
-    const wchar_t* file = CPluginInterface::Instance()->GetHistoryFilePath();
-    if (!CFileIO::FileExists(file)) return;
-    HistoryLockScope lock;
-    CFileIO::DeleteFileW(file);
-}

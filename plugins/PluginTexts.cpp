@@ -2,6 +2,8 @@
 // CR LF, a tab separates the two columns, and tokens between bars set shading, status and font.
 #include "PluginInterface.h"
 
+#include "TrayConstants.h"
+
 #include "DebugTrace.h"
 #include "Localize.h"
 #include "Plugin.h"
@@ -13,19 +15,16 @@
 #include <string>
 
 namespace {
-const wchar_t kFrameworkKey[] = L"SOFTWARE\\Brightmoor\\RLX\\Shared Components\\Framework";
-const UINT kEverythingWorkingString = 57;
-
 
 const wchar_t* StatusToken(int state)
 {
     return state == VARNEL_PLUGIN_STATE_WARNING ? L"|warning|" : state == VARNEL_PLUGIN_STATE_ERROR ? L"|error|" : L"|OK|";
 }
 
-std::wstring String(UINT id, int capacity = MAX_PATH)
+std::wstring String(CLocalize& texts, UINT id, int capacity = MAX_PATH)
 {
     std::unique_ptr<wchar_t[]> text(new wchar_t[static_cast<size_t>(capacity)]);
-    CLocalize::Instance()->GetString(id, text.get(), capacity);
+    texts.GetString(id, text.get(), capacity);
     return text.get();
 }
 
@@ -52,7 +51,8 @@ void CPluginInterface::AppendHealthLine(wchar_t* buffer, int length, void* conte
 {
     if (buffer == nullptr || length < 1) return;
     zerova::BoundedAppender out(buffer, length);
-    AppendHealthLine(out, context, name, state, text, row, String(kEverythingWorkingString));
+    // A static of the contract: the language module is the support library's own.
+    AppendHealthLine(out, context, name, state, text, row, String(*CLocalize::Instance(), tray::kEverythingWorkingString));
 }
 
 void CPluginInterface::AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
@@ -76,10 +76,10 @@ void CPluginInterface::AppendAboutSection(wchar_t* buffer, int length, const VAR
 {
     if (buffer == nullptr || length < 1) return;
     zerova::BoundedAppender out(buffer, length);
-    AppendAboutSection(out, info, pairs, extra, row);
+    AppendAboutSection(out, *CLocalize::Instance(), info, pairs, extra, row);
 }
 
-void CPluginInterface::AppendAboutSection(zerova::BoundedAppender& out, const VARNEL_ABOUT_INFO* info,
+void CPluginInterface::AppendAboutSection(zerova::BoundedAppender& out, CLocalize& texts, const VARNEL_ABOUT_INFO* info,
                                           const wchar_t* pairs, const wchar_t* extra, int& row)
 {
     if (info == nullptr) return;
@@ -90,11 +90,11 @@ void CPluginInterface::AppendAboutSection(zerova::BoundedAppender& out, const VA
     append(info->productName);
     append(L"\r\n");
     append(L"|font=NORMAL|");
-    append(String(52, 1024).c_str());
+    append(String(texts, 52, 1024).c_str());
     append(info->version);
     append(L"\r\n");
     if (info->furtherLine[0] != L'\0') {
-        append(String(53).c_str());
+        append(String(texts, 53).c_str());
         append(info->furtherLine);
         append(L"\r\n");
     }
@@ -135,13 +135,13 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
         int row = 0;
         ZEROVA_TRACE(4, L"CPluginInterface::GetAboutBoxText - General Info");
         wchar_t computer[MAX_PATH] = L"";
-        if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, kFrameworkKey, L"ComputerName", computer, MAX_PATH) ||
+        if (!CRegistryEx::Get(HKEY_LOCAL_MACHINE, tray::kFrameworkKey, L"ComputerName", computer, MAX_PATH) ||
             computer[0] == L'\0') {
             DWORD size = MAX_PATH;
             if (!::GetComputerNameW(computer, &size)) computer[0] = L'\0';
         }
         zerova::FormatString(buffer, length, L"%s%s%s%s\r\n%s:\t%s\r\n", L"|light|", L"|font=BOLD|", L"|BLUE|",
-                             String(978).c_str(), String(970).c_str(), computer);
+                             String(*m_support.texts, 978).c_str(), String(*m_support.texts, 970).c_str(), computer);
         zerova::BoundedAppender out(buffer, length);
         const RecordSnapshot counted = CountedRecords();
         for (PLUGIN_DATA* listed : *counted) {
@@ -163,14 +163,14 @@ bool CPluginInterface::GetAboutBoxText(wchar_t* buffer, int length)
                 wchar_t* extra = nullptr;
                 if (plugin->GetAboutInfo(&info, &pairs, &extra, &more)) {
                     if (info.productName[0] != L'\0' && info.version[0] != L'\0')
-                        AppendAboutSection(out, &info, pairs, extra, row);
+                        AppendAboutSection(out, *m_support.texts, &info, pairs, extra, row);
                 } else {
                     more = false;
                 }
             } while (more && ++entries < MaxEntriesPerPlugin);
         }
-        out.Append(String(61, 1024).c_str());
-        out.Append(String(50, 1024).c_str());
+        out.Append(String(*m_support.texts, 61, 1024).c_str());
+        out.Append(String(*m_support.texts, 50, 1024).c_str());
         result = true;
     }
     ZEROVA_TRACE(4, L"CPluginInterface::GetAboutBoxText - EXIT");
@@ -182,7 +182,7 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
     if (buffer == nullptr || length < 1) return false;
     int row = 0;
     zerova::BoundedAppender out(buffer, length);
-    const std::wstring everythingWorking = String(kEverythingWorkingString);
+    const std::wstring everythingWorking = String(*m_support.texts, tray::kEverythingWorkingString);
     const RecordSnapshot counted = CountedRecords();
     for (PLUGIN_DATA* listed : *counted) {
         PLUGIN_DATA* record = nullptr;

@@ -10,7 +10,8 @@
   std::recursive_mutex, zerova::Mutex, zerova::RecursiveMutex, CRITICAL_SECTION, CCriticalSectionEx,
   SRWLOCK), outside the lock types' own definitions.
 - recursive mutexes: declared objects of a recursive mutex type (std::recursive_mutex,
-  zerova::RecursiveMutex, a raw CRITICAL_SECTION).
+  zerova::RecursiveMutex, a raw CRITICAL_SECTION, the contract's CCriticalSectionEx, which counts
+  as the kind it is built on).
 - raw CRITICAL_SECTION members: outside CCriticalSectionEx, the contract's critical section.
 - functions over 80 lines: every function body of the library, the support library, the host and the
   tools, from the first line of its signature to its closing brace.
@@ -97,9 +98,8 @@ def instance_calls(root):
                 after = line[match.end():].strip()
                 if re.search(r"\bstatic\b", before) and after.startswith(";"):
                     continue  # a declaration
-                if re.match(r"^\s*[\w:<>\*& ]+\s+[\w:]+::$", before.rstrip()) is not None and after in ("", "{"):
-                    continue  # the accessor's own definition
-                if re.match(r"^[\w:<>\*& ]*[\*&]\s*[\w:]*::$", before.strip()) and after in ("", "{"):
+                # the accessor's own definition: a return type, the class, then the body or nothing
+                if re.match(r"^[\w:<>\*& ]*[\*& ]\s*\w+::$", before.strip()) and (after == "" or after.startswith("{")):
                     continue
                 found.append((path, number, line.strip()))
     return found
@@ -109,7 +109,7 @@ def instance_calls(root):
 
 def lock_declarations(root):
     declared = []
-    pattern = re.compile(r"(?<![\w:<])(" + "|".join(re.escape(t) for t in LOCK_TYPES) + r")(?![\w:])(\s*>)?")
+    pattern = re.compile(r"(?<![\w:])(" + "|".join(re.escape(t) for t in LOCK_TYPES) + r")(?![\w:])(\s*>)?")
     for path in sources(root, LAYERS):
         if path in LOCK_TYPE_FILES:
             continue
@@ -398,8 +398,11 @@ def main():
 
     calls = instance_calls(root)
     declared = lock_declarations(root)
-    kinds = sorted({d[0] for d in declared})
-    recursive = [d for d in declared if d[0] in RECURSIVE_TYPES]
+    # The contract's critical section is a lock of the kind it is built on, recursive either way.
+    critical = read(root, os.path.join("support", "CriticalSectionEx.h"))
+    base = "zerova::RecursiveMutex" if "zerova::RecursiveMutex" in critical else "CRITICAL_SECTION"
+    kinds = sorted({base if d[0] == "CCriticalSectionEx" else d[0] for d in declared})
+    recursive = [d for d in declared if d[0] in RECURSIVE_TYPES or d[0] == "CCriticalSectionEx"]
     raw = raw_critical_sections(root, declared)
     long = long_functions(root)
     edges = folder_edges(root)
@@ -411,7 +414,7 @@ def main():
         per_folder[path.split(os.sep)[0]] += 1
     print("  by folder: " + ", ".join("%s %d" % (f, per_folder[f]) for f in LAYERS if per_folder[f]))
     print("lock kinds: %d (%s)" % (len(kinds), ", ".join(kinds)))
-    print("recursive mutexes: %d" % len(recursive))
+    print("recursive mutexes: %d (%s)" % (len(recursive), ", ".join("%s:%d" % (d[1], d[2]) for d in recursive)))
     print("raw CRITICAL_SECTION members outside CCriticalSectionEx: %d" % len(raw))
     print("functions over %d lines: %d" % (MAX_FUNCTION_LINES, len(long)))
     print("circles across folders: %d%s" % (len(comps), "".join(" [" + " <-> ".join(c) + "]" for c in comps)))
