@@ -77,8 +77,6 @@ LibrariesInUseSet& LibrariesInUse()
 // How long an unload waits for calls into the plug-in that run on other threads.
 const auto kCallDrainTimeout = std::chrono::seconds(10);
 
-// The plug-ins whose code the current thread is running, innermost last.
-thread_local std::vector<const CPlugin*> t_pluginsCalled;
 
 // Entry points print as eight hex digits: the low 32 bits of the address on every build.
 unsigned Address(const void* entryPoint) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(entryPoint)); }
@@ -99,25 +97,39 @@ bool EqualsReservedName(const wchar_t* text)
 
 }  // namespace
 
-// Marks a call into the plug-in, so that its library is not freed while the call runs.
+// Marks a call into the plug-in, so that its library is not freed while the call runs. The calls
+// a thread is inside of are a chain of these scopes on its own stack, innermost first. The chain's
+// head is a plain pointer: a thread-local object with a destructor would be destroyed at thread end
+// after the tool chain has freed its storage, and would free whatever the freed block then held.
 class CPlugin::CallScope {
 public:
-    explicit CallScope(CPlugin& plugin) : m_plugin(plugin)
+    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(t_innermost)
     {
         ++m_plugin.m_callsInFlight;
-        t_pluginsCalled.push_back(&m_plugin);
+        t_innermost = this;
     }
     ~CallScope()
     {
-        t_pluginsCalled.pop_back();
+        t_innermost = m_outer;
         if (--m_plugin.m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 
+    static bool IsInside(const CPlugin* plugin)
+    {
+        for (const CallScope* scope = t_innermost; scope != nullptr; scope = scope->m_outer)
+            if (&scope->m_plugin == plugin) return true;
+        return false;
+    }
+
 private:
+    static thread_local const CallScope* t_innermost;
     CPlugin& m_plugin;
+    const CallScope* const m_outer;
 };
+
+thread_local const CPlugin::CallScope* CPlugin::CallScope::t_innermost = nullptr;
 
 CPlugin::CPlugin()
     : pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),
@@ -576,7 +588,7 @@ bool CPlugin::CallsRunning() const { return m_callsInFlight.load() > 0; }
 
 bool CPlugin::IsCalledOnThisThread() const
 {
-    return std::find(t_pluginsCalled.begin(), t_pluginsCalled.end(), this) != t_pluginsCalled.end();
+    return CallScope::IsInside(this);
 }
 
 bool CPlugin::WaitForCallsToEnd()
