@@ -149,6 +149,31 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// The words on a hung thread's stack that point into a module's code, nearest first: enough to
+// tell where it waits.
+void PrintStackOf(DWORD threadId)
+{
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, threadId);
+    if (thread == nullptr) return;
+    if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+        if (GetThreadContext(thread, &context)) {
+#ifdef _WIN64
+            PrintAddress(context.Rip);
+            const auto* stack = reinterpret_cast<const UINT_PTR*>(context.Rsp);
+#else
+            PrintAddress(context.Eip);
+            const auto* stack = reinterpret_cast<const UINT_PTR*>(context.Esp);
+#endif
+            for (int word = 0, printed = 0; word < 4096 && printed < 32; ++word)
+                if (!IsBadReadPtr(stack + word, sizeof(UINT_PTR)) && PrintAddress(stack[word])) ++printed;
+        }
+        ResumeThread(thread);
+    }
+    CloseHandle(thread);
+}
+
 // ---------------------------------------------------------------- the watchdog
 
 // Each worker ticks its heartbeat; a worker that has not ticked for a long while is hung.
@@ -168,6 +193,7 @@ public:
     {
         m_beats[worker] = Now();
         m_what[worker % kNames] = what;
+        m_threads[worker % kNames] = GetCurrentThreadId();
     }
 
 private:
@@ -188,6 +214,11 @@ private:
                     std::printf("    worker %zu: %lld s ago, %s\n", j, Now() - m_beats[j].load(),
                                 other != nullptr ? other : "?");
                 }
+                for (size_t j = 0; j < m_beats.size(); ++j) {
+                    if (Now() - m_beats[j] <= m_limit) continue;
+                    std::printf("  stack of worker %zu (thread %lu):\n", j, m_threads[j % kNames].load());
+                    PrintStackOf(m_threads[j % kNames]);
+                }
                 std::fflush(stdout);
                 TerminateProcess(GetCurrentProcess(), 3);
             }
@@ -196,6 +227,7 @@ private:
 
     std::vector<std::atomic<long long>> m_beats;
     std::atomic<const char*> m_what[kNames] = {};
+    std::atomic<DWORD> m_threads[kNames] = {};
     int m_limit;
     std::atomic<bool> m_done{false};
     std::thread m_thread;
