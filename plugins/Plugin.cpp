@@ -11,6 +11,7 @@
 #include "OXSL_DllMain.h"
 #include "CallerText.h"
 #include "PluginFaultGuard.h"
+#include "ThreadValue.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
 #include "RegistryEx.h"
@@ -99,18 +100,17 @@ bool EqualsReservedName(const wchar_t* text)
 
 // Marks a call into the plug-in, so that its library is not freed while the call runs. The calls
 // a thread is inside of are a chain of these scopes on its own stack, innermost first. The chain's
-// head is a plain pointer: a thread-local object with a destructor would be destroyed at thread end
-// after the tool chain has freed its storage, and would free whatever the freed block then held.
+// head is a plain pointer in a slot of the thread (see ThreadValue.h).
 class CPlugin::CallScope {
 public:
-    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(t_innermost)
+    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(s_innermost.Get())
     {
         ++m_plugin.m_callsInFlight;
-        t_innermost = this;
+        s_innermost.Set(this);
     }
     ~CallScope()
     {
-        t_innermost = m_outer;
+        s_innermost.Set(m_outer);
         if (--m_plugin.m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
     }
     CallScope(const CallScope&) = delete;
@@ -118,18 +118,18 @@ public:
 
     static bool IsInside(const CPlugin* plugin)
     {
-        for (const CallScope* scope = t_innermost; scope != nullptr; scope = scope->m_outer)
+        for (const CallScope* scope = s_innermost.Get(); scope != nullptr; scope = scope->m_outer)
             if (&scope->m_plugin == plugin) return true;
         return false;
     }
 
 private:
-    static thread_local const CallScope* t_innermost;
+    static zerova::ThreadValue<const CallScope*> s_innermost;
     CPlugin& m_plugin;
     const CallScope* const m_outer;
 };
 
-thread_local const CPlugin::CallScope* CPlugin::CallScope::t_innermost = nullptr;
+zerova::ThreadValue<const CPlugin::CallScope*> CPlugin::CallScope::s_innermost;
 
 CPlugin::CPlugin()
     : pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),

@@ -1,6 +1,7 @@
 // The process-wide registry of plug-ins: loading from the registry, look-ups, unloading, states,
 // the merged tray state and broadcasts.
 #include "PluginInterface.h"
+#include "ThreadValue.h"
 
 #include "SingletonSlot.h"
 
@@ -35,7 +36,7 @@ const ULONGLONG kRetiredGraceMs = 2000;
 // How often the thread that deferred a clean-up looks whether the call it waits for has returned.
 const UINT kReturnedUnloadsPeriodMs = 50;
 // This thread is merging the tray state.
-thread_local bool t_mergingTrayState = false;
+zerova::ThreadValue<bool> t_mergingTrayState;
 std::atomic<CPluginInterface*> g_instance{nullptr};
 std::recursive_mutex g_instanceLock;
 // The dialogs of the contract, registered by the module; kept for every registry of the process.
@@ -738,7 +739,7 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
 
 void CPluginInterface::RefreshTrayState()
 {
-    const bool nested = t_mergingTrayState;
+    const bool nested = t_mergingTrayState.Get();
     UpdateTrayState();
     if (nested) return;  // the merge this thread is inside of goes on with the new state
     const auto observers = Observers();
@@ -818,16 +819,16 @@ bool CPluginInterface::DisplaySystemHealth(HWND parent)
 // for the lock this thread holds.
 void CPluginInterface::UpdateTrayState()
 {
-    if (t_mergingTrayState) {
+    if (t_mergingTrayState.Get()) {
         m_mergeAgain = true;
         return;
     }
-    t_mergingTrayState = true;
+    t_mergingTrayState.Set(true);
     do {
         m_mergeAgain = false;
         MergeTrayState();
     } while (m_mergeAgain.exchange(false));
-    t_mergingTrayState = false;
+    t_mergingTrayState.Set(false);
 }
 
 void CPluginInterface::MergeTrayState()

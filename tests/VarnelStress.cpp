@@ -338,9 +338,11 @@ void GuardedCall(size_t index, Slot& slot, std::mt19937& random, long long& sequ
         ++slot.stateChanges;
         VARNEL_PLUGIN_STATE now = VARNEL_PLUGIN_STATE_OK;
         wchar_t shown[MAX_PATH] = L"";
-        if (!registry->GetState(slot.handle, now, shown, MAX_PATH) || now != state || text != shown)
-            Fail("slot %zu: state %d \"%s\" was not taken", index, static_cast<int>(state),
-                 testenv::Narrow(text).c_str());
+        const bool read = registry->GetState(slot.handle, now, shown, MAX_PATH);
+        if (!read || now != state || text != shown)
+            Fail("slot %zu: state %d \"%s\" was not taken (read %d: state %d \"%s\", error %d)", index,
+                 static_cast<int>(state), testenv::Narrow(text).c_str(), read ? 1 : 0, static_cast<int>(now),
+                 testenv::Narrow(shown).c_str(), registry->GetPluginLastError(slot.handle));
         return;
     }
     ++slot.menuCalls;
