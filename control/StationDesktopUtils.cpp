@@ -6,6 +6,7 @@
 #include "FindWindow.h"
 #include "Handles.h"
 #include "SafeString.h"
+#include "ThreadValue.h"
 #include "TrayHostProcess.h"
 #include "VarnelPrivateInterface.h"
 
@@ -45,7 +46,7 @@ using control::WalkKind;
 
 // The innermost walk of this thread, or null: a re-entrancy mark (see the lock table), which lets
 // a walk started inside another on the same thread run without the walk lock the outer one holds.
-thread_local StationWalk* t_walking = nullptr;
+zerova::ThreadValue<StationWalk*> t_walking;
 
 const wchar_t kTaskbarClass[] = L"Shell_TrayWnd";
 const wchar_t kNotifyIconClass[] = L"ZerovaFramework_NotifyIcon";
@@ -222,7 +223,7 @@ void CStationDesktopUtils::DebugTrace()
 
 void CStationDesktopUtils::Walk(StationWalk& walk)
 {
-    StationWalk* const outer = t_walking;
+    StationWalk* const outer = t_walking.Get();
     if (outer != nullptr) {
         // Two tray hosts whose plug-ins answer each other's messages would otherwise nest until
         // the stack is used up.
@@ -234,9 +235,9 @@ void CStationDesktopUtils::Walk(StationWalk& walk)
     }
     std::unique_lock<zerova::Mutex> oneAtATime(m_walkLock, std::defer_lock);
     if (outer == nullptr) oneAtATime.lock();
-    t_walking = &walk;
+    t_walking.Set(&walk);
     ::EnumWindowStationsW(&CStationDesktopUtils::EnumWindowStationProc, reinterpret_cast<LPARAM>(&walk));
-    t_walking = outer;
+    t_walking.Set(outer);
 }
 
 BOOL CALLBACK CStationDesktopUtils::EnumWindowStationProc(LPWSTR station, LPARAM walkParameter)

@@ -9,6 +9,7 @@
 #include "CallerText.h"
 #include "TrayConstants.h"
 #include "PluginFaultGuard.h"
+#include "ThreadValue.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
 #include "RegistryEx.h"
@@ -75,8 +76,6 @@ LibrariesInUseSet& LibrariesInUse()
 // How long an unload waits for calls into the plug-in that run on other threads.
 const auto kCallDrainTimeout = std::chrono::seconds(10);
 
-// The plug-ins whose code the current thread is running, innermost last.
-thread_local std::vector<const CPlugin*> t_pluginsCalled;
 
 // Entry points print as eight hex digits: the low 32 bits of the address on every build.
 unsigned Address(const void* entryPoint) { return static_cast<unsigned>(reinterpret_cast<UINT_PTR>(entryPoint)); }
@@ -97,28 +96,42 @@ bool EqualsReservedName(const zerova::SupportServices& support, const wchar_t* t
 
 }  // namespace
 
-// Marks a call into the plug-in, so that its library is not freed while the call runs.
+// Marks a call into the plug-in, so that its library is not freed while the call runs. The calls
+// a thread is inside of are a chain of these scopes on its own stack, innermost first. The chain's
+// head is a plain pointer in a slot of the thread (see ThreadValue.h).
 class CPlugin::CallScope {
 public:
-    explicit CallScope(CPlugin& plugin) : m_plugin(plugin)
+    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(s_innermost.Get())
     {
         ++m_plugin.m_callsInFlight;
-        t_pluginsCalled.push_back(&m_plugin);
+        s_innermost.Set(this);
     }
     ~CallScope()
     {
-        t_pluginsCalled.pop_back();
+        s_innermost.Set(m_outer);
         if (--m_plugin.m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 
+    static bool IsInside(const CPlugin* plugin)
+    {
+        for (const CallScope* scope = s_innermost.Get(); scope != nullptr; scope = scope->m_outer)
+            if (&scope->m_plugin == plugin) return true;
+        return false;
+    }
+
 private:
+    static zerova::ThreadValue<const CallScope*> s_innermost;
     CPlugin& m_plugin;
+    const CallScope* const m_outer;
 };
 
+zerova::ThreadValue<const CPlugin::CallScope*> CPlugin::CallScope::s_innermost;
+
 CPlugin::CPlugin(CPluginInterface& registry)
-    : m_registry(registry), m_support(registry.Support()), pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),
+    : m_registry(registry), m_support(registry.Support()), pfnGetVersionInfo(nullptr), pfnInit(nullptr),
+      pfnActivity(nullptr), pfnCleanup(nullptr),
       pfnCreateMainWindow(nullptr), pfnCreateMenus(nullptr), pfnGetAboutBoxText(nullptr), pfnLogError(nullptr),
       pfnUpdate(nullptr), pfnGetPluginHealth(nullptr), pfnGetOrvikIconStatus(nullptr), pfnSuiteRegister(nullptr),
       pfnSuiteMenuAction(nullptr), pfnCanUnload(nullptr), hWnd(nullptr), registrySubkey(), path(), name(),
@@ -573,7 +586,7 @@ bool CPlugin::CallsRunning() const { return m_callsInFlight.load() > 0; }
 
 bool CPlugin::IsCalledOnThisThread() const
 {
-    return std::find(t_pluginsCalled.begin(), t_pluginsCalled.end(), this) != t_pluginsCalled.end();
+    return CallScope::IsInside(this);
 }
 
 bool CPlugin::WaitForCallsToEnd()

@@ -1,4 +1,5 @@
 #include "PluginFaultGuard.h"
+#include "ThreadValue.h"
 
 #include <algorithm>
 
@@ -13,8 +14,18 @@ extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, vo
 
 namespace {
 // The fault of the innermost guarded call on this thread; written by the handler.
-thread_local plugins::PluginFault t_fault;
-thread_local bool t_faulted = false;
+zerova::ThreadValue<DWORD> t_faultCode;
+zerova::ThreadValue<const void*> t_faultAddress;
+zerova::ThreadValue<bool> t_faulted;
+
+plugins::PluginFault RecordedFault() { return plugins::PluginFault{t_faultCode.Get(), t_faultAddress.Get()}; }
+
+void RecordFault(const plugins::PluginFault& fault, bool faulted)
+{
+    t_faultCode.Set(fault.code);
+    t_faultAddress.Set(fault.address);
+    t_faulted.Set(faulted);
+}
 
 const DWORD kGccCxxExceptionCode = 0x20474343;
 
@@ -70,9 +81,7 @@ extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, vo
     if (record == nullptr || (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0)
         return ExceptionContinueSearch;
     if (!EndsTheCall(*record) || IsInTheHostsOwnCode(record->ExceptionAddress)) return ExceptionContinueSearch;
-    t_fault.code = record->ExceptionCode;
-    t_fault.address = record->ExceptionAddress;
-    t_faulted = true;
+    RecordFault(plugins::PluginFault{record->ExceptionCode, record->ExceptionAddress}, true);
 #if defined(_WIN64)
     // Unwinds the plug-in's frames (their own clean-ups run) and resumes in the guard's frame.
     auto* dispatch = static_cast<DISPATCHER_CONTEXT*>(dispatcher);
@@ -93,22 +102,19 @@ namespace plugins {
 
 void ReportCxxException()
 {
-    t_fault.code = kCxxExceptionCode;
-    t_fault.address = nullptr;
-    t_faulted = true;
+    RecordFault(PluginFault{kCxxExceptionCode, nullptr}, true);
 }
 
 bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault)
 {
     // Guarded calls nest (a plug-in calls the library, which calls another plug-in): each keeps
     // the state of the one it runs inside.
-    const PluginFault outerFault = t_fault;
-    const bool outerFaulted = t_faulted;
-    t_faulted = false;
-    const bool returned = VarnelCallGuarded(run, argument) != 0 && !t_faulted;
-    if (!returned && fault != nullptr) *fault = t_fault;
-    t_fault = outerFault;
-    t_faulted = outerFaulted;
+    const PluginFault outerFault = RecordedFault();
+    const bool outerFaulted = t_faulted.Get();
+    t_faulted.Set(false);
+    const bool returned = VarnelCallGuarded(run, argument) != 0 && !t_faulted.Get();
+    if (!returned && fault != nullptr) *fault = RecordedFault();
+    RecordFault(outerFault, outerFaulted);
     return returned;
 }
 

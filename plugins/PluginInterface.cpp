@@ -8,6 +8,7 @@
 #include "PluginObservers.h"
 #include "TrayConstants.h"
 
+#include "ThreadValue.h"
 #include "CriticalSectionEx.h"
 #include "DebugTrace.h"
 #include "FileIO.h"
@@ -34,7 +35,7 @@ const ULONGLONG kRetiredGraceMs = 2000;
 // How often the thread that deferred a clean-up looks whether the call it waits for has returned.
 const UINT kReturnedUnloadsPeriodMs = 50;
 // This thread is merging the tray state (a re-entrancy flag: see the lock table).
-thread_local bool t_mergingTrayState = false;
+zerova::ThreadValue<bool> t_mergingTrayState;
 // A thread timer carries no context: the registry that set the timer for its deferred unloads.
 std::atomic<CPluginInterface*> g_timerRegistry{nullptr};
 
@@ -710,7 +711,7 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
 
 void CPluginInterface::RefreshTrayState()
 {
-    const bool nested = t_mergingTrayState;
+    const bool nested = t_mergingTrayState.Get();
     UpdateTrayState();
     if (nested) return;  // the merge this thread is inside of goes on with the new state
     const auto observers = plugins::ObserversOf(*m_observers);
@@ -760,16 +761,16 @@ bool CPluginInterface::DisplaySystemHealth(HWND parent)
 // for the lock this thread holds.
 void CPluginInterface::UpdateTrayState()
 {
-    if (t_mergingTrayState) {
+    if (t_mergingTrayState.Get()) {
         m_mergeAgain = true;
         return;
     }
-    t_mergingTrayState = true;
+    t_mergingTrayState.Set(true);
     do {
         m_mergeAgain = false;
         MergeTrayState();
     } while (m_mergeAgain.exchange(false));
-    t_mergingTrayState = false;
+    t_mergingTrayState.Set(false);
 }
 
 void CPluginInterface::MergeTrayState()

@@ -1,5 +1,6 @@
 #include "ErrorMsg.h"
 #include "Lock.h"
+#include "ThreadValue.h"
 #include "DateTime.h"
 #include "DebugTrace.h"
 #include "Localize.h"
@@ -15,7 +16,7 @@ zerova::Mutex g_callbackLock;
 ERROR_LOGGING_CALLBACK g_callback = nullptr;
 void* g_callbackContext = nullptr;
 // An error logger that reports an error itself must not be called again for it.
-thread_local int t_insideCallback = 0;
+zerova::ThreadValue<int> t_insideCallback;
 
 void PassOn(int code, const wchar_t* text)
 {
@@ -26,15 +27,15 @@ void PassOn(int code, const wchar_t* text)
         callback = g_callback;
         context = g_callbackContext;
     }
-    if (callback == nullptr || t_insideCallback > 0) return;
+    if (callback == nullptr || t_insideCallback.Get() > 0) return;
 
     SYSTEMTIME now{};
     GetLocalTime(&now);
     wchar_t when[64];
     CDateTime::FormatDateTime(now, when, 64);
-    ++t_insideCallback;
+    t_insideCallback.Set(t_insideCallback.Get() + 1);
     callback(nullptr, text, when, code, context);
-    --t_insideCallback;
+    t_insideCallback.Set(t_insideCallback.Get() - 1);
 }
 
 }  // namespace

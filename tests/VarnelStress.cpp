@@ -48,6 +48,7 @@ struct Options {
     int seconds = 5;
     int threads = 8;
     unsigned seed = 0;
+    bool heapChecked = false;  // this process runs with the heap's checks (see RunWithHeapChecks)
 };
 
 // What one plug-in thread knows about its plug-in: the live handle, the handles of its unloaded
@@ -148,6 +149,31 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// The words on a hung thread's stack that point into a module's code, nearest first: enough to
+// tell where it waits.
+void PrintStackOf(DWORD threadId)
+{
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, threadId);
+    if (thread == nullptr) return;
+    if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+        if (GetThreadContext(thread, &context)) {
+#ifdef _WIN64
+            PrintAddress(context.Rip);
+            const auto* stack = reinterpret_cast<const UINT_PTR*>(context.Rsp);
+#else
+            PrintAddress(context.Eip);
+            const auto* stack = reinterpret_cast<const UINT_PTR*>(context.Esp);
+#endif
+            for (int word = 0, printed = 0; word < 4096 && printed < 32; ++word)
+                if (!IsBadReadPtr(stack + word, sizeof(UINT_PTR)) && PrintAddress(stack[word])) ++printed;
+        }
+        ResumeThread(thread);
+    }
+    CloseHandle(thread);
+}
+
 // ---------------------------------------------------------------- the watchdog
 
 // Each worker ticks its heartbeat; a worker that has not ticked for a long while is hung.
@@ -167,6 +193,7 @@ public:
     {
         m_beats[worker] = Now();
         m_what[worker % kNames] = what;
+        m_threads[worker % kNames] = GetCurrentThreadId();
     }
 
 private:
@@ -187,6 +214,11 @@ private:
                     std::printf("    worker %zu: %lld s ago, %s\n", j, Now() - m_beats[j].load(),
                                 other != nullptr ? other : "?");
                 }
+                for (size_t j = 0; j < m_beats.size(); ++j) {
+                    if (Now() - m_beats[j] <= m_limit) continue;
+                    std::printf("  stack of worker %zu (thread %lu):\n", j, m_threads[j % kNames].load());
+                    PrintStackOf(m_threads[j % kNames]);
+                }
                 std::fflush(stdout);
                 TerminateProcess(GetCurrentProcess(), 3);
             }
@@ -195,6 +227,7 @@ private:
 
     std::vector<std::atomic<long long>> m_beats;
     std::atomic<const char*> m_what[kNames] = {};
+    std::atomic<DWORD> m_threads[kNames] = {};
     int m_limit;
     std::atomic<bool> m_done{false};
     std::thread m_thread;
@@ -305,9 +338,11 @@ void GuardedCall(size_t index, Slot& slot, std::mt19937& random, long long& sequ
         ++slot.stateChanges;
         VARNEL_PLUGIN_STATE now = VARNEL_PLUGIN_STATE_OK;
         wchar_t shown[MAX_PATH] = L"";
-        if (!registry->GetState(slot.handle, now, shown, MAX_PATH) || now != state || text != shown)
-            Fail("slot %zu: state %d \"%s\" was not taken", index, static_cast<int>(state),
-                 testenv::Narrow(text).c_str());
+        const bool read = registry->GetState(slot.handle, now, shown, MAX_PATH);
+        if (!read || now != state || text != shown)
+            Fail("slot %zu: state %d \"%s\" was not taken (read %d: state %d \"%s\", error %d)", index,
+                 static_cast<int>(state), testenv::Narrow(text).c_str(), read ? 1 : 0, static_cast<int>(now),
+                 testenv::Narrow(shown).c_str(), registry->GetPluginLastError(slot.handle));
         return;
     }
     ++slot.menuCalls;
@@ -590,6 +625,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options)
         if (word == L"--seconds" && value > 0) options.seconds = value;
         else if (word == L"--threads" && value > 0 && value <= 32) options.threads = value;
         else if (word == L"--seed") options.seed = static_cast<unsigned>(value);
+        else if (word == L"--heap-checked") options.heapChecked = value != 0;
         else return false;
     }
     if (options.seed == 0) options.seed = static_cast<unsigned>(GetTickCount());
@@ -753,6 +789,58 @@ int Run(const Options& options)
     return g_failures == 0 ? 0 : 1;
 }
 
+// ---------------------------------------------------------------- the heap's checks
+
+// With the heap's tail and free checks a block written past its end, and a pointer freed that the
+// heap did not hand out (a double free, or a pointer read from freed memory), are found at the
+// free itself instead of as a crash somewhere later. The system reads the flags when a process
+// starts, so the run sets them for this program and runs itself again. Under Wine the heap says
+// what it found in "warn:heap" lines, on which the suite's run fails.
+const DWORD kHeapCheckFlags = 0x10 /* tail check */ | 0x20 /* free check */ | 0x40 /* validate parameters */;
+
+bool SetHeapChecksForThisProgram()
+{
+    wchar_t path[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return false;
+    const wchar_t* lastSeparator = std::wcsrchr(path, L'\\');
+    const std::wstring key = std::wstring(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\") +
+                             (lastSeparator != nullptr ? lastSeparator + 1 : path);
+    bool set = false;
+    for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        HKEY opened = nullptr;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &opened,
+                            nullptr) != ERROR_SUCCESS)
+            continue;
+        set |= RegSetValueExW(opened, L"GlobalFlag", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kHeapCheckFlags),
+                              sizeof(kHeapCheckFlags)) == ERROR_SUCCESS;
+        RegCloseKey(opened);
+    }
+    return set;
+}
+
+int RunWithHeapChecks()
+{
+    if (!SetHeapChecksForThisProgram()) {
+        std::fputs("stress: the heap's checks could not be set\n", stderr);
+        return 1;
+    }
+    std::wstring command = GetCommandLineW();
+    command += L" --heap-checked 1";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "stress: the checked run could not start (error %lu)\n", GetLastError());
+        return 1;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -763,5 +851,6 @@ int wmain(int argc, wchar_t** argv)
         std::fputs("usage: VarnelStress [--seconds N] [--threads N] [--seed N]\n", stderr);
         return 2;
     }
+    if (!options.heapChecked) return RunWithHeapChecks();
     return Run(options);
 }
