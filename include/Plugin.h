@@ -101,7 +101,17 @@ private:
     using PathText = zerova::BoundedText<MAX_PATH>;
 
     bool LoadSteps(const wchar_t* registryRoot, const wchar_t* subkeyName, WORD language1, WORD language2);
+    // The steps of the load, in their order.
+    void ReadRegistryEntry(const wchar_t* registryRoot, const wchar_t* subkeyName);
+    bool CheckLibraryFile();
+    bool LoadTrustedLibrary();
+    bool AskInterfaceVersion();
+    bool CallInit(WORD language1, WORD language2);
+    bool AcceptInitResult(int result);
+    bool TakeOptionalEntryPoints();
+    bool CreateMainWindowAndMenus();
     bool LookUpRequiredEntryPoints();
+    bool IsLoadedLocked() const;  // m_lock held
     void LookUpOptionalEntryPoints();
     void RegisterSuiteEntry();
     void TraceVersionInfo();
@@ -175,10 +185,10 @@ private:
     UINT suiteMenuId;
     void* suiteCookie;
 
-    // Entry points, names, state, texts, flags changes. Recursive because the tests of a held state
-    // take it again: CallIntoPlugin and HasMainWindow ask IsLoaded and HasCapability under it.
-    // Plug-in objects come and go with every load: their locks must keep nothing when they go.
-    mutable zerova::RecursiveMutex m_lock;
+    // Entry points, names, state, texts, flags changes. Released before plug-in code runs and
+    // before a trace line goes out; no other lock is taken under it. Plug-in objects come and go
+    // with every load: their locks must keep nothing when they go.
+    mutable zerova::Mutex m_lock;
     zerova::Mutex m_menuItemsLock;  // menuItems; never held while another lock is taken
     std::atomic<int> m_callsInFlight;
     std::atomic<bool> m_faulted;

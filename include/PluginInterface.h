@@ -6,6 +6,7 @@
 #include "VarnelAPI.h"
 #include "VarnelPluginContract.h"
 
+#include "Handles.h"
 #include "Lock.h"
 #include "SafeString.h"
 #include "SupportServices.h"
@@ -106,7 +107,8 @@ public:
 
     // ---- what the registry tells the layers above it
     // The tray menu and icon work and the dialogs of the contract, which the layers above
-    // implement: connected by the module root once those parts stand, cut (null) before they go.
+    // implement: connected by the module root once those parts stand, cut (null) before they go;
+    // the cut returns once the threads that close a faulted plug-in's dialogs have ended.
     void Connect(IPluginMenu* menu, IPluginDialogs* dialogs);
     IPluginMenu* Menu() const { return m_menu.load(); }
     IPluginDialogs* Dialogs() const { return m_dialogs.load(); }
@@ -188,6 +190,11 @@ private:
                                     void* user);
     // A numbered text of the loader's as a trace line, with its argument.
     void Report(UINT id, const wchar_t* argument);
+    // A fault may happen on one of the plug-in's own dialog threads, which cannot wait for its own
+    // end: its dialogs are closed from a thread of their own, which the cut of the connections
+    // waits for (m_dialogClosers, under m_listLock).
+    void CloseDialogsOnAThreadOfTheirOwn(void* handle);
+    std::vector<zerova::UniqueKernelHandle> m_dialogClosers;
 
     const zerova::SupportServices m_support;
     CPluginHandleArena& m_handles;

@@ -1,6 +1,8 @@
-// The process-wide registry of plug-ins: loading from the registry, look-ups, unloading, states,
-// the merged tray state and broadcasts.
-#include "PluginInterface.h"
+// The plug-in registry: its life, the states of its plug-ins and the merged tray state, what it
+// tells the layers above, its broadcasts. Loading is in RegistryLoading.cpp, unloading and the
+// records that left the lists in RegistryUnloading.cpp, the look-ups and the walks' snapshots in
+// RegistryLookups.cpp.
+#include "RegistryParts.h"
 
 #include "CallerText.h"
 #include "HistoryFile.h"
@@ -8,59 +10,52 @@
 #include "PluginObservers.h"
 #include "TrayConstants.h"
 
-#include "ThreadValue.h"
 #include "CriticalSectionEx.h"
-#include "DebugTrace.h"
 #include "FileIO.h"
-#include "Handles.h"
 #include "MemoryManager.h"
-#include "Plugin.h"
-#include "RegistryEx.h"
 #include "SafeString.h"
+#include "ThreadValue.h"
 
-#include <mutex>
-#include <thread>
+#include <process.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cwchar>
-#include <unordered_set>
+#include <memory>
+#include <mutex>
+
+using plugins::registry::PluginOf;
 
 const wchar_t* const CPluginInterface::PluginsKey = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 
 namespace {
-// How many records that left the lists are kept before the oldest may go (see m_retired).
-const size_t kRetiredKept = 32;
-const ULONGLONG kRetiredGraceMs = 2000;
-// How often the thread that deferred a clean-up looks whether the call it waits for has returned.
-const UINT kReturnedUnloadsPeriodMs = 50;
 // This thread is merging the tray state (a re-entrancy flag: see the lock table).
 zerova::ThreadValue<bool> t_mergingTrayState;
-// A thread timer carries no context: the registry that set the timer for its deferred unloads.
-std::atomic<CPluginInterface*> g_timerRegistry{nullptr};
 
 const int kFirstMenuIdCounter = 25000;
-const int kBroadcastToAll = 0xFFFF;
 const int kAboutTextCapacity = 32768;
 const int kHealthTextCapacity = 16384;
 
-CPlugin* PluginOf(CPluginInterface::PLUGIN_DATA* record)
+struct DialogCloser {
+    IPluginDialogs* dialogs;
+    void* handle;
+};
+
+unsigned __stdcall CloseDialogs(void* argument)
 {
-    return record != nullptr ? static_cast<CPlugin*>(record->plugin) : nullptr;
+    const std::unique_ptr<DialogCloser> closer(static_cast<DialogCloser*>(argument));
+    closer->dialogs->CloseDialogsOf(closer->handle);
+    return 0;
 }
 
-bool LibraryFileNameIs(CPlugin* plugin, const wchar_t* fileName)
+// Waits for a thread while letting messages sent to this thread through: the closing may call
+// into the plug-in, which may send to this thread.
+void WaitLettingSentMessagesThrough(HANDLE thread)
 {
-    wchar_t path[MAX_PATH];
-    plugin->GetPath(path, MAX_PATH);
-    return zerova::EqualsNoCase(CFileIO::GetFilename(path), fileName);
-}
-
-bool PathIs(CPlugin* plugin, const wchar_t* wanted)
-{
-    wchar_t path[MAX_PATH];
-    plugin->GetPath(path, MAX_PATH);
-    return zerova::EqualsNoCase(path, wanted);
+    for (;;) {
+        const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &thread, INFINITE, QS_SENDMESSAGE, 0);
+        if (woke != WAIT_OBJECT_0 + 1) return;
+        MSG message;
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }
 }  // namespace
 
@@ -107,7 +102,7 @@ CPluginInterface::~CPluginInterface()
     m_support.errors->SetErrorLoggingCallback(nullptr, nullptr);
     if (m_pendingTimer != 0) ::KillTimer(nullptr, m_pendingTimer);
     CPluginInterface* self = this;
-    g_timerRegistry.compare_exchange_strong(self, nullptr);
+    plugins::registry::g_timerRegistry.compare_exchange_strong(self, nullptr);
     // A plug-in whose call never returned is left as it is: the call still uses its object.
     auto let_go = [this](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
         if (plugin != nullptr && plugin->CallsRunning()) {
@@ -132,564 +127,10 @@ CPluginInterface::~CPluginInterface()
 }
 
 const wchar_t* CPluginInterface::GetHistoryFolder() const { return m_history->Folder(); }
+
 const wchar_t* CPluginInterface::GetHistoryFilePath() const { return m_history->Path(); }
+
 CCriticalSectionEx* CPluginInterface::GetHistoryLock() const { return &m_history->Lock(); }
-
-// ---------------------------------------------------------------- loading
-
-bool CPluginInterface::LoadPlugins() { return LoadPlugins(nullptr, nullptr); }
-
-bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
-{
-    ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - ENTER");
-    FinishReturnedUnloads();
-    m_support.texts->GetLangIDs(m_language1, m_language2);
-    const size_t countBefore = PluginCount();
-
-    // The names are taken first: a plug-in's load may add or delete subkeys, which would shift
-    // an enumeration by index under the walk and skip an entry that still exists.
-    std::vector<std::wstring> subkeys;
-    if (!ListPluginSubkeys(subkeys)) Report(1500, PluginsKey);
-    for (const std::wstring& subkey : subkeys) LoadSubkey(subkey.c_str(), name, handle);
-
-    IPluginMenu* menu = Menu();
-    bool added = false;
-    if (PluginCount() > countBefore) {
-        UpdateTrayState();
-        if (menu != nullptr) menu->RefreshAvailability();
-        added = true;
-    }
-    m_pluginsLoaded = true;
-    ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - EXIT");
-    if (menu != nullptr) menu->PluginsLoaded();
-    return added;
-}
-
-bool CPluginInterface::ListPluginSubkeys(std::vector<std::wstring>& subkeys)
-{
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
-    const zerova::UniqueRegKey key(opened);
-    for (DWORD index = 0;; ++index) {
-        wchar_t subkeyName[MAX_PATH] = L"";
-        DWORD length = MAX_PATH;
-        const LONG result =
-            ::RegEnumKeyExW(key.Get(), index, subkeyName, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_MORE_DATA) continue;  // a name too long for any path of ours
-        if (result != ERROR_SUCCESS) break;
-        subkeys.emplace_back(subkeyName);
-    }
-    return true;
-}
-
-void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requestedName, void** handle)
-{
-    wchar_t fullPath[MAX_PATH] = L"";
-    if (CFileIO::CombinePath(PluginsKey, subkeyName, fullPath, MAX_PATH) == nullptr || zerova::IsEmpty(fullPath)) {
-        Report(1505, subkeyName);  // the subkey's path does not fit: its values cannot be read
-        return;
-    }
-    bool doNotLoad = false;
-    CRegistryEx::Get(HKEY_LOCAL_MACHINE, fullPath, L"DoNotLoadMe", doNotLoad, false);
-    if (doNotLoad) return;
-
-    const bool requested = !zerova::IsEmpty(requestedName) &&
-                           zerova::EqualsNoCase(requestedName, CFileIO::GetFilename(fullPath));
-    wchar_t libraryPath[MAX_PATH] = L"";
-    if (!CRegistryEx::GetPath(HKEY_LOCAL_MACHINE, fullPath, L"Path", libraryPath, MAX_PATH)) {
-        Report(1505, fullPath);
-        return;
-    }
-    if (!CFileIO::FileExists(libraryPath)) {
-        Report(1510, libraryPath);
-        return;
-    }
-    if (void* existing = IsPluginAlreadyLoaded(libraryPath)) {
-        if (requested && handle != nullptr) *handle = existing;
-        return;
-    }
-
-    PLUGIN_DATA* record = m_handles.Allocate();
-    if (record == nullptr) {
-        Report(423, subkeyName);
-        return;
-    }
-    auto owned = std::make_unique<CPlugin>(*this);
-    CPlugin* plugin = owned.get();
-    record->plugin = plugin;
-    {
-        std::lock_guard<zerova::Mutex> guard(m_listLock);
-        m_plugins.push_back(record);
-        m_listed.emplace(record, Listing{m_nextLoadNumber++, std::move(owned), 0});
-    }
-
-    if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
-        unsigned long long lastSnapshot = 0;
-        {
-            std::lock_guard<zerova::Mutex> guard(m_listLock);
-            m_plugins.remove(record);
-            UncountLocked(record);
-            const auto listed = m_listed.find(record);
-            owned = std::move(listed->second.plugin);
-            lastSnapshot = listed->second.lastSnapshot;
-            m_listed.erase(listed);
-        }
-        m_handles.Unbind(record);
-        // A call that another thread made once the plug-in counted as loaded still runs: the
-        // clean-up the failed load skipped follows when it has returned.
-        if (plugin->GetHinstance() != nullptr) DeferUnload(record, plugin, false);
-        // A load that faulted made its plug-in object known to other threads (the fault's report, the
-        // closing of its dialogs); one refused before it ran any code did not.
-        Retire(record, std::move(owned), lastSnapshot, plugin->HasFaulted());
-        return;
-    }
-
-    CountAgain(record);
-    if (requested && handle != nullptr) *handle = record;
-    wchar_t pluginName[MAX_PATH];
-    plugin->GetName(pluginName, MAX_PATH);
-    const unsigned flags = plugin->GetFlags();
-    ZEROVA_TRACE(4, L"CPluginInterface::LoadPlugins - xxx Plugin Name - %s (%d:%d)", pluginName,
-                static_cast<int>(flags & PLUGIN_FLAG_SUITE), static_cast<int>(flags & PLUGIN_FLAG_LOADED));
-    if ((flags & PLUGIN_FLAG_SUITE) != 0) {
-        {
-            std::lock_guard<zerova::Mutex> guard(m_listLock);
-            m_suitePlugins.push_back(record);
-        }
-        if (IPluginMenu* menu = Menu()) menu->InsertSuiteEntry(plugin);
-    }
-}
-
-bool CPluginInterface::LoadPlugin(const wchar_t* name, void** handle)
-{
-    if (handle != nullptr) *handle = nullptr;
-    LoadPlugins(name, handle);
-    return handle != nullptr && *handle != nullptr;
-}
-
-void CPluginInterface::PluginFaulted(void* handle)
-{
-    PLUGIN_DATA* record = nullptr;
-    CPlugin* plugin = nullptr;
-    if (!ValidatePlugin(handle, &record, &plugin, false)) return;
-    if (IPluginMenu* menu = Menu()) {
-        menu->RemovePluginItems(handle);
-        if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) menu->RemoveSuiteEntry(plugin);
-    }
-    // The fault may have happened on one of the plug-in's own dialog threads, which cannot wait
-    // for its own end: the dialogs are closed from a thread of their own.
-    if (IPluginDialogs* dialogs = Dialogs()) std::thread([dialogs, handle] { dialogs->CloseDialogsOf(handle); }).detach();
-}
-
-bool CPluginInterface::UnloadPlugin(void* handle) { return UnloadOne(handle, true); }
-
-bool CPluginInterface::UnloadOne(void* handle, bool refreshMenu)
-{
-    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - enter");
-    FinishReturnedUnloads();
-    PLUGIN_DATA* record = nullptr;
-    CPlugin* plugin = nullptr;
-    bool result = false;
-    if (ValidatePlugin(handle, &record, &plugin, false)) {
-        wchar_t name[MAX_PATH];
-        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - unloading \"%s\"", plugin->GetName(name, MAX_PATH));
-        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - TerminateOpenDialogs");
-        if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(handle);
-        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - RemovePluginMenuItems");
-        if (IPluginMenu* menu = Menu()) {
-            menu->RemovePluginItems(handle);
-            if ((plugin->GetFlags() & PLUGIN_FLAG_SUITE) != 0) menu->RemoveSuiteEntry(plugin);
-        }
-        // The clean-up never runs while a call into the plug-in is on any thread's stack.
-        plugin->StopCalls();
-        if (plugin->WaitForCallsToEnd()) {
-            FinishUnload(record, plugin, m_exiting);
-        } else {
-            if (!plugin->IsCalledOnThisThread()) plugin->ReportUnloadWaiting();
-            DeferUnload(record, plugin, m_exiting);
-        }
-        result = true;
-    } else if (plugin != nullptr && plugin->GetHinstance() != nullptr && !plugin->IsUnloading()) {
-        plugin->Cleanup(true);
-    }
-    if (IPluginMenu* menu = Menu(); menu != nullptr && refreshMenu) menu->RefreshAvailability();
-    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - exit");
-    return result;
-}
-
-void CPluginInterface::FinishUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch)
-{
-    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - plugin Cleanup");
-    plugin->Cleanup(noLegacyLaunch);
-    Uncount(record);
-    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - FreeLibrary");
-    plugin->FreePluginLibrary();
-    if (IPluginMenu* menu = Menu()) {
-        menu->RemovePluginItems(record);  // any it added while its last call ran
-        menu->PluginUnloaded(record);
-    }
-    m_handles.Unbind(record);
-}
-
-void CPluginInterface::DeferUnload(PLUGIN_DATA* record, CPlugin* plugin, bool noLegacyLaunch)
-{
-    wchar_t name[MAX_PATH];
-    ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - a call into \"%s\" is still running; its clean-up follows when "
-                    L"it returns", plugin->GetName(name, MAX_PATH));
-    Uncount(record);
-    plugin->HoldLibraryForRunningCalls();
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    m_pendingUnloads.push_back(PendingUnload{record, plugin, noLegacyLaunch});
-    if (m_pendingTimer == 0) {
-        g_timerRegistry = this;
-        m_pendingTimer = ::SetTimer(nullptr, 0, kReturnedUnloadsPeriodMs, &CPluginInterface::FinishReturnedUnloadsTimer);
-    }
-}
-
-void CALLBACK CPluginInterface::FinishReturnedUnloadsTimer(HWND, UINT, UINT_PTR, DWORD)
-{
-    if (CPluginInterface* registry = g_timerRegistry.load()) registry->FinishReturnedUnloads();
-}
-
-void CPluginInterface::FinishReturnedUnloads()
-{
-    std::vector<PendingUnload> returned;
-    {
-        std::lock_guard<zerova::Mutex> guard(m_listLock);
-        auto stillRunning = std::stable_partition(m_pendingUnloads.begin(), m_pendingUnloads.end(), [](const auto& pending) {
-            return pending.plugin->CallsRunning() || pending.plugin->IsCalledOnThisThread();
-        });
-        returned.assign(stillRunning, m_pendingUnloads.end());
-        m_pendingUnloads.erase(stillRunning, m_pendingUnloads.end());
-        if (m_pendingUnloads.empty() && m_pendingTimer != 0) {
-            ::KillTimer(nullptr, m_pendingTimer);
-            m_pendingTimer = 0;
-        }
-    }
-    for (const PendingUnload& pending : returned) {
-        ZEROVA_TRACE(4, L"CPluginInterface::UnloadPlugin - the call has returned; the clean-up follows");
-        FinishUnload(pending.record, pending.plugin, pending.noLegacyLaunch);
-    }
-    if (!returned.empty()) {
-        if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
-    }
-    DeleteUnreadRetired();
-}
-
-void CPluginInterface::Retire(PLUGIN_DATA* record, std::unique_ptr<CPlugin> plugin, unsigned long long lastSnapshot,
-                              bool seenByOthers)
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    m_retired.push_back(RetiredPlugin{record, std::move(plugin), lastSnapshot, seenByOthers ? ::GetTickCount64() : 0});
-}
-
-void CPluginInterface::DeleteUnreadRetired()
-{
-    std::vector<RetiredPlugin> unread;
-    {
-        std::lock_guard<zerova::Mutex> guard(m_listLock);
-        unsigned long long oldestWalk = ~0ull;
-        {
-            std::lock_guard<zerova::Mutex> snapshots(m_snapshotLock);
-            if (!m_liveSnapshots.empty()) oldestWalk = *m_liveSnapshots.begin();
-        }
-        const ULONGLONG now = ::GetTickCount64();
-        while (m_retired.size() > kRetiredKept) {
-            RetiredPlugin& oldest = m_retired.front();
-            // A pending unload keeps its library until it finishes, so it is in use by that test too.
-            const bool inUse = (oldest.leftAt != 0 && now - oldest.leftAt < kRetiredGraceMs) ||
-                               oldest.lastSnapshot >= oldestWalk || oldest.plugin->CallsRunning() ||
-                               oldest.plugin->GetHinstance() != nullptr;
-            if (inUse) break;
-            unread.push_back(std::move(oldest));
-            m_retired.pop_front();
-        }
-    }
-    for (RetiredPlugin& retired : unread) {
-        retired.plugin.reset();
-        m_handles.Release(retired.record);
-    }
-}
-
-bool CPluginInterface::UnloadPlugin(const wchar_t* name)
-{
-    if (zerova::IsEmpty(name)) return false;
-    PLUGIN_DATA* record = FindPluginFilenameOnly(CFileIO::GetFilename(name));
-    if (record == nullptr) return false;
-    UnloadPlugin(static_cast<void*>(record));
-    return true;
-}
-
-void CPluginInterface::UnloadPlugins(bool onlyUnloadable)
-{
-    BroadcastActivity(VARNEL_ACTIVITY_UNLOADING, kBroadcastToAll);
-    if (IPluginDialogs* dialogs = Dialogs()) dialogs->CloseDialogsOf(nullptr);
-
-    std::unordered_set<PLUGIN_DATA*> taken;
-    for (PLUGIN_DATA* record : GetPluginList()) {
-        CPlugin* plugin = PluginOf(record);
-        if (plugin == nullptr) continue;
-        if (onlyUnloadable && plugin->IsLoaded()) {
-            if (!plugin->CanUnload()) continue;
-            if (plugin->HasReservedName() || plugin->IsErrorLogger()) continue;
-        }
-        // The menu's availability is refreshed once for all of them, after the walk.
-        UnloadOne(static_cast<void*>(record), false);
-        taken.insert(record);
-    }
-    if (IPluginMenu* menu = Menu()) menu->RefreshAvailability();
-
-    {
-        std::lock_guard<zerova::Mutex> guard(m_listLock);
-        auto isTaken = [&](PLUGIN_DATA* record) { return taken.count(record) != 0; };
-        m_plugins.remove_if(isTaken);
-        m_suitePlugins.remove_if(isTaken);
-        const ULONGLONG now = ::GetTickCount64();
-        for (PLUGIN_DATA* record : taken) {
-            UncountLocked(record);
-            const auto listed = m_listed.find(record);
-            if (listed == m_listed.end()) continue;
-            // They were loaded plug-ins: other threads saw them.
-            m_retired.push_back(RetiredPlugin{record, std::move(listed->second.plugin), listed->second.lastSnapshot, now});
-            m_listed.erase(listed);
-        }
-    }
-    DeleteUnreadRetired();
-}
-
-CPluginInterface::RecordSnapshot CPluginInterface::CountedRecords()
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    if (m_countedSnapshot == nullptr) {
-        auto records = std::make_unique<std::vector<PLUGIN_DATA*>>();
-        records->reserve(m_counted.size());
-        for (const auto& counted : m_counted) records->push_back(counted.second);
-        const unsigned long long number = ++m_snapshotNumber;
-        {
-            std::lock_guard<zerova::Mutex> snapshots(m_snapshotLock);
-            m_liveSnapshots.insert(number);
-        }
-        // The last holder tells the registry that the walks no longer read its records.
-        m_countedSnapshot = RecordSnapshot(records.release(), [this, number](const std::vector<PLUGIN_DATA*>* gone) {
-            delete gone;
-            ForgetSnapshot(number);
-        });
-    }
-    return m_countedSnapshot;
-}
-
-void CPluginInterface::ForgetSnapshot(unsigned long long number)
-{
-    std::lock_guard<zerova::Mutex> snapshots(m_snapshotLock);
-    const auto found = m_liveSnapshots.find(number);
-    if (found != m_liveSnapshots.end()) m_liveSnapshots.erase(found);
-}
-
-void CPluginInterface::Uncount(PLUGIN_DATA* record)
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    UncountLocked(record);
-}
-
-void CPluginInterface::UncountLocked(PLUGIN_DATA* record)
-{
-    const auto listed = m_listed.find(record);
-    if (listed == m_listed.end() || m_counted.erase(listed->second.loadNumber) == 0) return;
-    m_countedSnapshot.reset();
-    listed->second.lastSnapshot = m_snapshotNumber;
-}
-
-void CPluginInterface::CountAgain(void* handle)
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    auto* record = static_cast<PLUGIN_DATA*>(handle);
-    const auto listed = m_listed.find(record);
-    if (listed == m_listed.end()) return;
-    if (m_counted.emplace(listed->second.loadNumber, record).second) m_countedSnapshot.reset();
-}
-
-// ---------------------------------------------------------------- look-ups
-
-size_t CPluginInterface::PluginCount()
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    return m_plugins.size();
-}
-
-CPlugin* CPluginInterface::FindPluginObject(void* handle)
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    const auto listed = m_listed.find(static_cast<PLUGIN_DATA*>(handle));
-    return listed != m_listed.end() ? listed->second.plugin.get() : nullptr;
-}
-
-CPluginInterface::PluginWalk CPluginInterface::LoadedPlugins()
-{
-    PluginWalk walk;
-    walk.m_snapshot = CountedRecords();
-    walk.m_plugins.reserve(walk.m_snapshot->size());
-    for (PLUGIN_DATA* record : *walk.m_snapshot) {
-        CPlugin* plugin = PluginOf(record);
-        if (plugin != nullptr && plugin->IsLoaded()) walk.m_plugins.push_back(plugin);
-    }
-    return walk;
-}
-
-bool CPluginInterface::Find(void* handle)
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    return m_listed.count(static_cast<PLUGIN_DATA*>(handle)) != 0;
-}
-
-bool CPluginInterface::ValidatePlugin(void* handle, PLUGIN_DATA** record, CPlugin** plugin, bool report)
-{
-    if (handle == nullptr || record == nullptr || plugin == nullptr) return false;
-    *plugin = nullptr;
-    bool valid = false;
-    {
-        std::lock_guard<zerova::Mutex> guard(m_listLock);
-        auto* listed = static_cast<PLUGIN_DATA*>(handle);
-        if (m_listed.count(listed) != 0) {
-            *record = listed;
-            *plugin = PluginOf(listed);
-        }
-    }
-    if (*plugin != nullptr) valid = (*plugin)->IsLoaded();
-    if (!valid && report) ReportPluginError(530, *plugin);
-    return valid;
-}
-
-bool CPluginInterface::ValidatePlugin(void* handle)
-{
-    if (handle == nullptr || IsMainApp(handle)) return true;
-    CPlugin* plugin = FindPluginObject(handle);
-    return plugin != nullptr && plugin->IsLoaded();
-}
-
-bool CPluginInterface::IsMainApp(void* handle) { return handle == VARNEL_MAIN_APP_HANDLE; }
-
-bool CPluginInterface::ArePluginsLoaded() { return m_pluginsLoaded; }
-
-std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::GetPluginList()
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    return m_plugins;
-}
-
-std::list<CPluginInterface::PLUGIN_DATA*> CPluginInterface::SuitePluginList()
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    return m_suitePlugins;
-}
-
-CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFilenameOnly(const wchar_t* fileName)
-{
-    if (zerova::IsEmpty(fileName)) return nullptr;
-    const RecordSnapshot counted = CountedRecords();
-    for (PLUGIN_DATA* record : *counted) {
-        CPlugin* plugin = PluginOf(record);
-        if (plugin != nullptr && plugin->IsLoaded() && LibraryFileNameIs(plugin, fileName)) return record;
-    }
-    return nullptr;
-}
-
-CPluginInterface::PLUGIN_DATA* CPluginInterface::FindPluginFullPath(const wchar_t* path)
-{
-    if (!CFileIO::FileExists(path)) return nullptr;
-    const RecordSnapshot counted = CountedRecords();
-    for (PLUGIN_DATA* record : *counted) {
-        CPlugin* plugin = PluginOf(record);
-        if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
-    }
-    return nullptr;
-}
-
-void* CPluginInterface::IsPluginAlreadyLoaded(const wchar_t* path)
-{
-    if (zerova::IsEmpty(path)) return nullptr;
-    const RecordSnapshot counted = CountedRecords();
-    for (PLUGIN_DATA* record : *counted) {
-        CPlugin* plugin = PluginOf(record);
-        if (plugin != nullptr && plugin->IsLoaded() && PathIs(plugin, path)) return record;
-    }
-    return nullptr;
-}
-
-bool CPluginInterface::VerifyPlugin(const wchar_t* pathOrName)
-{
-    if (zerova::IsEmpty(pathOrName)) return false;
-    return FindPluginFilenameOnly(CFileIO::GetFilename(pathOrName)) != nullptr;
-}
-
-int CPluginInterface::GetTotalNumberOfPlugins() { return static_cast<int>(LoadedPlugins().size()); }
-
-int CPluginInterface::GetNumberOfUpdaters()
-{
-    int count = 0;
-    for (CPlugin* plugin : LoadedPlugins())
-        if (plugin->IsUpdater()) ++count;
-    return count;
-}
-
-int CPluginInterface::GetNumberOfErrorLoggers()
-{
-    int count = 0;
-    for (CPlugin* plugin : LoadedPlugins())
-        if (plugin->IsErrorLogger()) ++count;
-    return count;
-}
-
-int CPluginInterface::GetNumberOfPointProductPlugins()
-{
-    int count = 0;
-    for (CPlugin* plugin : LoadedPlugins()) {
-        if (plugin->IsErrorLogger() || plugin->HasReservedName()) continue;
-        ++count;
-        wchar_t shown[MAX_PATH];
-        ZEROVA_TRACE(4, L"Point product plugin: %s", plugin->GetDisplayName(shown, MAX_PATH));
-    }
-    return count;
-}
-
-int CPluginInterface::GetPluginLastError(void* handle)
-{
-    CPlugin* plugin = FindPluginObject(handle);
-    return plugin != nullptr ? plugin->GetLastError() : 0;
-}
-
-bool CPluginInterface::ClearPluginLastError(void* handle)
-{
-    CPlugin* plugin = FindPluginObject(handle);
-    if (plugin == nullptr) return false;
-    plugin->ClearLastError();
-    return true;
-}
-
-bool CPluginInterface::GetPluginInterfaceVersion(void* handle, int* major, int* minor)
-{
-    CPlugin* plugin = FindPluginObject(handle);
-    if (plugin == nullptr || !plugin->IsLoaded()) return false;
-    plugin->GetInterfaceVersion(major, minor);
-    return true;
-}
-
-bool CPluginInterface::SetLegacyTrayEXE(void* handle, const wchar_t* exePath, const wchar_t* arguments, bool show)
-{
-    CPlugin* plugin = FindPluginObject(handle);
-    return plugin != nullptr && plugin->SetLegacyTrayEXE(exePath, arguments, show);
-}
-
-int CPluginInterface::PeekNextMenuId()
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    return m_menuIdCounter + 1;
-}
-
-bool CPluginInterface::TakeMenuId(int id)
-{
-    std::lock_guard<zerova::Mutex> guard(m_listLock);
-    return ++m_menuIdCounter == id;
-}
 
 // ---------------------------------------------------------------- states and the tray state
 
@@ -720,40 +161,6 @@ void CPluginInterface::RefreshTrayState()
     wchar_t title[MAX_PATH];
     GetTrayState(merged, title, MAX_PATH);
     for (const auto& observer : observers) observer->TrayStateChanged(merged);
-}
-
-// ---------------------------------------------------------------- what the registry tells others
-
-void CPluginInterface::Connect(IPluginMenu* menu, IPluginDialogs* dialogs)
-{
-    m_menu = menu;
-    m_dialogs = dialogs;
-}
-
-bool CPluginInterface::DisplayAboutBox(HWND parent)
-{
-    auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kAboutTextCapacity * sizeof(wchar_t)));
-    if (buffer == nullptr) return false;
-    bool result = false;
-    IPluginDialogs* dialogs = Dialogs();
-    if (dialogs != nullptr && GetAboutBoxText(buffer, kAboutTextCapacity)) result = dialogs->ShowAboutBox(parent, buffer);
-    CMemoryManager::Free(buffer);
-    return result;
-}
-
-bool CPluginInterface::DisplaySystemHealth(HWND parent)
-{
-    if (!::IsWindow(parent)) return false;
-    auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kHealthTextCapacity * sizeof(wchar_t)));
-    if (buffer == nullptr) return false;
-    bool result = false;
-    IPluginDialogs* dialogs = Dialogs();
-    if (dialogs != nullptr && GetSystemHealthText(buffer, kHealthTextCapacity)) {
-        dialogs->ShowSystemHealth(parent, buffer);
-        result = true;
-    }
-    CMemoryManager::Free(buffer);
-    return result;
 }
 
 // The merge can reach plug-in code while it runs (the menu reports an error, the error loggers hear
@@ -840,6 +247,63 @@ bool CPluginInterface::GetTrayState(VARNEL_PLUGIN_STATE& state, wchar_t* title, 
     title[0] = L'\0';
     if (IPluginMenu* menu = Menu()) menu->CopyTrayTitle(title, length);
     return true;
+}
+
+// ---------------------------------------------------------------- what the registry tells others
+
+void CPluginInterface::Connect(IPluginMenu* menu, IPluginDialogs* dialogs)
+{
+    std::vector<zerova::UniqueKernelHandle> closers;
+    {
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
+        m_menu = menu;
+        m_dialogs = dialogs;
+        if (dialogs == nullptr) closers.swap(m_dialogClosers);
+    }
+    for (const auto& closer : closers) WaitLettingSentMessagesThrough(closer.Get());
+}
+
+void CPluginInterface::CloseDialogsOnAThreadOfTheirOwn(void* handle)
+{
+    std::lock_guard<zerova::Mutex> guard(m_listLock);
+    IPluginDialogs* dialogs = m_dialogs.load();
+    if (dialogs == nullptr) return;
+    m_dialogClosers.erase(std::remove_if(m_dialogClosers.begin(), m_dialogClosers.end(),
+                                         [](const zerova::UniqueKernelHandle& closer) {
+                                             return ::WaitForSingleObject(closer.Get(), 0) == WAIT_OBJECT_0;
+                                         }),
+                          m_dialogClosers.end());
+    auto closer = std::make_unique<DialogCloser>(DialogCloser{dialogs, handle});
+    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &CloseDialogs, closer.get(), 0, nullptr);
+    if (thread == 0) return;
+    closer.release();  // the thread's own now
+    m_dialogClosers.emplace_back(reinterpret_cast<HANDLE>(thread));
+}
+
+bool CPluginInterface::DisplayAboutBox(HWND parent)
+{
+    auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kAboutTextCapacity * sizeof(wchar_t)));
+    if (buffer == nullptr) return false;
+    bool result = false;
+    IPluginDialogs* dialogs = Dialogs();
+    if (dialogs != nullptr && GetAboutBoxText(buffer, kAboutTextCapacity)) result = dialogs->ShowAboutBox(parent, buffer);
+    CMemoryManager::Free(buffer);
+    return result;
+}
+
+bool CPluginInterface::DisplaySystemHealth(HWND parent)
+{
+    if (!::IsWindow(parent)) return false;
+    auto* buffer = static_cast<wchar_t*>(CMemoryManager::Alloc(kHealthTextCapacity * sizeof(wchar_t)));
+    if (buffer == nullptr) return false;
+    bool result = false;
+    IPluginDialogs* dialogs = Dialogs();
+    if (dialogs != nullptr && GetSystemHealthText(buffer, kHealthTextCapacity)) {
+        dialogs->ShowSystemHealth(parent, buffer);
+        result = true;
+    }
+    CMemoryManager::Free(buffer);
+    return result;
 }
 
 // ---------------------------------------------------------------- broadcasts

@@ -41,11 +41,18 @@ PROGRAMS = {
 FOCUS = {
     "plugins/PluginStateHistory.cpp": [("PluginHostTests", "History.*")],
     "plugins/Plugin.cpp": [("PluginHostTests", "Loader.*:States.*:State*.*:Faults.*")],
+    "plugins/PluginLoader.cpp": [("PluginHostTests", "Loader.*:States.*:State*.*:Faults.*")],
+    "plugins/PluginCalls.cpp": [("PluginHostTests", "Loader.*:States.*:State*.*:Faults.*")],
     "plugins/PluginTexts.cpp": [("PluginHostTests", "Text*.*:BadInput*.*")],
     "plugins/CallerText.cpp": [("PluginHostTests", "Text*.*:State*.*:BadInput*.*")],
     "plugins/PluginFaultGuard.cpp": [("PluginHostTests", "Faults.*")],
     "plugins/PluginInterface.cpp": [("PluginHostTests", "Loader.*:Menu*.*:Broadcasts.*")],
+    "plugins/RegistryLookups.cpp": [("PluginHostTests", "Loader.*:Menu*.*:Broadcasts.*")],
+    "plugins/RegistryParts.h": [("PluginHostTests", "Loader.*:Menu*.*:Broadcasts.*")],
     "menu/VarnelMenuUtils.cpp": [("PluginHostTests", "Menu*.*")],
+    "menu/MenuItemIndex.cpp": [("PluginHostTests", "Menu*.*")],
+    "menu/MenuItemOperations.cpp": [("PluginHostTests", "Menu*.*")],
+    "menu/MenuFlyouts.cpp": [("PluginHostTests", "Menu*.*")],
     "support/FileIO.cpp": [("SupportTests", "*"), ("PluginHostTests", "History.*")],
 }
 

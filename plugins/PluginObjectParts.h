@@ -1,0 +1,84 @@
+// What the files of the plug-in object share: the scope that counts a call into the plug-in and the
+// one way into its code. Private to the plug-in object's files (Plugin.cpp, PluginCalls.cpp,
+// PluginLoader.cpp).
+#pragma once
+
+#include "Plugin.h"
+#include "PluginFaultGuard.h"
+#include "ThreadValue.h"
+
+#include "DebugTrace.h"
+
+#include <mutex>
+
+// Every line of the plug-in object names its source file, whichever of its files writes it.
+#undef ZEROVA_SOURCE_FILE
+#define ZEROVA_SOURCE_FILE L"Plugin.cpp"
+
+namespace plugins {
+// The longest message a plug-in's error report is formatted into.
+const int kMessageCapacity = 4096;
+// Set whenever the last call in flight into some plug-in returns. One for the process: a plug-in
+// object outlives its unload, and an event of its own would be a handle kept per reload.
+HANDLE CallsEndedEvent();
+}  // namespace plugins
+
+// Marks a call into the plug-in, so that its library is not freed while the call runs. The calls
+// a thread is inside of are a chain of these scopes on its own stack, innermost first. The chain's
+// head is a plain pointer in a slot of the thread (see ThreadValue.h).
+class CPlugin::CallScope {
+public:
+    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(s_innermost.Get())
+    {
+        ++m_plugin.m_callsInFlight;
+        s_innermost.Set(this);
+    }
+    ~CallScope()
+    {
+        s_innermost.Set(m_outer);
+        if (--m_plugin.m_callsInFlight == 0) ::SetEvent(plugins::CallsEndedEvent());
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    static bool IsInside(const CPlugin* plugin)
+    {
+        for (const CallScope* scope = s_innermost.Get(); scope != nullptr; scope = scope->m_outer)
+            if (&scope->m_plugin == plugin) return true;
+        return false;
+    }
+
+private:
+    static zerova::ThreadValue<const CallScope*> s_innermost;
+    CPlugin& m_plugin;
+    const CallScope* const m_outer;
+};
+
+template <typename Proc, typename Call>
+bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call)
+{
+    std::unique_lock<zerova::Mutex> guard(m_lock);
+    const Proc proc = this->*entry;
+    if (proc == nullptr || !m_library) return false;
+    // After a fault only the clean-up is still made, once and guarded like every call.
+    if (m_faulted && rule != CallRule::Once) return false;
+    // A plug-in being unloaded takes no new call but its clean-up.
+    if (rule == CallRule::WhileLoaded && !IsLoadedLocked()) return false;
+    if (rule == CallRule::Once) this->*entry = nullptr;  // also when the call re-enters
+    const CallArguments arguments{context, handle, suiteCookie};
+    // Counted before the lock goes: an unload on another thread either waits for this call or
+    // finds the plug-in no longer loaded.
+    plugins::PluginFault fault;
+    bool firstFault = false;
+    {
+        CallScope scope(*this);
+        guard.unlock();
+        auto invoke = [&] { call(proc, arguments); };
+        if (plugins::RunGuarded(invoke, &fault)) return true;
+        firstFault = MarkFaulted();
+    }
+    // Reported once the call no longer counts as running, so that an unload waiting for it is not
+    // held up by the report (which changes the menu and the dialogs).
+    if (firstFault) OnFault(entryName, fault.code);
+    return false;
+}
