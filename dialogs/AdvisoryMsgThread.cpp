@@ -11,7 +11,8 @@
 CAdvisoryMsgThread::CAdvisoryMsgThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent,
                                        const wchar_t* title, const wchar_t* text, ADVISORY_MSG_TYPE type,
                                        ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie, bool settingsFlag)
-    : CDialogThread(std::move(context)), m_type(ADVISORY_MSG_ERROR), m_buttons(ADVISORY_MSG_BUTTONS_OK), m_autoClose(false), m_cookie(nullptr),
+    : CDialogThread(std::move(context)), m_type(ADVISORY_MSG_ERROR), m_buttons(ADVISORY_MSG_BUTTONS_OK),
+      m_autoClose(false), m_cookie(nullptr),
       m_settingsFlag(false)
 {
     m_kind = THREAD_ADVISORYMSG;

@@ -24,7 +24,8 @@ std::unique_ptr<wchar_t[]> NewCopy(const wchar_t* text)
 }  // namespace
 
 CDialogThread::CDialogThread(std::shared_ptr<const dialogs::Context> context)
-    : m_context(std::move(context)), m_pluginHandle(nullptr), m_record(nullptr), m_plugin(nullptr), m_thread(nullptr), m_threadId(0),
+    : m_context(std::move(context)), m_pluginHandle(nullptr), m_record(nullptr), m_plugin(nullptr), m_thread(nullptr),
+      m_threadId(0),
       m_title(nullptr), m_text(), m_imagePath(), m_subfolder(), m_parent(nullptr), m_started(false),
       m_dialogWindow(nullptr), m_kind(THREAD_NONE), m_closingNoticeString(0), m_dialogObject(nullptr),
       m_closeCommand(IDCANCEL), m_notifiesLastThread(true), m_threadHandle()

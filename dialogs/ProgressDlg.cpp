@@ -36,7 +36,8 @@ const int kOpenSet = 1;
 
 CProgressDlg::CProgressDlg(const dialogs::Context& context, HWND parent, const wchar_t* title,
                            PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*), void* cookie, int autoCloseMs)
-    : m_context(context), m_cancel(nullptr), m_cookie(nullptr), m_window(nullptr), m_percent(0), m_type(PROGRESS_BAR_DLG_CANCEL),
+    : m_context(context), m_cancel(nullptr), m_cookie(nullptr), m_window(nullptr), m_percent(0),
+      m_type(PROGRESS_BAR_DLG_CANCEL),
       m_foldedWidth(0), m_foldedHeight(0), m_widestDetail(0), m_timer(0), m_autoCloseMs(0)
 {
     if (!::IsWindow(parent) || zerova::IsEmpty(title) ||

@@ -10,7 +10,8 @@
 CProgressDlgThread::CProgressDlgThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent,
                                        const wchar_t* title, PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
                                        void* cookie, int autoCloseMs)
-    : CDialogThread(std::move(context)), m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr), m_dialog()
+    : CDialogThread(std::move(context)), m_type(PROGRESS_BAR_DLG_CANCEL), m_cancel(nullptr), m_cookie(nullptr),
+      m_dialog()
 {
     m_kind = THREAD_PROGRESSDLG;
     m_closingNoticeString = 564;

@@ -65,7 +65,8 @@ int StateOfText(const wchar_t* text)
 }  // namespace
 
 CSystemHealth::CSystemHealth(const dialogs::Context& context, HWND parent, const wchar_t* text)
-    : m_context(context), m_window(nullptr), m_logoBlock(nullptr), m_bannerBlock(nullptr), m_stateIcon(nullptr), m_title(nullptr),
+    : m_context(context), m_window(nullptr), m_logoBlock(nullptr), m_bannerBlock(nullptr), m_stateIcon(nullptr),
+      m_title(nullptr),
       m_subtitle(nullptr), m_history(nullptr)
 {
     if (!::IsWindow(parent) || text == nullptr) {

@@ -9,7 +9,8 @@ class CSystemHealth;
 
 class CSystemHealthThread : public CDialogThread {
 public:
-    CSystemHealthThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent, const wchar_t* text);
+    CSystemHealthThread(std::shared_ptr<const dialogs::Context> context, void* plugin, HWND parent,
+                        const wchar_t* text);
     ~CSystemHealthThread() override;
     void Run() override;
     void SetText(wchar_t* text) override;

@@ -124,7 +124,8 @@ bool CThreadManager::CreateAdvisoryMsgThread(void* plugin, const wchar_t*, HWND 
     if (!m_context->registry->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title) ||
         zerova::IsEmpty(text))
         return false;
-    auto* thread = Keep(std::make_shared<CAdvisoryMsgThread>(m_context, plugin, parent, title, text, type, buttons, autoClose, cookie, settingsFlag));
+    auto* thread = Keep(std::make_shared<CAdvisoryMsgThread>(m_context, plugin, parent, title, text, type, buttons,
+                                                             autoClose, cookie, settingsFlag));
     thread->WaitForDialogInit();
     return thread->IsStarted();
 }
@@ -134,7 +135,8 @@ CProgressDlg* CThreadManager::CreateProgressDlgThread(void* plugin, HWND parent,
                                                       void* cookie, int autoCloseMs)
 {
     if (!m_context->registry->ValidatePlugin(plugin) || !::IsWindow(parent) || zerova::IsEmpty(title)) return nullptr;
-    auto* thread = Keep(std::make_shared<CProgressDlgThread>(m_context, plugin, parent, title, type, cancel, cookie, autoCloseMs));
+    auto* thread =
+        Keep(std::make_shared<CProgressDlgThread>(m_context, plugin, parent, title, type, cancel, cookie, autoCloseMs));
     return thread->GetProgressDlg();
 }
 

@@ -45,7 +45,8 @@ bool SamePath(const std::wstring& first, const std::wstring& second)
 std::wstring FirstRegisteredSubkey(const std::function<bool(const wchar_t* libraryPath)>& matches)
 {
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CPluginInterface::PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CPluginInterface::PluginsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return {};
     const zerova::UniqueRegKey list(opened);
     std::wstring found;
     for (DWORD index = 0; found.empty(); ++index) {

@@ -52,7 +52,8 @@ void CPluginInterface::AppendHealthLine(wchar_t* buffer, int length, void* conte
     if (buffer == nullptr || length < 1) return;
     zerova::BoundedAppender out(buffer, length);
     // A static of the contract: the language module is the support library's own.
-    AppendHealthLine(out, context, name, state, text, row, String(*CLocalize::Instance(), tray::kEverythingWorkingString));
+    const std::wstring everythingWorking = String(*CLocalize::Instance(), tray::kEverythingWorkingString);
+    AppendHealthLine(out, context, name, state, text, row, everythingWorking);
 }
 
 void CPluginInterface::AppendHealthLine(zerova::BoundedAppender& out, void* context, const wchar_t* name,
