@@ -698,10 +698,11 @@ TEST(HistoryRows, StatusFontAndTextFollowTheState)
     CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_ERROR, time, L"failed");
     CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_WARNING, time, L"");
     CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_WARNING, time, nullptr);
+    CStateHistoryDialog::AppendHistoryRow(rows, 2048, VARNEL_PLUGIN_STATE_WARNING, time, L"paused");
     const std::wstring w = when;
     EXPECT_EQ(L"|OK||font=NORMAL|" + w + L"\t|OK||font=NORMAL|" + String(57) + L"\r\n" + L"|OK||font=NORMAL|" + w +
                   L"\t|error||font=BOLD|failed\r\n" + L"|OK||font=NORMAL|" + w + L"\t|warning||font=BOLD|" +
-                  String(57) + L"\r\n",
+                  String(57) + L"\r\n" + L"|OK||font=NORMAL|" + w + L"\t|warning||font=BOLD|paused\r\n",
               std::wstring(rows));
 }
 

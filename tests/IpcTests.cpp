@@ -895,6 +895,26 @@ TEST_F(TrayHost, UnloadAndLoadByFullPathActOnlyOnThePluginRegisteredAtThatPath)
     EXPECT_EQ(3u, calls("|Init|"));
 }
 
+// A plug-in name holds at most 259 characters. One of 259 is taken: no registry entry has it, and
+// the load it asks for still loads every registered plug-in that is not loaded. One of 260 or more
+// is refused before anything is loaded.
+TEST_F(TrayHost, ALoadRequestNamingAPluginOf260CharactersOrMoreIsRefusedAndLoadsNothing)
+{
+    RegisterFixturePlugins({L"FixtureBasic.dll"});
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+    ASSERT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 6, L"FixtureBasic.dll", -1));
+    ASSERT_EQ(1u, CallCount("|Cleanup|"));
+    for (const size_t length : {261u, 260u}) {
+        const std::wstring name(length, L'n');
+        EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, name.c_str(), -1)) << length;
+        EXPECT_EQ(1u, CallCount("|Init|")) << length << " characters: nothing is loaded";
+    }
+    const std::wstring fits(259, L'n');
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, fits.c_str(), -1));
+    EXPECT_EQ(2u, CallCount("|Init|")) << "259 characters: the unloaded plug-in is loaded again";
+}
+
 TEST_F(TrayHost, SecondHostOnTheSameDesktopLeavesTheFirstAlone)
 {
     StartHost();

@@ -385,6 +385,37 @@ TEST_F(PluginObject, LongStateTextIsCut)
     EXPECT_STREQ(L"short\r\ntext", plugin.GetStateText(stored, 1024));  // short texts stay whole
 }
 
+// The cut starts at 260 characters: 259 fit the field with their terminator and stay whole, line
+// breaks and all; from 260 on the text is cut at its first carriage return, else at its first line
+// feed, else after 259 characters, in the caller's buffer as well.
+TEST_F(PluginObject, ATextIsCutFrom260CharactersOnAtItsFirstLineBreakElseAfter259)
+{
+    const auto cut = [](size_t length, size_t breakAt, wchar_t lineBreak) {
+        CPlugin plugin;
+        std::wstring text(length, L'x');
+        if (breakAt < length) text[breakAt] = lineBreak;
+        std::vector<wchar_t> buffer(text.begin(), text.end());
+        buffer.push_back(L'\0');
+        EXPECT_TRUE(plugin.SetState(VARNEL_PLUGIN_STATE_WARNING, buffer.data(), nullptr));
+        wchar_t stored[1024] = L"";
+        plugin.GetStateText(stored, 1024);
+        return std::make_pair(std::wstring(stored), std::wstring(buffer.data()));
+    };
+    const size_t none = 1000;
+    for (const wchar_t lineBreak : {L'\r', L'\n'}) {
+        const std::wstring head(50, L'x');
+        std::wstring whole(259, L'x');
+        whole[50] = lineBreak;
+        EXPECT_EQ(std::make_pair(whole, whole), cut(259, 50, lineBreak)) << "259 characters fit";
+        EXPECT_EQ(std::make_pair(head, head), cut(260, 50, lineBreak)) << "260 characters are cut at the break";
+        EXPECT_EQ(std::make_pair(head, head), cut(261, 50, lineBreak));
+    }
+    const std::wstring first259(259, L'x');
+    EXPECT_EQ(std::make_pair(first259, first259), cut(259, none, L'\r'));
+    EXPECT_EQ(std::make_pair(first259, first259), cut(260, none, L'\r')) << "no break: after 259 characters";
+    EXPECT_EQ(std::make_pair(first259, first259), cut(261, none, L'\r'));
+}
+
 TEST_F(PluginObject, LegacyTrayProgramMustExist)
 {
     CPlugin plugin;

@@ -630,6 +630,34 @@ TEST_F(Menu, CaptionsThatDifferOnlyInCaseAreNoDuplicates)
     EXPECT_EQ(expected, ItemsOf(Flyout(7005)));
 }
 
+// The add's flyout is refreshed again only when it held no plug-in item: one item of the host's
+// alone counts as nothing, a host item before a plug-in item (two items) or before two does not.
+// The refresh of a flyout that already held items would change nothing; it shows in the trace.
+TEST_F(Menu, AnAddRefreshesItsFlyoutOnlyWhenTheFlyoutHeldNoPluginItem)
+{
+    void* handle = LoadWithItems(L"Held.dll", L"0:5:Five");
+    HMENU list = Flyout(7000);
+    ASSERT_TRUE(InsertMenuW(list, 0, MF_BYPOSITION | MF_STRING, 4321, L"Host item"));
+    const std::wstring enabling = L"CVarnelMenuUtils::EnableDisableFlyout - ENABLING \"" + String(20) + L"\"";
+    testenv::TraceCapture capture;
+    const auto refreshedByAdd = [&](int itemId) {
+        capture.Clear();
+        EXPECT_TRUE(Model()->AddMenuItem(handle, L"Added", itemId, VARNEL_MENU_CATEGORY_A)) << itemId;
+        return capture.Count(enabling);
+    };
+
+    ASSERT_EQ(2, GetMenuItemCount(list));
+    EXPECT_EQ(0u, refreshedByAdd(6)) << "a host item and a plug-in item";
+    ASSERT_TRUE(Model()->RemoveMenuItem(handle, 5));
+    ASSERT_TRUE(Model()->RemoveMenuItem(handle, 6));
+    ASSERT_EQ(1, GetMenuItemCount(list));
+    EXPECT_EQ(1u, refreshedByAdd(7)) << "the host item alone";
+    ASSERT_TRUE(InsertMenuW(list, 0, MF_BYPOSITION | MF_STRING, 4322, L"Second host item"));
+    ASSERT_EQ(3, GetMenuItemCount(list));
+    EXPECT_EQ(0u, refreshedByAdd(8)) << "two host items and a plug-in item";
+    ExpectNothingLeftForARefreshAndHide("the adds");
+}
+
 TEST_F(Menu, AListReadAgainPlacesAndRefusesItemsAsTheIndexDoes)
 {
     void* handle = LoadWithItems(L"Moved.dll", L"0:5:Five;1:3:Three;1:4:Four;1:8:Eight;2:6:Six");

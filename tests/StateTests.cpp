@@ -81,6 +81,29 @@ TEST_F(States, ReadOnlyTextsAreStoredAsTheWritableOnesWithoutBeingWritten)
     EXPECT_EQ(MAX_PATH - 1, static_cast<int>(wcslen(writable))) << "a writable buffer is cut in place as before";
 }
 
+// A reported text's line breaks become spaces first, so a long one is cut after 259 characters:
+// from 260 characters on, in the plug-in's buffer too; 259 fit and stay as they are.
+TEST_F(States, AReportedTextOf260CharactersOrMoreIsCutAfter259AlsoInTheCallersBuffer)
+{
+    void* handle = Load(L"FixtureBasic", L"Cut.dll");
+    const auto report = [&](size_t length, VARNEL_PLUGIN_STATE state) {
+        std::vector<wchar_t> buffer(length, L'x');
+        buffer[50] = L'\r';
+        buffer.push_back(L'\0');
+        VarnelSetState(handle, state, buffer.data());
+        wchar_t stored[MAX_PATH] = L"";
+        return std::make_pair(std::wstring(PluginOf(handle)->GetStateText(stored, MAX_PATH)), std::wstring(buffer.data()));
+    };
+    const auto spaced = [](size_t length) {
+        std::wstring text(length, L'x');
+        text[50] = L' ';
+        return text;
+    };
+    EXPECT_EQ(std::make_pair(spaced(259), spaced(259)), report(259, VARNEL_PLUGIN_STATE_WARNING));
+    EXPECT_EQ(std::make_pair(spaced(259), spaced(259)), report(260, VARNEL_PLUGIN_STATE_ERROR));
+    EXPECT_EQ(std::make_pair(spaced(259), spaced(259)), report(261, VARNEL_PLUGIN_STATE_WARNING));
+}
+
 TEST_F(States, RepeatingAStateTouchesNeitherTheHistoryNorTheTray)
 {
     void* handle = Load(L"FixtureBasic", L"Repeat.dll");

@@ -415,6 +415,28 @@ TEST(Localize, StringsComeFromTheLanguageModule)
     EXPECT_STREQ(L"Varne", CLocalize::Instance()->GetString(312, small, 6));
 }
 
+// "Varnel Security" is 15 characters: 16 hold it whole, 15 and 1 cut it, a buffer of no room is
+// left as it was.
+TEST(Localize, AStringIsCutToItsBufferAndABufferOfNoRoomIsNotWritten)
+{
+    const auto fetch = [](int length) {
+        wchar_t text[32];
+        std::fill(std::begin(text), std::end(text), L'#');
+        CLocalize::Instance()->GetString(312, text, length);
+        return std::wstring(text, 32);
+    };
+    const auto written = [](const std::wstring& text, size_t filled) {
+        return text + L'\0' + std::wstring(32 - filled - 1, L'#');
+    };
+    EXPECT_EQ(written(L"Varnel Security", 15), fetch(17));
+    EXPECT_EQ(written(L"Varnel Security", 15), fetch(16));
+    EXPECT_EQ(written(L"Varnel Securit", 14), fetch(15));
+    EXPECT_EQ(written(L"V", 1), fetch(2));
+    EXPECT_EQ(written(L"", 0), fetch(1));
+    EXPECT_EQ(std::wstring(32, L'#'), fetch(0));
+    EXPECT_EQ(std::wstring(32, L'#'), fetch(-1));
+}
+
 TEST(Localize, EveryNumberedStringHasAText)
 {
     const UINT ids[] = {20,  21,  22,  23,  50,  52,  53,  57,  60,  61,  206, 207, 312, 324, 325,
