@@ -221,12 +221,15 @@ TEST_F(Report, ListsThePluginsTheirStatesTheTrayStateAndTheMenuWithCommandIdenti
     Register(L"FixtureWindow.dll", L"Window");
     Register(L"FixtureBasic.dll", L"Basic");
     Configure(L"FixtureWindow.dll", L"MenuItems", L"0:7:Seventh item;1:8:Eighth item");
+    // Texts beyond ASCII come out in UTF-8, whatever the code page of the console.
+    Configure(L"FixtureBasic.dll", L"DisplayName", L"Gr\u00FC\u00DFe \u201EBasic\u201C");
     StartHost();
     const Finished report = Varnelctl(L"report");
     EXPECT_EQ(0u, report.exitCode) << report.output;
     EXPECT_TRUE(report.Has("plug-in \"Window\" shown as \"Window\": loaded, capabilities 0x00D, state 0 \"\"\n"))
         << report.output;
-    EXPECT_TRUE(report.Has("plug-in \"Basic\" shown as \"Basic\": loaded, capabilities 0x005, state 0 \"\"\n"))
+    EXPECT_TRUE(report.Has("plug-in \"Basic\" shown as \"Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x9E" "Basic\xE2\x80\x9C\": loaded, "
+                           "capabilities 0x005, state 0 \"\"\n"))
         << report.output;
     EXPECT_TRUE(report.Has("tray state 0, title \"")) << report.output;
     EXPECT_TRUE(report.Has("tray menu:\n  [4006] ")) << report.output;

@@ -1,5 +1,6 @@
 #include "PluginCheckTool.h"
 
+#include "HostOutput.h"
 #include "PeFile.h"
 #include "PluginRequest.h"
 
@@ -52,12 +53,14 @@ bool FileExists(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-void Say(const std::wstring& line) { wprintf(L"%ls\n", line.c_str()); }
+// Lines in UTF-8 for files and pipes, as they are for a console, whatever the code page.
+void Say(const std::wstring& line) { hostoutput::WriteLine(hostoutput::Stream::Output, line.c_str()); }
 
 // Why the check was not made, on the standard error.
 int NotMade(const std::wstring& why)
 {
-    fwprintf(stderr, L"varnelctl: %ls (exit code %d)\n", why.c_str(), kNotMade);
+    hostoutput::WriteLine(hostoutput::Stream::Error,
+                          (L"varnelctl: " + why + L" (exit code " + std::to_wstring(kNotMade) + L")").c_str());
     return kNotMade;
 }
 

@@ -1,4 +1,5 @@
 // varnelctl: steers the tray hosts of this machine from the command line.
+#include "HostOutput.h"
 #include "HostReport.h"
 #include "PluginCheckTool.h"
 #include "PluginRequest.h"
@@ -48,23 +49,30 @@ const wchar_t kUsage[] =
     L"3 check-plugin: the check could not be made. Each code but 0 is told in one line: on the standard\n"
     L"error, and for check-plugin in its last line, the verdict.\n";
 
+// Lines in UTF-8 for files and pipes, as they are for a console, whatever the code page.
+void Print(const std::wstring& line) { hostoutput::WriteLine(hostoutput::Stream::Output, line.c_str()); }
+
 int Fail(const std::wstring& message, int code = kFailed)
 {
-    fwprintf(stderr, L"varnelctl: %ls (exit code %d)\n", message.c_str(), code);
+    hostoutput::WriteLine(hostoutput::Stream::Error,
+                          (L"varnelctl: " + message + L" (exit code " + std::to_wstring(code) + L")").c_str());
     return code;
 }
 
 int Usage(const wchar_t* problem)
 {
-    if (problem != nullptr) fwprintf(stderr, L"varnelctl: %ls (exit code %d)\n\n", problem, kCommandLine);
-    fwprintf(problem != nullptr ? stderr : stdout, L"%ls", kUsage);
+    if (problem != nullptr)
+        hostoutput::WriteLine(hostoutput::Stream::Error, (L"varnelctl: " + std::wstring(problem) + L" (exit code " +
+                                                          std::to_wstring(kCommandLine) + L")\n").c_str());
+    std::wstring usage = kUsage;
+    usage.pop_back();  // the line end comes with the writing
+    hostoutput::WriteLine(problem != nullptr ? hostoutput::Stream::Error : hostoutput::Stream::Output, usage.c_str());
     return problem != nullptr ? kCommandLine : kDone;
 }
 
 void PrintTrace(int, const wchar_t* text, const wchar_t*, int, void*)
 {
-    if (wcsncmp(text, L"DebugTrace_EnumWindowsProc", 26) == 0 || wcsncmp(text, L"Enum", 4) == 0)
-        wprintf(L"%ls\n", text);
+    if (wcsncmp(text, L"DebugTrace_EnumWindowsProc", 26) == 0 || wcsncmp(text, L"Enum", 4) == 0) Print(text);
 }
 
 // The walks recognise tray hosts by the tray title, which the GUI configuration gives.
@@ -93,7 +101,7 @@ int Report()
     std::vector<std::wstring> lines;
     std::wstring problem;
     if (!AskHostForReport(host, lines, problem)) return Fail(problem);
-    for (const std::wstring& line : lines) wprintf(L"%ls\n", line.c_str());
+    for (const std::wstring& line : lines) Print(line);
     return kDone;
 }
 
@@ -150,7 +158,7 @@ int LoadOrUnload(bool load, const std::wstring& argument)
     }
     if (!load && !utils->UnloadPlugin(argument.c_str()))
         return Fail(L"the tray host did not unload the plug-in: it is not loaded (varnelctl report lists what is)");
-    wprintf(L"%ls: %ls\n", load ? L"loaded" : L"unloaded", argument.c_str());
+    Print((load ? L"loaded: " : L"unloaded: ") + argument);
     return kDone;
 }
 
@@ -161,13 +169,13 @@ int RunCommand(const std::wstring& command, int argc, wchar_t** argv)
     if (command == L"status") {
         HWND host = nullptr;
         if (!utils->IsVarnelRunning(host)) return Fail(L"no tray host runs on this desktop");
-        wprintf(L"a tray host runs (notify window %u)\n", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(host)));
+        Print(L"a tray host runs (notify window " + std::to_wstring(static_cast<unsigned>(reinterpret_cast<UINT_PTR>(host))) + L")");
         return kDone;
     }
     if (command == L"report") return Report();
     if (command == L"load-all") {
         if (!utils->LoadPlugins()) return Fail(L"no tray host took the request (is one running?)");
-        wprintf(L"the tray host loads every registered plug-in\n");
+        Print(L"the tray host loads every registered plug-in");
         return kDone;
     }
     if (command == L"load-plugin" || command == L"unload-plugin") {
@@ -182,7 +190,7 @@ int RunCommand(const std::wstring& command, int argc, wchar_t** argv)
         const bool start = command == L"start-all";
         if (!(start ? utils->LoadAllVarnels(argument) : utils->UnloadAllVarnels(argument)))
             return Fail(L"Varnel.exe could not be started");
-        wprintf(L"%ls\n", start ? L"tray hosts are being started" : L"every tray host was asked to unload");
+        Print(start ? L"tray hosts are being started" : L"every tray host was asked to unload");
         return kDone;
     }
     if (command == L"show" || command == L"hide" || command == L"plugin-comm") {
@@ -196,7 +204,7 @@ int RunCommand(const std::wstring& command, int argc, wchar_t** argv)
         } else {
             CStationDesktopUtils::Instance()->ShowHideTrayOnAllStationsAndDesktops(command == L"show");
         }
-        wprintf(L"sent to every tray host\n");
+        Print(L"sent to every tray host");
         return kDone;
     }
     if (command == L"trace") {
