@@ -1,11 +1,5 @@
-// Varnel.exe, the reference tray host.
-//   Varnel.exe [--headless] [--log FILE]   run the tray
-//              [--message TEXT]...         deliver plug-in messages once the plug-ins are loaded
-//              [--show health|about|history|traymenu]
-//                                          open that once started (for demonstrations and screenshots;
-//                                          traymenu opens the first flyout that holds items)
-//   Varnel.exe load_all | unload           start or unload the tray hosts of every desktop
-//   Varnel.exe ignorehwnd=<handle>         run the tray, started by another host's load walk
+// Varnel.exe, the reference tray host. "Varnel.exe --help" lists its command lines, options and exit
+// codes (CVarnelHost::HelpText).
 #include "VarnelHost.h"
 
 #include <shellapi.h>
@@ -31,7 +25,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     BecomeDpiAware();
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == nullptr) return 2;
+    if (argv == nullptr) return CVarnelHost::End(CVarnelHost::ExitCommandLine, L"the command line could not be read");
     int result = 0;
     {
         CVarnelHost host(instance);

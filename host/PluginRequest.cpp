@@ -91,6 +91,11 @@ std::wstring RegisteredSubkeyForFileName(const wchar_t* fileName)
         [&](const wchar_t* libraryPath) { return zerova::EqualsNoCase(CFileIO::GetFilename(libraryPath), fileName); });
 }
 
+bool SamePluginPath(const wchar_t* first, const wchar_t* second)
+{
+    return SamePath(ComparablePath(first), ComparablePath(second));
+}
+
 void* LoadedPluginWithPath(const wchar_t* path)
 {
     const std::wstring wanted = ComparablePath(path);

@@ -17,5 +17,9 @@ std::wstring RegisteredSubkeyForPath(const wchar_t* path);
 // there is none.
 std::wstring RegisteredSubkeyForFileName(const wchar_t* fileName);
 
+// Whether two paths name the same file as the tray host compares them: made absolute, with long
+// names, without regard to case.
+bool SamePluginPath(const wchar_t* first, const wchar_t* second);
+
 // The handle of the first loaded plug-in whose library is the file; null when there is none.
 void* LoadedPluginWithPath(const wchar_t* path);

@@ -1,6 +1,11 @@
 #include "VarnelHost.h"
 #include "VarnelPrivateInterface.h"
 
+#include "HostOutput.h"
+#include "LoadTrace.h"
+#include "PluginCheck.h"
+#include "ReportRequest.h"
+
 #include "DebugTrace.h"
 #include "FileIO.h"
 #include "Handles.h"
@@ -28,6 +33,42 @@
 const wchar_t CVarnelHost::MainWindowClass[] = L"Zerova_VarnelWindowClass";
 const wchar_t CVarnelHost::NotifyWindowClass[] = L"ZerovaFramework_NotifyIcon";
 
+const wchar_t CVarnelHost::HelpText[] =
+    L"Varnel.exe, the tray host of Varnel Security.\n"
+    L"\n"
+    L"usage:\n"
+    L"  Varnel.exe [--log FILE] [--report] [--show WHAT] [--message TEXT]... [--headless]\n"
+    L"      runs the tray of this desktop: loads the registered plug-ins and shows the tray icon\n"
+    L"  Varnel.exe load_all     starts a tray host on every desktop that has a taskbar, on every window station\n"
+    L"  Varnel.exe unload       tells every tray host to unload its plug-ins, and closes them\n"
+    L"  Varnel.exe --check-plugin PATH [--log FILE]\n"
+    L"      loads the plug-in library PATH in a host of its own (no other plug-in, no tray icon, not\n"
+    L"      found by requests), says what happened, unloads it again and ends; varnelctl check-plugin\n"
+    L"      runs this\n"
+    L"  Varnel.exe --help       shows this text\n"
+    L"\n"
+    L"options:\n"
+    L"  --log FILE       appends what the host does (start, requests and their results, end) to FILE, in UTF-8\n"
+    L"  --report         with --log: the report (plug-ins, states, tray state, tray menu) after the start and after\n"
+    L"                   each request; varnelctl report asks a running host for it without this option\n"
+    L"  --show WHAT      once started, opens health (system health), about (the about box), history (the state\n"
+    L"                   history of the first health line) or traymenu (the tray menu, first flyout with items open)\n"
+    L"  --message TEXT   hands TEXT and the number 0 to the plug-ins once they are loaded (activity 7); repeatable\n"
+    L"  --headless       accepted for scripts; it changes nothing\n"
+    L"  ignorehwnd=N     refuses requests that name window N as their sender (the load walk gives it)\n"
+    L"\n"
+    L"exit codes:\n"
+    L"  0  the tray ended, the walk was made, or the plug-in passed its check\n"
+    L"  1  another tray host runs on this desktop\n"
+    L"  2  the command line was not understood\n"
+    L"  3  the GUI configuration or the tray menu of the language module could not be read\n"
+    L"  4  the window classes could not be registered\n"
+    L"  5  the host's windows could not be created (there is no desktop to show them on)\n"
+    L"  6  --check-plugin: the plug-in would be refused, or did not unload cleanly\n"
+    L"  7  --check-plugin: the check could not be made\n"
+    L"Each code but 0 is told in one line on the standard error (or the console that started the host)\n"
+    L"and in the log.\n";
+
 namespace {
 const wchar_t kProxyWindowClass[] = L"Zerova_VarnelProxyWindow";
 const UINT kSystemHealthCommand = 4000;
@@ -44,6 +85,8 @@ const int kLogLineCapacity = 4096;
 const int kMaxMenuDepth = 8;
 
 CVarnelHost* g_host = nullptr;
+
+const wchar_t kShowWords[][16] = {L"health", L"about", L"history", L"traymenu"};
 
 // A string of the record is usable only when it ends within its 1024 units.
 bool IsTerminated(const wchar_t* units, int count) { return wmemchr(units, L'\0', static_cast<size_t>(count)) != nullptr; }
@@ -144,6 +187,19 @@ CVarnelHost::CVarnelHost(HINSTANCE instance)
 
 CVarnelHost::~CVarnelHost() { g_host = nullptr; }
 
+namespace {
+void AppendToLog(const std::wstring& logFile, const wchar_t* line)
+{
+    if (logFile.empty()) return;
+    const std::string utf8 = Utf8(EscapedForLog(line)) + '\n';
+    zerova::UniqueFileHandle file(CreateFileW(logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+}  // namespace
+
 void CVarnelHost::Log(const wchar_t* format, ...)
 {
     if (m_options.logFile.empty()) return;
@@ -152,12 +208,15 @@ void CVarnelHost::Log(const wchar_t* format, ...)
     va_start(args, format);
     zerova::FormatStringV(line, kLogLineCapacity, format, args);
     va_end(args);
-    const std::string utf8 = Utf8(EscapedForLog(line)) + '\n';
-    zerova::UniqueFileHandle file(CreateFileW(m_options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-    DWORD written = 0;
-    WriteFile(file.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    AppendToLog(m_options.logFile, line);
+}
+
+int CVarnelHost::End(int code, const std::wstring& why, const std::wstring& logFile)
+{
+    const std::wstring line = L"Varnel: " + why + L" (exit code " + std::to_wstring(code) + L")";
+    hostoutput::WriteLine(hostoutput::Stream::Error, line.c_str());
+    AppendToLog(logFile, line.c_str());
+    return code;
 }
 
 // A host started by a load walk gets "ignorehwnd=<n>" as its whole command line, which the run-time
@@ -175,30 +234,61 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             m_options.headless = true;
         } else if (word == L"--report") {
             m_options.report = true;
-        } else if (word == L"--show" && i + 1 < argc) {
-            m_options.show = argv[++i];
-        } else if (word == L"--message" && i + 1 < argc) {
-            m_options.messages.push_back(argv[++i]);
-        } else if (word == L"--log" && i + 1 < argc) {
-            m_options.logFile = argv[++i];
+        } else if (word == L"--help" || word == L"-h" || word == L"/?") {
+            m_options.help = true;
+        } else if (word == L"--show" || word == L"--message" || word == L"--log" || word == L"--check-plugin") {
+            if (i + 1 >= argc) {
+                m_commandLineError = word + L" needs a value";
+                return false;
+            }
+            const std::wstring value = argv[++i];
+            if (word == L"--show") m_options.show = value;
+            if (word == L"--message") m_options.messages.push_back(value);
+            if (word == L"--log") m_options.logFile = value;
+            if (word == L"--check-plugin") m_options.checkPlugin = value;
         } else {
+            m_commandLineError = L"unknown option \"" + word + L"\"";
             return false;
         }
+    }
+    const bool knownShow = m_options.show.empty() || std::any_of(std::begin(kShowWords), std::end(kShowWords),
+                                                                  [&](const wchar_t* known) { return m_options.show == known; });
+    if (!knownShow) {
+        m_commandLineError = L"--show takes health, about, history or traymenu, not \"" + m_options.show + L"\"";
+        return false;
     }
     return true;
 }
 
 int CVarnelHost::Run(int argc, wchar_t** argv)
 {
-    if (!ParseCommandLine(argc, argv)) return 2;
+    if (!ParseCommandLine(argc, argv))
+        return End(ExitCommandLine, m_commandLineError + L"; \"Varnel.exe --help\" lists the options", m_options.logFile);
+    if (m_options.help) {
+        hostoutput::WriteLine(hostoutput::Stream::Output, HelpText);
+        return ExitDone;
+    }
+    if (!m_options.checkPlugin.empty()) {
+        CPluginCheck check(m_instance, m_options.logFile);
+        return check.Run(m_options.checkPlugin);
+    }
     COXIL_DllMain* module = COXIL_DllMain::Instance();
     if (!module->LoadResources()) {
-        Log(L"error: the GUI configuration or the tray menu could not be read");
+        wchar_t guiRoot[MAX_PATH] = L"";
+        CVarnelPrivateInterface::GetGUIRootFolder(guiRoot, MAX_PATH);
         delete COXIL_DllMain::Instance();
-        return 3;
+        return End(ExitNoConfiguration,
+                   std::wstring(L"the GUI configuration under \"") + guiRoot +
+                       L"\" or the tray menu of the language module (ZerovaLanguage.dll) could not be read",
+                   m_options.logFile);
     }
     module->GetTitle(m_title, MAX_PATH);
-    if (!RegisterClasses()) return 4;
+    if (!RegisterClasses()) {
+        const DWORD error = GetLastError();
+        delete COXIL_DllMain::Instance();
+        return End(ExitNoWindowClasses, L"the window classes could not be registered (Windows error " +
+                                            std::to_wstring(error) + L")", m_options.logFile);
+    }
     const int result = m_options.loadAll || m_options.unload ? RunProxy() : RunTray();
     delete COXIL_DllMain::Instance();
     return result;
@@ -240,20 +330,24 @@ int CVarnelHost::RunProxy()
 int CVarnelHost::RunTray()
 {
     // One tray host per desktop: a second one leaves the first alone.
-    if (FindWindowW(NotifyWindowClass, m_title) != nullptr) {
-        Log(L"another tray host runs on this desktop");
-        return 1;
+    if (HWND other = FindWindowW(NotifyWindowClass, m_title)) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(other, &process);
+        return End(ExitAnotherHost, L"another tray host runs on this desktop (process " + std::to_wstring(process) +
+                                        L"); this one ends and leaves it alone", m_options.logFile);
     }
     {
         BusyScope busy(*this);
         if (!StartUp()) {
+            const DWORD error = GetLastError();
             m_shutDown = true;
-            return 5;
+            return End(ExitNoWindows, L"the host's windows could not be created (Windows error " + std::to_wstring(error) +
+                                          L"): there is no desktop to show them on (no display?)", m_options.logFile);
         }
     }
     RunMessageLoop();
     ShutDown();
-    return 0;
+    return ExitDone;
 }
 
 // GetMessageW answers -1 when it fails, and under Wine the status of a fault (negative too) when it
@@ -614,6 +708,7 @@ void CVarnelHost::HandOverWindows()
 
 LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
 {
+    if (data != nullptr && data->dwData == reportrequest::ReportRequest) return OnReportRequest(sender, data);
     CVarnelPrivateInterface::IPC_DATA request;
     if (!ReadRequest(data, request)) {
         Log(L"refused: malformed request");
@@ -632,6 +727,37 @@ LRESULT CVarnelHost::OnCopyData(HWND sender, const COPYDATASTRUCT* data)
     if (IsBusy()) return QueueRequest(request) ? 1 : 0;
     BusyScope busy(*this);
     return RunRequest(request) ? 1 : 0;
+}
+
+// A report changes nothing and calls no plug-in, so it is answered also while the host is busy: the
+// sender, which waits in its own send, takes the report's message meanwhile.
+LRESULT CVarnelHost::OnReportRequest(HWND sender, const COPYDATASTRUCT* data)
+{
+    if (data->cbData != 0) {
+        Log(L"refused: malformed report request");
+        return 0;
+    }
+    const SenderVerdict verdict = JudgeSender(sender, m_options.ignoredWindow);
+    if (verdict != SenderVerdict::Accepted) {
+        const wchar_t* why = RefusalText(verdict);
+        Log(L"refused: report request, %s", why != nullptr ? why : L"it names no window to send the report to");
+        return 0;
+    }
+    if (m_shutDown) {
+        Log(L"refused: report request, the host is shutting down");
+        return 0;
+    }
+    std::wstring text;
+    for (const std::wstring& line : ReportLines()) text += line + L"\n";
+    COPYDATASTRUCT reply{};
+    reply.dwData = reportrequest::ReportReply;
+    reply.cbData = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    reply.lpData = &text[0];
+    const LRESULT taken = SendMessageW(sender, WM_COPYDATA, reinterpret_cast<WPARAM>(m_notifyWindow),
+                                       reinterpret_cast<LPARAM>(&reply));
+    Log(L"report sent to window %u: %s", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(sender)),
+        taken == 1 ? L"taken" : L"not taken");
+    return taken == 1 ? 1 : 0;
 }
 
 bool CVarnelHost::QueueRequest(const CVarnelPrivateInterface::IPC_DATA& request)
@@ -718,9 +844,27 @@ bool CVarnelHost::LoadPluginNamed(const wchar_t* pathOrName)
     case PluginNaming::Invalid:
         break;
     }
-    if (subkey.empty()) return false;
+    if (subkey.empty()) {
+        m_lastLoadRefusal = L"\"" + std::wstring(pathOrName) + L"\": " +
+                            (NamingOf(pathOrName) == PluginNaming::Invalid
+                                 ? L"neither a full path (X:\\...) nor a library file name"
+                                 : L"no plug-in is registered with that library");
+        return false;
+    }
     void* handle = nullptr;
-    return CPluginInterface::Instance()->LoadPlugin(&subkey[0], &handle);
+    CLoadTrace trace(CLoadTrace::Threads::ThisOne);
+    const bool loaded = CPluginInterface::Instance()->LoadPlugin(&subkey[0], &handle);
+    m_lastLoadRefusal.clear();
+    if (!loaded) {
+        m_lastLoadRefusal = L"\"" + std::wstring(pathOrName) + L"\" (registry entry \"" + subkey + L"\"): ";
+        const auto errors = trace.Errors();
+        if (errors.empty())
+            m_lastLoadRefusal += L"not loaded, and no error was recorded (a \"DoNotLoadMe\" flag, a library "
+                                 L"that does not exist, or a PluginInit result other than 0 to 3)";
+        for (size_t i = 0; i < errors.size(); ++i)
+            m_lastLoadRefusal += (i > 0 ? L"; error " : L"error ") + std::to_wstring(errors[i].code) + L": " + errors[i].text;
+    }
+    return loaded;
 }
 
 // A full path unloads the loaded plug-in whose library is the file, and only when that file is a
@@ -748,6 +892,13 @@ void CVarnelHost::Report(const wchar_t* occasion)
 {
     if (!m_options.report) return;
     Log(L"report after %s:", occasion);
+    for (const std::wstring& line : ReportLines()) Log(L"  %s", line.c_str());
+}
+
+std::vector<std::wstring> CVarnelHost::ReportLines()
+{
+    std::vector<std::wstring> lines;
+    wchar_t line[kLogLineCapacity];
     for (CVarnelPrivateInterface::PLUGIN_DATA* record : CPluginInterface::Instance()->GetPluginList()) {
         auto* plugin = static_cast<CPlugin*>(record->plugin);
         if (plugin == nullptr) continue;
@@ -757,34 +908,42 @@ void CVarnelHost::Report(const wchar_t* occasion)
         const wchar_t* name = CFileIO::GetFilename(subkey);
         plugin->GetDisplayName(shown, MAX_PATH);
         plugin->GetStateText(text, MAX_PATH);
-        Log(L"  plug-in \"%s\" shown as \"%s\": %s, capabilities 0x%03X, state %d \"%s\"", name, shown,
-            plugin->IsLoaded() ? L"loaded" : L"unloaded", plugin->GetFlags(), static_cast<int>(plugin->GetState()),
-            text);
+        lines.push_back(zerova::FormatString(line, kLogLineCapacity,
+                                             L"plug-in \"%s\" shown as \"%s\": %s, capabilities 0x%03X, state %d \"%s\"",
+                                             name, shown, plugin->IsLoaded() ? L"loaded" : L"unloaded",
+                                             plugin->GetFlags(), static_cast<int>(plugin->GetState()), text));
     }
     VARNEL_PLUGIN_STATE state = VARNEL_PLUGIN_STATE_OK;
     wchar_t title[MAX_PATH] = L"";
     CPluginInterface::Instance()->GetTrayState(state, title, MAX_PATH);
-    Log(L"  tray state %d, title \"%s\", icon %s", static_cast<int>(state), title,
-        m_tray && m_tray->IsHidden() ? L"hidden" : L"shown");
-    Log(L"  tray menu:");
-    ReportMenu(COXIL_DllMain::Instance()->GetSubMenu(), 2);
+    lines.push_back(zerova::FormatString(line, kLogLineCapacity, L"tray state %d, title \"%s\", icon %s",
+                                         static_cast<int>(state), title,
+                                         m_tray && m_tray->IsHidden() ? L"hidden" : L"shown"));
+    if (!m_lastLoadRefusal.empty()) lines.push_back(L"last load request refused: " + m_lastLoadRefusal);
+    lines.push_back(L"tray menu:");
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    ReportMenu(COXIL_DllMain::Instance()->GetSubMenu(), 1, lines);
+    return lines;
 }
 
-void CVarnelHost::ReportMenu(HMENU menu, int depth)
+void CVarnelHost::ReportMenu(HMENU menu, int depth, std::vector<std::wstring>& lines)
 {
+    if (depth > kMaxMenuDepth) return;
     for (int position = 0; menu != nullptr && position < GetMenuItemCount(menu); ++position) {
         wchar_t caption[MAX_PATH] = L"";
         MENUITEMINFOW info{};
         CMenuXP::GetMenuItemInfoW(menu, static_cast<UINT>(position), true, info, caption, MAX_PATH);
         const wchar_t* indent = L"                ";
         const int spaces = depth * 2 < 16 ? depth * 2 : 16;
+        wchar_t line[kLogLineCapacity];
         if (info.fType & MFT_SEPARATOR) {
-            Log(L"%.*s----", spaces, indent);
+            lines.push_back(zerova::FormatString(line, kLogLineCapacity, L"%.*s----", spaces, indent));
             continue;
         }
-        Log(L"%.*s[%u] %s%s%s", spaces, indent, info.wID, caption, (info.fState & MFS_GRAYED) ? L" (grayed)" : L"",
-            (info.fState & MFS_CHECKED) ? L" (checked)" : L"");
-        if (info.hSubMenu != nullptr) ReportMenu(info.hSubMenu, depth + 1);
+        lines.push_back(zerova::FormatString(line, kLogLineCapacity, L"%.*s[%u] %s%s%s", spaces, indent, info.wID, caption,
+                                             (info.fState & MFS_GRAYED) ? L" (grayed)" : L"",
+                                             (info.fState & MFS_CHECKED) ? L" (checked)" : L""));
+        if (info.hSubMenu != nullptr) ReportMenu(info.hSubMenu, depth + 1, lines);
     }
 }
 
@@ -969,7 +1128,7 @@ void CVarnelHost::OnCommand(UINT command)
     if (CVarnelPrivateInterface::PLUGIN_DATA* owner = CVarnelMenuUtils::Instance()->FindPluginByCommand(command, itemId)) {
         auto* plugin = static_cast<CPlugin*>(owner->plugin);
         if (plugin != nullptr && CPluginInterface::Instance()->ValidatePlugin(owner))
-            plugin->CallActivity(static_cast<VARNEL_ACTIVITY>(MenuCommandActivity), itemId, 0);
+            plugin->CallActivity(VARNEL_ACTIVITY_MENU_COMMAND, itemId, 0);
         return;
     }
     if (command >= kFirstSuiteCommand) {

@@ -27,6 +27,22 @@ public:
     // Runs the host for the given command line; the result is the process exit code.
     int Run(int argc, wchar_t** argv);
 
+    // The process's exit codes. Each but ExitDone is told in one line when it happens (on the
+    // standard error, or the console of the starting process, and in the log).
+    enum ExitCode : int {
+        ExitDone = 0,             // the tray ended, the proxy walked, the help was shown, the plug-in passed its check
+        ExitAnotherHost = 1,      // another tray host runs on this desktop
+        ExitCommandLine = 2,      // an option is not known or lacks its value
+        ExitNoConfiguration = 3,  // the GUI configuration or the tray menu could not be read
+        ExitNoWindowClasses = 4,  // the window classes could not be registered
+        ExitNoWindows = 5,        // the host's windows could not be created (no desktop to show them on)
+        ExitPluginRefused = 6,    // --check-plugin: the plug-in would not load, or not unload cleanly
+        ExitCheckNotMade = 7,     // --check-plugin: the check could not be made
+    };
+    // Says why the process ends, as "Varnel: <why> (exit code N)", and gives the code back.
+    static int End(int code, const std::wstring& why, const std::wstring& logFile = std::wstring());
+    static const wchar_t HelpText[];
+
     static const wchar_t MainWindowClass[];
     static const wchar_t NotifyWindowClass[];
     static const UINT TrayCallbackMessage = WM_APP + 1;
@@ -38,8 +54,6 @@ public:
     static const UINT RestoreWindowsMessage = WM_APP + 4;
     // Work that may wait for the host at most; more requests are refused.
     static const size_t MaxPendingWork = 64;
-    // The host-defined activity with which a picked plug-in menu item reaches its plug-in.
-    static const int MenuCommandActivity = 100;
 
 private:
     struct Options {
@@ -47,6 +61,8 @@ private:
         bool unload = false;
         bool headless = false;
         bool report = false;
+        bool help = false;
+        std::wstring checkPlugin;  // --check-plugin: the library to load in a host of its own
         std::wstring show;  // what to open once started: health, about, history or traymenu
         std::vector<std::wstring> messages;  // plug-in messages to deliver once the plug-ins are loaded
         HWND ignoredWindow = nullptr;
@@ -75,6 +91,7 @@ private:
         CVarnelHost& m_host;
     };
 
+    // False with the reason in m_commandLineError when a word is not understood.
     bool ParseCommandLine(int argc, wchar_t** argv);
     int RunProxy();
     int RunTray();
@@ -111,6 +128,8 @@ private:
     void HandOverWindows();
 
     LRESULT OnCopyData(HWND sender, const COPYDATASTRUCT* data);
+    // A report request (reportrequest::ReportRequest): the report goes back to the sender window.
+    LRESULT OnReportRequest(HWND sender, const COPYDATASTRUCT* data);
     bool QueueRequest(const CVarnelPrivateInterface::IPC_DATA& request);
     // Acts on a request, logs its result and reports; true when it was accepted.
     bool RunRequest(const CVarnelPrivateInterface::IPC_DATA& request);
@@ -132,9 +151,12 @@ private:
     static bool IsEnabledHostCommand(UINT command);
 
     void Log(const wchar_t* format, ...);
-    // With --report: the loaded plug-ins, the tray state and title, and the tray menu tree.
+    // With --report: the lines of the report in the log.
     void Report(const wchar_t* occasion);
-    void ReportMenu(HMENU menu, int depth);
+    // The plug-ins with their names, capabilities and states, the tray state and title, the tray
+    // menu tree with the command identifiers, and why the last load request was refused.
+    std::vector<std::wstring> ReportLines();
+    static void ReportMenu(HMENU menu, int depth, std::vector<std::wstring>& lines);
     // Opens the dialog named by --show (for screenshots and demonstrations).
     void ShowRequestedDialog();
     static void CascadeHistoryOver(HWND health);
@@ -151,4 +173,7 @@ private:
     int m_busyDepth;
     bool m_runningPendingWork;
     std::deque<PendingWork> m_pending;
+    std::wstring m_commandLineError;
+    // Why the last load request that named a plug-in was refused; empty after one that loaded.
+    std::wstring m_lastLoadRefusal;
 };

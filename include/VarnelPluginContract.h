@@ -45,7 +45,9 @@ typedef enum VARNEL_ACTIVITY {
     VARNEL_ACTIVITY_DIALOG_CLOSING = 4,  /* 0, 0: a dialog the plug-in opened is being closed */
     VARNEL_ACTIVITY_ADVISORY_RESULT = 5, /* clicked button id, cookie of the message */
     VARNEL_ACTIVITY_PLUGIN_COMM = 7,     /* caller's number, caller's text (const wchar_t*) */
-    VARNEL_ACTIVITY_EXIT = 8             /* 0, 0: the tray host is exiting */
+    VARNEL_ACTIVITY_EXIT = 8,            /* 0, 0: the tray host is exiting */
+    VARNEL_ACTIVITY_MENU_COMMAND = 100   /* item identifier, 0: the user picked one of the plug-in's menu
+                                            items (sent by the tray host on its user-interface thread) */
 } VARNEL_ACTIVITY;
 
 /* The tray menu's category flyouts. */

@@ -1,5 +1,7 @@
 // An error logger: every error the tray reports reaches it, and it writes one line per error to a
 // log file: the "LogFile" value of its registry entry, else VarnelErrors.log in the temp folder.
+#include "SampleLanguage.h"
+#include "SampleTexts.h"
 #include "VarnelPluginAPI.h"
 
 #include <cstdio>
@@ -39,13 +41,14 @@ PLUGIN_EXPORT int VARNEL_CALL PluginGetVersionInfo(void*, int* major, int* minor
     return 0;
 }
 
-PLUGIN_EXPORT int VARNEL_CALL PluginInit(void*, WORD, WORD, int*, int*, void** context, wchar_t* registrySubkeyPath,
-                                         wchar_t* displayName, int displayNameCapacity)
+// language2 is the system's user-interface language, language1 the user's.
+PLUGIN_EXPORT int VARNEL_CALL PluginInit(void*, WORD language2, WORD language1, int*, int*, void** context,
+                                         wchar_t* registrySubkeyPath, wchar_t* displayName, int displayNameCapacity)
 {
     *context = &g_context;
     ChooseLogFile(registrySubkeyPath);
-    wcsncpy(displayName, L"Error Log", static_cast<size_t>(displayNameCapacity) - 1);
-    displayName[displayNameCapacity - 1] = L'\0';
+    SampleChooseLanguage(language1, language2);
+    SampleText(IDS_LOGGER_NAME, displayName, displayNameCapacity);
     return 0;
 }
 

@@ -1,10 +1,13 @@
-// A protection plug-in: two menu items in two categories and a state that follows what the user
-// (or another process, through a plug-in message) asks of it.
+// A protection plug-in: two menu items in two categories, a state that follows what the user (or
+// another process, through a plug-in message) asks of it, and an entry in the about box. Its texts
+// are in English and German (SampleProtection.rc), in the tray's language.
 //
 //   menu "Protection" > "Pause protection" (item 1) and "Resume protection" (item 2)
 //   menu "Tools"      > "Show protection status" (item 3)
 //   plug-in messages: "protection:pause" (warning), "protection:fail" (error),
 //                     "protection:resume" (back to normal)
+#include "SampleLanguage.h"
+#include "SampleTexts.h"
 #include "VarnelPluginAPI.h"
 
 #include <cwchar>
@@ -15,16 +18,12 @@ namespace {
 void* g_handle = nullptr;
 HWND g_window = nullptr;
 int g_context = 0;  // the context handed back in every call: any value the plug-in likes
+wchar_t g_aboutPairs[MAX_PATH] = L"";  // the about box reads it after the call: it must stay
 
-// The tray host delivers a picked menu item as this activity with the item's identifier.
-const int kMenuCommandActivity = 100;
-
-void Report(VARNEL_PLUGIN_STATE state, const wchar_t* text)
+void Report(VARNEL_PLUGIN_STATE state, UINT textId)
 {
-    wchar_t buffer[256];
-    wcsncpy(buffer, text, 255);
-    buffer[255] = L'\0';
-    VarnelSetState(g_handle, state, buffer);
+    wchar_t text[MAX_PATH];
+    VarnelSetState(g_handle, state, SampleText(textId, text, MAX_PATH));
 }
 
 // Only the item that makes sense now can be picked.
@@ -36,23 +35,29 @@ void OfferItems(bool paused)
 
 void Pause()
 {
-    Report(VARNEL_PLUGIN_STATE_WARNING, L"Real-time protection is paused");
+    Report(VARNEL_PLUGIN_STATE_WARNING, IDS_PROTECTION_PAUSED);
     OfferItems(true);
 }
 
 void Resume()
 {
-    Report(VARNEL_PLUGIN_STATE_OK, L"Real-time protection is on");
+    Report(VARNEL_PLUGIN_STATE_OK, IDS_PROTECTION_ON);
     OfferItems(false);
 }
 
 void Fail()
 {
-    Report(VARNEL_PLUGIN_STATE_ERROR, L"Real-time protection stopped unexpectedly");
+    Report(VARNEL_PLUGIN_STATE_ERROR, IDS_PROTECTION_STOPPED);
     OfferItems(true);
     // Errors go to the tray's error loggers as well.
-    wchar_t message[] = L"The real-time protection engine stopped unexpectedly";
-    VarnelOutputError(9001, message);
+    wchar_t message[MAX_PATH];
+    VarnelOutputError(9001, SampleText(IDS_PROTECTION_ENGINE_STOPPED, message, MAX_PATH));
+}
+
+void AddItem(UINT textId, int itemId, VARNEL_MENU_CATEGORY category)
+{
+    wchar_t caption[MAX_PATH];
+    VarnelAddMenuItem(g_handle, SampleText(textId, caption, MAX_PATH), itemId, category);
 }
 }  // namespace
 
@@ -64,33 +69,45 @@ PLUGIN_EXPORT int VARNEL_CALL PluginGetVersionInfo(void* handle, int* major, int
     return 0;
 }
 
-PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD, WORD, int*, int*, void** context, wchar_t*,
-                                         wchar_t* displayName, int displayNameCapacity)
+// language2 is the system's user-interface language, language1 the user's.
+PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD language2, WORD language1, int*, int*, void** context,
+                                         wchar_t*, wchar_t* displayName, int displayNameCapacity)
 {
     g_handle = handle;
     *context = &g_context;
-    wcsncpy(displayName, L"Real-time Protection", static_cast<size_t>(displayNameCapacity) - 1);
-    displayName[displayNameCapacity - 1] = L'\0';
+    SampleChooseLanguage(language1, language2);
+    SampleText(IDS_PROTECTION_NAME, displayName, displayNameCapacity);
     return 0;
 }
 
 // The window is what makes the tray call PluginCreateMenus; it stays hidden.
 PLUGIN_EXPORT HWND VARNEL_CALL PluginCreateMainWindow(void*)
 {
-    g_window = CreateWindowExW(0, L"STATIC", L"Real-time Protection", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                               nullptr, nullptr);
+    wchar_t title[MAX_PATH];
+    g_window = CreateWindowExW(0, L"STATIC", SampleText(IDS_PROTECTION_NAME, title, MAX_PATH), WS_POPUP, 0, 0, 1, 1,
+                               nullptr, nullptr, nullptr, nullptr);
     return g_window;
 }
 
 PLUGIN_EXPORT int VARNEL_CALL PluginCreateMenus(void*)
 {
-    wchar_t pause[] = L"Pause protection";
-    wchar_t resume[] = L"Resume protection";
-    wchar_t status[] = L"Show protection status";
-    VarnelAddMenuItem(g_handle, pause, 1, VARNEL_MENU_CATEGORY_A);
-    VarnelAddMenuItem(g_handle, resume, 2, VARNEL_MENU_CATEGORY_A);
-    VarnelAddMenuItem(g_handle, status, 3, VARNEL_MENU_CATEGORY_B);
+    AddItem(IDS_PROTECTION_PAUSE, 1, VARNEL_MENU_CATEGORY_A);
+    AddItem(IDS_PROTECTION_RESUME, 2, VARNEL_MENU_CATEGORY_A);
+    AddItem(IDS_PROTECTION_STATUS, 3, VARNEL_MENU_CATEGORY_B);
     OfferItems(false);  // protection starts on
+    return 0;
+}
+
+// One entry in the about box: product name, version, a line of details and name|value| pairs.
+PLUGIN_EXPORT int VARNEL_CALL PluginGetAboutBoxText(void* info, wchar_t** pairs, wchar_t** extra, void*, bool* more)
+{
+    auto* about = static_cast<VARNEL_ABOUT_INFO*>(info);
+    SampleText(IDS_PROTECTION_NAME, about->productName, 260);
+    SampleText(IDS_PROTECTION_VERSION, about->version, 260);
+    SampleText(IDS_PROTECTION_DETAILS, about->furtherLine, 260);
+    *pairs = SampleText(IDS_PROTECTION_PAIRS, g_aboutPairs, MAX_PATH);
+    *extra = nullptr;
+    *more = false;  // no further entry
     return 0;
 }
 
@@ -102,7 +119,7 @@ PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY activity, int first
         if (wcscmp(text, L"protection:pause") == 0) Pause();
         else if (wcscmp(text, L"protection:fail") == 0) Fail();
         else if (wcscmp(text, L"protection:resume") == 0) Resume();
-    } else if (activity == kMenuCommandActivity) {
+    } else if (activity == VARNEL_ACTIVITY_MENU_COMMAND) {
         if (first == 1) Pause();
         if (first == 2) Resume();
     }

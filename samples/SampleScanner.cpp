@@ -1,6 +1,8 @@
 // A scanner: a plug-in message "scanner:scan" starts a scan on a thread of its own, which shows a
 // progress dialog with a detail line per file and ends with an advisory message. The answer to the
-// message arrives later as activity 5.
+// message arrives later as activity 5. Its texts are in English and German (SampleScanner.rc).
+#include "SampleLanguage.h"
+#include "SampleTexts.h"
 #include "VarnelPluginAPI.h"
 
 #include <cwchar>
@@ -36,25 +38,31 @@ void OnCancel(void*) { InterlockedExchange(&g_cancelled, 1); }
 DWORD WINAPI Scan(LPVOID)
 {
     // The progress dialog's window belongs to this thread, which keeps its messages moving.
-    wchar_t title[] = L"Scanning for threats";
-    CProgressDlg* dialog = VarnelCreateProgressDlg(g_handle, nullptr, title, PROGRESS_BAR_DLG_CANCEL, &OnCancel,
-                                                   nullptr, 0);
+    wchar_t title[MAX_PATH];
+    CProgressDlg* dialog = VarnelCreateProgressDlg(g_handle, nullptr, SampleText(IDS_SCANNER_TITLE, title, MAX_PATH),
+                                                   PROGRESS_BAR_DLG_CANCEL, &OnCancel, nullptr, 0);
     const int count = static_cast<int>(sizeof(kFiles) / sizeof(kFiles[0]));
+    wchar_t statusFormat[MAX_PATH], detailFormat[MAX_PATH];
+    SampleText(IDS_SCANNER_STATUS, statusFormat, MAX_PATH);
+    SampleText(IDS_SCANNER_DETAIL, detailFormat, MAX_PATH);
     int scanned = 0;
     for (; scanned < count && dialog != nullptr && g_cancelled == 0; ++scanned) {
-        wchar_t status[128];
+        wchar_t status[MAX_PATH];
         wchar_t detail[MAX_PATH];
-        swprintf(status, 128, L"file %d of %d", scanned + 1, count);
-        swprintf(detail, MAX_PATH, L"%ls: clean", kFiles[scanned]);
+        swprintf(status, MAX_PATH, statusFormat, scanned + 1, count);
+        swprintf(detail, MAX_PATH, detailFormat, kFiles[scanned]);
         VarnelSetProgress(dialog, status, detail, (scanned + 1) * 100 / count);
         Pump(150);
     }
+    // The dialog's end calls OnCancel on this thread as well: the scan has ended by then.
     if (dialog != nullptr) VarnelDestroyProgressDlg(dialog);
 
-    HWND owner = CreateWindowExW(0, L"STATIC", L"Scanner", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-    wchar_t done[] = L"Scan complete";
-    wchar_t summary[160];
-    swprintf(summary, 160, L"%d files scanned, no threats found.", scanned);
+    // An advisory message needs a window as its parent (it is not placed by it): without one it is
+    // not shown.
+    HWND owner = CreateWindowExW(0, L"STATIC", title, WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    wchar_t done[MAX_PATH], summaryFormat[MAX_PATH], summary[MAX_PATH];
+    SampleText(IDS_SCANNER_DONE_TITLE, done, MAX_PATH);
+    swprintf(summary, MAX_PATH, SampleText(IDS_SCANNER_DONE_TEXT, summaryFormat, MAX_PATH), scanned);
     VarnelDisplayAdvisoryMsg(g_handle, nullptr, owner, done, summary, ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK,
                              true, reinterpret_cast<void*>(static_cast<INT_PTR>(scanned)), false);
     DestroyWindow(owner);
@@ -80,13 +88,14 @@ PLUGIN_EXPORT int VARNEL_CALL PluginGetVersionInfo(void* handle, int* major, int
     return 0;
 }
 
-PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD, WORD, int*, int*, void** context, wchar_t*,
-                                         wchar_t* displayName, int displayNameCapacity)
+// language2 is the system's user-interface language, language1 the user's.
+PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD language2, WORD language1, int*, int*, void** context,
+                                         wchar_t*, wchar_t* displayName, int displayNameCapacity)
 {
     g_handle = handle;
     *context = &g_context;
-    wcsncpy(displayName, L"On-demand Scanner", static_cast<size_t>(displayNameCapacity) - 1);
-    displayName[displayNameCapacity - 1] = L'\0';
+    SampleChooseLanguage(language1, language2);
+    SampleText(IDS_SCANNER_NAME, displayName, displayNameCapacity);
     return 0;
 }
 
@@ -97,8 +106,8 @@ PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY activity, int first
         StartScan();
     if (activity == VARNEL_ACTIVITY_ADVISORY_RESULT) {
         // first: the button that closed the message (0: it closed by itself); second: our cookie.
-        wchar_t text[128];
-        swprintf(text, 128, L"Last scan: %d files, no threats", static_cast<int>(second));
+        wchar_t format[MAX_PATH], text[MAX_PATH];
+        swprintf(text, MAX_PATH, SampleText(IDS_SCANNER_LAST_SCAN, format, MAX_PATH), static_cast<int>(second));
         VarnelSetState(g_handle, VARNEL_PLUGIN_STATE_OK, text);
         (void)first;
     }

@@ -1,7 +1,10 @@
 // An updater: the tray's "Check for updates" reaches it (PluginUpdate), and it claims an entry of
-// its own at the top of the tray menu (a suite entry) that runs the same update.
+// its own at the top of the tray menu (a suite entry) that runs the same update. Its texts are in
+// English and German (SampleUpdater.rc).
 //   plug-in message: "updater:crash" makes it read through a bad pointer, as a buggy plug-in
 //                    would; the tray shows it as stopped and goes on without it.
+#include "SampleLanguage.h"
+#include "SampleTexts.h"
 #include "VarnelPluginAPI.h"
 
 #include <cwchar>
@@ -15,8 +18,8 @@ int g_updates = 0;
 void RunUpdate()
 {
     ++g_updates;
-    wchar_t text[128];
-    swprintf(text, 128, L"Definitions are up to date (update %d)", g_updates);
+    wchar_t format[MAX_PATH], text[MAX_PATH];
+    swprintf(text, MAX_PATH, SampleText(IDS_UPDATER_DONE, format, MAX_PATH), g_updates);
     VarnelSetState(g_handle, VARNEL_PLUGIN_STATE_OK, text);
 }
 
@@ -35,13 +38,14 @@ PLUGIN_EXPORT int VARNEL_CALL PluginGetVersionInfo(void* handle, int* major, int
     return 0;
 }
 
-PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD, WORD, int*, int*, void** context, wchar_t*,
-                                         wchar_t* displayName, int displayNameCapacity)
+// language2 is the system's user-interface language, language1 the user's.
+PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD language2, WORD language1, int*, int*, void** context,
+                                         wchar_t*, wchar_t* displayName, int displayNameCapacity)
 {
     g_handle = handle;
     *context = &g_updates;
-    wcsncpy(displayName, L"Definition Updater", static_cast<size_t>(displayNameCapacity) - 1);
-    displayName[displayNameCapacity - 1] = L'\0';
+    SampleChooseLanguage(language1, language2);
+    SampleText(IDS_UPDATER_NAME, displayName, displayNameCapacity);
     return 0;
 }
 
@@ -49,8 +53,7 @@ PLUGIN_EXPORT int VARNEL_CALL PluginInit(void* handle, WORD, WORD, int*, int*, v
 PLUGIN_EXPORT bool VARNEL_CALL PluginSuiteRegister(void*, UINT, wchar_t* menuText, int* menuTextCapacity,
                                                    VARNEL_SUITE_MENU_ACTION_CALLBACK* action, void** cookie)
 {
-    wcsncpy(menuText, L"Update definitions now", static_cast<size_t>(*menuTextCapacity) - 1);
-    menuText[*menuTextCapacity - 1] = L'\0';
+    SampleText(IDS_UPDATER_ENTRY, menuText, *menuTextCapacity);
     *action = &SuiteEntryPicked;
     *cookie = nullptr;
     return true;

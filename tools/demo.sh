@@ -143,56 +143,73 @@ register_samples() {  # in the prefix of $WINEPREFIX
 register_samples
 echo "   registered under $PLUGINS: ${SAMPLES[*]}"
 
+say "What the tray host makes of a plug-in, before any host runs: varnelctl check-plugin"
+CHECK="$(ctl check-plugin "$(winpath "$DEMO/SampleProtection.dll")")" || fail "check-plugin found the protection sample unfit: $CHECK"
+sed 's/^/   /' <<<"$CHECK"
+grep -qF "verdict: the plug-in loads and unloads cleanly" <<<"$CHECK" || fail "check-plugin gave no clean verdict"
+
 # ---------------------------------------------------------------- run
 say "Starting Varnel.exe (headless) in the Wine prefix $WINEPREFIX"
 wine_run "$DEMO/Varnel.exe" --headless --report --log "$(winpath "$DEMO/host.log")" >/dev/null 2>&1 &
 HOST_PID=$!
 wait_for 30 "ready"
 echo "   $(host_log | grep '^plug-ins loaded')"
-show_report
-expect_in_report 'shown as "Real-time Protection": loaded' 'shown as "Definition Updater": loaded' \
-  'shown as "Error Log": loaded' 'shown as "On-demand Scanner": loaded' 'tray state 0'
-echo "   tray menu, with the command identifiers:"
-show_menu
-expect_in_report 'Pause protection' 'Show protection status' '[25001] Update definitions now'
-# The language module in use shows in the host's own items.
+# The language module in use shows in the host's own items; the samples follow the same language.
 SHOWN_LANGUAGE=en
 if last_report | grep -qF '[4000] S&ystemzustand...'; then SHOWN_LANGUAGE=de; fi
 [ -z "$LANGUAGE" ] || [ "$LANGUAGE" = "$SHOWN_LANGUAGE" ] ||
   fail "the tray shows language $SHOWN_LANGUAGE, not $LANGUAGE"
-echo "   the tray's own texts come from the language module of language \"$SHOWN_LANGUAGE\""
+# The samples' text in the language shown: tr ENGLISH GERMAN.
+tr_() { if [ "$SHOWN_LANGUAGE" = de ]; then printf '%s' "$2"; else printf '%s' "$1"; fi; }
+PAUSE_ITEM="$(tr_ 'Pause protection' 'Schutz anhalten')"
+UPDATE_ENTRY="$(tr_ 'Update definitions now' 'Signaturen jetzt aktualisieren')"
+PROTECTION="$(tr_ 'Real-time Protection' 'Echtzeitschutz')"
+PAUSED="$(tr_ 'Real-time protection is paused' 'Der Echtzeitschutz ist angehalten')"
+show_report
+expect_in_report "shown as \"$PROTECTION\": loaded" "shown as \"$(tr_ 'Definition Updater' 'Signaturaktualisierung')\": loaded" \
+  "shown as \"$(tr_ 'Error Log' 'Fehlerprotokoll')\": loaded" "shown as \"$(tr_ 'On-demand Scanner' 'Manuelle Prüfung')\": loaded" \
+  'tray state 0'
+echo "   tray menu, with the command identifiers:"
+show_menu
+expect_in_report "$PAUSE_ITEM" "$(tr_ 'Show protection status' 'Schutzstatus anzeigen')" "[25001] $UPDATE_ENTRY"
+echo "   the tray's own texts and the samples' come from language \"$SHOWN_LANGUAGE\""
 
 request "Step 1: another process asks the protection plug-in to pause" plugin-comm protection:pause 1
 show_report
-expect_in_report 'state 1 "Real-time protection is paused"' 'tray state 1'
+expect_in_report "state 1 \"$PAUSED\"" 'tray state 1'
 
 request "Step 2: the protection fails (an error the error logger writes down)" plugin-comm protection:fail 2
 show_report
-expect_in_report 'state 2 "Real-time protection stopped unexpectedly"' 'tray state 2'
+expect_in_report "state 2 \"$(tr_ 'Real-time protection stopped unexpectedly' 'Der Echtzeitschutz wurde unerwartet beendet')\"" 'tray state 2'
 grep -q "error 9001" "$DEMO/errors.log" || fail "the error logger did not write the error"
 echo "   error log: $(tr -d '\r' <"$DEMO/errors.log" | tail -1)"
 
 request "Step 3: protection back to normal" plugin-comm protection:resume 3
 show_report
-expect_in_report 'state 0 "Real-time protection is on"' 'tray state 0'
+expect_in_report "state 0 \"$(tr_ 'Real-time protection is on' 'Der Echtzeitschutz ist aktiv')\"" 'tray state 0'
 
 request "Step 4: unload the protection plug-in by its library path" unload-plugin "$(winpath "$DEMO/SampleProtection.dll")"
 show_report
 expect_in_report '"SampleProtection" shown as "": unloaded'
-last_report | grep -q "Pause protection" && fail "the protection plug-in's menu items are still in the menu"
+last_report | grep -qF "$PAUSE_ITEM" && fail "the protection plug-in's menu items are still in the menu"
 echo "   its menu items are gone; the menu now:"
 show_menu
 
 request "Step 5: load it again" load-plugin "$(winpath "$DEMO/SampleProtection.dll")"
 show_report
-expect_in_report 'shown as "Real-time Protection": loaded' 'Pause protection'
+expect_in_report "shown as \"$PROTECTION\": loaded" "$PAUSE_ITEM"
+
+say "Step 5b: a load request for a library no plug-in is registered with: varnelctl says why"
+if REFUSAL="$(ctl load-plugin "$(winpath "$DEMO/Unregistered.dll")")"; then fail "a load of an unregistered library was taken"; fi
+echo "   varnelctl load-plugin $(winpath "$DEMO/Unregistered.dll"): $REFUSAL"
+grep -qF "no plug-in is registered with the library" <<<"$REFUSAL" || fail "varnelctl did not say why: $REFUSAL"
 
 request "Step 6: a scan with a progress dialog, ending with an advisory message" plugin-comm scanner:scan 4
 echo "   the scan runs; its message closes by itself after 3 seconds"
 sleep 6
 request "Step 7: load every registered plug-in (all are loaded: nothing new)" load-all
 show_report
-expect_in_report 'state 0 "Last scan: 5 files, no threats"'
+expect_in_report "state 0 \"$(tr_ 'Last scan: 5 files, no threats' 'Letzte Prüfung: 5 Dateien, keine Bedrohungen')\""
 
 request "Step 8: a buggy plug-in: the updater is asked to read through a bad pointer" plugin-comm updater:crash 5
 show_report
@@ -201,12 +218,19 @@ if [ "$SHOWN_LANGUAGE" = de ]; then
 else
   expect_in_report 'stopped working: PluginActivity raised exception 0xC0000005.' 'tray state 2'
 fi
-last_report | grep -q "Update definitions now" && fail "the stopped updater's menu entry is still in the menu"
+last_report | grep -qF "$UPDATE_ENTRY" && fail "the stopped updater's menu entry is still in the menu"
 echo "   the host lives on: the updater shows as stopped and its menu entry is gone"
 
 request "Step 9: the other plug-ins keep working: protection pauses" plugin-comm protection:pause 6
 show_report
-expect_in_report 'state 1 "Real-time protection is paused"'
+expect_in_report "state 1 \"$PAUSED\""
+
+say "Step 9b: varnelctl report asks the running host what it shows"
+REPORT="$(ctl report)" || fail "varnelctl report failed: $REPORT"
+grep -E 'plug-in "|tray state' <<<"$REPORT" | sed 's/^/   /'
+[ "$(grep -E 'plug-in "|tray state|^  ' <<<"$REPORT")" = "$(last_report | grep -E 'plug-in "|tray state|^    ' | sed 's/^  //')" ] ||
+  fail "varnelctl report differs from the host's own last report"
+echo "   the same as the host's own report after the last request"
 
 say "The last lines of the state history file"
 HISTORY="$(find "$WINEPREFIX/drive_c/users" -name VarnelPluginStateHistory.txt | head -1)"

@@ -24,7 +24,7 @@ LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
 # ctest entry that is no single program.
 TARGETS = {
     "support": ["ZerovaWin32GUISupportDLL"],
-    "host": ["Varnel"],
+    "host": ["Varnel", "varnelctl"],
 }
 LIBRARY_TARGETS = ["VarnelInterfaceLib"]
 PROGRAMS = {
@@ -34,7 +34,7 @@ PROGRAMS = {
     "dialogs": ["DialogTests", "PluginHostTests", "ctest:LanguageEnglish", "ctest:LanguageGerman"],
     "foundation": ["FoundationTests", "PluginHostTests"],
     "support": ["SupportTests", "PluginHostTests", "DialogTests", "FoundationTests"],
-    "host": ["IpcTests", "ctest:Demo"],
+    "host": ["IpcTests", "ToolTests", "ctest:Demo"],
 }
 # The test groups that most likely catch a slip in a file, run before the whole programs so that a
 # caught slip costs seconds: file -> [(program, gtest filter)].
