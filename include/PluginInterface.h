@@ -21,6 +21,12 @@
 
 class CPlugin;
 class CCriticalSectionEx;
+namespace plugins {
+class CallRecord;
+class CrashDumps;
+class Quarantine;
+class IHangListener;
+}  // namespace plugins
 
 class VARNEL_API CPluginInterface {
 public:
@@ -110,6 +116,19 @@ public:
     // A plug-in's code faulted: its menu items, suite entry and dialogs go as at an unload; the
     // plug-in itself stays listed until it is unloaded.
     void PluginFaulted(void* handle);
+    // A fault, a hang past the limit or a call the process ended in, counted against the plug-in
+    // registered under subkey; the plug-in may be put in quarantine by it.
+    void RecordOffence(const wchar_t* subkey, const wchar_t* reason);
+
+    // ---- repeat offenders and crash dumps
+    // The plug-in registered under subkey is in quarantine: reason and since when.
+    bool IsQuarantined(const wchar_t* subkey, std::wstring* reason = nullptr, std::wstring* since = nullptr) const;
+    // Lifts it; the next load request loads it.
+    bool ClearQuarantine(const wchar_t* subkey);
+    // Where the crash dumps and the call records are.
+    std::wstring CrashDumpFolder() const;
+    // The library's own settings (hang limit, quarantine limits) live under this key.
+    static const wchar_t* const SettingsKey;
 
     // ---- the history file
     const wchar_t* GetHistoryFolder() const { return m_historyFolder; }
@@ -235,4 +254,19 @@ private:
     std::atomic<bool> m_mergeAgain{false};
     std::vector<std::shared_ptr<IPluginObserver>> m_observers;
     std::mutex m_observersLock;
+
+    // Calls, hangs, dumps and quarantine (PluginFaultRecords.cpp).
+    void SetUpFaultRecords();
+    void TearDownFaultRecords(bool callsStillRunning);
+    void CountOffencesOfEndedProcesses();
+    bool RefusedForQuarantine(const wchar_t* subkeyName);
+    void NoteLoadTime(CPlugin* plugin, ULONGLONG loadMs);
+    void AppendQuarantinedLines(zerova::BoundedAppender& out, int& row, const std::wstring& everythingWorking);
+    std::unique_ptr<plugins::CallRecord> m_calls;
+    std::unique_ptr<plugins::CrashDumps> m_dumps;
+    std::unique_ptr<plugins::Quarantine> m_quarantine;
+    std::unique_ptr<plugins::IHangListener> m_hangReports;
+    // The plug-ins refused for quarantine in this process, with their reasons (reported once each).
+    std::mutex m_quarantinedLock;
+    std::map<std::wstring, std::wstring> m_quarantinedThisStart;
 };

@@ -10,6 +10,7 @@
 #include "Localize.h"
 #include "OXSL_DllMain.h"
 #include "CallerText.h"
+#include "CallRecord.h"
 #include "PluginFaultGuard.h"
 #include "ThreadValue.h"
 #include "PluginInterface.h"
@@ -31,6 +32,18 @@ namespace {
 const int kMessageCapacity = 4096;
 const UINT kReservedNameString = 1002;
 const int kFaultString = 439;
+const int kHangString = 445;
+const int kDumpNoteString = 446;
+const int kRespondsAgainString = 447;
+const int kSlowStartString = 452;
+
+// Seconds with one decimal, as the hang and slow-load messages show them.
+std::wstring SecondsText(ULONGLONG milliseconds)
+{
+    wchar_t text[32];
+    zerova::FormatString(text, 32, L"%llu.%llu", milliseconds / 1000, (milliseconds % 1000) / 100);
+    return text;
+}
 const long long kCallDrainRecheckMs = 20;
 
 // Set whenever the last call in flight into some plug-in returns. One for the process: a plug-in
@@ -103,13 +116,15 @@ bool EqualsReservedName(const wchar_t* text)
 // head is a plain pointer in a slot of the thread (see ThreadValue.h).
 class CPlugin::CallScope {
 public:
-    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(s_innermost.Get())
+    CallScope(CPlugin& plugin, const wchar_t* entry) : m_plugin(plugin), m_outer(s_innermost.Get())
     {
         ++m_plugin.m_callsInFlight;
         s_innermost.Set(this);
+        if (m_plugin.m_calls != nullptr) m_plugin.m_calls->Begin(m_mark, m_plugin.m_callName, entry, &m_plugin);
     }
     ~CallScope()
     {
+        if (m_plugin.m_calls != nullptr) m_plugin.m_calls->End(m_mark);
         s_innermost.Set(m_outer);
         if (--m_plugin.m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
     }
@@ -127,9 +142,18 @@ private:
     static zerova::ThreadValue<const CallScope*> s_innermost;
     CPlugin& m_plugin;
     const CallScope* const m_outer;
+    plugins::CallRecord::Mark m_mark;
 };
 
 zerova::ThreadValue<const CPlugin::CallScope*> CPlugin::CallScope::s_innermost;
+
+struct CPlugin::HungCall {
+    VARNEL_PLUGIN_STATE stateBefore = VARNEL_PLUGIN_STATE_OK;
+    std::wstring textBefore;
+    bool errorFlagBefore = false;
+    std::wstring entry;
+    ULONGLONG since = 0;
+};
 
 CPlugin::CPlugin()
     : pfnGetVersionInfo(nullptr), pfnInit(nullptr), pfnActivity(nullptr), pfnCleanup(nullptr),
@@ -159,16 +183,19 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     // finds the plug-in no longer loaded.
     plugins::PluginFault fault;
     bool firstFault = false;
+    std::wstring dumpPath;
+    // Named after the plug-in's registry key, which stays while the call runs.
+    plugins::FaultDump dump{m_dumps, registrySubkey.Get(), &dumpPath};
     {
-        CallScope scope(*this);
+        CallScope scope(*this, entryName);
         guard.unlock();
         auto invoke = [&] { call(proc, arguments); };
-        if (plugins::RunGuarded(invoke, &fault)) return true;
+        if (plugins::RunGuarded(invoke, &fault, m_dumps != nullptr ? &dump : nullptr)) return true;
         firstFault = MarkFaulted();
     }
     // Reported once the call no longer counts as running, so that an unload waiting for it is not
     // held up by the report (which changes the menu and the dialogs).
-    if (firstFault) OnFault(entryName, fault.code);
+    if (firstFault) OnFault(entryName, fault.code, dumpPath);
     return false;
 }
 
@@ -186,14 +213,26 @@ bool CPlugin::MarkFaulted()
     return true;
 }
 
-void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
+void CPlugin::OnFault(const wchar_t* entryName, DWORD code, const std::wstring& dumpPath)
 {
     wchar_t shownName[MAX_PATH], exception[16];
     GetDisplayName(shownName, MAX_PATH);
     zerova::FormatString(exception, 16, L"0x%08X", static_cast<unsigned>(code));
     ZEROVA_TRACE(0, L"CPlugin::OnFault - \"%s\" faulted in %s with exception %s", shownName, entryName, exception);
     CPluginInterface::Instance()->PluginFaulted(handle);
-    RecordFormattedError(kFaultString, shownName, entryName, exception);
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kFaultString, message, kMessageCapacity, shownName, entryName, exception);
+    // The dump's file name goes into the error and the history line; the folder is documented.
+    if (!dumpPath.empty()) {
+        const size_t slash = dumpPath.find_last_of(L'\\');
+        const std::wstring file = slash == std::wstring::npos ? dumpPath : dumpPath.substr(slash + 1);
+        wchar_t dumpNote[MAX_PATH];
+        FormatMessageOf(kDumpNoteString, dumpNote, MAX_PATH, file.c_str());
+        zerova::AppendString(message, kMessageCapacity, L" ");
+        zerova::AppendString(message, kMessageCapacity, dumpNote);
+    }
+    CPluginInterface::Instance()->RecordOffence(EntryName().c_str(), message);
+    RecordError(kFaultString, message);
     CPluginInterface::Instance()->RefreshTrayState();
 }
 
@@ -215,6 +254,7 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
         std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
         handle = pluginHandle;
     }
+    if (m_calls != nullptr) m_callName = m_calls->NameIndex(subkeyName);
     const bool loaded = LoadSteps(registryRoot, subkeyName, language1, language2);
     if (loaded) {
         // Every completed load leaves a history line, also when the plug-in was already in state 0
@@ -644,15 +684,22 @@ void CPlugin::RecordError(int code)
     RecordError(code, message);
 }
 
-void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)
+bool CPlugin::FormatMessageOf(int code, wchar_t* message, int capacity, const wchar_t* first, const wchar_t* second,
+                              const wchar_t* third)
 {
+    message[0] = L'\0';
     wchar_t format[kMessageCapacity] = L"";
     CLocalize::Instance()->GetString(static_cast<UINT>(code), format, kMessageCapacity);
-    if (zerova::IsEmpty(format)) return;
+    if (zerova::IsEmpty(format)) return false;
+    zerova::FormatString(message, capacity, format, first != nullptr ? first : L"", second != nullptr ? second : L"",
+                         third != nullptr ? third : L"");
+    return true;
+}
+
+void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)
+{
     wchar_t message[kMessageCapacity];
-    zerova::FormatString(message, kMessageCapacity, format, first != nullptr ? first : L"",
-                         second != nullptr ? second : L"", third != nullptr ? third : L"");
-    RecordError(code, message);
+    if (FormatMessageOf(code, message, kMessageCapacity, first, second, third)) RecordError(code, message);
 }
 
 bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_t* source)
@@ -665,6 +712,12 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
         if (newState == state && stateText.Equals(given)) return false;
         // A stopped plug-in stays in the error state, whatever its own threads still report.
         if (m_faulted && newState < VARNEL_PLUGIN_STATE_ERROR) return false;
+        // While a call hangs the plug-in shows the hang; what it sets meanwhile comes back after.
+        if (m_hung && m_hungCall != nullptr) {
+            m_hungCall->stateBefore = newState;
+            m_hungCall->textBefore.assign(given, plugins::StateTextCut(given));
+            return false;
+        }
         zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName.Get() : source);
         // The text is cut in a copy; the caller's buffer is cut too, as the contract says, but
         // only where it can be written (a plug-in may pass a string literal).
@@ -783,7 +836,9 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
 {
     if (state == nullptr || name == nullptr || text == nullptr || nameCapacity < 1 || textCapacity < 1) return false;
     *state = VARNEL_PLUGIN_STATE_OK;
-    const bool called = CallIntoPlugin(L"PluginGetPluginHealth", &CPlugin::pfnGetPluginHealth, CallRule::WhileLoaded,
+    // A plug-in whose call hangs is not asked: its line says that it does not respond.
+    const bool called = !m_hung &&
+                        CallIntoPlugin(L"PluginGetPluginHealth", &CPlugin::pfnGetPluginHealth, CallRule::WhileLoaded,
                                        [&](VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC proc, const CallArguments& call) {
                                            proc(state, name, nameCapacity, text, textCapacity, call.context, more);
                                        });
@@ -802,6 +857,92 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
         SetStateText(text);
     }
     return true;
+}
+
+bool CPlugin::SlowStartNote(wchar_t* note, int capacity) const
+{
+    const DWORD slow = m_slowLoadMs.load();
+    return slow != 0 && FormatMessageOf(kSlowStartString, note, capacity, SecondsText(slow).c_str());
+}
+
+// ---------------------------------------------------------------- hangs and slow loads
+
+void CPlugin::UseFaultRecords(plugins::CallRecord* calls, const plugins::CrashDumps* dumps)
+{
+    m_calls = calls;
+    m_dumps = dumps;
+}
+
+void CPlugin::PinForReport() { ++m_callsInFlight; }
+
+void CPlugin::UnpinReport()
+{
+    if (--m_callsInFlight == 0) ::SetEvent(CallsEndedEvent());
+}
+
+void CPlugin::ReportHang(const wchar_t* entry, DWORD runningMs)
+{
+    wchar_t shownName[MAX_PATH];
+    {
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
+        if (m_hung || m_faulted) return;
+        m_hungCall = std::make_unique<HungCall>();
+        m_hungCall->stateBefore = state;
+        m_hungCall->textBefore = stateText.Get();
+        m_hungCall->errorFlagBefore = (flags.load() & PLUGIN_FLAG_ERROR) != 0;
+        m_hungCall->entry = entry != nullptr ? entry : L"";
+        m_hungCall->since = ::GetTickCount64() - runningMs;
+        displayName.CopyTo(shownName, MAX_PATH);
+    }
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kHangString, message, kMessageCapacity, shownName, entry, SecondsText(runningMs).c_str());
+    ZEROVA_TRACE(0, L"CPlugin::ReportHang - %s", message);
+    CPluginInterface::Instance()->RecordOffence(EntryName().c_str(), message);
+    RecordError(kHangString, message);
+    m_hung = true;
+    CPluginInterface::Instance()->RefreshTrayState();
+}
+
+// The state from before the hang comes back, with a history line that says the plug-in responds
+// again; what the plug-in set meanwhile is what comes back.
+void CPlugin::HangEnded()
+{
+    wchar_t shownName[MAX_PATH], entry[MAX_PATH], restoredText[MAX_PATH];
+    VARNEL_PLUGIN_STATE restored = VARNEL_PLUGIN_STATE_OK;
+    ULONGLONG hungFor = 0;
+    {
+        std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
+        if (!m_hung || m_hungCall == nullptr) return;
+        m_hung = false;
+        const std::unique_ptr<HungCall> hung = std::move(m_hungCall);
+        if (m_faulted) return;
+        displayName.CopyTo(shownName, MAX_PATH);
+        zerova::CopyString(entry, MAX_PATH, hung->entry.c_str());
+        hungFor = ::GetTickCount64() - hung->since;
+        restored = hung->stateBefore;
+        zerova::CopyString(restoredText, MAX_PATH, hung->textBefore.c_str());
+        state = restored;
+        m_stateNow = restored;
+        SetStateText(restoredText);
+        if (!hung->errorFlagBefore) flags.fetch_and(~static_cast<unsigned>(PLUGIN_FLAG_ERROR));
+    }
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kRespondsAgainString, message, kMessageCapacity, shownName, entry, SecondsText(hungFor).c_str());
+    ZEROVA_TRACE(0, L"CPlugin::HangEnded - %s", message);
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    WriteHistory(restored, message, nullptr, &now);
+    if (!IsErrorLogger()) PublishStateChange(shownName, restored, restoredText, now);
+    CPluginInterface::Instance()->RefreshTrayState();
+}
+
+void CPlugin::NoteSlowLoad(DWORD loadMs) { m_slowLoadMs = loadMs; }
+
+std::wstring CPlugin::EntryName() const
+{
+    std::lock_guard<zerova::RecursiveMutex> guard(m_lock);
+    const std::wstring key = registrySubkey.Get();
+    return key.substr(key.find_last_of(L'\\') + 1);
 }
 
 // ---------------------------------------------------------------- tests

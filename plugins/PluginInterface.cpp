@@ -1,11 +1,14 @@
 // The process-wide registry of plug-ins: loading from the registry, look-ups, unloading, states,
 // the merged tray state and broadcasts.
 #include "PluginInterface.h"
-#include "ThreadValue.h"
 
 #include "SingletonSlot.h"
+#include "ThreadValue.h"
 
+#include "CallRecord.h"
 #include "CallerText.h"
+#include "CrashDumps.h"
+#include "Quarantine.h"
 #include "PluginHandles.h"
 
 #include "CriticalSectionEx.h"
@@ -100,6 +103,7 @@ CPluginInterface::CPluginInterface()
 {
     CErrorMsg::Instance()->SetErrorLoggingCallback(&CPluginInterface::ErrorLoggerCallback, this);
     SetUpHistoryFile();
+    SetUpFaultRecords();
 }
 
 CPluginInterface* CPluginInterface::Instance()
@@ -128,9 +132,11 @@ CPluginInterface::~CPluginInterface()
     CErrorMsg::Instance()->SetErrorLoggingCallback(nullptr, nullptr);
     if (m_pendingTimer != 0) ::KillTimer(nullptr, m_pendingTimer);
     // A plug-in whose call never returned is left as it is: the call still uses its object.
-    auto let_go = [](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
+    bool callsStillRunning = false;
+    auto let_go = [&callsStillRunning](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
         if (plugin != nullptr && plugin->CallsRunning()) {
-            plugin.release();
+            static_cast<void>(plugin.release());
+            callsStillRunning = true;
             return;
         }
         plugin.reset();
@@ -148,6 +154,7 @@ CPluginInterface::~CPluginInterface()
         m_countedSnapshot.reset();
         m_suitePlugins.clear();
     }
+    TearDownFaultRecords(callsStillRunning);
     g_instance = nullptr;
 }
 
@@ -238,6 +245,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         if (requested && handle != nullptr) *handle = existing;
         return;
     }
+    if (RefusedForQuarantine(subkeyName)) return;
 
     PLUGIN_DATA* record = CPluginHandleArena::Instance().Allocate();
     if (record == nullptr) {
@@ -246,6 +254,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
     }
     auto owned = std::make_unique<CPlugin>();
     CPlugin* plugin = owned.get();
+    plugin->UseFaultRecords(m_calls.get(), m_dumps.get());
     record->plugin = plugin;
     {
         std::lock_guard<std::mutex> guard(m_listLock);
@@ -253,6 +262,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         m_listed.emplace(record, Listing{m_nextLoadNumber++, std::move(owned), 0});
     }
 
+    const ULONGLONG loadStart = ::GetTickCount64();
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
         unsigned long long lastSnapshot = 0;
         {
@@ -274,6 +284,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
+    NoteLoadTime(plugin, ::GetTickCount64() - loadStart);
     CountAgain(record);
     if (requested && handle != nullptr) *handle = record;
     wchar_t pluginName[MAX_PATH];
