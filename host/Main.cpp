@@ -18,10 +18,17 @@ void BecomeDpiAware()
     if (setContext != nullptr && setContext(perMonitorV2)) return;
     SetProcessDPIAware();
 }
+
+// A fault nothing took ends the tray at once with the fault's code, after the library has written
+// its crash dump (its filter comes first and hands on to this one): no error dialog waits for a
+// person while a supervisor could start the tray again.
+LONG WINAPI EndWithTheFaultsCode(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
+    SetUnhandledExceptionFilter(&EndWithTheFaultsCode);
+    SetErrorMode(SEM_NOGPFAULTERRORBOX);
     BecomeDpiAware();
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);

@@ -1,4 +1,5 @@
 #include "VarnelHost.h"
+#include "Supervisor.h"
 #include "VarnelPrivateInterface.h"
 
 #include "HostOutput.h"
@@ -45,6 +46,11 @@ const wchar_t CVarnelHost::HelpText[] =
     L"      loads the plug-in library PATH in a host of its own (no other plug-in, no tray icon, not\n"
     L"      found by requests), says what happened, unloads it again and ends; varnelctl check-plugin\n"
     L"      runs this\n"
+    L"  Varnel.exe --supervise [--restart-pauses-ms A,B,C] [--unanswered-ms N] [tray options]\n"
+    L"      runs the tray as a process of its own and starts it again when it ends without being asked to\n"
+    L"      or its notify-icon window has not answered for N ms (default 30000); the pauses before the\n"
+    L"      first, second and later restarts are A, B and C ms (default 1000,5000,30000); after 5 restarts\n"
+    L"      within 10 minutes it stops; it ends when the tray ends as asked (exit code 0)\n"
     L"  Varnel.exe --help       shows this text\n"
     L"\n"
     L"options:\n"
@@ -66,6 +72,9 @@ const wchar_t CVarnelHost::HelpText[] =
     L"  5  the host's windows could not be created (there is no desktop to show them on)\n"
     L"  6  --check-plugin: the plug-in would be refused, or did not unload cleanly\n"
     L"  7  --check-plugin: the check could not be made\n"
+    L"  8  --supervise: the tray ended or stopped answering 5 times within 10 minutes and was left ended\n"
+    L"  9  --supervise: the tray host could not be started\n"
+    L"     (a supervised tray that will not run, codes 1 to 7, ends the supervision with its code)\n"
     L"Each code but 0 is told in one line on the standard error (or the console that started the host)\n"
     L"and in the log.\n";
 
@@ -100,40 +109,6 @@ bool ParseIgnoredWindow(const wchar_t* word, HWND& window)
     if (wcsncmp(word, kIgnoreWindowWord, prefix) != 0) return false;
     window = reinterpret_cast<HWND>(static_cast<INT_PTR>(wcstoll(word + prefix, nullptr, 10)));
     return true;
-}
-
-// Control characters (C0, DEL, C1) and the Unicode line and paragraph separators as escapes, so
-// that no text the host logs (a request's string, a plug-in's name) can start a line of its own.
-std::wstring EscapedForLog(const wchar_t* line)
-{
-    std::wstring escaped;
-    for (const wchar_t* at = line; *at != L'\0'; ++at) {
-        const wchar_t unit = *at;
-        wchar_t code[8] = L"";
-        if (unit == L'\r') {
-            escaped += L"\\r";
-        } else if (unit == L'\n') {
-            escaped += L"\\n";
-        } else if (unit == L'\t') {
-            escaped += L"\\t";
-        } else if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
-            escaped += zerova::FormatString(code, 8, L"\\x%02X", static_cast<unsigned>(unit));
-        } else if (unit == 0x2028 || unit == 0x2029) {
-            escaped += zerova::FormatString(code, 8, L"\\u%04X", static_cast<unsigned>(unit));
-        } else {
-            escaped += unit;
-        }
-    }
-    return escaped;
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], bytes, nullptr, nullptr);
-    return result;
 }
 
 // The record of a copy-data request, when the message carries a well-formed one: exactly the
@@ -187,18 +162,6 @@ CVarnelHost::CVarnelHost(HINSTANCE instance)
 
 CVarnelHost::~CVarnelHost() { g_host = nullptr; }
 
-namespace {
-void AppendToLog(const std::wstring& logFile, const wchar_t* line)
-{
-    if (logFile.empty()) return;
-    const std::string utf8 = Utf8(EscapedForLog(line)) + '\n';
-    zerova::UniqueFileHandle file(CreateFileW(logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-    DWORD written = 0;
-    WriteFile(file.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
-}  // namespace
 
 void CVarnelHost::Log(const wchar_t* format, ...)
 {
@@ -208,14 +171,14 @@ void CVarnelHost::Log(const wchar_t* format, ...)
     va_start(args, format);
     zerova::FormatStringV(line, kLogLineCapacity, format, args);
     va_end(args);
-    AppendToLog(m_options.logFile, line);
+    hostoutput::AppendToLog(m_options.logFile, line);
 }
 
 int CVarnelHost::End(int code, const std::wstring& why, const std::wstring& logFile)
 {
     const std::wstring line = L"Varnel: " + why + L" (exit code " + std::to_wstring(code) + L")";
     hostoutput::WriteLine(hostoutput::Stream::Error, line.c_str());
-    AppendToLog(logFile, line.c_str());
+    hostoutput::AppendToLog(logFile, line.c_str());
     return code;
 }
 
@@ -236,6 +199,16 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             m_options.report = true;
         } else if (word == L"--help" || word == L"-h" || word == L"/?") {
             m_options.help = true;
+        } else if (word == L"--supervise") {
+            m_options.supervise = true;
+            continue;
+        } else if (word == L"--restart-pauses-ms" || word == L"--unanswered-ms") {
+            if (i + 1 >= argc) {
+                m_commandLineError = word + L" needs a value";
+                return false;
+            }
+            if (!ParseSupervisorValue(word, argv[++i])) return false;
+            continue;
         } else if (word == L"--show" || word == L"--message" || word == L"--log" || word == L"--check-plugin") {
             if (i + 1 >= argc) {
                 m_commandLineError = word + L" needs a value";
@@ -246,10 +219,18 @@ bool CVarnelHost::ParseCommandLine(int argc, wchar_t** argv)
             if (word == L"--message") m_options.messages.push_back(value);
             if (word == L"--log") m_options.logFile = value;
             if (word == L"--check-plugin") m_options.checkPlugin = value;
+            m_options.trayArguments += L" " + word + L" " + CSupervisor::Quote(value);
+            continue;
         } else {
             m_commandLineError = L"unknown option \"" + word + L"\"";
             return false;
         }
+        m_options.trayArguments += L" " + word;
+    }
+    if (!m_options.trayArguments.empty()) m_options.trayArguments.erase(0, 1);
+    if (m_options.supervise && (m_options.loadAll || m_options.unload || !m_options.checkPlugin.empty())) {
+        m_commandLineError = L"--supervise runs the tray only (not load_all, unload or --check-plugin)";
+        return false;
     }
     const bool knownShow = m_options.show.empty() || std::any_of(std::begin(kShowWords), std::end(kShowWords),
                                                                   [&](const wchar_t* known) { return m_options.show == known; });
@@ -268,6 +249,7 @@ int CVarnelHost::Run(int argc, wchar_t** argv)
         hostoutput::WriteLine(hostoutput::Stream::Output, HelpText);
         return ExitDone;
     }
+    if (m_options.supervise) return RunSupervisor();
     if (!m_options.checkPlugin.empty()) {
         CPluginCheck check(m_instance, m_options.logFile);
         return check.Run(m_options.checkPlugin);
@@ -292,6 +274,36 @@ int CVarnelHost::Run(int argc, wchar_t** argv)
     const int result = m_options.loadAll || m_options.unload ? RunProxy() : RunTray();
     delete COXIL_DllMain::Instance();
     return result;
+}
+
+bool CVarnelHost::ParseSupervisorValue(const std::wstring& option, const std::wstring& value)
+{
+    std::vector<DWORD> numbers;
+    if (!CSupervisor::ParsePauses(value, numbers) || (option == L"--unanswered-ms" && numbers.size() != 1)) {
+        m_commandLineError = option + L" takes " + (option == L"--unanswered-ms" ? L"milliseconds" : L"milliseconds, "
+                             L"separated by commas") + L", not \"" + value + L"\"";
+        return false;
+    }
+    if (option == L"--unanswered-ms") m_options.unansweredMs = numbers.front();
+    else m_options.restartPausesMs = numbers;
+    return true;
+}
+
+// The supervisor starts this program again without --supervise; it loads no plug-in itself.
+int CVarnelHost::RunSupervisor()
+{
+    wchar_t program[MAX_PATH] = L"";
+    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return End(CSupervisor::CouldNotStart, L"the path of Varnel.exe could not be read", m_options.logFile);
+    CSupervisor::Settings settings;
+    settings.program = program;
+    settings.trayArguments = m_options.trayArguments;
+    settings.logFile = m_options.logFile;
+    settings.restartPausesMs = m_options.restartPausesMs;
+    settings.unansweredMs = m_options.unansweredMs;
+    CSupervisor supervisor(settings);
+    return supervisor.Run();
 }
 
 bool CVarnelHost::RegisterClasses()

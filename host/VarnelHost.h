@@ -38,6 +38,8 @@ public:
         ExitNoWindows = 5,        // the host's windows could not be created (no desktop to show them on)
         ExitPluginRefused = 6,    // --check-plugin: the plug-in would not load, or not unload cleanly
         ExitCheckNotMade = 7,     // --check-plugin: the check could not be made
+        ExitSupervisorGaveUp = 8,  // --supervise: the tray ended or stopped answering too often
+        ExitTrayNotStarted = 9,    // --supervise: the tray host could not be started
     };
     // Says why the process ends, as "Varnel: <why> (exit code N)", and gives the code back.
     static int End(int code, const std::wstring& why, const std::wstring& logFile = std::wstring());
@@ -63,6 +65,10 @@ private:
         bool report = false;
         bool help = false;
         std::wstring checkPlugin;  // --check-plugin: the library to load in a host of its own
+        bool supervise = false;    // --supervise: run the tray as a process of its own and restart it
+        std::vector<DWORD> restartPausesMs{1000, 5000, 30000};
+        DWORD unansweredMs = 30000;
+        std::wstring trayArguments;  // what a supervised tray is started with
         std::wstring show;  // what to open once started: health, about, history or traymenu
         std::vector<std::wstring> messages;  // plug-in messages to deliver once the plug-ins are loaded
         HWND ignoredWindow = nullptr;
@@ -93,7 +99,9 @@ private:
 
     // False with the reason in m_commandLineError when a word is not understood.
     bool ParseCommandLine(int argc, wchar_t** argv);
+    bool ParseSupervisorValue(const std::wstring& option, const std::wstring& value);
     int RunProxy();
+    int RunSupervisor();
     int RunTray();
     // Dispatches messages until the quit message; a failure to get one is logged and waited out.
     void RunMessageLoop();

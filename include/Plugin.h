@@ -11,7 +11,14 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <mutex>
+#include <string>
+
+namespace plugins {
+class CallRecord;
+class CrashDumps;
+}  // namespace plugins
 
 class CPluginInterface;
 
@@ -95,6 +102,23 @@ public:
     int GetLastError() const;
     void ClearLastError();
 
+    // Where the plug-in's calls and faults are recorded; given by the registry before Load (both
+    // optional).
+    void UseFaultRecords(plugins::CallRecord* calls, const plugins::CrashDumps* dumps);
+    // A call that has run past the hang limit and still runs: the plug-in shows the error (445)
+    // until it returns, then its state before is put back and the history says so.
+    void ReportHang(const wchar_t* entry, DWORD runningMs);
+    void HangEnded();
+    bool IsHung() const { return m_hung.load(); }
+    // Counts like a call into the plug-in: the object stays while the hang watch reports it.
+    void PinForReport();
+    void UnpinReport();
+    // A load that took longer than the slow-load limit: named on the plug-in's health line.
+    void NoteSlowLoad(DWORD loadMs);
+    DWORD SlowLoadMs() const { return m_slowLoadMs.load(); }
+    // "(slow start: 1.4 s)" for such a plug-in's health line; false for the others.
+    bool SlowStartNote(wchar_t* note, int capacity) const;
+
 private:
     // Texts that are long at most but short or empty for most of a plug-in's life: an unloaded
     // plug-in keeps only what its stale handle needs.
@@ -117,6 +141,9 @@ private:
     void TraceVersionInfo();
     void RecordFormattedError(int code, const wchar_t* first, const wchar_t* second = nullptr,
                               const wchar_t* third = nullptr);
+    // The numbered string with up to three texts put in; false when the string is missing.
+    bool FormatMessageOf(int code, wchar_t* message, int capacity, const wchar_t* first,
+                         const wchar_t* second = nullptr, const wchar_t* third = nullptr) const;
     void LaunchLegacyTrayExe();
     void WriteHistory(VARNEL_PLUGIN_STATE state, const wchar_t* text, const wchar_t* source, const SYSTEMTIME* when);
     wchar_t* CopyField(const PathText& field, wchar_t* buffer, int length) const;
@@ -140,11 +167,16 @@ private:
     bool CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, CallRule rule, Call&& call);
     // The first fault of the plug-in: the error is reported and recorded against it, and the
     // registry takes its menu items and dialogs away.
-    void OnFault(const wchar_t* entryName, DWORD code);
+    void OnFault(const wchar_t* entryName, DWORD code, const std::wstring& dumpPath);
     bool MarkFaulted();
     void ReleaseLibrary();
     // The PE header of the library file held open in file names this process's architecture.
     bool IsLibraryForThisArchitecture(HANDLE file);
+    // The name of the plug-in's entry in the plug-in list (the last part of its registry key).
+    std::wstring EntryName() const;
+    // A state set while a call hangs is kept for when the call returns (under m_lock); false when
+    // no hang was reported yet.
+    bool PutAsideWhileHung(VARNEL_PLUGIN_STATE newState, const wchar_t* text);
 
     CPluginInterface& m_registry;
     const zerova::SupportServices m_support;
@@ -198,4 +230,13 @@ private:
     std::atomic<int> m_stateNow;
     // The display name as it was when the clean-up cleared it, for what the unload reports after.
     PathText m_leavingName;
+
+    plugins::CallRecord* m_calls = nullptr;
+    const plugins::CrashDumps* m_dumps = nullptr;
+    int m_callName = 0;  // the plug-in's index in the call record
+    // A hung call's report and what it put aside; made only for a hang (under m_lock).
+    struct HungCall;
+    std::unique_ptr<HungCall> m_hungCall;
+    std::atomic<bool> m_hung{false};
+    std::atomic<DWORD> m_slowLoadMs{0};
 };

@@ -27,6 +27,10 @@ class CPluginHandleArena;
 namespace plugins {
 class HistoryFile;
 class ObserverList;
+class CallRecord;
+class CrashDumps;
+class Quarantine;
+class IHangListener;
 }  // namespace plugins
 
 class VARNEL_API CPluginInterface {
@@ -121,6 +125,19 @@ public:
     // A plug-in's code faulted: its menu items, suite entry and dialogs go as at an unload; the
     // plug-in itself stays listed until it is unloaded.
     void PluginFaulted(void* handle);
+    // A fault, a hang past the limit or a call the process ended in, counted against the plug-in
+    // registered under subkey; the plug-in may be put in quarantine by it.
+    void RecordOffence(const wchar_t* subkey, const wchar_t* reason);
+
+    // ---- repeat offenders and crash dumps
+    // The plug-in registered under subkey is in quarantine: reason and since when.
+    bool IsQuarantined(const wchar_t* subkey, std::wstring* reason = nullptr, std::wstring* since = nullptr) const;
+    // Lifts it; the next load request loads it.
+    bool ClearQuarantine(const wchar_t* subkey);
+    // Where the crash dumps and the call records are.
+    std::wstring CrashDumpFolder() const;
+    // The library's own settings (hang limit, quarantine limits) live under this key.
+    static const wchar_t* const SettingsKey;
 
     // ---- the history file
     const wchar_t* GetHistoryFolder() const;
@@ -256,4 +273,18 @@ private:
     zerova::Mutex m_trayStateLock;
     // Set by a state change during a merge on the same thread: the merge runs once more.
     std::atomic<bool> m_mergeAgain{false};
+    // Calls, hangs, dumps and quarantine (PluginFaultRecords.cpp).
+    void SetUpFaultRecords();
+    void TearDownFaultRecords(bool callsStillRunning);
+    void CountOffencesOfEndedProcesses();
+    bool RefusedForQuarantine(const wchar_t* subkeyName);
+    void NoteLoadTime(CPlugin* plugin, ULONGLONG loadMs);
+    void AppendQuarantinedLines(zerova::BoundedAppender& out, int& row, const std::wstring& everythingWorking);
+    std::unique_ptr<plugins::CallRecord> m_calls;
+    std::unique_ptr<plugins::CrashDumps> m_dumps;
+    std::unique_ptr<plugins::Quarantine> m_quarantine;
+    std::unique_ptr<plugins::IHangListener> m_hangReports;
+    // The plug-ins refused for quarantine in this process, with their reasons (reported once each).
+    zerova::Mutex m_quarantinedLock;
+    std::map<std::wstring, std::wstring> m_quarantinedThisStart;
 };

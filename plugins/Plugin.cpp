@@ -75,15 +75,22 @@ void CPlugin::RecordError(int code)
     RecordError(code, message);
 }
 
-void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)
+bool CPlugin::FormatMessageOf(int code, wchar_t* message, int capacity, const wchar_t* first, const wchar_t* second,
+                              const wchar_t* third) const
 {
+    message[0] = L'\0';
     wchar_t format[kMessageCapacity] = L"";
     m_support.Text(static_cast<UINT>(code), format, kMessageCapacity);
-    if (zerova::IsEmpty(format)) return;
+    if (zerova::IsEmpty(format)) return false;
+    zerova::FormatString(message, capacity, format, first != nullptr ? first : L"", second != nullptr ? second : L"",
+                         third != nullptr ? third : L"");
+    return true;
+}
+
+void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)
+{
     wchar_t message[kMessageCapacity];
-    zerova::FormatString(message, kMessageCapacity, format, first != nullptr ? first : L"",
-                         second != nullptr ? second : L"", third != nullptr ? third : L"");
-    RecordError(code, message);
+    if (FormatMessageOf(code, message, kMessageCapacity, first, second, third)) RecordError(code, message);
 }
 
 bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_t* source)
@@ -97,6 +104,8 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
         if (newState == state && stateText.Equals(given)) return false;
         // A stopped plug-in stays in the error state, whatever its own threads still report.
         if (m_faulted && newState < VARNEL_PLUGIN_STATE_ERROR) return false;
+        // While a call hangs the plug-in shows the hang; what it sets meanwhile comes back after.
+        if (m_hung && PutAsideWhileHung(newState, given)) return false;
         zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName.Get() : source);
         // The text is cut in a copy; the caller's buffer is cut too, as the contract says, but
         // only where it can be written (a plug-in may pass a string literal).

@@ -15,6 +15,7 @@ using plugins::kMessageCapacity;
 
 namespace {
 const int kFaultString = 439;
+const int kDumpNoteString = 446;
 const int kGaveUpWaitingString = 441;
 const long long kCallDrainRecheckMs = 20;
 // How long an unload waits for calls into the plug-in that run on other threads.
@@ -43,14 +44,26 @@ bool CPlugin::MarkFaulted()
     return true;
 }
 
-void CPlugin::OnFault(const wchar_t* entryName, DWORD code)
+void CPlugin::OnFault(const wchar_t* entryName, DWORD code, const std::wstring& dumpPath)
 {
     wchar_t shownName[MAX_PATH], exception[16];
     GetDisplayName(shownName, MAX_PATH);
     zerova::FormatString(exception, 16, L"0x%08X", static_cast<unsigned>(code));
     ZEROVA_TRACE(0, L"CPlugin::OnFault - \"%s\" faulted in %s with exception %s", shownName, entryName, exception);
     m_registry.PluginFaulted(handle);
-    RecordFormattedError(kFaultString, shownName, entryName, exception);
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kFaultString, message, kMessageCapacity, shownName, entryName, exception);
+    // The dump's file name goes into the error and the history line; the folder is documented.
+    if (!dumpPath.empty()) {
+        const size_t slash = dumpPath.find_last_of(L'\\');
+        const std::wstring file = slash == std::wstring::npos ? dumpPath : dumpPath.substr(slash + 1);
+        wchar_t dumpNote[MAX_PATH];
+        FormatMessageOf(kDumpNoteString, dumpNote, MAX_PATH, file.c_str());
+        zerova::AppendString(message, kMessageCapacity, L" ");
+        zerova::AppendString(message, kMessageCapacity, dumpNote);
+    }
+    m_registry.RecordOffence(EntryName().c_str(), message);
+    RecordError(kFaultString, message);
     m_registry.RefreshTrayState();
 }
 
@@ -165,7 +178,9 @@ bool CPlugin::GetHealth(VARNEL_PLUGIN_STATE* state, wchar_t* name, int nameCapac
 {
     if (state == nullptr || name == nullptr || text == nullptr || nameCapacity < 1 || textCapacity < 1) return false;
     *state = VARNEL_PLUGIN_STATE_OK;
-    const bool called = CallIntoPlugin(L"PluginGetPluginHealth", &CPlugin::pfnGetPluginHealth, CallRule::WhileLoaded,
+    // A plug-in whose call hangs is not asked: its line says that it does not respond.
+    const bool called = !m_hung &&
+                        CallIntoPlugin(L"PluginGetPluginHealth", &CPlugin::pfnGetPluginHealth, CallRule::WhileLoaded,
                                        [&](VARNEL_GET_PLUGIN_HEALTH_CALLBACK_PROC proc, const CallArguments& call) {
                                            proc(state, name, nameCapacity, text, textCapacity, call.context, more);
                                        });

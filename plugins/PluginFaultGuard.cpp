@@ -1,5 +1,6 @@
 #include "PluginFaultGuard.h"
 #include "ThreadValue.h"
+#include "CrashDumps.h"
 
 #include <algorithm>
 
@@ -17,6 +18,16 @@ namespace {
 zerova::ThreadValue<DWORD> t_faultCode;
 zerova::ThreadValue<const void*> t_faultAddress;
 zerova::ThreadValue<bool> t_faulted;
+// Where the innermost guarded call's fault is dumped, if anywhere.
+zerova::ThreadValue<const plugins::FaultDump*> t_dump;
+
+void DumpFault(EXCEPTION_RECORD* record, CONTEXT* context)
+{
+    const plugins::FaultDump* dump = t_dump.Get();
+    if (dump == nullptr || dump->dumps == nullptr || dump->written == nullptr) return;
+    EXCEPTION_POINTERS pointers{record, context};
+    *dump->written = dump->dumps->Write(record != nullptr ? &pointers : nullptr, ::GetCurrentThreadId(), dump->tag);
+}
 
 plugins::PluginFault RecordedFault() { return plugins::PluginFault{t_faultCode.Get(), t_faultAddress.Get()}; }
 
@@ -81,6 +92,7 @@ extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, vo
     if (record == nullptr || (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0)
         return ExceptionContinueSearch;
     if (!EndsTheCall(*record) || IsInTheHostsOwnCode(record->ExceptionAddress)) return ExceptionContinueSearch;
+    DumpFault(record, context);
     RecordFault(plugins::PluginFault{record->ExceptionCode, record->ExceptionAddress}, true);
 #if defined(_WIN64)
     // Unwinds the plug-in's frames (their own clean-ups run) and resumes in the guard's frame.
@@ -102,19 +114,23 @@ namespace plugins {
 
 void ReportCxxException()
 {
+    DumpFault(nullptr, nullptr);
     RecordFault(PluginFault{kCxxExceptionCode, nullptr}, true);
 }
 
-bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault)
+bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault, const FaultDump* dump)
 {
     // Guarded calls nest (a plug-in calls the library, which calls another plug-in): each keeps
     // the state of the one it runs inside.
     const PluginFault outerFault = RecordedFault();
     const bool outerFaulted = t_faulted.Get();
+    const FaultDump* outerDump = t_dump.Get();
     t_faulted.Set(false);
+    t_dump.Set(dump);
     const bool returned = VarnelCallGuarded(run, argument) != 0 && !t_faulted.Get();
     if (!returned && fault != nullptr) *fault = RecordedFault();
     RecordFault(outerFault, outerFaulted);
+    t_dump.Set(outerDump);
     return returned;
 }
 

@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include <string>
+
 namespace plugins {
 
 // How a guarded call ended when the plug-in faulted.
@@ -18,17 +20,27 @@ struct PluginFault {
 // plug-in code.
 constexpr DWORD kCxxExceptionCode = 0xE06D7363;
 
+class CrashDumps;
+
+// Where the guard writes the dump of a fault it takes (named after tag), and the path it wrote.
+struct FaultDump {
+    const CrashDumps* dumps = nullptr;
+    const wchar_t* tag = nullptr;
+    std::wstring* written = nullptr;
+};
+
 // Calls run(argument). False when the call ended in a fault of the plug-in's (see the handler's
-// rules in the source): *fault says which. A fault raised in the library's own code is not
-// caught here and ends the process as before.
-bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault);
+// rules in the source): *fault says which, and with dump a crash dump of it is written while the
+// faulting state is still there. A fault raised in the library's own code is not caught here and
+// ends the process as before.
+bool CallGuarded(void (*run)(void*), void* argument, PluginFault* fault, const FaultDump* dump = nullptr);
 
 // Records, for the guarded call running on this thread, that a C++ exception ended it.
 void ReportCxxException();
 
 // The same for any callable: call() runs inside the guard.
 template <class Call>
-bool RunGuarded(Call& call, PluginFault* fault)
+bool RunGuarded(Call& call, PluginFault* fault, const FaultDump* dump = nullptr)
 {
     struct Trampoline {
         static void Run(void* argument)
@@ -42,7 +54,7 @@ bool RunGuarded(Call& call, PluginFault* fault)
             }
         }
     };
-    return CallGuarded(&Trampoline::Run, &call, fault);
+    return CallGuarded(&Trampoline::Run, &call, fault, dump);
 }
 
 // A text buffer handed to plug-in code. Marks follow its end up to a page boundary, and an

@@ -4,10 +4,13 @@
 // RegistryLookups.cpp.
 #include "RegistryParts.h"
 
+#include "CallRecord.h"
 #include "CallerText.h"
+#include "CrashDumps.h"
 #include "HistoryFile.h"
 #include "PluginHandles.h"
 #include "PluginObservers.h"
+#include "Quarantine.h"
 #include "TrayConstants.h"
 
 #include "CriticalSectionEx.h"
@@ -67,6 +70,7 @@ CPluginInterface::CPluginInterface(const zerova::SupportServices& support, CPlug
       m_trayState(VARNEL_PLUGIN_STATE_OK), m_language1(0), m_language2(0), m_pluginsLoaded(false), m_exiting(false)
 {
     m_support.errors->SetErrorLoggingCallback(&CPluginInterface::ErrorLoggerCallback, this);
+    SetUpFaultRecords();
 }
 
 void CPluginInterface::ReportPluginError(int code, CPlugin* plugin)
@@ -104,9 +108,11 @@ CPluginInterface::~CPluginInterface()
     CPluginInterface* self = this;
     plugins::registry::g_timerRegistry.compare_exchange_strong(self, nullptr);
     // A plug-in whose call never returned is left as it is: the call still uses its object.
-    auto let_go = [this](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
+    bool callsStillRunning = false;
+    auto let_go = [this, &callsStillRunning](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {
         if (plugin != nullptr && plugin->CallsRunning()) {
-            plugin.release();
+            static_cast<void>(plugin.release());
+            callsStillRunning = true;
             return;
         }
         plugin.reset();
@@ -124,6 +130,7 @@ CPluginInterface::~CPluginInterface()
         m_countedSnapshot.reset();
         m_suitePlugins.clear();
     }
+    TearDownFaultRecords(callsStillRunning);
 }
 
 const wchar_t* CPluginInterface::GetHistoryFolder() const { return m_history->Folder(); }

@@ -68,6 +68,7 @@ bool CPlugin::Load(void* pluginHandle, const wchar_t* registryRoot, const wchar_
         std::lock_guard<zerova::Mutex> guard(m_lock);
         handle = pluginHandle;
     }
+    if (m_calls != nullptr) m_callName = m_calls->NameIndex(subkeyName);
     const bool loaded = LoadSteps(registryRoot, subkeyName, language1, language2);
     if (loaded) {
         // Every completed load leaves a history line, also when the plug-in was already in state 0

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Plugin.h"
+#include "CallRecord.h"
 #include "PluginFaultGuard.h"
 #include "ThreadValue.h"
 
@@ -28,13 +29,15 @@ HANDLE CallsEndedEvent();
 // head is a plain pointer in a slot of the thread (see ThreadValue.h).
 class CPlugin::CallScope {
 public:
-    explicit CallScope(CPlugin& plugin) : m_plugin(plugin), m_outer(s_innermost.Get())
+    CallScope(CPlugin& plugin, const wchar_t* entry) : m_plugin(plugin), m_outer(s_innermost.Get())
     {
         ++m_plugin.m_callsInFlight;
         s_innermost.Set(this);
+        if (m_plugin.m_calls != nullptr) m_plugin.m_calls->Begin(m_mark, m_plugin.m_callName, entry, &m_plugin);
     }
     ~CallScope()
     {
+        if (m_plugin.m_calls != nullptr) m_plugin.m_calls->End(m_mark);
         s_innermost.Set(m_outer);
         if (--m_plugin.m_callsInFlight == 0) ::SetEvent(plugins::CallsEndedEvent());
     }
@@ -52,6 +55,7 @@ private:
     static zerova::ThreadValue<const CallScope*> s_innermost;
     CPlugin& m_plugin;
     const CallScope* const m_outer;
+    plugins::CallRecord::Mark m_mark;
 };
 
 template <typename Proc, typename Call>
@@ -70,15 +74,18 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     // finds the plug-in no longer loaded.
     plugins::PluginFault fault;
     bool firstFault = false;
+    std::wstring dumpPath;
+    // Named after the plug-in's registry key, which stays while the call runs.
+    plugins::FaultDump dump{m_dumps, registrySubkey.Get(), &dumpPath};
     {
-        CallScope scope(*this);
+        CallScope scope(*this, entryName);
         guard.unlock();
         auto invoke = [&] { call(proc, arguments); };
-        if (plugins::RunGuarded(invoke, &fault)) return true;
+        if (plugins::RunGuarded(invoke, &fault, m_dumps != nullptr ? &dump : nullptr)) return true;
         firstFault = MarkFaulted();
     }
     // Reported once the call no longer counts as running, so that an unload waiting for it is not
     // held up by the report (which changes the menu and the dialogs).
-    if (firstFault) OnFault(entryName, fault.code);
+    if (firstFault) OnFault(entryName, fault.code, dumpPath);
     return false;
 }

@@ -200,6 +200,11 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
             wchar_t name[MAX_PATH] = L"";
             wchar_t text[MAX_PATH] = L"";
             if (plugin->GetHealth(&state, name, MAX_PATH, text, MAX_PATH, &more)) {
+                wchar_t note[MAX_PATH];
+                if (entries == 0 && name[0] != L'\0' && plugin->SlowStartNote(note, MAX_PATH)) {
+                    zerova::AppendString(name, MAX_PATH, L" ");
+                    zerova::AppendString(name, MAX_PATH, note);
+                }
                 if (!((name[0] == L'\0' || text[0] == L'\0') && state == VARNEL_PLUGIN_STATE_OK)) {
                     row += 1;
                     AppendHealthLine(out, plugin, name, state, text, row, everythingWorking);
@@ -209,6 +214,7 @@ bool CPluginInterface::GetSystemHealthText(wchar_t* buffer, int length)
             }
         } while (more && ++entries < MaxEntriesPerPlugin);
     }
+    AppendQuarantinedLines(out, row, everythingWorking);
     return true;
 }
 

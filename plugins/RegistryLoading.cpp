@@ -85,6 +85,8 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
+    if (RefusedForQuarantine(subkeyName)) return;
+
     PLUGIN_DATA* record = m_handles.Allocate();
     if (record == nullptr) {
         Report(423, subkeyName);
@@ -92,6 +94,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
     }
     auto owned = std::make_unique<CPlugin>(*this);
     CPlugin* plugin = owned.get();
+    plugin->UseFaultRecords(m_calls.get(), m_dumps.get());
     record->plugin = plugin;
     {
         std::lock_guard<zerova::Mutex> guard(m_listLock);
@@ -99,6 +102,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         m_listed.emplace(record, Listing{m_nextLoadNumber++, std::move(owned), 0});
     }
 
+    const ULONGLONG loadStart = ::GetTickCount64();
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
         unsigned long long lastSnapshot = 0;
         {
@@ -120,6 +124,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         return;
     }
 
+    NoteLoadTime(plugin, ::GetTickCount64() - loadStart);
     CountAgain(record);
     if (requested && handle != nullptr) *handle = record;
     wchar_t pluginName[MAX_PATH];

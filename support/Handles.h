@@ -99,6 +99,11 @@ struct BitmapTraits {
     static bool IsValid(HBITMAP h) { return h != nullptr; }
     static void Close(HBITMAP h) { DeleteObject(h); }
 };
+struct FindTraits {  // FindFirstFileW
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
 struct HeapBlockTraits {
     static void* Invalid() { return nullptr; }
     static bool IsValid(void* p) { return p != nullptr; }
@@ -111,6 +116,7 @@ using UniqueRegKey = UniqueHandle<HKEY, RegKeyTraits>;
 using UniqueLibrary = UniqueHandle<HMODULE, LibraryTraits>;
 using UniqueMenu = UniqueHandle<HMENU, MenuTraits>;
 using UniqueGdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;
+using UniqueFind = UniqueHandle<HANDLE, FindTraits>;
 using UniqueHeapBlock = UniqueHandle<void*, HeapBlockTraits>;
 using UniqueDeviceContext = UniqueHandle<HDC, DeviceContextTraits>;
 using UniqueIcon = UniqueHandle<HICON, IconTraits>;

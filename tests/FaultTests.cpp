@@ -69,7 +69,9 @@ protected:
         EXPECT_EQ(439, plugin->GetLastError()) << "recorded against the plug-in and reported";
         EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, plugin->GetState());
         wchar_t text[MAX_PATH];
-        EXPECT_EQ(message.substr(0, MAX_PATH - 1), std::wstring(plugin->GetStateText(text, MAX_PATH)));
+        const std::wstring shownText = plugin->GetStateText(text, MAX_PATH);
+        EXPECT_EQ(message, shownText.substr(0, message.size()));
+        EXPECT_NE(std::wstring::npos, shownText.find(L"Crash dump: ", message.size())) << "the text names the dump";
 
         CPluginStateHistory history(shown);
         history.Read();

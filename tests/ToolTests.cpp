@@ -450,3 +450,194 @@ TEST_F(CheckPlugin, FileThatIsNoLibraryOrNoFullPathIsNotCheckedAndEndsWithThree)
     const Finished relative = Varnelctl(L"check-plugin FixtureBasic.dll");
     EXPECT_EQ(3u, relative.exitCode) << relative.output;
 }
+
+// ---------------------------------------------------------------- the supervisor and the quarantine
+
+namespace {
+const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel";
+const wchar_t* const kSettings[] = {L"HangLimitMilliseconds", L"QuarantineAfter", L"QuarantineHours",
+                                    L"WriteCrashDumps"};
+
+std::wstring EntryValue(const wchar_t* plugin, const wchar_t* value)
+{
+    wchar_t text[1024] = L"";
+    DWORD size = sizeof(text);
+    const std::wstring entry = std::wstring(kPluginsKey) + L"\\" + plugin;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, entry.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS)
+        return text;
+    DWORD number = 0;
+    size = sizeof(number);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, entry.c_str(), value, RRF_RT_REG_DWORD, nullptr, &number, &size) == ERROR_SUCCESS)
+        return std::to_wstring(number);
+    return L"";
+}
+}  // namespace
+
+class Supervised : public Tools {
+protected:
+    void SetUp() override
+    {
+        Tools::SetUp();
+        ClearSettings();
+        // A crash ends at once here; the dumps have tests of their own.
+        ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, L"WriteCrashDumps", 0));
+    }
+    void TearDown() override
+    {
+        Tools::TearDown();
+        ClearSettings();
+    }
+    static void ClearSettings()
+    {
+        for (const wchar_t* value : kSettings) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, value);
+    }
+    void StartSupervisor(const std::wstring& options)
+    {
+        m_hostLog = m_temp->File(L"host.log");
+        const std::wstring executable = Program(L"Varnel.exe");
+        std::wstring commandLine = Quoted(executable) + L" --supervise --log " + Quoted(m_hostLog) + L" " + options;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &m_host));
+    }
+    bool LogHas(const std::string& part, DWORD withinMs) const
+    {
+        return testenv::PumpUntil([&] { return HostLog().find(part) != std::string::npos; }, withinMs);
+    }
+    size_t LogCount(const std::string& part) const
+    {
+        const std::string log = HostLog();
+        size_t count = 0;
+        for (size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++count;
+        return count;
+    }
+    // The tray asked to close ends with 0, and the supervision with it.
+    DWORD CloseTrayAndSupervisor()
+    {
+        PostMessageW(FindWindowW(L"Zerova_VarnelWindowClass", nullptr), WM_CLOSE, 0, 0);
+        DWORD code = 0xFFFFFFFFu;
+        if (WaitForSingleObject(m_host.hProcess, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(m_host.hProcess, &code);
+        return code;
+    }
+    void SendPluginMessage(const wchar_t* text)
+    {
+        // Sent from a process of its own: the tray may never answer it.
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION sender{};
+        const std::wstring program = Program(L"varnelctl.exe");
+        std::wstring commandLine = Quoted(program) + L" plugin-comm " + text + L" 1";
+        ASSERT_TRUE(CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &sender));
+        CloseHandle(sender.hThread);
+        m_senders.emplace_back(sender.hProcess);
+    }
+    void TearDownSenders()
+    {
+        for (HANDLE sender : m_senders) {
+            if (WaitForSingleObject(sender, 20000) != WAIT_OBJECT_0) TerminateProcess(sender, 9);
+            CloseHandle(sender);
+        }
+        m_senders.clear();
+    }
+    std::vector<HANDLE> m_senders;
+};
+
+using QuarantineCommand = Supervised;
+
+TEST_F(Supervised, TrayThatCrashesIsStartedAgainAndThePluginThatWasInACallIsKeptOutUntilCleared)
+{
+    Register(L"FixtureBasic.dll", L"Crasher");
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, L"QuarantineAfter", 1));
+    StartSupervisor(L"--restart-pauses-ms 1500");
+    ASSERT_TRUE(LogHas("ready", 30000)) << HostLog();
+    EXPECT_TRUE(HostLog().find("Varnel supervisor: started the tray (process ") != std::string::npos) << HostLog();
+
+    Configure(L"FixtureBasic.dll", L"FaultIn", L"Activity");
+    Configure(L"FixtureBasic.dll", L"FaultKind", L"StackOverflow");
+    SendPluginMessage(L"overflow");
+    ASSERT_TRUE(LogHas("restart 1 in 1.5 s", 60000)) << HostLog();
+    EXPECT_TRUE(HostLog().find("the tray ended without being asked to (exit code 0x") != std::string::npos) << HostLog();
+    Configure(L"FixtureBasic.dll", L"FaultIn", L"");
+    ASSERT_TRUE(testenv::PumpUntil([&] { return LogCount("ready") >= 2; }, 30000)) << HostLog();
+
+    EXPECT_EQ(L"1", EntryValue(L"Crasher", L"Quarantined")) << "the restarted tray counted the call the process ended in";
+    EXPECT_NE(std::wstring::npos, EntryValue(L"Crasher", L"QuarantineReason").find(L"was in PluginActivity when the tray process ended"))
+        << testenv::Narrow(EntryValue(L"Crasher", L"QuarantineReason"));
+    EXPECT_EQ(1u, Calls("FixtureBasic.dll|Init")) << "not loaded by the restarted tray";
+
+    const Finished listed = Varnelctl(L"quarantine list");
+    EXPECT_EQ(0u, listed.exitCode) << listed.output;
+    EXPECT_TRUE(listed.Has("quarantined: Crasher (")) << listed.output;
+    EXPECT_TRUE(listed.Has("was in PluginActivity when the tray process ended")) << listed.output;
+
+    const Finished cleared = Varnelctl(L"quarantine clear Crasher");
+    EXPECT_EQ(0u, cleared.exitCode) << cleared.output;
+    EXPECT_TRUE(cleared.Has("cleared: Crasher")) << cleared.output;
+    EXPECT_TRUE(cleared.Has("loaded: ")) << cleared.output;
+    EXPECT_EQ(2u, Calls("FixtureBasic.dll|Init")) << "the running tray loaded it at once";
+    EXPECT_EQ(L"", EntryValue(L"Crasher", L"Quarantined"));
+    EXPECT_TRUE(Varnelctl(L"quarantine list").Has("no plug-in is in quarantine"));
+
+    TearDownSenders();
+    EXPECT_EQ(0u, CloseTrayAndSupervisor());
+    EXPECT_TRUE(HostLog().find("the tray ended as asked; the supervision ends") != std::string::npos) << HostLog();
+}
+
+TEST_F(Supervised, TrayThatStopsAnsweringIsEndedAndStartedAgain)
+{
+    Register(L"FixtureBasic.dll", L"Hanger");
+    Configure(L"FixtureBasic.dll", L"HangIn", L"Activity");
+    StartSupervisor(L"--unanswered-ms 3000 --restart-pauses-ms 1500");
+    ASSERT_TRUE(LogHas("ready", 30000)) << HostLog();
+    SendPluginMessage(L"hang");
+    ASSERT_TRUE(LogHas("the tray did not answer for 3.0 s and was ended; restart 1 in 1.5 s", 30000)) << HostLog();
+    Configure(L"FixtureBasic.dll", L"HangIn", L"");
+    ASSERT_TRUE(testenv::PumpUntil([&] { return LogCount("ready") >= 2; }, 30000)) << HostLog();
+    EXPECT_EQ(L"1", EntryValue(L"Hanger", L"OffenceCount")) << "the call the tray was ended in counts";
+    EXPECT_EQ(L"", EntryValue(L"Hanger", L"Quarantined")) << "once is not enough for the quarantine";
+    EXPECT_EQ(2u, Calls("FixtureBasic.dll|Init"));
+    TearDownSenders();
+    EXPECT_EQ(0u, CloseTrayAndSupervisor());
+}
+
+TEST_F(Supervised, GivesUpAfterFiveRestartsWithinTenMinutesAndSaysWhy)
+{
+    Register(L"FixtureBasic.dll", L"Crasher");
+    Configure(L"FixtureBasic.dll", L"FaultIn", L"Init");
+    Configure(L"FixtureBasic.dll", L"FaultKind", L"StackOverflow");
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, L"QuarantineAfter", 100));
+    StartSupervisor(L"--restart-pauses-ms 100,200");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_host.hProcess, 120000)) << HostLog();
+    DWORD code = 0;
+    GetExitCodeProcess(m_host.hProcess, &code);
+    EXPECT_EQ(8u, code);
+    EXPECT_EQ(6u, LogCount("Varnel supervisor: started the tray")) << HostLog();
+    EXPECT_TRUE(HostLog().find("restart 1 in 0.1 s") != std::string::npos) << HostLog();
+    EXPECT_TRUE(HostLog().find("restart 5 in 0.2 s") != std::string::npos) << HostLog();
+    EXPECT_TRUE(HostLog().find("it was started again 5 times within 10 minutes, so it is not started again") !=
+                std::string::npos) << HostLog();
+    EXPECT_EQ(L"6", EntryValue(L"Crasher", L"OffenceCount")) << "each start ended in its PluginInit";
+}
+
+TEST_F(Supervised, TrayThatWillNotRunEndsTheSupervisionWithItsOwnCode)
+{
+    StartHost();
+    const Finished second = Host(L"--supervise --restart-pauses-ms 100");
+    EXPECT_EQ(1u, second.exitCode) << second.output;
+    EXPECT_TRUE(second.Has("another tray host runs on this desktop")) << second.output;
+    EXPECT_TRUE(second.Has("starting it again would change nothing")) << second.output;
+}
+
+TEST_F(QuarantineCommand, ClearOfAPluginNotInQuarantineOrNotRegisteredFailsWithTheReason)
+{
+    Register(L"FixtureBasic.dll", L"Fine");
+    const Finished notQuarantined = Varnelctl(L"quarantine clear Fine");
+    EXPECT_EQ(1u, notQuarantined.exitCode);
+    EXPECT_TRUE(notQuarantined.Has("\"Fine\" is not in quarantine")) << notQuarantined.output;
+    const Finished unknown = Varnelctl(L"quarantine clear Nobody");
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_TRUE(unknown.Has("no registered plug-in is named \"Nobody\"")) << unknown.output;
+    EXPECT_EQ(2u, Varnelctl(L"quarantine").exitCode);
+}

@@ -49,6 +49,7 @@ struct Options {
     int threads = 8;
     unsigned seed = 0;
     bool heapChecked = false;  // this process runs with the heap's checks (see RunWithHeapChecks)
+    bool crashDumps = true;    // the faulting plug-in's faults are dumped (each takes a while)
 };
 
 // What one plug-in thread knows about its plug-in: the live handle, the handles of its unloaded
@@ -626,6 +627,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options)
         else if (word == L"--threads" && value > 0 && value <= 32) options.threads = value;
         else if (word == L"--seed") options.seed = static_cast<unsigned>(value);
         else if (word == L"--heap-checked") options.heapChecked = value != 0;
+        else if (word == L"--crash-dumps") options.crashDumps = value != 0;
         else return false;
     }
     if (options.seed == 0) options.seed = static_cast<unsigned>(GetTickCount());
@@ -683,12 +685,36 @@ void CheckHistory(const HistoryTally& tally, const std::vector<std::unique_ptr<S
     }
 }
 
+// The library's settings for the run: crash dumps on or off, and no quarantine (the faulting
+// plug-in is loaded again after every fault); afterwards as they were before the run.
+class StressSettings {
+public:
+    explicit StressSettings(bool crashDumps)
+    {
+        if (!crashDumps) testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, kDumps, 0);
+        testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, kQuarantineAfter, 0x7FFFFFFF);
+    }
+    ~StressSettings()
+    {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kDumps);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQuarantineAfter);
+    }
+    StressSettings(const StressSettings&) = delete;
+    StressSettings& operator=(const StressSettings&) = delete;
+
+private:
+    static constexpr const wchar_t* kSettingsKey = L"SOFTWARE\\Zerova\\Varnel";
+    static constexpr const wchar_t* kDumps = L"WriteCrashDumps";
+    static constexpr const wchar_t* kQuarantineAfter = L"QuarantineAfter";
+};
+
 int Run(const Options& options)
 {
     std::printf("stress: %d plug-in threads, %d s, seed %u\n", options.threads, options.seconds, options.seed);
     testenv::RegistryKeyGuard pluginsKey(HKEY_LOCAL_MACHINE, kPluginsKey);
     testenv::RegistryKeyGuard fixturesKey(HKEY_LOCAL_MACHINE, kFixturesKey);
     testenv::TempFolder folder(L"stress");
+    const StressSettings settings(options.crashDumps);
 
     std::vector<std::unique_ptr<Slot>> slots;
     for (int i = 0; i < options.threads; ++i) slots.push_back(std::make_unique<Slot>());
@@ -848,7 +874,7 @@ int wmain(int argc, wchar_t** argv)
     SetUnhandledExceptionFilter(ReportCrash);
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fputs("usage: VarnelStress [--seconds N] [--threads N] [--seed N]\n", stderr);
+        std::fputs("usage: VarnelStress [--seconds N] [--threads N] [--seed N] [--crash-dumps 0|1]\n", stderr);
         return 2;
     }
     if (!options.heapChecked) return RunWithHeapChecks();

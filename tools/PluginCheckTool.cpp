@@ -448,6 +448,17 @@ bool FindByFileName(const std::wstring& fileName, Entry& entry)
     return FindEntry(false, [&](const Entry& c) { return _wcsicmp(c.subkey.c_str(), fileName.c_str()) == 0; }, entry);
 }
 
+std::vector<Entry> AllEntries()
+{
+    std::vector<Entry> entries;
+    Entry none;
+    FindEntry(false, [&](const Entry& candidate) {
+        entries.push_back(candidate);
+        return false;
+    }, none);
+    return entries;
+}
+
 std::wstring ViewName(bool otherView)
 {
     return (ViewFlag(otherView) & KEY_WOW64_32KEY) != 0 ? L"32-bit view of the registry (WOW6432Node)"

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Registry views and plug-in entries as the tray host of this program's bitness reads them.
 namespace pluginregistry {
@@ -21,6 +22,8 @@ struct Entry {
 bool FindByPath(const std::wstring& path, bool otherView, Entry& entry);
 // The first entry whose library has the file name, else the entry of that name.
 bool FindByFileName(const std::wstring& fileName, Entry& entry);
+// Every entry of the plug-in list in the view the host reads, in the registry's order.
+std::vector<Entry> AllEntries();
 // "32-bit view (WOW6432Node)" or "64-bit view", for this program's view or the other one.
 std::wstring ViewName(bool otherView);
 

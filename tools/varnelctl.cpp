@@ -3,6 +3,7 @@
 #include "HostReport.h"
 #include "PluginCheckTool.h"
 #include "PluginRequest.h"
+#include "QuarantineTool.h"
 
 #include "DebugTrace.h"
 #include "OXIL_dllmain.h"
@@ -29,6 +30,9 @@ const wchar_t kUsage[] =
     L"  load-all                  load every plug-in registered and not loaded yet\n"
     L"  load-plugin PATH          load the plug-in whose library is PATH (a full path, or a library file name)\n"
     L"  unload-plugin PATH        unload the plug-in whose library is PATH\n"
+    L"  quarantine list           the plug-ins kept out after repeated faults or hangs, with their reasons\n"
+    L"  quarantine clear NAME     let the plug-in NAME (registry entry, library path or file name) load again,\n"
+    L"                            and load it in the running tray host\n"
     L"\n"
     L"Requests to the tray hosts of every window station and desktop:\n"
     L"  show | hide               show or hide their tray icons\n"
@@ -181,6 +185,11 @@ int RunCommand(const std::wstring& command, int argc, wchar_t** argv)
     if (command == L"load-plugin" || command == L"unload-plugin") {
         if (argc != 3) return Usage(L"a plug-in path is needed");
         return LoadOrUnload(command == L"load-plugin", argument);
+    }
+    if (command == L"quarantine") {
+        if (argc == 3 && std::wstring(argument) == L"list") return ListQuarantine();
+        if (argc == 4 && std::wstring(argument) == L"clear") return ClearQuarantine(argv[3]);
+        return Usage(L"quarantine takes list, or clear NAME");
     }
     if (command == L"check-plugin") {
         if (argc != 3 && argc != 4) return Usage(L"check-plugin needs PATH and takes FOLDER");

@@ -1,0 +1,146 @@
+#include "CrashDumps.h"
+
+#include "CallRecord.h"
+
+#include "Handles.h"
+#include "RegistryEx.h"
+#include "SafeString.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cwchar>
+#include <vector>
+
+namespace plugins {
+
+namespace {
+const DWORD kWriteTimeoutMs = 15000;
+const wchar_t kWriterProgram[] = L"VarnelDumpWriter.exe";
+const wchar_t kSwitchValue[] = L"WriteCrashDumps";
+
+// The writer program beside this library.
+std::wstring WriterPath()
+{
+    HMODULE self = nullptr;
+    wchar_t path[MAX_PATH] = L"";
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&WriterPath), &self) ||
+        ::GetModuleFileNameW(self, path, MAX_PATH) == 0)
+        return L"";
+    std::wstring folder = path;
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    return folder + kWriterProgram;
+}
+
+// Letters, digits, '-' and '_' of the tag (of its last part after a backslash); the rest becomes '_'.
+std::wstring FileSafe(const wchar_t* tag)
+{
+    std::wstring safe = tag != nullptr && tag[0] != L'\0' ? tag : L"process";
+    safe = safe.substr(safe.find_last_of(L'\\') + 1);  // a registry key's last part
+    for (wchar_t& c : safe)
+        if (!iswalnum(c) && c != L'-' && c != L'_') c = L'_';
+    return safe.substr(0, 64);
+}
+
+std::atomic<CrashDumps*> g_processDumps{nullptr};
+std::atomic<CallRecord*> g_processCalls{nullptr};
+LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
+
+LONG WINAPI DumpProcessFault(EXCEPTION_POINTERS* exception)
+{
+    if (CrashDumps* dumps = g_processDumps.load()) {
+        const std::wstring path = dumps->Write(exception, ::GetCurrentThreadId(), L"process");
+        if (CallRecord* calls = g_processCalls.load(); calls != nullptr && !path.empty())
+            calls->NoteProcessDump(path.c_str());
+    }
+    return g_previousFilter != nullptr ? g_previousFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
+}
+}  // namespace
+
+CrashDumps::CrashDumps(std::wstring folder, std::wstring settingsKey)
+    : m_folder(std::move(folder)), m_settingsKey(std::move(settingsKey))
+{
+}
+
+std::wstring CrashDumps::Write(EXCEPTION_POINTERS* exception, DWORD faultingThread, const wchar_t* tag) const
+{
+    DWORD wanted = 1;
+    if (m_folder.empty() || (CRegistryEx::Get(HKEY_LOCAL_MACHINE, m_settingsKey.c_str(), kSwitchValue, wanted) && wanted == 0))
+        return L"";
+    static std::atomic<unsigned> s_number{0};
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    wchar_t name[160];
+    zerova::FormatString(name, 160, L"\\%s-%04u%02u%02u-%02u%02u%02u-%lu-%u.dmp", FileSafe(tag).c_str(), now.wYear,
+                         now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, ::GetCurrentProcessId(),
+                         ++s_number);
+    const std::wstring path = m_folder + name;
+    const std::wstring writer = WriterPath();
+    wchar_t arguments[96];
+    zerova::FormatString(arguments, 96, L" %lu %lu %llx ", ::GetCurrentProcessId(), faultingThread,
+                         static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(exception)));
+    std::wstring command = L"\"" + writer + L"\"" + arguments + L"\"" + path + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (writer.empty() ||
+        !::CreateProcessW(writer.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &started))
+        return L"";
+    zerova::UniqueKernelHandle process(started.hProcess);
+    zerova::UniqueKernelHandle thread(started.hThread);
+    DWORD code = 1;
+    const bool ended = ::WaitForSingleObject(process.Get(), kWriteTimeoutMs) == WAIT_OBJECT_0;
+    if (!ended) ::TerminateProcess(process.Get(), 1);
+    if (!ended || !::GetExitCodeProcess(process.Get(), &code) || code != 0) {
+        ::DeleteFileW(path.c_str());
+        return L"";
+    }
+    Prune();
+    return path;
+}
+
+// The newest kKept dumps within kCapBytes stay.
+void CrashDumps::Prune() const
+{
+    struct Found {
+        std::wstring path;
+        ULONGLONG written;
+        ULONGLONG bytes;
+    };
+    std::vector<Found> dumps;
+    WIN32_FIND_DATAW found{};
+    const zerova::UniqueFind search(::FindFirstFileW((m_folder + L"\\*.dmp").c_str(), &found));
+    if (!search) return;
+    do {
+        dumps.push_back({m_folder + L"\\" + found.cFileName,
+                         (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime,
+                         (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow});
+    } while (::FindNextFileW(search.Get(), &found));
+    std::sort(dumps.begin(), dumps.end(), [](const Found& a, const Found& b) { return a.written > b.written; });
+    ULONGLONG total = 0;
+    for (size_t i = 0; i < dumps.size(); ++i) {
+        total += dumps[i].bytes;
+        if (i >= static_cast<size_t>(kKept) || (i > 0 && total > kCapBytes)) ::DeleteFileW(dumps[i].path.c_str());
+    }
+}
+
+void CrashDumps::WatchProcessFaults(CallRecord* calls)
+{
+    g_processCalls = calls;
+    CrashDumps* expected = nullptr;
+    if (g_processDumps.compare_exchange_strong(expected, this))
+        g_previousFilter = ::SetUnhandledExceptionFilter(&DumpProcessFault);
+}
+
+void CrashDumps::StopWatchingProcessFaults()
+{
+    CrashDumps* expected = this;
+    if (!g_processDumps.compare_exchange_strong(expected, nullptr)) return;
+    g_processCalls = nullptr;
+    // A filter set by someone else since stays (it may call this one, which then only passes on).
+    const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(g_previousFilter);
+    if (current != &DumpProcessFault) ::SetUnhandledExceptionFilter(current);
+}
+
+}  // namespace plugins

@@ -1,0 +1,124 @@
+// What the plug-in object does about a call that hangs and a load that was slow: the report while
+// the call runs, the state put back when it returns, the note of a slow start.
+#include "PluginObjectParts.h"
+
+#include "PluginInterface.h"
+#include "SafeString.h"
+
+#include <string>
+
+using plugins::kMessageCapacity;
+
+namespace {
+const int kHangString = 445;
+const int kRespondsAgainString = 447;
+const int kSlowStartString = 452;
+
+// Seconds with one decimal, as the hang and slow-load messages show them.
+std::wstring SecondsText(ULONGLONG milliseconds)
+{
+    wchar_t text[32];
+    zerova::FormatString(text, 32, L"%llu.%llu", milliseconds / 1000, (milliseconds % 1000) / 100);
+    return text;
+}
+}  // namespace
+
+struct CPlugin::HungCall {
+    VARNEL_PLUGIN_STATE stateBefore = VARNEL_PLUGIN_STATE_OK;
+    std::wstring textBefore;
+    bool errorFlagBefore = false;
+    std::wstring entry;
+    ULONGLONG since = 0;
+};
+
+bool CPlugin::SlowStartNote(wchar_t* note, int capacity) const
+{
+    const DWORD slow = m_slowLoadMs.load();
+    return slow != 0 && FormatMessageOf(kSlowStartString, note, capacity, SecondsText(slow).c_str());
+}
+
+void CPlugin::UseFaultRecords(plugins::CallRecord* calls, const plugins::CrashDumps* dumps)
+{
+    m_calls = calls;
+    m_dumps = dumps;
+}
+
+void CPlugin::PinForReport() { ++m_callsInFlight; }
+
+void CPlugin::UnpinReport()
+{
+    if (--m_callsInFlight == 0) ::SetEvent(plugins::CallsEndedEvent());
+}
+
+void CPlugin::ReportHang(const wchar_t* entry, DWORD runningMs)
+{
+    wchar_t shownName[MAX_PATH];
+    {
+        std::lock_guard<zerova::Mutex> guard(m_lock);
+        if (m_hung || m_faulted) return;
+        m_hungCall = std::make_unique<HungCall>();
+        m_hungCall->stateBefore = state;
+        m_hungCall->textBefore = stateText.Get();
+        m_hungCall->errorFlagBefore = (flags.load() & PLUGIN_FLAG_ERROR) != 0;
+        m_hungCall->entry = entry != nullptr ? entry : L"";
+        m_hungCall->since = ::GetTickCount64() - runningMs;
+        displayName.CopyTo(shownName, MAX_PATH);
+    }
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kHangString, message, kMessageCapacity, shownName, entry, SecondsText(runningMs).c_str());
+    ZEROVA_TRACE(0, L"CPlugin::ReportHang - %s", message);
+    m_registry.RecordOffence(EntryName().c_str(), message);
+    RecordError(kHangString, message);
+    m_hung = true;
+    m_registry.RefreshTrayState();
+}
+
+// The state from before the hang comes back, with a history line that says the plug-in responds
+// again; what the plug-in set meanwhile is what comes back.
+void CPlugin::HangEnded()
+{
+    wchar_t shownName[MAX_PATH], entry[MAX_PATH], restoredText[MAX_PATH];
+    VARNEL_PLUGIN_STATE restored = VARNEL_PLUGIN_STATE_OK;
+    ULONGLONG hungFor = 0;
+    {
+        std::lock_guard<zerova::Mutex> guard(m_lock);
+        if (!m_hung || m_hungCall == nullptr) return;
+        m_hung = false;
+        const std::unique_ptr<HungCall> hung = std::move(m_hungCall);
+        if (m_faulted) return;
+        displayName.CopyTo(shownName, MAX_PATH);
+        zerova::CopyString(entry, MAX_PATH, hung->entry.c_str());
+        hungFor = ::GetTickCount64() - hung->since;
+        restored = hung->stateBefore;
+        zerova::CopyString(restoredText, MAX_PATH, hung->textBefore.c_str());
+        state = restored;
+        m_stateNow = restored;
+        SetStateText(restoredText);
+        if (!hung->errorFlagBefore) flags.fetch_and(~static_cast<unsigned>(PLUGIN_FLAG_ERROR));
+    }
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kRespondsAgainString, message, kMessageCapacity, shownName, entry, SecondsText(hungFor).c_str());
+    ZEROVA_TRACE(0, L"CPlugin::HangEnded - %s", message);
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    WriteHistory(restored, message, nullptr, &now);
+    if (!IsErrorLogger()) PublishStateChange(shownName, restored, restoredText, now);
+    m_registry.RefreshTrayState();
+}
+
+bool CPlugin::PutAsideWhileHung(VARNEL_PLUGIN_STATE newState, const wchar_t* text)
+{
+    if (m_hungCall == nullptr) return false;
+    m_hungCall->stateBefore = newState;
+    m_hungCall->textBefore.assign(text, plugins::StateTextCut(text));
+    return true;
+}
+
+void CPlugin::NoteSlowLoad(DWORD loadMs) { m_slowLoadMs = loadMs; }
+
+std::wstring CPlugin::EntryName() const
+{
+    std::lock_guard<zerova::Mutex> guard(m_lock);
+    const std::wstring key = registrySubkey.Get();
+    return key.substr(key.find_last_of(L'\\') + 1);
+}
