@@ -22,7 +22,13 @@ void BecomeDpiAware()
 // A fault nothing took ends the tray at once with the fault's code, after the library has written
 // its crash dump (its filter comes first and hands on to this one): no error dialog waits for a
 // person while a supervisor could start the tray again.
-LONG WINAPI EndWithTheFaultsCode(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+// Ended here, not unwound: after such a fault nothing of the process (its loader lock, its heap) can
+// be trusted to run the library's detach code.
+LONG WINAPI EndWithTheFaultsCode(EXCEPTION_POINTERS* exception)
+{
+    ::TerminateProcess(::GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)

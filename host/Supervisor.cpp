@@ -100,18 +100,17 @@ bool CSupervisor::StartTray(PROCESS_INFORMATION& started)
 }
 
 // Waits for the tray to end, asking its notify-icon window every second whether it still answers.
-// Until the window exists (the tray is loading its plug-ins) silence does not count.
+// Silence counts from the start: a tray that hangs while it loads its plug-ins is as dead as one
+// that hangs later.
 CSupervisor::Outcome CSupervisor::WatchTray(HANDLE process, DWORD processId)
 {
-    bool seen = false;
     ULONGLONG lastAnswer = ::GetTickCount64();
     while (::WaitForSingleObject(process, kLookEveryMs) == WAIT_TIMEOUT) {
         if (Answers(processId, kAnswerTimeoutMs)) {
-            seen = true;
             lastAnswer = ::GetTickCount64();
             continue;
         }
-        if (seen && ::GetTickCount64() - lastAnswer >= m_settings.unansweredMs) {
+        if (::GetTickCount64() - lastAnswer >= m_settings.unansweredMs) {
             ::TerminateProcess(process, ERROR_TIMEOUT);
             ::WaitForSingleObject(process, INFINITE);
             return Outcome::Unanswered;

@@ -43,16 +43,11 @@ std::wstring FileSafe(const wchar_t* tag)
 }
 
 std::atomic<CrashDumps*> g_processDumps{nullptr};
-std::atomic<CallRecord*> g_processCalls{nullptr};
 LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
 
-LONG WINAPI DumpProcessFault(EXCEPTION_POINTERS* exception)
+LONG WINAPI FilterProcessFault(EXCEPTION_POINTERS* exception)
 {
-    if (CrashDumps* dumps = g_processDumps.load()) {
-        const std::wstring path = dumps->Write(exception, ::GetCurrentThreadId(), L"process");
-        if (CallRecord* calls = g_processCalls.load(); calls != nullptr && !path.empty())
-            calls->NoteProcessDump(path.c_str());
-    }
+    if (CrashDumps* dumps = g_processDumps.load()) dumps->DumpProcessFault(exception);
     return g_previousFilter != nullptr ? g_previousFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 }  // namespace
@@ -127,20 +122,61 @@ void CrashDumps::Prune() const
 
 void CrashDumps::WatchProcessFaults(CallRecord* calls)
 {
-    g_processCalls = calls;
+    m_calls = calls;
+    m_faultHandedOver.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_faultDumped.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_stopWriting.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_faultHandedOver || !m_faultDumped || !m_stopWriting) return;
     CrashDumps* expected = nullptr;
-    if (g_processDumps.compare_exchange_strong(expected, this))
-        g_previousFilter = ::SetUnhandledExceptionFilter(&DumpProcessFault);
+    if (!g_processDumps.compare_exchange_strong(expected, this)) return;
+    m_writer = std::thread([this] { WriteProcessDumps(); });
+    g_previousFilter = ::SetUnhandledExceptionFilter(&FilterProcessFault);
 }
+
+void CrashDumps::WriteProcessDumps()
+{
+    m_writerThread = ::GetCurrentThreadId();
+    const HANDLE waits[] = {m_stopWriting.Get(), m_faultHandedOver.Get()};
+    while (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        const std::wstring path = Write(m_processFault, m_faultingThread, L"process");
+        if (m_calls != nullptr && !path.empty()) m_calls->NoteProcessDump(path.c_str());
+        ::SetEvent(m_faultDumped.Get());
+    }
+}
+
+void CrashDumps::DumpProcessFault(EXCEPTION_POINTERS* exception)
+{
+    if (!m_writer.joinable() || ::GetCurrentThreadId() == m_writerThread.load()) return;
+    // One fault at a time; a second faulting thread finds the event taken and passes on.
+    static std::atomic<bool> s_taken{false};
+    if (s_taken.exchange(true)) return;
+    m_processFault = exception;
+    m_faultingThread = ::GetCurrentThreadId();
+    ::SetEvent(m_faultHandedOver.Get());
+    ::WaitForSingleObject(m_faultDumped.Get(), kWriteTimeoutMs + 5000);
+}
+
+void EndProcessForFault(EXCEPTION_RECORD* record, CONTEXT* context)
+{
+    EXCEPTION_POINTERS pointers{record, context};
+    ::UnhandledExceptionFilter(&pointers);
+    ::TerminateProcess(::GetCurrentProcess(), record->ExceptionCode);
+    for (;;) ::Sleep(INFINITE);
+}
+
+CrashDumps::~CrashDumps() { StopWatchingProcessFaults(); }
 
 void CrashDumps::StopWatchingProcessFaults()
 {
     CrashDumps* expected = this;
     if (!g_processDumps.compare_exchange_strong(expected, nullptr)) return;
-    g_processCalls = nullptr;
     // A filter set by someone else since stays (it may call this one, which then only passes on).
     const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(g_previousFilter);
-    if (current != &DumpProcessFault) ::SetUnhandledExceptionFilter(current);
+    if (current != &FilterProcessFault) ::SetUnhandledExceptionFilter(current);
+    if (m_writer.joinable()) {
+        ::SetEvent(m_stopWriting.Get());
+        m_writer.join();
+    }
 }
 
 }  // namespace plugins

@@ -8,7 +8,11 @@
 #endif
 #include <windows.h>
 
+#include "Handles.h"
+
+#include <atomic>
 #include <string>
+#include <thread>
 
 namespace plugins {
 
@@ -21,6 +25,9 @@ public:
 
     // settingsKey (under HKEY_LOCAL_MACHINE) may turn dumps off: "WriteCrashDumps" = 0.
     CrashDumps(std::wstring folder, std::wstring settingsKey);
+    ~CrashDumps();
+    CrashDumps(const CrashDumps&) = delete;
+    CrashDumps& operator=(const CrashDumps&) = delete;
     const std::wstring& Folder() const { return m_folder; }
     // Writes the dump of the exception on the given thread of this process, from a process of its
     // own (VarnelDumpWriter.exe beside the library), and waits for it; the dump's full path, or
@@ -32,11 +39,31 @@ public:
     void WatchProcessFaults(CallRecord* calls);
     void StopWatchingProcessFaults();
 
+    // Has the fault that ends the process dumped by the writing thread: the faulting thread may
+    // have no stack left for more than handing the fault over and waiting.
+    void DumpProcessFault(EXCEPTION_POINTERS* exception);
+
 private:
     void Prune() const;
+    void WriteProcessDumps();
 
     std::wstring m_folder;
     std::wstring m_settingsKey;
+    CallRecord* m_calls = nullptr;
+    // The process fault handed to the writing thread, and its two signals.
+    EXCEPTION_POINTERS* m_processFault = nullptr;
+    DWORD m_faultingThread = 0;
+    zerova::UniqueKernelHandle m_faultHandedOver;
+    zerova::UniqueKernelHandle m_faultDumped;
+    zerova::UniqueKernelHandle m_stopWriting;
+    std::thread m_writer;
+    std::atomic<DWORD> m_writerThread{0};
 };
+
+// A fault no code may resume from (a stack overflow) inside a plug-in's call: the process's own
+// unhandled-exception filters run (the dump, the host's last word) and the process ends with the
+// fault's code. Exceptions in window procedures may be swallowed by the system on their way up,
+// which would leave the thread running without its stack's guard.
+[[noreturn]] void EndProcessForFault(EXCEPTION_RECORD* record, CONTEXT* context);
 
 }  // namespace plugins

@@ -91,6 +91,7 @@ extern "C" EXCEPTION_DISPOSITION VarnelGuardHandler(EXCEPTION_RECORD* record, vo
 {
     if (record == nullptr || (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0)
         return ExceptionContinueSearch;
+    if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW) plugins::EndProcessForFault(record, context);
     if (!EndsTheCall(*record) || IsInTheHostsOwnCode(record->ExceptionAddress)) return ExceptionContinueSearch;
     DumpFault(record, context);
     RecordFault(plugins::PluginFault{record->ExceptionCode, record->ExceptionAddress}, true);

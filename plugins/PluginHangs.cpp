@@ -2,6 +2,8 @@
 // the call runs, the state put back when it returns, the note of a slow start.
 #include "PluginObjectParts.h"
 
+#include "CallerText.h"
+
 #include "PluginInterface.h"
 #include "SafeString.h"
 
@@ -22,14 +24,6 @@ std::wstring SecondsText(ULONGLONG milliseconds)
     return text;
 }
 }  // namespace
-
-struct CPlugin::HungCall {
-    VARNEL_PLUGIN_STATE stateBefore = VARNEL_PLUGIN_STATE_OK;
-    std::wstring textBefore;
-    bool errorFlagBefore = false;
-    std::wstring entry;
-    ULONGLONG since = 0;
-};
 
 bool CPlugin::SlowStartNote(wchar_t* note, int capacity) const
 {
@@ -93,7 +87,7 @@ void CPlugin::HangEnded()
         zerova::CopyString(restoredText, MAX_PATH, hung->textBefore.c_str());
         state = restored;
         m_stateNow = restored;
-        SetStateText(restoredText);
+        stateText.Assign(restoredText);
         if (!hung->errorFlagBefore) flags.fetch_and(~static_cast<unsigned>(PLUGIN_FLAG_ERROR));
     }
     wchar_t message[kMessageCapacity];

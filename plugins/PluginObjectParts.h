@@ -11,6 +11,7 @@
 #include "DebugTrace.h"
 
 #include <mutex>
+#include <string>
 
 // Every line of the plug-in object names its source file, whichever of its files writes it.
 #undef ZEROVA_SOURCE_FILE
@@ -56,6 +57,15 @@ private:
     CPlugin& m_plugin;
     const CallScope* const m_outer;
     plugins::CallRecord::Mark m_mark;
+};
+
+// What a hung call put aside, for when it returns.
+struct CPlugin::HungCall {
+    VARNEL_PLUGIN_STATE stateBefore = VARNEL_PLUGIN_STATE_OK;
+    std::wstring textBefore;
+    bool errorFlagBefore = false;
+    std::wstring entry;
+    ULONGLONG since = 0;
 };
 
 template <typename Proc, typename Call>

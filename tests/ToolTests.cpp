@@ -479,6 +479,7 @@ protected:
     {
         Tools::SetUp();
         ClearSettings();
+        ForgetEndedTrays();
         // A crash ends at once here; the dumps have tests of their own.
         ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, L"WriteCrashDumps", 0));
     }
@@ -486,6 +487,20 @@ protected:
     {
         Tools::TearDown();
         ClearSettings();
+    }
+    // Records of tray processes that earlier runs ended in a plug-in's call would count against
+    // the plug-ins these tests register under the same names.
+    static void ForgetEndedTrays()
+    {
+        wchar_t local[MAX_PATH] = L"";
+        if (GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH) == 0) return;
+        const std::wstring folder = std::wstring(local) + L"\\Zerova\\Varnel\\Calls\\";
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW((folder + L"*.calls").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do DeleteFileW((folder + found.cFileName).c_str());
+        while (FindNextFileW(search, &found));
+        FindClose(search);
     }
     static void ClearSettings()
     {
@@ -589,6 +604,9 @@ TEST_F(Supervised, TrayThatStopsAnsweringIsEndedAndStartedAgain)
 {
     Register(L"FixtureBasic.dll", L"Hanger");
     Configure(L"FixtureBasic.dll", L"HangIn", L"Activity");
+    // Ended by the supervisor before the hang watch would report it: the one offence is the call
+    // the process was ended in.
+    ASSERT_TRUE(testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, L"HangLimitMilliseconds", 60000));
     StartSupervisor(L"--unanswered-ms 3000 --restart-pauses-ms 1500");
     ASSERT_TRUE(LogHas("ready", 30000)) << HostLog();
     SendPluginMessage(L"hang");
@@ -618,7 +636,7 @@ TEST_F(Supervised, GivesUpAfterFiveRestartsWithinTenMinutesAndSaysWhy)
     EXPECT_TRUE(HostLog().find("restart 5 in 0.2 s") != std::string::npos) << HostLog();
     EXPECT_TRUE(HostLog().find("it was started again 5 times within 10 minutes, so it is not started again") !=
                 std::string::npos) << HostLog();
-    EXPECT_EQ(L"6", EntryValue(L"Crasher", L"OffenceCount")) << "each start ended in its PluginInit";
+    EXPECT_EQ(L"5", EntryValue(L"Crasher", L"OffenceCount")) << "each start counted the PluginInit the one before ended in";
 }
 
 TEST_F(Supervised, TrayThatWillNotRunEndsTheSupervisionWithItsOwnCode)
