@@ -1,6 +1,9 @@
 // A scanner: a plug-in message "scanner:scan" starts a scan on a thread of its own, which shows a
 // progress dialog with a detail line per file and ends with an advisory message. The answer to the
 // message arrives later as activity 5. Its texts are in English and German (SampleScanner.rc).
+//   plug-in message: "scanner:overflow" walks a folder tree whose link leads back into itself,
+//                    without a depth limit, as a buggy scanner would: its stack runs out and the
+//                    tray process ends (a supervised tray starts again without it).
 #include "SampleLanguage.h"
 #include "SampleTexts.h"
 #include "VarnelPluginAPI.h"
@@ -70,6 +73,15 @@ DWORD WINAPI Scan(LPVOID)
     return 0;
 }
 
+// Each folder's link leads to the folder itself; the walk's only limit is far beyond any stack.
+int WalkFolder(const wchar_t* folder, int depth)
+{
+    if (depth > 100000000) return 0;
+    volatile wchar_t path[1024];
+    swprintf(const_cast<wchar_t*>(path), 1024, L"%ls\\loop", folder);
+    return WalkFolder(const_cast<const wchar_t*>(path), depth + 1) + path[0];
+}
+
 void StartScan()
 {
     if (InterlockedCompareExchange(&g_scanning, 1, 0) != 0) return;  // one scan at a time
@@ -104,6 +116,9 @@ PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY activity, int first
     if (activity == VARNEL_ACTIVITY_PLUGIN_COMM && second != 0 &&
         wcscmp(reinterpret_cast<const wchar_t*>(second), L"scanner:scan") == 0)
         StartScan();
+    if (activity == VARNEL_ACTIVITY_PLUGIN_COMM && second != 0 &&
+        wcscmp(reinterpret_cast<const wchar_t*>(second), L"scanner:overflow") == 0)
+        return WalkFolder(L"C:\\Users\\Public\\Links", 0);
     if (activity == VARNEL_ACTIVITY_ADVISORY_RESULT) {
         // first: the button that closed the message (0: it closed by itself); second: our cookie.
         wchar_t format[MAX_PATH], text[MAX_PATH];

@@ -3,6 +3,9 @@
 // English and German (SampleUpdater.rc).
 //   plug-in message: "updater:crash" makes it read through a bad pointer, as a buggy plug-in
 //                    would; the tray shows it as stopped and goes on without it.
+//   plug-in message: "updater:slow-server N" has the next update wait N seconds for a server that
+//                    does not answer, on the tray's thread, as a plug-in that blocks would: the
+//                    tray reports that the plug-in does not respond until the update returns.
 #include "SampleLanguage.h"
 #include "SampleTexts.h"
 #include "VarnelPluginAPI.h"
@@ -14,9 +17,14 @@
 namespace {
 void* g_handle = nullptr;
 int g_updates = 0;
+DWORD g_serverDelayMs = 0;
 
 void RunUpdate()
 {
+    if (g_serverDelayMs != 0) {
+        Sleep(g_serverDelayMs);
+        g_serverDelayMs = 0;
+    }
     ++g_updates;
     wchar_t format[MAX_PATH], text[MAX_PATH];
     swprintf(text, MAX_PATH, SampleText(IDS_UPDATER_DONE, format, MAX_PATH), g_updates);
@@ -64,6 +72,11 @@ PLUGIN_EXPORT void VARNEL_CALL PluginUpdate(void*) { RunUpdate(); }
 PLUGIN_EXPORT int VARNEL_CALL PluginActivity(VARNEL_ACTIVITY activity, int, INT_PTR second, void*)
 {
     const auto* text = reinterpret_cast<const wchar_t*>(second);
+    const wchar_t kSlowServer[] = L"updater:slow-server ";
+    if (activity == VARNEL_ACTIVITY_PLUGIN_COMM && text != nullptr && wcsncmp(text, kSlowServer, wcslen(kSlowServer)) == 0) {
+        g_serverDelayMs = static_cast<DWORD>(wcstoul(text + wcslen(kSlowServer), nullptr, 10)) * 1000;
+        return 0;
+    }
     if (activity == VARNEL_ACTIVITY_PLUGIN_COMM && text != nullptr && wcscmp(text, L"updater:crash") == 0) {
         // The address comes from the message's length, so the compiler cannot see it is bad.
         const volatile int* bad = reinterpret_cast<const volatile int*>(static_cast<INT_PTR>(wcslen(text)));

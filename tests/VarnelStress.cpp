@@ -78,6 +78,10 @@ std::atomic<long long> g_faultsSurvived{0};
 std::atomic<long long> g_refusedFaultyLoads{0};
 std::atomic<size_t> g_finished{0};
 std::atomic<long long> g_faultChecks{0};
+std::atomic<long long> g_hangsSeen{0};
+// The hanging plug-in's update call and the hang limit of the run.
+const DWORD kHangMs = 150;
+const DWORD kHangLimitMs = 50;
 std::atomic<long long> g_nestedUnloads{0};
 // The faulting plug-in's live handle, for the thread that watches how its fault shows.
 std::atomic<void*> g_faultyHandle{nullptr};
@@ -475,6 +479,50 @@ bool RegisterFaultingPlugin(const testenv::TempFolder& folder, Slot& slot)
                              });
 }
 
+// A plug-in whose update call blocks longer than the hang limit: the hang watch reports it while
+// the broadcast waits, and puts its state back when the call returns.
+bool RegisterHangingPlugin(const testenv::TempFolder& folder, Slot& slot)
+{
+    return RegisterOwnPlugin(folder, slot, L"FixtureCapabilities.dll", L"StressHanging", L"Hanging stress plug-in",
+                             [](const std::wstring& config) {
+                                 return testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"HangIn", L"Update") &&
+                                        testenv::SetRegDword(HKEY_LOCAL_MACHINE, config, L"HangMs", kHangMs);
+                             });
+}
+
+// Whoever sees the plug-in reported as hung sees it in the error state; it is seen hung at all.
+void HangWatcher(size_t index, const Slot& hanging, Watchdog& watchdog)
+{
+    auto* plugin = static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(hanging.handle)->plugin);
+    while (!g_stop) {
+        watchdog.Beat(index, "hang watch");
+        const bool hungBefore = plugin->IsHung();
+        const VARNEL_PLUGIN_STATE state = plugin->GetState();
+        if (hungBefore && plugin->IsHung()) {
+            ++g_hangsSeen;
+            if (state != VARNEL_PLUGIN_STATE_ERROR)
+                Fail("the plug-in reported as hung shows state %d, not 2", static_cast<int>(state));
+        }
+        Sleep(3);
+    }
+    watchdog.Beat(index, "done");
+    ++g_finished;
+}
+
+// Once every call has returned, the hanging plug-in is no longer reported and shows what it showed
+// before its hangs.
+void CheckHangsEnded(const Slot& hanging)
+{
+    auto* plugin = static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(hanging.handle)->plugin);
+    for (int look = 0; look < 100 && plugin->IsHung(); ++look) {
+        testenv::DispatchWaitingMessages();
+        Sleep(20);
+    }
+    if (plugin->IsHung()) Fail("the hanging plug-in is still reported as hung after its calls returned");
+    if (plugin->GetState() != VARNEL_PLUGIN_STATE_OK)
+        Fail("the hanging plug-in shows state %d after its calls returned, not 0", static_cast<int>(plugin->GetState()));
+}
+
 // ---------------------------------------------------------------- the dialog thread
 
 void HealthReader(size_t index, Watchdog& watchdog)
@@ -693,11 +741,13 @@ public:
     {
         if (!crashDumps) testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, kDumps, 0);
         testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, kQuarantineAfter, 0x7FFFFFFF);
+        testenv::SetRegDword(HKEY_LOCAL_MACHINE, kSettingsKey, kHangLimit, kHangLimitMs);
     }
     ~StressSettings()
     {
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kDumps);
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kQuarantineAfter);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, kHangLimit);
     }
     StressSettings(const StressSettings&) = delete;
     StressSettings& operator=(const StressSettings&) = delete;
@@ -706,6 +756,7 @@ private:
     static constexpr const wchar_t* kSettingsKey = L"SOFTWARE\\Zerova\\Varnel";
     static constexpr const wchar_t* kDumps = L"WriteCrashDumps";
     static constexpr const wchar_t* kQuarantineAfter = L"QuarantineAfter";
+    static constexpr const wchar_t* kHangLimit = L"HangLimitMilliseconds";
 };
 
 int Run(const Options& options)
@@ -718,9 +769,9 @@ int Run(const Options& options)
 
     std::vector<std::unique_ptr<Slot>> slots;
     for (int i = 0; i < options.threads; ++i) slots.push_back(std::make_unique<Slot>());
-    Slot faulty, nested;
+    Slot faulty, nested, hanging;
     if (!RegisterPlugins(folder, slots) || !RegisterFaultingPlugin(folder, faulty) ||
-        !RegisterNestedPlugin(folder, nested)) {
+        !RegisterNestedPlugin(folder, nested) || !RegisterHangingPlugin(folder, hanging)) {
         Fail("the stress plug-ins could not be registered");
         return 2;
     }
@@ -730,7 +781,8 @@ int Run(const Options& options)
     const HWND window = host.Window();
     CPluginStateHistory::DeleteHistoryFile();
     if (!LoadAll(slots) || !CPluginInterface::Instance()->LoadPlugin(faulty.subkey.c_str(), &faulty.handle) ||
-        !CPluginInterface::Instance()->LoadPlugin(nested.subkey.c_str(), &nested.handle)) {
+        !CPluginInterface::Instance()->LoadPlugin(nested.subkey.c_str(), &nested.handle) ||
+        !CPluginInterface::Instance()->LoadPlugin(hanging.subkey.c_str(), &hanging.handle)) {
         Fail("the stress plug-ins could not be loaded");
         return 2;
     }
@@ -745,7 +797,8 @@ int Run(const Options& options)
         const size_t readerIndex = hostIndex + 1;
         const size_t broadcasterIndex = hostIndex + 2;
         const size_t faultWatcherIndex = hostIndex + 3;
-        Watchdog watchdog(slots.size() + 4, 30);
+        const size_t hangWatcherIndex = hostIndex + 4;
+        Watchdog watchdog(slots.size() + 5, 30);
         std::vector<std::thread> threads;
         for (size_t i = 0; i < slots.size(); ++i)
             threads.emplace_back(PluginThread, i, std::ref(*slots[i]), options.seed + static_cast<unsigned>(i) * 7919u,
@@ -753,6 +806,7 @@ int Run(const Options& options)
         threads.emplace_back(HealthReader, readerIndex, std::ref(watchdog));
         threads.emplace_back(UpdateBroadcaster, broadcasterIndex, options.seed ^ 0xfa17u, std::ref(watchdog));
         threads.emplace_back(FaultWatcher, faultWatcherIndex, std::ref(watchdog));
+        threads.emplace_back(HangWatcher, hangWatcherIndex, std::cref(hanging), std::ref(watchdog));
 
         std::mt19937 random(options.seed ^ 0x5eedu);
         const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
@@ -790,6 +844,7 @@ int Run(const Options& options)
         CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
         CPluginInterface::Instance()->Unsubscribe(nestedUnloader.get());
         CheckMenuOwners();
+        CheckHangsEnded(hanging);
         DrainHistory(tally, true);
     }
     CheckHistory(tally, slots);
@@ -804,11 +859,13 @@ int Run(const Options& options)
     std::printf("stress: %lld reloads, %lld state changes, %lld history lines (%lld malformed), %lld menu calls, "
                 "%lld calls with unloaded handles, %lld calls racing an unload, %lld health reads, "
                 "%lld update broadcasts, %lld plug-in faults survived (%lld seen while they showed), "
-                "%lld loads refused for a fault, %lld unloads from inside the plug-in's own call\n",
+                "%lld loads refused for a fault, %lld unloads from inside the plug-in's own call, "
+                "%lld looks at a plug-in reported as hung\n",
                 g_reloads.load(), changes, tally.lines, tally.malformed, menu, stale, unguarded,
                 g_healthReads.load(), g_updateBroadcasts.load(), g_faultsSurvived.load(), g_faultChecks.load(),
-                g_refusedFaultyLoads.load(), g_nestedUnloads.load());
-    if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0 || g_nestedUnloads == 0)
+                g_refusedFaultyLoads.load(), g_nestedUnloads.load(), g_hangsSeen.load());
+    if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0 || g_nestedUnloads == 0 ||
+        g_hangsSeen == 0)
         Fail("the run was too short to exercise anything");
 
     std::printf("stress: %s\n", g_failures == 0 ? "passed" : "FAILED");

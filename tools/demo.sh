@@ -122,7 +122,7 @@ say "Installing the $ARCH tray host, the GUI tree and the sample plug-ins into $
 end_wine_session
 rm -rf "$DEMO"
 mkdir -p "$DEMO"
-cp "$BIN"/{Varnel.exe,varnelctl.exe,VarnelInterfaceLib.dll,ZerovaWin32GUISupportDLL.dll,ZerovaLanguage.dll,ZerovaLanguage-de.dll} "$DEMO/"
+cp "$BIN"/{Varnel.exe,varnelctl.exe,VarnelInterfaceLib.dll,VarnelDumpWriter.exe,ZerovaWin32GUISupportDLL.dll,ZerovaLanguage.dll,ZerovaLanguage-de.dll} "$DEMO/"
 cp -r "$BIN/Varnel" "$DEMO/"
 for sample in "${SAMPLES[@]}"; do cp "$BIN/$sample.dll" "$DEMO/"; done
 # Messages that may close by themselves do so after 3 seconds in the demo.
@@ -131,7 +131,10 @@ ls "$DEMO" | sed 's/^/   /'
 
 register_samples() {  # in the prefix of $WINEPREFIX
   wine_run reg delete "$PLUGINS" /f >/dev/null 2>&1 || true
-  wine_run reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v ApplicationFolder /f >/dev/null 2>&1 || true
+  local value
+  for value in ApplicationFolder QuarantineAfter QuarantineHours HangLimitMilliseconds WriteCrashDumps; do
+    wine_run reg delete 'HKLM\SOFTWARE\Zerova\Varnel' /v "$value" /f >/dev/null 2>&1 || true
+  done
   for sample in "${SAMPLES[@]}"; do
     reg_add "$PLUGINS\\$sample" /v Path /d "$(winpath "$DEMO/$sample.dll")" /f
     reg_add "$PLUGINS\\$sample" /v Name /d "$sample" /f
@@ -241,6 +244,80 @@ request "Step 10: unload every tray host (the proxy Varnel.exe unload)" unload-a
 wait_for 20 "stopped"
 wait "$HOST_PID" 2>/dev/null || true
 echo "   the host unloaded its plug-ins and ended"
+"$WINESERVER" -k >/dev/null 2>&1 || true
+
+# ---------------------------------------------------------------- plug-ins that hang or end the process
+SETTINGS='HKLM\SOFTWARE\Zerova\Varnel'
+CALLS="$(find "$WINEPREFIX/drive_c/users" -path '*Zerova/Varnel/Calls' -type d 2>/dev/null | head -1)"
+[ -z "$CALLS" ] || rm -f "$CALLS"/*.calls  # what earlier runs left would count against the samples
+reg_add "$SETTINGS" /v QuarantineAfter /t REG_DWORD /d 1 /f
+reg_add "$SETTINGS" /v WriteCrashDumps /t REG_DWORD /d 1 /f
+say "Step 11: the tray under its supervisor (Varnel.exe --supervise); in this demo one offence puts a plug-in in quarantine (QuarantineAfter = 1; the default is 3 within 24 hours)"
+HOST_LOG="$DEMO/supervised.log"
+wine_run "$DEMO/Varnel.exe" --supervise --headless --report --log "$(winpath "$HOST_LOG")" >/dev/null 2>&1 &
+SUPERVISOR_PID=$!
+wait_for 30 "ready"
+host_log | grep '^Varnel supervisor' | sed 's/^/   /'
+
+request "Step 12: the updater's server will not answer for 8 seconds" plugin-comm "updater:slow-server 8" 7
+say "Step 13: \"$UPDATE_ENTRY\" picked from the tray menu: the updater blocks the tray's thread"
+echo "   varnelctl menu-pick 25001: $(ctl menu-pick 25001)"
+deadline=$((SECONDS + 15))
+until grep -q "does not respond\|reagiert nicht" "$DEMO/errors.log" 2>/dev/null; do
+  [ $SECONDS -lt $deadline ] || fail "the hang watch did not report the updater"
+  sleep 0.3
+done
+echo "   while the tray's thread is stuck, the hang watch reported (the error logger's line):"
+echo "   $(tr -d '\r' <"$DEMO/errors.log" | grep "does not respond\|reagiert nicht" | tail -1)"
+UPDATED="$(tr_ 'Definitions are up to date (update 1)' 'Die Signaturen sind aktuell (Aktualisierung 1)')"
+deadline=$((SECONDS + 20))
+until REPORT="$(ctl report)" && grep -qF "$UPDATED" <<<"$REPORT"; do
+  [ $SECONDS -lt $deadline ] || fail "the updater's state did not come back: $REPORT"
+  sleep 0.5
+done
+echo "   the update returned; the updater's line in the tray now:"
+grep -F '"SampleUpdater"' <<<"$REPORT" | sed 's/^ */   /'
+HISTORY="$(find "$WINEPREFIX/drive_c/users" -name VarnelPluginStateHistory.txt | head -1)"
+iconv -f UTF-16LE -t UTF-8 "$HISTORY" | tr -d '\r' | grep -E "responds again|reagiert wieder|does not respond|reagiert nicht" | tail -2 | sed 's/^/   history: /'
+echo "   the hang counts as an offence of the updater: it will be kept out at the tray's next start"
+
+say "Step 14: a scanner bug overflows its stack: the tray process ends, the supervisor starts it again"
+echo "   varnelctl plugin-comm scanner:overflow 9: $(ctl plugin-comm scanner:overflow 9)"
+wait_for 30 "restart 1 in"
+host_log | grep '^Varnel supervisor: the tray ended' | tail -1 | sed 's/^/   /'
+deadline=$((SECONDS + 40))
+until [ "$(host_log | grep -c '^ready')" -ge 2 ]; do
+  [ $SECONDS -lt $deadline ] || fail "the supervisor did not start the tray again"
+  sleep 0.3
+done
+echo "   the tray runs again; what varnelctl quarantine list says:"
+QUARANTINE="$(ctl quarantine list)"
+sed 's/^/   /' <<<"$QUARANTINE"
+grep -qF "quarantined: SampleScanner" <<<"$QUARANTINE" || fail "the scanner is not in quarantine"
+grep -qF "quarantined: SampleUpdater" <<<"$QUARANTINE" || fail "the updater is not in quarantine after its hang"
+ctl report | grep -qF '"SampleScanner" shown as' && fail "the quarantined scanner was loaded"
+DUMPS="$(find "$WINEPREFIX/drive_c/users" -path '*Zerova/Varnel/CrashDumps/process-*.dmp' -newer "$DEMO/host.log" 2>/dev/null | head -1)"
+[ -n "$DUMPS" ] || fail "no crash dump of the ended process"
+echo "   crash dump for the scanner's vendor: $(basename "$DUMPS") ($(stat -c %s "$DUMPS") bytes)"
+
+say "Step 15: varnelctl quarantine clear: the running tray loads each plug-in at once"
+for plugin in SampleScanner SampleUpdater; do
+  CLEARED="$(ctl quarantine clear "$plugin")" || fail "the quarantine of $plugin was not lifted: $CLEARED"
+  sed 's/^/   /' <<<"$CLEARED"
+done
+REPORT="$(ctl report)"
+grep -E '"Sample(Scanner|Updater)" shown as' <<<"$REPORT" | sed 's/^ */   /'
+grep -qF "\"SampleScanner\" shown as \"$(tr_ 'On-demand Scanner' 'Manuelle Prüfung')\": loaded" <<<"$REPORT" ||
+  fail "the scanner is not loaded after the quarantine was lifted"
+grep -qF "\"SampleUpdater\" shown as \"$(tr_ 'Definition Updater' 'Signaturaktualisierung')\": loaded" <<<"$REPORT" ||
+  fail "the updater is not loaded after the quarantine was lifted"
+
+request "Step 16: unload every tray host: the supervised tray ends as asked, and its supervisor with it" unload-all
+wait "$SUPERVISOR_PID" 2>/dev/null || true
+host_log | grep '^Varnel supervisor' | tail -1 | sed 's/^/   /'
+host_log | grep -qF "the tray ended as asked; the supervision ends" || fail "the supervisor did not end with the tray"
+wine_run reg delete "$SETTINGS" /v QuarantineAfter /f >/dev/null 2>&1 || true
+wine_run reg delete "$SETTINGS" /v WriteCrashDumps /f >/dev/null 2>&1 || true
 "$WINESERVER" -k >/dev/null 2>&1 || true
 
 # ---------------------------------------------------------------- screenshots on a virtual display

@@ -28,6 +28,7 @@ const wchar_t kUsage[] =
     L"  report                    the running host's plug-ins (names, capabilities, states), tray state and\n"
     L"                            title, and tray menu with its command identifiers\n"
     L"  load-all                  load every plug-in registered and not loaded yet\n"
+    L"  menu-pick ID              pick the tray menu item ID (as varnelctl report lists it), as a person would\n"
     L"  load-plugin PATH          load the plug-in whose library is PATH (a full path, or a library file name)\n"
     L"  unload-plugin PATH        unload the plug-in whose library is PATH\n"
     L"  quarantine list           the plug-ins kept out after repeated faults or hangs, with their reasons\n"
@@ -96,6 +97,18 @@ std::wstring ProgramFolder()
     std::wstring folder(path, length < MAX_PATH ? length : 0);
     const size_t slash = folder.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
+}
+
+// The tray host's main window: the window of the host's process with the host's main window class.
+HWND FindTrayMainWindow(DWORD hostProcess)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"Zerova_VarnelWindowClass", nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"Zerova_VarnelWindowClass", nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == hostProcess) return window;
+    }
+    return nullptr;
 }
 
 int Report()
@@ -185,6 +198,21 @@ int RunCommand(const std::wstring& command, int argc, wchar_t** argv)
     if (command == L"load-plugin" || command == L"unload-plugin") {
         if (argc != 3) return Usage(L"a plug-in path is needed");
         return LoadOrUnload(command == L"load-plugin", argument);
+    }
+    if (command == L"menu-pick") {
+        if (argc != 3) return Usage(L"menu-pick needs the item's command identifier");
+        wchar_t* end = nullptr;
+        const unsigned long id = wcstoul(argument, &end, 10);
+        if (end == argument || *end != L'\0' || id == 0 || id > 0xFFFF) return Usage(L"ID must be a number from 1 to 65535");
+        HWND notify = nullptr;
+        if (!utils->IsVarnelRunning(notify)) return Fail(L"no tray host runs on this desktop");
+        DWORD hostProcess = 0;
+        GetWindowThreadProcessId(notify, &hostProcess);
+        HWND main = FindTrayMainWindow(hostProcess);
+        if (main == nullptr || !PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, 0), 0))
+            return Fail(L"the tray host's main window was not found");
+        Print(L"picked: " + std::to_wstring(id));
+        return kDone;
     }
     if (command == L"quarantine") {
         if (argc == 3 && std::wstring(argument) == L"list") return ListQuarantine();
