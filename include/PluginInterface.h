@@ -157,6 +157,7 @@ private:
     // One pass of the merge, under the tray-state lock.
     void MergeTrayState();
     void LoadSubkey(const wchar_t* subkeyName, const wchar_t* requested, void** handle);
+    void ForgetFailedLoad(PLUGIN_DATA* record, CPlugin* plugin);
     std::list<PLUGIN_DATA*> SuitePluginList();
     size_t PluginCount();
     CPlugin* FindPluginObject(void* handle);

@@ -104,23 +104,7 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
 
     const ULONGLONG loadStart = ::GetTickCount64();
     if (!plugin->Load(record, PluginsKey, subkeyName, m_language1, m_language2)) {
-        unsigned long long lastSnapshot = 0;
-        {
-            std::lock_guard<zerova::Mutex> guard(m_listLock);
-            m_plugins.remove(record);
-            UncountLocked(record);
-            const auto listed = m_listed.find(record);
-            owned = std::move(listed->second.plugin);
-            lastSnapshot = listed->second.lastSnapshot;
-            m_listed.erase(listed);
-        }
-        m_handles.Unbind(record);
-        // A call that another thread made once the plug-in counted as loaded still runs: the
-        // clean-up the failed load skipped follows when it has returned.
-        if (plugin->GetHinstance() != nullptr) DeferUnload(record, plugin, false);
-        // A load that faulted made its plug-in object known to other threads (the fault's report, the
-        // closing of its dialogs); one refused before it ran any code did not.
-        Retire(record, std::move(owned), lastSnapshot, plugin->HasFaulted());
+        ForgetFailedLoad(record, plugin);
         return;
     }
 
@@ -139,6 +123,29 @@ void CPluginInterface::LoadSubkey(const wchar_t* subkeyName, const wchar_t* requ
         }
         if (IPluginMenu* menu = Menu()) menu->InsertSuiteEntry(plugin);
     }
+}
+
+// The record of a load that failed leaves the lists; its plug-in object is retired.
+void CPluginInterface::ForgetFailedLoad(PLUGIN_DATA* record, CPlugin* plugin)
+{
+    std::unique_ptr<CPlugin> owned;
+    unsigned long long lastSnapshot = 0;
+    {
+        std::lock_guard<zerova::Mutex> guard(m_listLock);
+        m_plugins.remove(record);
+        UncountLocked(record);
+        const auto listed = m_listed.find(record);
+        owned = std::move(listed->second.plugin);
+        lastSnapshot = listed->second.lastSnapshot;
+        m_listed.erase(listed);
+    }
+    m_handles.Unbind(record);
+    // A call that another thread made once the plug-in counted as loaded still runs: the
+    // clean-up the failed load skipped follows when it has returned.
+    if (plugin->GetHinstance() != nullptr) DeferUnload(record, plugin, false);
+    // A load that faulted made its plug-in object known to other threads (the fault's report, the
+    // closing of its dialogs); one refused before it ran any code did not.
+    Retire(record, std::move(owned), lastSnapshot, plugin->HasFaulted());
 }
 
 bool CPluginInterface::LoadPlugin(const wchar_t* name, void** handle)

@@ -479,15 +479,30 @@ bool RegisterFaultingPlugin(const testenv::TempFolder& folder, Slot& slot)
                              });
 }
 
-// A plug-in whose update call blocks longer than the hang limit: the hang watch reports it while
-// the broadcast waits, and puts its state back when the call returns.
+// A plug-in whose about text takes longer than the hang limit: the hang watch reports it while the
+// reading thread waits, and puts its state back when the call returns. Only this thread reads the
+// about text, so the other plug-ins' calls keep their pace.
 bool RegisterHangingPlugin(const testenv::TempFolder& folder, Slot& slot)
 {
     return RegisterOwnPlugin(folder, slot, L"FixtureCapabilities.dll", L"StressHanging", L"Hanging stress plug-in",
                              [](const std::wstring& config) {
-                                 return testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"HangIn", L"Update") &&
+                                 return testenv::SetRegString(HKEY_LOCAL_MACHINE, config, L"HangIn",
+                                                              L"GetAboutBoxText") &&
                                         testenv::SetRegDword(HKEY_LOCAL_MACHINE, config, L"HangMs", kHangMs);
                              });
+}
+
+void AboutReader(size_t index, Watchdog& watchdog)
+{
+    std::vector<wchar_t> text(65536);
+    while (!g_stop) {
+        watchdog.Beat(index, "about text");
+        if (!CPluginInterface::Instance()->GetAboutBoxText(text.data(), static_cast<int>(text.size())))
+            Fail("the about text could not be read");
+        Sleep(1);
+    }
+    watchdog.Beat(index, "done");
+    ++g_finished;
 }
 
 // Whoever sees the plug-in reported as hung sees it in the error state; it is seen hung at all.
@@ -798,7 +813,8 @@ int Run(const Options& options)
         const size_t broadcasterIndex = hostIndex + 2;
         const size_t faultWatcherIndex = hostIndex + 3;
         const size_t hangWatcherIndex = hostIndex + 4;
-        Watchdog watchdog(slots.size() + 5, 30);
+        const size_t aboutReaderIndex = hostIndex + 5;
+        Watchdog watchdog(slots.size() + 6, 30);
         std::vector<std::thread> threads;
         for (size_t i = 0; i < slots.size(); ++i)
             threads.emplace_back(PluginThread, i, std::ref(*slots[i]), options.seed + static_cast<unsigned>(i) * 7919u,
@@ -807,6 +823,7 @@ int Run(const Options& options)
         threads.emplace_back(UpdateBroadcaster, broadcasterIndex, options.seed ^ 0xfa17u, std::ref(watchdog));
         threads.emplace_back(FaultWatcher, faultWatcherIndex, std::ref(watchdog));
         threads.emplace_back(HangWatcher, hangWatcherIndex, std::cref(hanging), std::ref(watchdog));
+        threads.emplace_back(AboutReader, aboutReaderIndex, std::ref(watchdog));
 
         std::mt19937 random(options.seed ^ 0x5eedu);
         const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(options.seconds) * 1000;
