@@ -110,9 +110,11 @@ public:
     void ReportHang(const wchar_t* entry, DWORD runningMs);
     void HangEnded();
     bool IsHung() const { return m_hung.load(); }
-    // Counts like a call into the plug-in: the object stays while the hang watch reports it.
+    // The object stays while the hang watch reports it; unlike a call, a pin does not keep the
+    // plug-in's library or hold up its unload.
     void PinForReport();
     void UnpinReport();
+    bool IsPinnedForReport() const;
     // A load that took longer than the slow-load limit: named on the plug-in's health line.
     void NoteSlowLoad(DWORD loadMs);
     DWORD SlowLoadMs() const { return m_slowLoadMs.load(); }
@@ -174,7 +176,7 @@ private:
     bool IsLibraryForThisArchitecture(HANDLE file);
     // The name of the plug-in's entry in the plug-in list (the last part of its registry key).
     std::wstring EntryName() const;
-    // A state set while a call hangs is kept for when the call returns (under m_lock); false when
+    // A state set while a call hangs is shown when the call returns (under m_lock); false when
     // no hang was reported yet.
     bool PutAsideWhileHung(VARNEL_PLUGIN_STATE newState, const wchar_t* text);
 
@@ -238,5 +240,6 @@ private:
     struct HungCall;
     std::unique_ptr<HungCall> m_hungCall;
     std::atomic<bool> m_hung{false};
+    std::atomic<int> m_reportPins{0};
     std::atomic<DWORD> m_slowLoadMs{0};
 };

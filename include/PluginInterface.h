@@ -277,6 +277,7 @@ private:
     // Calls, hangs, dumps and quarantine (PluginFaultRecords.cpp).
     void SetUpFaultRecords();
     void TearDownFaultRecords(bool callsStillRunning);
+    void StopHangWatch();
     void CountOffencesOfEndedProcesses();
     bool RefusedForQuarantine(const wchar_t* subkeyName);
     void NoteLoadTime(CPlugin* plugin, ULONGLONG loadMs);

@@ -99,28 +99,33 @@ bool CPlugin::SetState(VARNEL_PLUGIN_STATE newState, wchar_t* text, const wchar_
     wchar_t sourceName[MAX_PATH];
     wchar_t traced[MAX_PATH] = L"";
     std::wstring stored;
+    bool putAside = false;
     {
         std::lock_guard<zerova::Mutex> guard(m_lock);
         if (newState == state && stateText.Equals(given)) return false;
         // A stopped plug-in stays in the error state, whatever its own threads still report.
         if (m_faulted && newState < VARNEL_PLUGIN_STATE_ERROR) return false;
-        // While a call hangs the plug-in shows the hang; what it sets meanwhile comes back after.
-        if (m_hung && PutAsideWhileHung(newState, given)) return false;
         zerova::CopyString(sourceName, MAX_PATH, zerova::IsEmpty(source) ? displayName.Get() : source);
         // The text is cut in a copy; the caller's buffer is cut too, as the contract says, but
         // only where it can be written (a plug-in may pass a string literal).
         const size_t cut = plugins::StateTextCut(given);
         stored.assign(given, cut);
         if (given[cut] != L'\0' && plugins::IsWritable(text + cut, sizeof(wchar_t))) text[cut] = L'\0';
-        state = newState;
-        m_stateNow = newState;
-        stateText.Assign(stored.c_str());
-        stateText.CopyTo(traced, MAX_PATH);
+        // While a call hangs the plug-in shows the hang; what it sets meanwhile is taken and written
+        // to the history, and shown when the call returns.
+        putAside = m_hung && PutAsideWhileHung(newState, stored.c_str());
+        if (!putAside) {
+            state = newState;
+            m_stateNow = newState;
+            stateText.Assign(stored.c_str());
+            stateText.CopyTo(traced, MAX_PATH);
+        }
     }
     if (traced[0] != L'\0') ZEROVA_TRACE(4, static_cast<const wchar_t*>(traced));
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     WriteHistory(newState, stored.c_str(), sourceName, &now);
+    if (putAside) return true;
     if (!IsErrorLogger() && !EqualsReservedName(m_support, sourceName))
         PublishStateChange(sourceName, newState, stored.c_str(), now);
     return true;

@@ -80,9 +80,14 @@ void CPluginInterface::SetUpFaultRecords()
     m_calls->WatchHangs(HangLimitMs, m_hangReports.get());
 }
 
-void CPluginInterface::TearDownFaultRecords(bool callsStillRunning)
+void CPluginInterface::StopHangWatch()
 {
     if (m_calls != nullptr) m_calls->WatchHangs(nullptr, nullptr);
+}
+
+void CPluginInterface::TearDownFaultRecords(bool callsStillRunning)
+{
+    StopHangWatch();
     if (m_dumps != nullptr) m_dumps->StopWatchingProcessFaults();
     // A call that never returned still ends in the record: it stays for the process's life.
     if (callsStillRunning) static_cast<void>(m_calls.release());

@@ -37,12 +37,11 @@ void CPlugin::UseFaultRecords(plugins::CallRecord* calls, const plugins::CrashDu
     m_dumps = dumps;
 }
 
-void CPlugin::PinForReport() { ++m_callsInFlight; }
+void CPlugin::PinForReport() { ++m_reportPins; }
 
-void CPlugin::UnpinReport()
-{
-    if (--m_callsInFlight == 0) ::SetEvent(plugins::CallsEndedEvent());
-}
+void CPlugin::UnpinReport() { --m_reportPins; }
+
+bool CPlugin::IsPinnedForReport() const { return m_reportPins.load() > 0; }
 
 void CPlugin::ReportHang(const wchar_t* entry, DWORD runningMs)
 {

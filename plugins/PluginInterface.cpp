@@ -107,6 +107,8 @@ CPluginInterface::~CPluginInterface()
     if (m_pendingTimer != 0) ::KillTimer(nullptr, m_pendingTimer);
     CPluginInterface* self = this;
     plugins::registry::g_timerRegistry.compare_exchange_strong(self, nullptr);
+    // No hang report may run on a plug-in object from here on.
+    StopHangWatch();
     // A plug-in whose call never returned is left as it is: the call still uses its object.
     bool callsStillRunning = false;
     auto let_go = [this, &callsStillRunning](PLUGIN_DATA* record, std::unique_ptr<CPlugin>& plugin) {

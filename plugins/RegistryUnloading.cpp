@@ -143,6 +143,7 @@ void CPluginInterface::DeleteUnreadRetired()
             // A pending unload keeps its library until it finishes, so it is in use by that test too.
             const bool inUse = (oldest.leftAt != 0 && now - oldest.leftAt < kRetiredGraceMs) ||
                                oldest.lastSnapshot >= oldestWalk || oldest.plugin->CallsRunning() ||
+                               oldest.plugin->IsPinnedForReport() ||
                                oldest.plugin->GetHinstance() != nullptr;
             if (inUse) break;
             unread.push_back(std::move(oldest));

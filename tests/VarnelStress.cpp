@@ -79,6 +79,7 @@ std::atomic<long long> g_refusedFaultyLoads{0};
 std::atomic<size_t> g_finished{0};
 std::atomic<long long> g_faultChecks{0};
 std::atomic<long long> g_hangsSeen{0};
+std::atomic<long long> g_readsWhileHung{0};
 // The hanging plug-in's update call and the hang limit of the run.
 const DWORD kHangMs = 150;
 const DWORD kHangLimitMs = 50;
@@ -344,6 +345,12 @@ void GuardedCall(size_t index, Slot& slot, std::mt19937& random, long long& sequ
         VARNEL_PLUGIN_STATE now = VARNEL_PLUGIN_STATE_OK;
         wchar_t shown[MAX_PATH] = L"";
         const bool read = registry->GetState(slot.handle, now, shown, MAX_PATH);
+        // A call into the plug-in that another thread makes may run past the hang limit: the
+        // plug-in then shows the hang, and the state set meanwhile once the call has returned.
+        if (read && now == VARNEL_PLUGIN_STATE_ERROR && std::wcsstr(shown, L"does not respond") != nullptr) {
+            ++g_readsWhileHung;
+            return;
+        }
         if (!read || now != state || text != shown)
             Fail("slot %zu: state %d \"%s\" was not taken (read %d: state %d \"%s\", error %d)", index,
                  static_cast<int>(state), testenv::Narrow(text).c_str(), read ? 1 : 0, static_cast<int>(now),
@@ -877,10 +884,11 @@ int Run(const Options& options)
                 "%lld calls with unloaded handles, %lld calls racing an unload, %lld health reads, "
                 "%lld update broadcasts, %lld plug-in faults survived (%lld seen while they showed), "
                 "%lld loads refused for a fault, %lld unloads from inside the plug-in's own call, "
-                "%lld looks at a plug-in reported as hung\n",
+                "%lld looks at a plug-in reported as hung, %lld state reads that showed a hang\n",
                 g_reloads.load(), changes, tally.lines, tally.malformed, menu, stale, unguarded,
                 g_healthReads.load(), g_updateBroadcasts.load(), g_faultsSurvived.load(), g_faultChecks.load(),
-                g_refusedFaultyLoads.load(), g_nestedUnloads.load(), g_hangsSeen.load());
+                g_refusedFaultyLoads.load(), g_nestedUnloads.load(), g_hangsSeen.load(),
+                g_readsWhileHung.load());
     if (g_reloads == 0 || changes == 0 || stale == 0 || g_faultsSurvived == 0 || g_nestedUnloads == 0 ||
         g_hangsSeen == 0)
         Fail("the run was too short to exercise anything");
