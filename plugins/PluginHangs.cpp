@@ -43,9 +43,19 @@ void CPlugin::UnpinReport() { --m_reportPins; }
 
 bool CPlugin::IsPinnedForReport() const { return m_reportPins.load() > 0; }
 
+// The hang shows in the same step as the mark that puts a state set meanwhile aside: a reader sees
+// either the state before or the hang, and a state set after that step waits for the call's end.
 void CPlugin::ReportHang(const wchar_t* entry, DWORD runningMs)
 {
     wchar_t shownName[MAX_PATH];
+    {
+        std::lock_guard<zerova::Mutex> guard(m_lock);
+        if (m_hung || m_faulted) return;
+        displayName.CopyTo(shownName, MAX_PATH);
+    }
+    wchar_t message[kMessageCapacity];
+    FormatMessageOf(kHangString, message, kMessageCapacity, shownName, entry, SecondsText(runningMs).c_str());
+    const std::wstring shown(message, plugins::StateTextCut(message));
     {
         std::lock_guard<zerova::Mutex> guard(m_lock);
         if (m_hung || m_faulted) return;
@@ -55,14 +65,20 @@ void CPlugin::ReportHang(const wchar_t* entry, DWORD runningMs)
         m_hungCall->errorFlagBefore = (flags.load() & PLUGIN_FLAG_ERROR) != 0;
         m_hungCall->entry = entry != nullptr ? entry : L"";
         m_hungCall->since = ::GetTickCount64() - runningMs;
-        displayName.CopyTo(shownName, MAX_PATH);
+        state = VARNEL_PLUGIN_STATE_ERROR;
+        m_stateNow = VARNEL_PLUGIN_STATE_ERROR;
+        stateText.Assign(shown.c_str());
+        lastError = kHangString;
+        flags.fetch_or(PLUGIN_FLAG_ERROR);
+        m_hung = true;
     }
-    wchar_t message[kMessageCapacity];
-    FormatMessageOf(kHangString, message, kMessageCapacity, shownName, entry, SecondsText(runningMs).c_str());
     ZEROVA_TRACE(0, L"CPlugin::ReportHang - %s", message);
     m_registry.RecordOffence(EntryName().c_str(), message);
-    RecordError(kHangString, message);
-    m_hung = true;
+    m_support.errors->Error(kHangString, message);
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    WriteHistory(VARNEL_PLUGIN_STATE_ERROR, shown.c_str(), nullptr, &now);
+    if (!IsErrorLogger()) PublishStateChange(shownName, VARNEL_PLUGIN_STATE_ERROR, shown.c_str(), now);
     m_registry.RefreshTrayState();
 }
 
