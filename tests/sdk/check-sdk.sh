@@ -9,7 +9,8 @@
 #              VarnelInterfaceLib.dll, and an MSVC-style linker (lld-link) links an MSVC-style object
 #              against the .lib
 #   templates  both template plug-ins configured and built from the SDK folder alone with fresh CMake
-#              build folders and the SDK's toolchain file, importing nothing but system DLLs and
+#              build folders and the SDK's toolchain file (a build for the other architecture refuses
+#              the SDK), importing nothing but system DLLs and
 #              VarnelInterfaceLib.dll, and each loaded and unloaded cleanly by the tray host
 #              (varnelctl check-plugin, a dry run in a Varnel.exe of its own)
 # usage: check-sdk.sh STEP ARCH BUILD_DIR CMAKE
@@ -174,6 +175,15 @@ check_templates() {
   # Nothing of the source or build tree went into the templates' builds.
   if grep -rlF "$root" "$work/build-c" "$work/build-cpp" >"$work/leaks.txt" 2>/dev/null; then
     fail "the template builds name the project's tree: $(tr '\n' ' ' <"$work/leaks.txt")"
+  fi
+  # An SDK folder of the other architecture is refused by the package's version file.
+  local other=i686
+  [ "$arch" = i686 ] && other=x86_64
+  if "$cmake" -S "$sdk/template/c" -B "$work/build-other" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$other.cmake" \
+       >"$work/build-other.log" 2>&1; then
+    fail "the $arch SDK was accepted by a $other build"
+  elif ! grep -q "VarnelPluginSDKConfig.cmake, version: 2.2 (" "$work/build-other.log"; then
+    cat "$work/build-other.log"; fail "the $other build's refusal of the $arch SDK does not name its architecture"
   fi
   local c_dll="$work/build-c/TemplatePluginC.dll" cxx_dll="$work/build-cpp/TemplatePluginCxx.dll"
   check_imports "$c_dll"
