@@ -10,9 +10,9 @@
 #              against the .lib
 #   templates  both template plug-ins configured and built from the SDK folder alone with fresh CMake
 #              build folders and the SDK's toolchain file (a build for the other architecture refuses
-#              the SDK), importing nothing but system DLLs and
-#              VarnelInterfaceLib.dll, and each loaded and unloaded cleanly by the tray host
-#              (varnelctl check-plugin, a dry run in a Varnel.exe of its own)
+#              the SDK), importing nothing but system DLLs and VarnelInterfaceLib.dll, and each loaded
+#              and unloaded cleanly by the tray host (varnelctl check-plugin, a dry run in a Varnel.exe
+#              of its own)
 # usage: check-sdk.sh STEP ARCH BUILD_DIR CMAKE
 set -euo pipefail
 
@@ -50,11 +50,11 @@ check_headers() {
     printf '#include "%s"\ntypedef int header_compiled_alone;\n' "$name" >"$work/alone.c"
     cp "$work/alone.c" "$work/alone.cpp"
     for std in c89 c99; do
-      "$triple-gcc" -std="$std" -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" "$work/alone.c" \
+      "$triple-gcc-posix" -std="$std" -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" "$work/alone.c" \
         >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; fail "$name does not compile alone as $std"; }
     done
     for std in c++98 c++17; do
-      "$triple-g++" -std="$std" -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" "$work/alone.cpp" \
+      "$triple-g++-posix" -std="$std" -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" "$work/alone.cpp" \
         >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; fail "$name does not compile alone as $std"; }
     done
   done
@@ -74,10 +74,11 @@ void Calls(void* handle, CProgressDlg* dialog)
     VarnelOutputError(9000, L"text");
 }
 EOF
-  "$triple-g++" -std=c++17 -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" "$work/literals.cpp" \
-    >"$work/compile.log" 2>&1 || { cat "$work/compile.log"; fail "a read-only text parameter refuses a string literal"; }
+  "$triple-g++-posix" -std=c++17 -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" "$work/literals.cpp" \
+    >"$work/compile.log" 2>&1 ||
+    { cat "$work/compile.log"; fail "a read-only text parameter refuses a string literal"; }
   # The C template keeps to C89, as its header does.
-  "$triple-gcc" -std=c89 -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" \
+  "$triple-gcc-posix" -std=c89 -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$sdk/include" \
     "$sdk/template/c/TemplatePlugin.c" >"$work/compile.log" 2>&1 ||
     { cat "$work/compile.log"; fail "the C template does not compile as C89"; }
   echo "headers: ${#headers[@]} compiled alone as C89, C99, C++98 and C++17; the C template as C89"
@@ -104,7 +105,8 @@ check_libraries() {
     grep -qE "\] ${name}\$" "$work/exports.txt" || fail "VarnelInterfaceLib.dll does not export $name undecorated"
     grep -qE " I __imp_${symbol_prefix}${name}\$" "$work/gnu.txt" ||
       fail "libVarnelInterfaceLib.dll.a does not import $name"
-    grep -qE " T __imp_${symbol_prefix}${name}\$" "$work/msvc.txt" || fail "VarnelInterfaceLib.lib does not import $name"
+    grep -qE " T __imp_${symbol_prefix}${name}\$" "$work/msvc.txt" ||
+      fail "VarnelInterfaceLib.lib does not import $name"
   done <"$work/def.txt"
   # An object made as MSVC makes it, linked by an MSVC-style linker against the .lib alone.
   if [ -z "$clang" ] || [ -z "$lld_link" ]; then
@@ -118,12 +120,14 @@ check_libraries() {
       grep -qE " VarnelAddMenuItem\$" "$work/probe.txt" ||
       { cat "$work/probe.txt"; fail "the DLL linked with VarnelInterfaceLib.lib does not import the plain names"; }
   fi
-  echo "libraries: $(wc -l <"$work/def.txt") functions in the .def, the DLL, both import libraries; lld-link linked the .lib"
+  echo "libraries: $(wc -l <"$work/def.txt") functions in the .def, the DLL and both import libraries;" \
+       "lld-link linked the .lib"
 }
 
 # ---------------------------------------------------------------- templates
 # System DLLs a plug-in may import besides the tray's own.
-allowed='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|shlwapi|msvcrt|ntdll|version|ws2_32|VarnelInterfaceLib)\.dll$'
+system='kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|shlwapi|msvcrt|ntdll|version|ws2_32'
+allowed="^($system|VarnelInterfaceLib)\\.dll\$"
 
 build_template() {
   local source="$1" folder="$2" package_dir="$3"
@@ -157,7 +161,11 @@ check_in_host() {
                   "display name \"$display\"" \
                   "menu items: \"Pause the template\" (item 1)" \
                   "PluginCleanup called; library freed"; do
-    grep -qF "$expected" "$out.txt" || { cat "$out.txt"; fail "check-plugin of $(basename "$dll"): no \"$expected\""; return 0; }
+    if ! grep -qF "$expected" "$out.txt"; then
+      cat "$out.txt"
+      fail "check-plugin of $(basename "$dll"): no \"$expected\""
+      return 0
+    fi
   done
   [ "$rc" -eq 0 ] || fail "check-plugin of $(basename "$dll") ended with $rc"
   echo "$(basename "$dll"): $(grep -F 'verdict:' "$out.txt")"
@@ -170,7 +178,8 @@ check_templates() {
   build_template "$sdk/template/c" "$work/build-c" "" || fail "the C template did not build from the SDK"
   mkdir -p "$work/author"
   cp -r "$sdk/template/cpp" "$work/author/cpp"
-  build_template "$work/author/cpp" "$work/build-cpp" "$sdk/cmake/VarnelPluginSDK" || fail "the C++ template did not build from the SDK"
+  build_template "$work/author/cpp" "$work/build-cpp" "$sdk/cmake/VarnelPluginSDK" ||
+    fail "the C++ template did not build from the SDK"
   [ "$failures" -eq 0 ] || return 0
   # Nothing of the source or build tree went into the templates' builds.
   if grep -rlF "$root" "$work/build-c" "$work/build-cpp" >"$work/leaks.txt" 2>/dev/null; then
