@@ -33,7 +33,7 @@ Result Guarded(const char* exportName, Result failure, Call call) noexcept
 }
 }  // namespace
 
-VARNEL_EXPORT bool VARNEL_CALL VarnelAddMenuItem(void* handle, wchar_t* caption, int itemId,
+VARNEL_EXPORT bool VARNEL_CALL VarnelAddMenuItem(void* handle, const wchar_t* caption, int itemId,
                                                  VARNEL_MENU_CATEGORY category)
 {
     return Guarded(__func__, false, [&] { return Api()->AddMenuItem(handle, caption, itemId, category); });
@@ -44,7 +44,7 @@ VARNEL_EXPORT bool VARNEL_CALL VarnelRemoveMenuItem(void* handle, UINT itemId)
     return Guarded(__func__, false, [&] { return Api()->RemoveMenuItem(handle, itemId); });
 }
 
-VARNEL_EXPORT bool VARNEL_CALL VarnelSetMenuString(void* handle, UINT itemId, wchar_t* caption)
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetMenuString(void* handle, UINT itemId, const wchar_t* caption)
 {
     return Guarded(__func__, false, [&] { return Api()->SetMenuString(handle, itemId, caption); });
 }
@@ -94,8 +94,9 @@ VARNEL_EXPORT void VARNEL_CALL VarnelSetState(void* handle, VARNEL_PLUGIN_STATE 
     });
 }
 
-VARNEL_EXPORT bool VARNEL_CALL VarnelDisplayAdvisoryMsg(void* handle, wchar_t* extra, HWND parent, wchar_t* title,
-                                                        wchar_t* text, ADVISORY_MSG_TYPE type,
+VARNEL_EXPORT bool VARNEL_CALL VarnelDisplayAdvisoryMsg(void* handle, const wchar_t* extra, HWND parent,
+                                                        const wchar_t* title, const wchar_t* text,
+                                                        ADVISORY_MSG_TYPE type,
                                                         ADVISORY_MSG_BUTTONS buttons, bool autoClose, void* cookie,
                                                         bool settingsFlag)
 {
@@ -105,8 +106,9 @@ VARNEL_EXPORT bool VARNEL_CALL VarnelDisplayAdvisoryMsg(void* handle, wchar_t* e
     });
 }
 
-VARNEL_EXPORT CProgressDlg* VARNEL_CALL VarnelCreateProgressDlg(void* handle, HWND parent, wchar_t* title,
-                                                                PROGRESS_BAR_DLG_TYPE type, void (*cancel)(void*),
+VARNEL_EXPORT CProgressDlg* VARNEL_CALL VarnelCreateProgressDlg(void* handle, HWND parent, const wchar_t* title,
+                                                                PROGRESS_BAR_DLG_TYPE type,
+                                                                void(VARNEL_CALL* cancel)(void*),
                                                                 void* cookie, int autoCloseMs)
 {
     return Guarded(__func__, static_cast<CProgressDlg*>(nullptr), [&] {
@@ -114,7 +116,8 @@ VARNEL_EXPORT CProgressDlg* VARNEL_CALL VarnelCreateProgressDlg(void* handle, HW
     });
 }
 
-VARNEL_EXPORT bool VARNEL_CALL VarnelSetProgress(CProgressDlg* dialog, wchar_t* status, wchar_t* detail, int percent)
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetProgress(CProgressDlg* dialog, const wchar_t* status, const wchar_t* detail,
+                                                 int percent)
 {
     return Guarded(__func__, false, [&] { return Api()->SetProgress(dialog, status, detail, percent); });
 }
@@ -124,17 +127,18 @@ VARNEL_EXPORT bool VARNEL_CALL VarnelDestroyProgressDlg(CProgressDlg* dialog)
     return Guarded(__func__, false, [&] { return Api()->DestroyProgressDlg(dialog); });
 }
 
-VARNEL_EXPORT bool VARNEL_CALL VarnelPluginCommunication(void* handle, wchar_t* text, int value)
+VARNEL_EXPORT bool VARNEL_CALL VarnelPluginCommunication(void* handle, const wchar_t* text, int value)
 {
     return Guarded(__func__, false, [&] { return Api()->PluginCommunication(handle, text, value); });
 }
 
-VARNEL_EXPORT bool VARNEL_CALL VarnelSetLegacyTrayEXE(void* handle, wchar_t* program, wchar_t* arguments, bool show)
+VARNEL_EXPORT bool VARNEL_CALL VarnelSetLegacyTrayEXE(void* handle, const wchar_t* program, const wchar_t* arguments,
+                                                      bool show)
 {
     return Guarded(__func__, false, [&] { return Api()->SetLegacyTrayEXE(handle, program, arguments, show); });
 }
 
-VARNEL_EXPORT int VARNEL_CALL VarnelOutputError(int code, wchar_t* text)
+VARNEL_EXPORT int VARNEL_CALL VarnelOutputError(int code, const wchar_t* text)
 {
     return Guarded(__func__, code, [&] { return Api()->OutputError(code, text); });
 }

@@ -1,6 +1,6 @@
 /*
  * The plug-in contract: what a plug-in DLL exports and the types it shares with the tray.
- * Usable from C and C++, for 32-bit and 64-bit builds.
+ * Usable from C (C89 on) and C++, for 32-bit and 64-bit builds; it includes <windows.h>.
  *
  * Calling convention: every entry point and every callback is VARNEL_CALL, which is __cdecl.
  * (On x64 there is one convention; on x86 __cdecl keeps the export names undecorated.)
@@ -20,8 +20,17 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+/* bool: C++'s own; C99's from <stdbool.h>; in C89 one byte (unsigned char), the size and passing of
+ * bool in C++ and C99 on both architectures, so every signature below means the same in all three. */
 #ifndef __cplusplus
+#if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L
 #include <stdbool.h>
+#elif !defined(bool)
+typedef unsigned char bool;
+#define true 1
+#define false 0
+#endif
 #endif
 
 #define VARNEL_CALL __cdecl
