@@ -85,9 +85,10 @@ std::wstring CrashDumps::Write(EXCEPTION_POINTERS* exception, DWORD faultingThre
     zerova::UniqueKernelHandle process(started.hProcess);
     zerova::UniqueKernelHandle thread(started.hThread);
     DWORD code = 1;
-    const bool ended = ::WaitForSingleObject(process.Get(), kWriteTimeoutMs) == WAIT_OBJECT_0;
-    if (!ended) ::TerminateProcess(process.Get(), 1);
-    if (!ended || !::GetExitCodeProcess(process.Get(), &code) || code != 0) {
+    // A writer that takes longer is left to finish: it suspends this process's threads one by one
+    // while it reads them, and ended in the middle it would leave one suspended for good.
+    if (::WaitForSingleObject(process.Get(), kWriteTimeoutMs) != WAIT_OBJECT_0) return L"";
+    if (!::GetExitCodeProcess(process.Get(), &code) || code != 0) {
         ::DeleteFileW(path.c_str());
         return L"";
     }
