@@ -109,7 +109,7 @@ public:
     // until it returns, then its state before is put back and the history says so.
     void ReportHang(const wchar_t* entry, DWORD runningMs);
     void HangEnded();
-    bool IsHung() const { return m_hung.load(); }
+    bool IsHung() const { return m_hangReported.load(); }
     // The object stays while the hang watch reports it; unlike a call, a pin does not keep the
     // plug-in's library or hold up its unload.
     void PinForReport();
@@ -240,6 +240,7 @@ private:
     struct HungCall;
     std::unique_ptr<HungCall> m_hungCall;
     std::atomic<bool> m_hung{false};
+    std::atomic<bool> m_hangReported{false};  // the report is complete: error, history, tray
     std::atomic<int> m_reportPins{0};
     std::atomic<DWORD> m_slowLoadMs{0};
 };

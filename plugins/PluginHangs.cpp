@@ -80,6 +80,7 @@ void CPlugin::ReportHang(const wchar_t* entry, DWORD runningMs)
     WriteHistory(VARNEL_PLUGIN_STATE_ERROR, shown.c_str(), nullptr, &now);
     if (!IsErrorLogger()) PublishStateChange(shownName, VARNEL_PLUGIN_STATE_ERROR, shown.c_str(), now);
     m_registry.RefreshTrayState();
+    m_hangReported = true;
 }
 
 // The state from before the hang comes back, with a history line that says the plug-in responds
@@ -93,6 +94,7 @@ void CPlugin::HangEnded()
         std::lock_guard<zerova::Mutex> guard(m_lock);
         if (!m_hung || m_hungCall == nullptr) return;
         m_hung = false;
+        m_hangReported = false;
         const std::unique_ptr<HungCall> hung = std::move(m_hungCall);
         if (m_faulted) return;
         displayName.CopyTo(shownName, MAX_PATH);
