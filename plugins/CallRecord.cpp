@@ -291,4 +291,11 @@ void CallRecord::CheckSlot(int index, DWORD limitMs)
     listener->Unpin(owner);
 }
 
+std::wstring SecondsText(ULONGLONG milliseconds)
+{
+    wchar_t text[32];
+    zerova::FormatString(text, 32, L"%llu.%llu", milliseconds / 1000, (milliseconds % 1000) / 100);
+    return text;
+}
+
 }  // namespace plugins

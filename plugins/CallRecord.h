@@ -40,6 +40,9 @@ public:
 };
 
 // A plug-in that was inside a call when its process ended.
+// Seconds with one decimal, as the hang and slow-load messages show a call's or a load's time.
+std::wstring SecondsText(ULONGLONG milliseconds);
+
 struct EndedInCall {
     std::wstring plugin;  // its registry subkey
     std::wstring entry;   // the entry point

@@ -85,9 +85,9 @@ void CPluginInterface::StopHangWatch()
     if (m_calls != nullptr) m_calls->WatchHangs(nullptr, nullptr);
 }
 
+// After StopHangWatch, which the registry's destructor calls before it lets go of its plug-ins.
 void CPluginInterface::TearDownFaultRecords(bool callsStillRunning)
 {
-    StopHangWatch();
     if (m_dumps != nullptr) m_dumps->StopWatchingProcessFaults();
     // A call that never returned still ends in the record: it stays for the process's life.
     if (callsStillRunning) static_cast<void>(m_calls.release());
@@ -152,10 +152,11 @@ void CPluginInterface::NoteLoadTime(CPlugin* plugin, ULONGLONG loadMs)
 {
     if (loadMs <= kSlowLoadMs) return;
     plugin->NoteSlowLoad(static_cast<DWORD>(loadMs));
-    wchar_t name[MAX_PATH], seconds[32];
+    wchar_t name[MAX_PATH];
     plugin->GetDisplayName(name, MAX_PATH);
-    zerova::FormatString(seconds, 32, L"%llu.%llu", loadMs / 1000, (loadMs % 1000) / 100);
-    ZEROVA_TRACE(0, L"CPluginInterface::LoadPlugins - %s", Formatted(m_support, kSlowLoadString, name, seconds).c_str());
+    const std::wstring seconds = plugins::SecondsText(loadMs);
+    ZEROVA_TRACE(0, L"CPluginInterface::LoadPlugins - %s",
+                 Formatted(m_support, kSlowLoadString, name, seconds.c_str()).c_str());
 }
 
 void CPluginInterface::AppendQuarantinedLines(zerova::BoundedAppender& out, int& row,

@@ -15,15 +15,9 @@ namespace {
 const int kHangString = 445;
 const int kRespondsAgainString = 447;
 const int kSlowStartString = 452;
-
-// Seconds with one decimal, as the hang and slow-load messages show them.
-std::wstring SecondsText(ULONGLONG milliseconds)
-{
-    wchar_t text[32];
-    zerova::FormatString(text, 32, L"%llu.%llu", milliseconds / 1000, (milliseconds % 1000) / 100);
-    return text;
-}
 }  // namespace
+
+using plugins::SecondsText;
 
 bool CPlugin::SlowStartNote(wchar_t* note, int capacity) const
 {

@@ -1,9 +1,9 @@
 #include "QuarantineTool.h"
 
-#include "HostOutput.h"
 #include "PluginCheckTool.h"
 #include "PluginRequest.h"
 #include "Quarantine.h"
+#include "ToolOutput.h"
 
 #include "PluginInterface.h"
 #include "VarnelUtils.h"
@@ -12,13 +12,8 @@
 
 namespace {
 
-void Print(const std::wstring& line) { hostoutput::WriteLine(hostoutput::Stream::Output, line.c_str()); }
-
-int Fail(const std::wstring& message)
-{
-    hostoutput::WriteLine(hostoutput::Stream::Error, (L"varnelctl: " + message + L" (exit code 1)").c_str());
-    return 1;
-}
+using tooloutput::Fail;
+using tooloutput::Print;
 
 plugins::Quarantine Records() { return plugins::Quarantine(CPluginInterface::PluginsKey, CPluginInterface::SettingsKey); }
 

@@ -4,6 +4,7 @@
 #include "PluginCheckTool.h"
 #include "PluginRequest.h"
 #include "QuarantineTool.h"
+#include "ToolOutput.h"
 
 #include "DebugTrace.h"
 #include "OXIL_dllmain.h"
@@ -17,7 +18,6 @@
 namespace {
 
 const int kDone = 0;
-const int kFailed = 1;
 const int kCommandLine = 2;
 
 const wchar_t kUsage[] =
@@ -55,15 +55,8 @@ const wchar_t kUsage[] =
     L"3 check-plugin: the check could not be made. Each code but 0 is told in one line: on the standard\n"
     L"error, and for check-plugin in its last line, the verdict.\n";
 
-// Lines in UTF-8 for files and pipes, as they are for a console, whatever the code page.
-void Print(const std::wstring& line) { hostoutput::WriteLine(hostoutput::Stream::Output, line.c_str()); }
-
-int Fail(const std::wstring& message, int code = kFailed)
-{
-    hostoutput::WriteLine(hostoutput::Stream::Error,
-                          (L"varnelctl: " + message + L" (exit code " + std::to_wstring(code) + L")").c_str());
-    return code;
-}
+using tooloutput::Fail;
+using tooloutput::Print;
 
 int Usage(const wchar_t* problem)
 {
