@@ -17,6 +17,7 @@
 
 namespace {
 const int kNoTitleOrText = 529;
+const int kNoParentWindow = 459;
 }  // namespace
 
 CVarnelPrivateInterface::CVarnelPrivateInterface(const zerova::SupportServices& support, menu::TrayResources& tray,
@@ -99,6 +100,10 @@ bool CVarnelPrivateInterface::DisplayAdvisoryMsg(void* handle, const wchar_t* ex
     VARNEL_SCOPED_TRACE(L"Entering VarnelDisplayAdvisoryMsg", L"Leaving VarnelDisplayAdvisoryMsg");
     if (zerova::IsEmpty(title) || zerova::IsEmpty(text)) {
         m_support.errors->Error(kNoTitleOrText);
+        return false;
+    }
+    if (!::IsWindow(parent)) {
+        m_support.errors->Error(kNoParentWindow);
         return false;
     }
     return m_dialogs.CreateAdvisoryMsgThread(handle, extra, parent, title, text, type, buttons,

@@ -7,6 +7,8 @@
 #include "VarnelMenuUtils.h"
 #include "VarnelPrivateInterface.h"
 
+#include "CurrentRequest.h"
+
 #include <exception>
 
 namespace {
@@ -22,6 +24,7 @@ void TraceCaught(const char* exportName, const char* what)
 template <typename Result, typename Call>
 Result Guarded(const char* exportName, Result failure, Call call) noexcept
 {
+    const plugins::CurrentRequest request(exportName);
     try {
         return call();
     } catch (const std::exception& caught) {

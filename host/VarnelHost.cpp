@@ -9,7 +9,9 @@
 
 #include "DebugTrace.h"
 #include "FileIO.h"
+#include "ErrorMsg.h"
 #include "Handles.h"
+#include "Localize.h"
 #include "MenuXP.h"
 #include "OXIL_dllmain.h"
 #include "Plugin.h"
@@ -861,6 +863,7 @@ bool CVarnelHost::LoadPluginNamed(const wchar_t* pathOrName)
                             (NamingOf(pathOrName) == PluginNaming::Invalid
                                  ? L"neither a full path (X:\\...) nor a library file name"
                                  : L"no plug-in is registered with that library");
+        if (NamingOf(pathOrName) != PluginNaming::Invalid) ReportUnregisteredLibrary(pathOrName);
         return false;
     }
     void* handle = nullptr;
@@ -877,6 +880,19 @@ bool CVarnelHost::LoadPluginNamed(const wchar_t* pathOrName)
             m_lastLoadRefusal += (i > 0 ? L"; error " : L"error ") + std::to_wstring(errors[i].code) + L": " + errors[i].text;
     }
     return loaded;
+}
+
+// The error loggers hear of a load request for a library no plug-in entry names, with the number
+// an author finds in the guide.
+void CVarnelHost::ReportUnregisteredLibrary(const wchar_t* pathOrName)
+{
+    const UINT kUnregisteredLibraryString = 453;
+    wchar_t format[MAX_PATH] = L"";
+    CLocalize::Instance()->GetString(kUnregisteredLibraryString, format, MAX_PATH);
+    if (zerova::IsEmpty(format)) return;
+    wchar_t text[1024];
+    zerova::FormatString(text, 1024, format, pathOrName);
+    CErrorMsg::Instance()->Error(static_cast<int>(kUnregisteredLibraryString), text);
 }
 
 // A full path unloads the loaded plug-in whose library is the file, and only when that file is a

@@ -144,6 +144,7 @@ private:
     bool Dispatch(const CVarnelPrivateInterface::IPC_DATA& request);
     void Refuse(const CVarnelPrivateInterface::IPC_DATA& request, const wchar_t* why);
     bool LoadPluginNamed(const wchar_t* pathOrName);
+    void ReportUnregisteredLibrary(const wchar_t* pathOrName);
     bool UnloadPluginNamed(const wchar_t* pathOrName);
     // The tray menu where a tray shows it, as a right click on the icon opens it. With a flyout
     // to open, the keyboard opens the first flyout that holds items once the menu stands.

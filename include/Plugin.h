@@ -77,6 +77,9 @@ public:
     bool CallsRunning() const;
     // This thread is inside a call into the plug-in.
     bool IsCalledOnThisThread() const;
+    // The entry point of this plug-in that this thread is in (innermost); null when none.
+    const wchar_t* EntryCalledOnThisThread() const;
+    bool WasEverLoaded() const;
     // The unload goes on without waiting longer for a call that has not returned: reported once.
     void ReportUnloadWaiting();
     HWND GetHwnd() const;
@@ -91,6 +94,8 @@ public:
     void SetStateText(const wchar_t* text);
     wchar_t* GetName(wchar_t* buffer, int length) const;
     wchar_t* GetDisplayName(wchar_t* buffer, int length) const;
+    // The name, or after the clean-up emptied it the display name it had.
+    wchar_t* GetNameForReports(wchar_t* buffer, int length) const;
     wchar_t* GetPath(wchar_t* buffer, int length) const;
     wchar_t* GetRegistrySubkey(wchar_t* buffer, int length) const;
     UINT GetSuiteMenuId() const;
@@ -131,6 +136,9 @@ private:
     void ReadRegistryEntry(const wchar_t* registryRoot, const wchar_t* subkeyName);
     bool CheckLibraryFile();
     bool LoadTrustedLibrary();
+    void RecordLibraryNotLoaded(const std::wstring& cause);
+    std::wstring OtherArchitectureText() const;
+    std::wstring LoadFailureText(DWORD error) const;
     bool AskInterfaceVersion();
     bool CallInit(WORD language1, WORD language2);
     bool AcceptInitResult(int result);

@@ -208,6 +208,8 @@ private:
                                     void* user);
     // A numbered text of the loader's as a trace line, with its argument.
     void Report(UINT id, const wchar_t* argument);
+    std::wstring RefusalText(const CPlugin* plugin) const;
+    void TraceStateSetDuringLoad(const CPlugin& plugin) const;
     // A fault may happen on one of the plug-in's own dialog threads, which cannot wait for its own
     // end: its dialogs are closed from a thread of their own, which the cut of the connections
     // waits for (m_dialogClosers, under m_listLock).

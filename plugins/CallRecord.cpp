@@ -63,6 +63,7 @@ struct CallRecord::LiveSlot {
     LONG reported = 0;     // the call the watch reported
     bool reporting = false;
     LONG endPending = 0;   // a reported call that returned while the watch still reported it
+    LONG faulting = 0;     // the call whose fault is being handled
 };
 
 CallRecord::CallRecord(const wchar_t* folder) : m_live(new LiveSlot[kThreads])
@@ -210,6 +211,7 @@ void CallRecord::End(Mark& mark)
             else returnedAfterReport = true;
         }
         live.reported = mark.outerReported;
+        live.faulting = 0;
         live.active = !mark.outermost;
         live.owner = mark.outerOwner;
         live.call = mark.outerCall;
@@ -226,6 +228,14 @@ void CallRecord::End(Mark& mark)
     if (returnedAfterReport) {
         if (IHangListener* listener = m_listener.load()) listener->HungCallReturned(mark.owner);
     }
+}
+
+void CallRecord::Faulting(const Mark& mark)
+{
+    if (m_view == nullptr || mark.slot < 0) return;
+    LiveSlot& live = m_live[mark.slot];
+    std::lock_guard<zerova::Mutex> guard(live.lock);
+    live.faulting = mark.call;
 }
 
 void CallRecord::NoteProcessDump(const wchar_t* dumpPath)
@@ -261,6 +271,7 @@ void CallRecord::Watch()
 void CallRecord::CheckSlot(int index, DWORD limitMs)
 {
     IHangListener* listener = m_listener.load();
+    if (m_processEnding.load()) return;
     LiveSlot& live = m_live[index];
     wchar_t entry[kEntryLength];
     LONG call = 0;
@@ -269,7 +280,9 @@ void CallRecord::CheckSlot(int index, DWORD limitMs)
     {
         std::lock_guard<zerova::Mutex> guard(live.lock);
         running = ::GetTickCount64() - live.start;
-        if (!live.active || live.owner == nullptr || live.reported == live.call || running < limitMs) return;
+        if (!live.active || live.owner == nullptr || live.reported == live.call || live.faulting == live.call ||
+            running < limitMs)
+            return;
         call = live.call;
         owner = live.owner;
         live.reported = call;

@@ -84,10 +84,15 @@ public:
     };
     void Begin(Mark& mark, int nameIndex, const wchar_t* entry, void* owner);
     void End(Mark& mark);
+    // The call of mark faulted and its fault is being handled (a dump written): not a hang.
+    void Faulting(const Mark& mark);
 
     // The hang watch: calls running longer than the limit (read again at every look, 0: no
     // watching) are told to listener. A null listener stops it.
     void WatchHangs(std::function<DWORD()> limitMs, IHangListener* listener);
+
+    // A fault ends the process: no hang is reported any more while its dump is written.
+    void ProcessEnding() { m_processEnding = true; }
 
     // Written into the record by a fault that ends the process, for the next start.
     void NoteProcessDump(const wchar_t* dumpPath);
@@ -110,6 +115,7 @@ private:
 
     std::function<DWORD()> m_limitMs;
     std::atomic<IHangListener*> m_listener{nullptr};
+    std::atomic<bool> m_processEnding{false};
     zerova::UniqueKernelHandle m_stopWatch;
     std::thread m_watch;
 };

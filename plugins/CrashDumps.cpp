@@ -139,6 +139,8 @@ void CrashDumps::WriteProcessDumps()
     m_writerThread = ::GetCurrentThreadId();
     const HANDLE waits[] = {m_stopWriting.Get(), m_faultHandedOver.Get()};
     while (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        // The call the process ends in is counted at the next start, not reported hung meanwhile.
+        if (m_calls != nullptr) m_calls->ProcessEnding();
         const std::wstring path = Write(m_processFault, m_faultingThread, L"process");
         if (m_calls != nullptr && !path.empty()) m_calls->NoteProcessDump(path.c_str());
         ::SetEvent(m_faultDumped.Get());

@@ -266,6 +266,13 @@ wchar_t* CPlugin::GetName(wchar_t* buffer, int length) const { return CopyField(
 
 wchar_t* CPlugin::GetDisplayName(wchar_t* buffer, int length) const { return CopyField(displayName, buffer, length); }
 
+wchar_t* CPlugin::GetNameForReports(wchar_t* buffer, int length) const
+{
+    CopyField(name, buffer, length);
+    if (buffer != nullptr && length > 0 && buffer[0] == L'\0') CopyField(m_leavingName, buffer, length);
+    return buffer;
+}
+
 wchar_t* CPlugin::GetPath(wchar_t* buffer, int length) const { return CopyField(path, buffer, length); }
 
 wchar_t* CPlugin::GetRegistrySubkey(wchar_t* buffer, int length) const

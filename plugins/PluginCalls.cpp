@@ -84,6 +84,10 @@ bool CPlugin::IsCalledOnThisThread() const
     return CallScope::IsInside(this);
 }
 
+const wchar_t* CPlugin::EntryCalledOnThisThread() const { return CallScope::InnermostEntry(this); }
+
+bool CPlugin::WasEverLoaded() const { return m_everLoaded.load(); }
+
 bool CPlugin::WaitForCallsToEnd()
 {
     // A call on this very thread (an unload from inside a call into the plug-in) cannot end first.

@@ -25,6 +25,7 @@ void DumpFault(EXCEPTION_RECORD* record, CONTEXT* context)
 {
     const plugins::FaultDump* dump = t_dump.Get();
     if (dump == nullptr || dump->dumps == nullptr || dump->written == nullptr) return;
+    if (dump->beforeWrite != nullptr) dump->beforeWrite(dump->context);
     EXCEPTION_POINTERS pointers{record, context};
     *dump->written = dump->dumps->Write(record != nullptr ? &pointers : nullptr, ::GetCurrentThreadId(), dump->tag);
 }

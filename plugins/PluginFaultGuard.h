@@ -27,6 +27,9 @@ struct FaultDump {
     const CrashDumps* dumps = nullptr;
     const wchar_t* tag = nullptr;
     std::wstring* written = nullptr;
+    // Called before the dump is written: the time it takes is not the plug-in's call hanging.
+    void (*beforeWrite)(void* context) = nullptr;
+    void* context = nullptr;
 };
 
 // Calls run(argument). False when the call ended in a fault of the plug-in's (see the handler's

@@ -7,6 +7,7 @@
 #include "CallRecord.h"
 #include "CallerText.h"
 #include "CrashDumps.h"
+#include "CurrentRequest.h"
 #include "HistoryFile.h"
 #include "PluginHandles.h"
 #include "PluginObservers.h"
@@ -22,6 +23,9 @@
 #include <process.h>
 
 #include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -34,6 +38,10 @@ namespace {
 zerova::ThreadValue<bool> t_mergingTrayState;
 
 const int kFirstMenuIdCounter = 25000;
+const int kNotLoadedString = 530;
+const UINT kRefusedDuringLoadString = 457;
+const UINT kRefusedAfterUnloadString = 458;
+const UINT kStateSetDuringLoadString = 460;
 const int kAboutTextCapacity = 32768;
 const int kHealthTextCapacity = 16384;
 
@@ -75,6 +83,12 @@ CPluginInterface::CPluginInterface(const zerova::SupportServices& support, CPlug
 
 void CPluginInterface::ReportPluginError(int code, CPlugin* plugin)
 {
+    const std::wstring explained = code == kNotLoadedString ? RefusalText(plugin) : std::wstring();
+    if (!explained.empty()) {
+        m_support.errors->Error(code, explained.c_str());
+        plugin->RecordError(code, explained.c_str());
+        return;
+    }
     m_support.errors->Error(code);
     if (plugin != nullptr) {
         plugin->RecordError(code);
@@ -83,6 +97,26 @@ void CPluginInterface::ReportPluginError(int code, CPlugin* plugin)
     wchar_t text[MAX_PATH];
     m_support.Text(static_cast<UINT>(code), text, MAX_PATH);
     m_support.errors->Error(code, text);
+}
+
+// The refusal of a call from a plug-in that is not loaded, naming the call and when such calls are
+// taken; empty when the call did not come from inside the plug-in's own code.
+std::wstring CPluginInterface::RefusalText(const CPlugin* plugin) const
+{
+    const char* request = plugins::CurrentRequest::Name();
+    if (plugin == nullptr || request == nullptr) return std::wstring();
+    const wchar_t* entry = plugin->EntryCalledOnThisThread();
+    const UINT id = plugin->WasEverLoaded() ? kRefusedAfterUnloadString : kRefusedDuringLoadString;
+    if (entry == nullptr && id == kRefusedDuringLoadString) return std::wstring();
+    wchar_t format[MAX_PATH] = L"";
+    m_support.Text(id, format, MAX_PATH);
+    if (zerova::IsEmpty(format)) return std::wstring();
+    wchar_t name[MAX_PATH];
+    plugin->GetNameForReports(name, MAX_PATH);
+    const std::wstring requestName(request, request + std::strlen(request));
+    wchar_t text[1024];
+    zerova::FormatString(text, 1024, format, requestName.c_str(), name, entry != nullptr ? entry : L"");
+    return text;
 }
 
 // Loader reports that are trace lines only: the numbered string used as a format.
@@ -148,6 +182,7 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
     PLUGIN_DATA* record = nullptr;
     CPlugin* plugin = nullptr;
     if (!ValidatePlugin(handle, &record, &plugin, true)) return;
+    TraceStateSetDuringLoad(*plugin);
     // Line breaks become spaces in the caller's buffer where it can be written, else in a copy.
     std::wstring copy;
     if (!zerova::IsEmpty(text)) {
@@ -157,6 +192,26 @@ void CPluginInterface::SetState(void* handle, VARNEL_PLUGIN_STATE state, wchar_t
     }
     if (!plugin->SetState(state, text, source)) return;
     RefreshTrayState();
+}
+
+// A state set from the load's last entry points is taken but replaced by state 0 when the load
+// completes; the trace says so, since nothing else shows it.
+void CPluginInterface::TraceStateSetDuringLoad(const CPlugin& plugin) const
+{
+    const wchar_t* entry = plugin.EntryCalledOnThisThread();
+    if (entry == nullptr) return;
+    static const wchar_t* const loadEntries[] = {L"PluginSuiteRegister", L"PluginCreateMainWindow", L"PluginCreateMenus"};
+    if (std::none_of(std::begin(loadEntries), std::end(loadEntries),
+                     [entry](const wchar_t* loadEntry) { return std::wcscmp(entry, loadEntry) == 0; }))
+        return;
+    wchar_t format[MAX_PATH] = L"";
+    m_support.Text(kStateSetDuringLoadString, format, MAX_PATH);
+    if (zerova::IsEmpty(format)) return;
+    wchar_t name[MAX_PATH];
+    plugin.GetNameForReports(name, MAX_PATH);
+    wchar_t line[1024];
+    zerova::FormatString(line, 1024, format, name, entry);
+    ZEROVA_TRACE(4, L"%s", line);
 }
 
 void CPluginInterface::RefreshTrayState()

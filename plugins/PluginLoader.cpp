@@ -6,6 +6,7 @@
 #include "FileIO.h"
 #include "Handles.h"
 #include "HeldLibraryFiles.h"
+#include "MissingLibrary.h"
 #include "PluginInterface.h"
 #include "RegistryEx.h"
 #include "SafeString.h"
@@ -17,6 +18,10 @@
 namespace {
 const int kDisplayNameOverrunString = 440;
 const int kStillMappedString = 442;
+const int kLibraryNotLoadedString = 423;
+const int kWindowsErrorString = 455;
+const int kMissingImportString = 456;
+const int kOtherArchitectureString = 461;
 
 // Libraries of earlier instances whose clean-up waits for a call into them to return: a new load of
 // the same library would be handed that instance's state, so it waits until the library is freed.
@@ -171,6 +176,7 @@ bool CPlugin::CheckLibraryFile()
 // that were checked.
 bool CPlugin::LoadTrustedLibrary()
 {
+    DWORD loadError = ERROR_SUCCESS;
     {
         CHeldLibraryFiles held;
         bool untrustedA = false;
@@ -183,14 +189,15 @@ bool CPlugin::LoadTrustedLibrary()
         // A library of the other architecture, or a file that is no library at all, is refused
         // before it is loaded.
         if (!IsLibraryForThisArchitecture(held.File())) {
-            RecordFormattedError(423, name.Get());
+            RecordLibraryNotLoaded(OtherArchitectureText());
             return false;
         }
         ZEROVA_TRACE(4, L"CPlugin::Load - loading \"%s\", held open since its trust test", path.Get());
         m_library.Reset(::LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+        loadError = ::GetLastError();
     }
     if (!m_library) {
-        RecordFormattedError(423, name.Get());
+        RecordLibraryNotLoaded(LoadFailureText(loadError));
         return false;
     }
     if (LibrariesInUse().Contains(m_library.Get())) {
@@ -199,6 +206,37 @@ bool CPlugin::LoadTrustedLibrary()
         return false;
     }
     return true;
+}
+
+// 423 with its cause after it: an author reads why without a tool of his own.
+void CPlugin::RecordLibraryNotLoaded(const std::wstring& cause)
+{
+    wchar_t message[plugins::kMessageCapacity];
+    if (!FormatMessageOf(kLibraryNotLoadedString, message, plugins::kMessageCapacity, name.Get())) return;
+    if (!cause.empty()) {
+        zerova::AppendString(message, plugins::kMessageCapacity, L" ");
+        zerova::AppendString(message, plugins::kMessageCapacity, cause.c_str());
+    }
+    RecordError(kLibraryNotLoadedString, message);
+}
+
+std::wstring CPlugin::OtherArchitectureText() const
+{
+    wchar_t text[MAX_PATH];
+    FormatMessageOf(kOtherArchitectureString, text, MAX_PATH, sizeof(void*) == 8 ? L"64-bit" : L"32-bit");
+    return text;
+}
+
+std::wstring CPlugin::LoadFailureText(DWORD error) const
+{
+    wchar_t text[plugins::kMessageCapacity];
+    FormatMessageOf(kWindowsErrorString, text, plugins::kMessageCapacity, std::to_wstring(error).c_str(),
+                    plugins::SystemErrorText(error).c_str());
+    std::wstring cause = text;
+    const std::wstring missing = error == ERROR_MOD_NOT_FOUND ? plugins::FirstMissingImport(path.Get()) : L"";
+    if (!missing.empty() && FormatMessageOf(kMissingImportString, text, plugins::kMessageCapacity, missing.c_str()))
+        cause += std::wstring(L" ") + text;
+    return cause;
 }
 
 bool CPlugin::AskInterfaceVersion()

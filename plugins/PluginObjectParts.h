@@ -30,7 +30,7 @@ HANDLE CallsEndedEvent();
 // head is a plain pointer in a slot of the thread (see ThreadValue.h).
 class CPlugin::CallScope {
 public:
-    CallScope(CPlugin& plugin, const wchar_t* entry) : m_plugin(plugin), m_outer(s_innermost.Get())
+    CallScope(CPlugin& plugin, const wchar_t* entry) : m_plugin(plugin), m_entry(entry), m_outer(s_innermost.Get())
     {
         ++m_plugin.m_callsInFlight;
         s_innermost.Set(this);
@@ -45,16 +45,27 @@ public:
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 
-    static bool IsInside(const CPlugin* plugin)
+    static bool IsInside(const CPlugin* plugin) { return InnermostEntry(plugin) != nullptr; }
+
+    // The guard took a fault of this call: from now on it is not watched for a hang.
+    static void FaultTaken(void* scope)
+    {
+        auto* taken = static_cast<CallScope*>(scope);
+        if (taken->m_plugin.m_calls != nullptr) taken->m_plugin.m_calls->Faulting(taken->m_mark);
+    }
+
+    // The entry point of the plug-in this thread is in, innermost first; null when none.
+    static const wchar_t* InnermostEntry(const CPlugin* plugin)
     {
         for (const CallScope* scope = s_innermost.Get(); scope != nullptr; scope = scope->m_outer)
-            if (&scope->m_plugin == plugin) return true;
-        return false;
+            if (&scope->m_plugin == plugin) return scope->m_entry;
+        return nullptr;
     }
 
 private:
     static zerova::ThreadValue<const CallScope*> s_innermost;
     CPlugin& m_plugin;
+    const wchar_t* const m_entry;
     const CallScope* const m_outer;
     plugins::CallRecord::Mark m_mark;
 };
@@ -89,6 +100,8 @@ bool CPlugin::CallIntoPlugin(const wchar_t* entryName, Proc CPlugin::*entry, Cal
     plugins::FaultDump dump{m_dumps, registrySubkey.Get(), &dumpPath};
     {
         CallScope scope(*this, entryName);
+        dump.beforeWrite = &CallScope::FaultTaken;
+        dump.context = &scope;
         guard.unlock();
         auto invoke = [&] { call(proc, arguments); };
         if (plugins::RunGuarded(invoke, &fault, m_dumps != nullptr ? &dump : nullptr)) return true;

@@ -9,9 +9,14 @@
 #include "RegistryEx.h"
 #include "SafeString.h"
 
+#include <algorithm>
 #include <mutex>
 
 using plugins::registry::PluginOf;
+
+namespace {
+const UINT kNoSuchEntryString = 454;
+}  // namespace
 
 bool CPluginInterface::LoadPlugins() { return LoadPlugins(nullptr, nullptr); }
 
@@ -26,6 +31,10 @@ bool CPluginInterface::LoadPlugins(const wchar_t* name, void** handle)
     // an enumeration by index under the walk and skip an entry that still exists.
     std::vector<std::wstring> subkeys;
     if (!ListPluginSubkeys(subkeys)) Report(1500, PluginsKey);
+    if (!zerova::IsEmpty(name) && std::none_of(subkeys.begin(), subkeys.end(), [name](const std::wstring& subkey) {
+            return zerova::EqualsNoCase(subkey.c_str(), name);
+        }))
+        Report(kNoSuchEntryString, name);
     for (const std::wstring& subkey : subkeys) LoadSubkey(subkey.c_str(), name, handle);
 
     IPluginMenu* menu = Menu();

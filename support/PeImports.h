@@ -7,6 +7,8 @@
 #endif
 #include <windows.h>
 
+#include "SupportAPI.h"
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,6 @@ namespace zerova {
 
 // The names as the file writes them ("KERNEL32.dll", "NTDLL" for a forwarder). False when the file
 // is no PE image or when these tables do not lie within it.
-bool ReadLoadTimeLibraries(HANDLE file, std::vector<std::wstring>& names);
+ZEROVA_SUPPORT_API bool ReadLoadTimeLibraries(HANDLE file, std::vector<std::wstring>& names);
 
 }  // namespace zerova

@@ -269,11 +269,16 @@ TEST_F(Dialogs, BadRequestsAreRefusedAndMissingSettingsEndTheMessageWith549)
     EXPECT_FALSE(VarnelDisplayAdvisoryMsg(handle, nullptr, m_host, &title[0], &empty[0], ADVISORY_MSG_INFO,
                                           ADVISORY_MSG_BUTTONS_OK, false, nullptr, false));
     EXPECT_EQ(529, CErrorMsg::Instance()->GetLastError());
+    CErrorMsg::Instance()->Error(1);
     EXPECT_FALSE(VarnelDisplayAdvisoryMsg(handle, nullptr, nullptr, &title[0], &text[0], ADVISORY_MSG_INFO,
                                           ADVISORY_MSG_BUTTONS_OK, false, nullptr, false));
+    EXPECT_EQ(459, CErrorMsg::Instance()->GetLastError()) << "a missing parent window is explained";
+    CErrorMsg::Instance()->Error(1);
     EXPECT_FALSE(VarnelDisplayAdvisoryMsg(handle, nullptr, reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x5555)),
                                           &title[0], &text[0], ADVISORY_MSG_INFO, ADVISORY_MSG_BUTTONS_OK, false,
                                           nullptr, false));
+    EXPECT_EQ(459, CErrorMsg::Instance()->GetLastError());
+    EXPECT_EQ(nullptr, FindWindowW(kAlphaClass, L"T")) << "no message was shown";
 
     // A GUI tree without "advisory_dlg.ini".
     const std::wstring tree = m_temp->File(L"app");

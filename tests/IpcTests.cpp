@@ -895,6 +895,19 @@ TEST_F(TrayHost, UnloadAndLoadByFullPathActOnlyOnThePluginRegisteredAtThatPath)
     EXPECT_EQ(3u, calls("|Init|"));
 }
 
+TEST_F(TrayHost, ALoadRequestForAnUnregisteredLibraryReachesTheErrorLoggersWith453)
+{
+    RegisterFixturePlugins({L"FixtureLogger.dll"});
+    StartHost();
+    ASSERT_TRUE(HostLogHas(L"plug-ins loaded: 1")) << HostLog();
+    const std::wstring stray = m_temp->File(L"Stray.dll");
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, stray.c_str(), -1));
+    EXPECT_EQ(1u, CallCount("FixtureLogger.dll|LogError|453|")) << "the error loggers hear why";
+    EXPECT_EQ(1u, CallCount(testenv::Narrow(stray))) << "and the text names the library";
+    EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, L"no\\such:path", -1));
+    EXPECT_EQ(1u, CallCount("|LogError|453|")) << "a request that names no library is not 453";
+}
+
 // A plug-in name holds at most 259 characters. One of 259 is taken: no registry entry has it, and
 // the load it asks for still loads every registered plug-in that is not loaded. One of 260 or more
 // is refused before anything is loaded.

@@ -4,6 +4,7 @@
 
 #include "ErrorMsg.h"
 #include "Localize.h"
+#include "VarnelPluginAPI.h"
 
 #include <algorithm>
 
@@ -289,7 +290,7 @@ TEST_F(Loader, SuiteEntriesTakeIdentifiersOnlyWhenComplete)
     EXPECT_NE(0xFFFFFFFFu, GetMenuState(menu, 25002, MF_BYCOMMAND));
 }
 
-TEST_F(Loader, StateReportedDuringInitIsRefusedWith530)
+TEST_F(Loader, StateReportedDuringInitIsRefusedWith530NamingTheCallAndWhenItIsTaken)
 {
     Register(L"Eager", Fixture(L"FixtureBasic"));
     Configure(L"FixtureBasic.dll", L"SetStateInInit", 3);  // state 2
@@ -297,7 +298,9 @@ TEST_F(Loader, StateReportedDuringInitIsRefusedWith530)
     void* handle = nullptr;
     ASSERT_TRUE(Registry()->LoadPlugin(L"Eager", &handle));
     CPlugin* plugin = PluginOf(handle);
-    EXPECT_TRUE(traces.Contains(RecordErrorTrace(530, Message(530))));
+    const std::wstring explained = Message(457, L"VarnelSetState", L"Eager", L"PluginInit");
+    EXPECT_NE(std::wstring::npos, explained.find(L"PluginSuiteRegister")) << "says from when calls are taken";
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(530, explained)));
     EXPECT_EQ(530, plugin->GetLastError());
     EXPECT_NE(0u, plugin->GetFlags() & PLUGIN_FLAG_ERROR);
     EXPECT_EQ(VARNEL_PLUGIN_STATE_OK, plugin->GetState());  // the completed load sets state 0
@@ -310,6 +313,7 @@ TEST_F(Loader, StateReportedDuringMenusIsReplacedWhenTheLoadCompletes)
     Register(L"Early", Fixture(L"FixtureWindow"));
     Configure(L"FixtureWindow.dll", L"SetStateInMenus", 2);  // state 1
     Configure(L"FixtureWindow.dll", L"StateText", L"starting up");
+    TraceCapture traces;
     void* handle = nullptr;
     ASSERT_TRUE(Registry()->LoadPlugin(L"Early", &handle));
     CPlugin* plugin = PluginOf(handle);
@@ -317,6 +321,28 @@ TEST_F(Loader, StateReportedDuringMenusIsReplacedWhenTheLoadCompletes)
     EXPECT_EQ(VARNEL_PLUGIN_STATE_OK, plugin->GetState());
     EXPECT_STREQ(L"", plugin->GetStateText(text, MAX_PATH));
     EXPECT_EQ(0u, plugin->GetFlags() & PLUGIN_FLAG_ERROR);
+    EXPECT_TRUE(traces.Contains(Message(460, L"Early", L"PluginCreateMenus"))) << "the trace says why it is gone";
+
+    traces.Clear();
+    Registry()->SetState(handle, VARNEL_PLUGIN_STATE_WARNING, text, nullptr);
+    EXPECT_FALSE(traces.ContainsPart(L"set a state inside")) << "only states set inside the load are named";
+}
+
+TEST_F(Loader, CallFromAPluginAfterItsUnloadIsRefusedWith530SayingItIsNoLongerLoaded)
+{
+    Register(L"Gone", Fixture(L"FixtureBasic"));
+    void* handle = nullptr;
+    ASSERT_TRUE(Registry()->LoadPlugin(L"Gone", &handle));
+    CPlugin* plugin = PluginOf(handle);
+    ASSERT_TRUE(Registry()->UnloadPlugin(handle));
+    TraceCapture traces;
+    wchar_t text[] = L"late";
+    VarnelSetState(handle, VARNEL_PLUGIN_STATE_WARNING, text);  // as a thread of the plug-in that outlived it
+    EXPECT_EQ(530, plugin->GetLastError());
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(530, Message(458, L"VarnelSetState", L"Gone"))));
+    plugin->ClearLastError();
+    Registry()->SetState(handle, VARNEL_PLUGIN_STATE_WARNING, text, nullptr);  // the host's own call
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(530, Message(530)))) << "only a plug-in's call is explained";
 }
 
 TEST_F(Loader, TracesDescribeTheLoad)
@@ -456,6 +482,41 @@ TEST_F(PluginObject, ReservedNameComparesWithoutCase)
     EXPECT_TRUE(plugin.CanUnload());  // no PluginCanUnload: willing
 }
 
+TEST_F(Loader, MissingDependentLibraryIsNamedIn423WithTheWindowsError)
+{
+    const std::wstring built = testenv::Join(testenv::ProgramFolder(), L"signing\\built\\FixtureWithHelper.dll");
+    const std::wstring alone = m_temp->File(L"FixtureWithHelper.dll");
+    ASSERT_TRUE(CopyFileW(built.c_str(), alone.c_str(), FALSE));
+    ASSERT_EQ(nullptr, GetModuleHandleW(L"FixtureHelper.dll"));
+    Register(L"Lonely", alone);
+
+    TraceCapture traces;
+    Registry()->LoadPlugins();
+    EXPECT_EQ(0, Registry()->GetTotalNumberOfPlugins());
+    const std::wstring recorded = RecordErrorTrace(423, Message(423, L"Lonely") + L" Windows error 126: ");
+    const std::wstring head = recorded.substr(0, recorded.size() - 1);  // without the closing quote
+    const std::wstring tail = L" " + Message(456, L"FixtureHelper.dll") + L"\"";
+    const std::vector<testenv::TraceLine> lines = traces.Lines();
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [&](const testenv::TraceLine& line) {
+                  return line.text.rfind(head, 0) == 0 && line.text.size() > head.size() + tail.size() &&
+                         line.text.compare(line.text.size() - tail.size(), tail.size(), tail) == 0;
+              }));
+}
+
+TEST_F(Loader, LoadRequestForAnEntryNotInTheListIsTraced)
+{
+    Register(L"Present", Fixture(L"FixtureBasic"));
+    TraceCapture traces;
+    void* handle = nullptr;
+    EXPECT_FALSE(Registry()->LoadPlugin(L"Absent", &handle));
+    EXPECT_EQ(nullptr, handle);
+    EXPECT_TRUE(traces.ContainsPart(Message(454, L"Absent")));
+    traces.Clear();
+    Registry()->UnloadPlugins(false);
+    ASSERT_TRUE(Registry()->LoadPlugin(L"present", &handle)) << "entry names are found without case";
+    EXPECT_FALSE(traces.ContainsPart(Message(454, L"present")));
+}
+
 TEST_F(Loader, LibrariesOfTheOtherArchitectureOrTruncatedAreRefusedWith423BeforeLoading)
 {
     // Built by the other architecture's compiler: 0x014C on 64-bit builds, 0x8664 on 32-bit ones.
@@ -476,7 +537,8 @@ TEST_F(Loader, LibrariesOfTheOtherArchitectureOrTruncatedAreRefusedWith423Before
     EXPECT_EQ(1, Registry()->GetTotalNumberOfPlugins()) << "the good one still loads";
     EXPECT_TRUE(traces.ContainsPart(std::wstring(L"is a library of another architecture ") + otherMachine));
     EXPECT_TRUE(traces.ContainsPart(L"is not a library file"));
-    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"A_Foreign"))));
-    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"B_Truncated"))));
+    const std::wstring notForThisTray = Message(461, sizeof(void*) == 8 ? L"64-bit" : L"32-bit");
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"A_Foreign") + L" " + notForThisTray)));
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"B_Truncated") + L" " + notForThisTray)));
     EXPECT_TRUE(CallsOf("Foreign.dll").empty()) << "never loaded";
 }

@@ -325,7 +325,8 @@ TEST_F(PluginRegistry, BadEntriesAreRefusedAndTheNextPluginStillLoads)
         RecordErrorTrace(438, Message(438, (plugins + L"\\B_noname").c_str()))));
     EXPECT_TRUE(traces.Contains(Message(1505, (plugins + L"\\C_long").c_str())));
     EXPECT_TRUE(traces.Contains(Message(1510, m_temp->Path().c_str())));
-    EXPECT_TRUE(traces.Contains(RecordErrorTrace(423, Message(423, L"Not PE"))));
+    EXPECT_TRUE(traces.Contains(RecordErrorTrace(
+        423, Message(423, L"Not PE") + L" " + Message(461, sizeof(void*) == 8 ? L"64-bit" : L"32-bit"))));
     EXPECT_TRUE(traces.Contains(Message(1505, longSubkey.c_str())));
     EXPECT_TRUE(traces.Contains(Message(1510, m_temp->File(L"Missing.dll").c_str())));
     EXPECT_TRUE(CallsOf("NoName.dll").empty());

@@ -292,6 +292,18 @@ TEST_F(Resilience, TheDumpFolderKeepsTheNewestTenDumps)
     for (int day = 1; day <= 9; ++day) DeleteFileW(old[day - 1].c_str());
 }
 
+TEST_F(Resilience, TheTimeACrashDumpTakesIsNotAHangOfTheFaultedCall)
+{
+    Setting(L"HangLimitMilliseconds", 100);  // far below what a dump takes (a process is started)
+    RegisterFaulting(L"Crashy");
+    testenv::TraceCapture traces;
+    FaultOnce(L"Crashy");
+    EXPECT_EQ(1u, RegNumber(Entry(L"Crashy"), L"OffenceCount")) << "one fault, one offence";
+    EXPECT_FALSE(traces.ContainsPart(L"does not respond")) << "no hang was reported";
+    EXPECT_NE(std::wstring::npos, RegText(Entry(L"Crashy"), L"LastOffence").find(L"stopped working"))
+        << testenv::Narrow(RegText(Entry(L"Crashy"), L"LastOffence"));
+}
+
 TEST_F(Resilience, APluginThatFaultsThreeTimesWithinTheWindowIsKeptOutUntilItIsCleared)
 {
     RegisterFaulting(L"Crashy");
@@ -349,8 +361,10 @@ TEST_F(Resilience, OffencesOlderThanTheWindowDoNotCountAndTheLimitsComeFromTheLi
     EXPECT_TRUE(Registry()->IsQuarantined(L"Crashy")) << "and a lower limit";
 }
 
-TEST_F(Resilience, APluginInACallWhenTheProcessEndsIsCountedAtTheNextStartWithTheDumpOfTheEnd)
+TEST_F(Resilience, APluginInACallWhenTheProcessEndsIsCountedOnceAtTheNextStartWithTheDumpOfTheEnd)
 {
+    // Far below what the dump of the end takes: the call stays in it meanwhile, and is no hang.
+    Setting(L"HangLimitMilliseconds", 100);
     Register(L"Overflow", CopyFixture(L"FixtureBasic", L"Overflow.dll"));
     Configure(L"Overflow.dll", L"FaultIn", L"Activity");
     Configure(L"Overflow.dll", L"FaultKind", L"StackOverflow");
