@@ -243,8 +243,10 @@ int CPluginCheck::Run(const std::wstring& path)
     if (lastError != lastErrorBefore && errors.empty())
         Say(L"error reported during the load: " + std::to_wstring(lastError) + L" (" + LoaderErrorText(lastError, L"") + L")");
     if (!UnloadAll(path, trace)) return Result(CVarnelHost::ExitPluginRefused, L"loads, but does not unload cleanly");
-    return Result(CVarnelHost::ExitDone, errors.empty() ? L"loads and unloads cleanly"
-                                                        : L"loads and unloads, with errors recorded against it (above)");
+    // A plug-in that loads with errors recorded against it has a fault its author should see.
+    if (!errors.empty())
+        return Result(CVarnelHost::ExitPluginRefused, L"loads and unloads, but errors were recorded against it (above)");
+    return Result(CVarnelHost::ExitDone, L"loads and unloads cleanly");
 }
 
 void CPluginCheck::ChooseEntry(const std::wstring& path)

@@ -4,6 +4,7 @@
 
 #include "HostOutput.h"
 #include "LoadTrace.h"
+#include "MenuPick.h"
 #include "PluginCheck.h"
 #include "ReportRequest.h"
 
@@ -72,7 +73,7 @@ const wchar_t CVarnelHost::HelpText[] =
     L"  3  the GUI configuration or the tray menu of the language module could not be read\n"
     L"  4  the window classes could not be registered\n"
     L"  5  the host's windows could not be created (there is no desktop to show them on)\n"
-    L"  6  --check-plugin: the plug-in would be refused, or did not unload cleanly\n"
+    L"  6  --check-plugin: the plug-in would be refused, did not unload cleanly, or had errors recorded\n"
     L"  7  --check-plugin: the check could not be made\n"
     L"  8  --supervise: the tray ended or stopped answering 5 times within 10 minutes and was left ended\n"
     L"  9  --supervise: the tray host could not be started\n"
@@ -498,7 +499,7 @@ void CVarnelHost::Run(const PendingWork& work)
         RunRequest(work.request);
         break;
     case PendingWork::Kind::Command:
-        RunWindowCommand(work.command);
+        RunWindowCommand(work.command, work.anyMenuItem);
         break;
     case PendingWork::Kind::Close:
         Close();
@@ -553,6 +554,11 @@ LRESULT CVarnelHost::OnMainWindowMessage(HWND window, UINT message, WPARAM wPara
         return 0;
     case WM_COMMAND:
         OnWindowCommand(LOWORD(wParam));
+        return 0;
+    case menupick::MenuPickMessage:
+        return AcceptMenuPick(static_cast<UINT>(wParam)) ? 1 : 0;
+    case RunMenuPickMessage:
+        OnWindowCommand(static_cast<UINT>(wParam), true);
         return 0;
     case ShowTrayMenuMessage:
         OnShowTrayMenu(true);
@@ -1115,13 +1121,14 @@ void CALLBACK CVarnelHost::OpenFlyoutStep(HWND window, UINT, UINT_PTR timer, DWO
     if (g_host != nullptr) g_host->Log(L"tray menu shown with flyout %u open", CMenuXP::GetMenuItemID(menu, flyout));
 }
 
-void CVarnelHost::OnWindowCommand(UINT command)
+void CVarnelHost::OnWindowCommand(UINT command, bool anyMenuItem)
 {
     if (m_shutDown) return;
     if (IsBusy()) {
         PendingWork work;
         work.kind = PendingWork::Kind::Command;
         work.command = command;
+        work.anyMenuItem = anyMenuItem;
         if (Defer(work))
             Log(L"command %u queued until the work in progress ends", command);
         else
@@ -1129,16 +1136,34 @@ void CVarnelHost::OnWindowCommand(UINT command)
         return;
     }
     BusyScope busy(*this);
-    RunWindowCommand(command);
+    RunWindowCommand(command, anyMenuItem);
 }
 
-void CVarnelHost::RunWindowCommand(UINT command)
+void CVarnelHost::RunWindowCommand(UINT command, bool anyMenuItem)
 {
-    if (!IsEnabledHostCommand(command)) {
-        Log(L"ignored: command %u is no enabled host item of the tray menu", command);
+    if (!(anyMenuItem ? IsEnabledMenuItem(command) : IsEnabledHostCommand(command))) {
+        Log(anyMenuItem ? L"ignored: command %u is no enabled item of the tray menu"
+                        : L"ignored: command %u is no enabled host item of the tray menu",
+            command);
         return;
     }
     OnCommand(command);
+}
+
+bool CVarnelHost::AcceptMenuPick(UINT command)
+{
+    if (m_shutDown || command == 0 || !IsEnabledMenuItem(command)) {
+        Log(L"refused: menu pick %u, no enabled item of the tray menu has that command", command);
+        return false;
+    }
+    Log(L"menu pick %u accepted", command);
+    return PostMessageW(m_mainWindow, RunMenuPickMessage, command, 0) != FALSE;
+}
+
+bool CVarnelHost::IsEnabledMenuItem(UINT command)
+{
+    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
+    return HasEnabledItem(COXIL_DllMain::Instance()->GetSubMenu(), command, 0);
 }
 
 // Plug-in items are left out: their 32-bit commands do not fit in a WM_COMMAND.

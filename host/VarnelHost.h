@@ -54,6 +54,9 @@ public:
     static const UINT RunPendingWorkMessage = WM_APP + 3;
     // Posted when one of the host's windows has gone while the host is not shutting down.
     static const UINT RestoreWindowsMessage = WM_APP + 4;
+    // Posted by the host to itself for a pick another program asked for (MenuPick.h): wParam is the
+    // item's command.
+    static const UINT RunMenuPickMessage = WM_APP + 6;
     // Work that may wait for the host at most; more requests are refused.
     static const size_t MaxPendingWork = 64;
 
@@ -82,6 +85,7 @@ private:
         Kind kind = Kind::Request;
         CVarnelPrivateInterface::IPC_DATA request{};  // Kind::Request
         UINT command = 0;                             // Kind::Command
+        bool anyMenuItem = false;                     // Kind::Command: a plug-in's item may be picked
     };
 
     // The user-interface thread is busy while one lives (a request, a command, the tray menu,
@@ -155,9 +159,12 @@ private:
     void OnCommand(UINT command);
     // A WM_COMMAND, which any program on the desktop may post: it acts only for an enabled item of
     // the tray menu that is one of the host's own commands.
-    void OnWindowCommand(UINT command);
-    void RunWindowCommand(UINT command);
+    void OnWindowCommand(UINT command, bool anyMenuItem = false);
+    // The answer to MenuPickMessage: true when command is an enabled item, whose pick is then posted.
+    bool AcceptMenuPick(UINT command);
+    void RunWindowCommand(UINT command, bool anyMenuItem);
     static bool IsEnabledHostCommand(UINT command);
+    static bool IsEnabledMenuItem(UINT command);
 
     void Log(const wchar_t* format, ...);
     // With --report: the lines of the report in the log.

@@ -153,6 +153,7 @@ using HostCommandLine = Tools;
 using Report = Tools;
 using LoadRequest = Tools;
 using CheckPlugin = Tools;
+using MenuPick = Tools;
 
 // ---------------------------------------------------------------- Varnel.exe's command line and exit codes
 
@@ -236,6 +237,42 @@ TEST_F(Report, ListsThePluginsTheirStatesTheTrayStateAndTheMenuWithCommandIdenti
     EXPECT_TRUE(report.Has("] Seventh item\n")) << report.output;
     EXPECT_TRUE(report.Has("] Eighth item\n")) << report.output;
     EXPECT_TRUE(report.Has("  [4000] ")) << report.output;
+}
+
+// ---------------------------------------------------------------- varnelctl menu-pick
+
+TEST_F(MenuPick, PicksAPluginsItemByItsFullCommandAndThePluginHearsActivity100WithItsIdentifier)
+{
+    Register(L"FixtureWindow.dll", L"Window");
+    Configure(L"FixtureWindow.dll", L"MenuItems", L"1:8:Eighth item");
+    StartHost();
+    const Finished report = Varnelctl(L"report");
+    const size_t at = report.output.find("] Eighth item\n");
+    ASSERT_NE(std::string::npos, at) << report.output;
+    const size_t open = report.output.rfind('[', at);
+    const std::string command = report.output.substr(open + 1, at - open - 1);
+    ASSERT_GT(std::stoull(command), 65535u) << "a plug-in item's command does not fit in a WM_COMMAND";
+
+    const Finished pick = Varnelctl(L"menu-pick " + std::wstring(command.begin(), command.end()));
+    EXPECT_EQ(0u, pick.exitCode) << pick.output;
+    EXPECT_TRUE(pick.Has("picked: " + command + "\n")) << pick.output;
+    EXPECT_TRUE(testenv::PumpUntil([&] { return Calls("FixtureWindow.dll|Activity|100|8|") == 1; }, 10000))
+        << HostLog();
+}
+
+TEST_F(MenuPick, ACommandNoEnabledItemHasIsRefusedWithOneAndNothingRuns)
+{
+    Register(L"FixtureWindow.dll", L"Window");
+    StartHost();
+    const Finished pick = Varnelctl(L"menu-pick 7");
+    EXPECT_EQ(1u, pick.exitCode) << pick.output;
+    EXPECT_TRUE(pick.Has("varnelctl: not picked: no enabled item of the tray menu has the command 7 ")) << pick.output;
+    EXPECT_NE(std::string::npos, HostLog().find("refused: menu pick 7, ")) << HostLog();
+    for (const wchar_t* word : {L"0", L"4294967296", L"-1", L"12x"}) {
+        const Finished bad = Varnelctl(std::wstring(L"menu-pick ") + word);
+        EXPECT_EQ(2u, bad.exitCode) << bad.output;
+    }
+    EXPECT_EQ(0u, Calls("|Activity|100|")) << "no pick reached the plug-in";
 }
 
 TEST_F(Report, IsRefusedToARequestThatNamesNoWindowToSendItTo)
@@ -353,6 +390,16 @@ TEST_F(CheckPlugin, CleanPluginPassesWithItsEntryPointsMenuItemsAndUnload)
         << check.output;
     EXPECT_EQ(1u, Calls("FixtureWindow.dll|Init|")) << "the dry run loaded it once";
     EXPECT_EQ(1u, Calls("FixtureWindow.dll|Cleanup|"));
+}
+
+TEST_F(CheckPlugin, PluginThatLoadsWithAnErrorRecordedFailsWithOneAndTheExplainedError)
+{
+    Configure(L"FixtureBasic.dll", L"SetStateInInit", 2);
+    const Finished check = Varnelctl(L"check-plugin " + Quoted(Program(L"FixtureBasic.dll")));
+    EXPECT_EQ(1u, check.exitCode) << check.output;
+    EXPECT_TRUE(check.Has("VarnelSetState from the plug-in \"")) << check.output;
+    EXPECT_TRUE(check.Has("came inside PluginInit, before the plug-in is loaded")) << check.output;
+    EXPECT_TRUE(check.Has("verdict: loads and unloads, but errors were recorded against it (above)")) << check.output;
 }
 
 TEST_F(CheckPlugin, DryRunLoadsNoOtherPluginAndLeavesNoRegistryEntryBehind)

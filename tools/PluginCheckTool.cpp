@@ -516,9 +516,13 @@ int CheckPlugin(const std::wstring& path, const std::wstring& hostFolder)
             L" (exit code " + std::to_wstring(problems.empty() ? kNotMade : kRefused) + L")");
         return problems.empty() ? kNotMade : kRefused;
     }
-    if (run.exitCode == 0) {
+    if (run.exitCode == 0 && problems.empty()) {
         Say(L"verdict: the plug-in " + run.result + L" in this tray host (exit code 0)");
         return kPasses;
+    }
+    if (run.exitCode == 0) {
+        Say(L"verdict: the plug-in " + run.result + L" in this tray host, but see the problems above (exit code 1)");
+        return kRefused;
     }
     // The loader's error, and what it leaves out: the dry run's findings first, then the file's.
     std::vector<std::wstring> why = run.whys;

@@ -1,6 +1,7 @@
 // varnelctl: steers the tray hosts of this machine from the command line.
 #include "HostOutput.h"
 #include "HostReport.h"
+#include "MenuPick.h"
 #include "PluginCheckTool.h"
 #include "PluginRequest.h"
 #include "QuarantineTool.h"
@@ -28,8 +29,8 @@ const wchar_t kUsage[] =
     L"  report                    the running host's plug-ins (names, capabilities, states), tray state and\n"
     L"                            title, and tray menu with its command identifiers\n"
     L"  load-all                  load every plug-in registered and not loaded yet\n"
-    L"  menu-pick ID              pick the tray menu item ID (1 to 65535: the host's items and the suite entries,\n"
-    L"                            as varnelctl report lists them), as a person would\n"
+    L"  menu-pick ID              pick the enabled tray menu item whose command is ID (as varnelctl report lists\n"
+    L"                            the menu: host items, suite entries and plug-in items), as a person would\n"
     L"  load-plugin PATH          load the plug-in whose library is PATH (a full path, or a library file name)\n"
     L"  unload-plugin PATH        unload the plug-in whose library is PATH\n"
     L"  quarantine list           the plug-ins kept out after repeated faults or hangs, with their reasons\n"
@@ -155,6 +156,26 @@ std::wstring HostsReasonForRefusal(HWND host)
     return std::wstring();
 }
 
+int PickMenuItem(UINT id)
+{
+    HWND notify = nullptr;
+    if (!CVarnelUtils::Instance()->IsVarnelRunning(notify)) return Fail(L"no tray host runs on this desktop");
+    DWORD hostProcess = 0;
+    GetWindowThreadProcessId(notify, &hostProcess);
+    HWND main = FindTrayMainWindow(hostProcess);
+    if (main == nullptr) return Fail(L"the tray host's main window was not found");
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(main, menupick::MenuPickMessage, id, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                             menupick::AnswerTimeoutMs, &answer))
+        return Fail(L"the tray host did not answer within " + std::to_wstring(menupick::AnswerTimeoutMs / 1000) +
+                    L" s: its thread is busy (a plug-in's call may hang there)");
+    if (answer == 0)
+        return Fail(L"not picked: no enabled item of the tray menu has the command " + std::to_wstring(id) +
+                    L" (varnelctl report lists the menu with its commands)");
+    Print(L"picked: " + std::to_wstring(id));
+    return kDone;
+}
+
 int LoadOrUnload(bool load, const std::wstring& argument)
 {
     CVarnelUtils* utils = CVarnelUtils::Instance();
@@ -196,17 +217,10 @@ int RunCommand(const std::wstring& command, int argc, wchar_t** argv)
     if (command == L"menu-pick") {
         if (argc != 3) return Usage(L"menu-pick needs the item's command identifier");
         wchar_t* end = nullptr;
-        const unsigned long id = wcstoul(argument, &end, 10);
-        if (end == argument || *end != L'\0' || id == 0 || id > 0xFFFF) return Usage(L"ID must be a number from 1 to 65535");
-        HWND notify = nullptr;
-        if (!utils->IsVarnelRunning(notify)) return Fail(L"no tray host runs on this desktop");
-        DWORD hostProcess = 0;
-        GetWindowThreadProcessId(notify, &hostProcess);
-        HWND main = FindTrayMainWindow(hostProcess);
-        if (main == nullptr || !PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, 0), 0))
-            return Fail(L"the tray host's main window was not found");
-        Print(L"picked: " + std::to_wstring(id));
-        return kDone;
+        const unsigned long long id = wcstoull(argument, &end, 10);
+        if (end == argument || *end != L'\0' || argument[0] == L'-' || id == 0 || id > 0xFFFFFFFFull)
+            return Usage(L"ID must be a command identifier of the tray menu, a number from 1 to 4294967295");
+        return PickMenuItem(static_cast<UINT>(id));
     }
     if (command == L"quarantine") {
         if (argc == 3 && std::wstring(argument) == L"list") return ListQuarantine();
