@@ -867,6 +867,9 @@ int Run(const Options& options)
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
         }
         for (std::thread& thread : threads) thread.join();
+        // A fault whose crash dump was still being written when the run ended is survived now.
+        watchdog.Beat(hostIndex, "faulted plug-in, last look");
+        ReloadWhenFaulted(faulty, random);
         watchdog.Beat(hostIndex, "closing dialogs");
         CThreadManager::Instance()->TerminateOpenDialogs(nullptr);
         CPluginInterface::Instance()->Unsubscribe(nestedUnloader.get());
