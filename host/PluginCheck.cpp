@@ -16,6 +16,7 @@
 #include "RegistryEx.h"
 #include "SafeString.h"
 #include "StationDesktopUtils.h"
+#include "SupportServices.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
 #include "VarnelPrivateInterface.h"
@@ -62,10 +63,8 @@ std::wstring BaseName(const std::wstring& path)
 // The system's text for a Windows error, on one line.
 std::wstring WindowsErrorText(DWORD error)
 {
-    wchar_t text[512] = L"";
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512, nullptr);
-    std::wstring line = text;
-    while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n' || line.back() == L' ')) line.pop_back();
+    wchar_t text[512];
+    std::wstring line = CErrorMsg::SystemErrorText(error, text, 512);
     for (wchar_t& c : line)
         if (c == L'\r' || c == L'\n') c = L' ';
     return L"Windows error " + std::to_wstring(error) + (line.empty() ? L"" : L": " + line);
@@ -74,11 +73,7 @@ std::wstring WindowsErrorText(DWORD error)
 // The language module's text of an error the loader records, formatted as the loader formats it.
 std::wstring LoaderErrorText(int code, const std::wstring& argument)
 {
-    wchar_t format[4096] = L"";
-    CLocalize::Instance()->GetString(static_cast<UINT>(code), format, 4096);
-    wchar_t text[4096] = L"";
-    zerova::FormatString(text, 4096, format, argument.c_str());
-    return text;
+    return zerova::SupportServices::OfProcess().Formatted(static_cast<UINT>(code), argument.c_str());
 }
 
 // Copies a key's values and subkeys, as volatile keys, leaving out the subkey named skip (a path

@@ -21,6 +21,7 @@
 #include "RequestSender.h"
 #include "SafeString.h"
 #include "StationDesktopUtils.h"
+#include "SupportServices.h"
 #include "ThreadManager.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
@@ -893,12 +894,8 @@ bool CVarnelHost::LoadPluginNamed(const wchar_t* pathOrName)
 void CVarnelHost::ReportUnregisteredLibrary(const wchar_t* pathOrName)
 {
     const UINT kUnregisteredLibraryString = 453;
-    wchar_t format[MAX_PATH] = L"";
-    CLocalize::Instance()->GetString(kUnregisteredLibraryString, format, MAX_PATH);
-    if (zerova::IsEmpty(format)) return;
-    wchar_t text[1024];
-    zerova::FormatString(text, 1024, format, pathOrName);
-    CErrorMsg::Instance()->Error(static_cast<int>(kUnregisteredLibraryString), text);
+    const std::wstring text = zerova::SupportServices::OfProcess().Formatted(kUnregisteredLibraryString, pathOrName);
+    if (!text.empty()) CErrorMsg::Instance()->Error(static_cast<int>(kUnregisteredLibraryString), text.c_str());
 }
 
 // A full path unloads the loaded plug-in whose library is the file, and only when that file is a
@@ -1170,9 +1167,7 @@ bool CVarnelHost::IsEnabledMenuItem(UINT command)
 bool CVarnelHost::IsEnabledHostCommand(UINT command)
 {
     const bool hostCommand = (command >= kSystemHealthCommand && command <= kExitCommand) || command >= kFirstSuiteCommand;
-    if (!hostCommand) return false;
-    auto menuLock = CVarnelMenuUtils::Instance()->LockMenu();
-    return HasEnabledItem(COXIL_DllMain::Instance()->GetSubMenu(), command, 0);
+    return hostCommand && IsEnabledMenuItem(command);
 }
 
 void CVarnelHost::OnCommand(UINT command)

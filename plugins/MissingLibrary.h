@@ -1,5 +1,5 @@
-// Why a plug-in library did not load, in words: the system's text of the error and, for a library
-// that could not be found, the first one its import table names that is found nowhere.
+// For a plug-in library that did not load because a library it needs could not be found: the first
+// one its import table names that is found nowhere.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -14,8 +14,5 @@ namespace plugins {
 // The first library the file imports directly that is neither loaded, nor beside the file, nor
 // on the system's search path; empty when all are found or the file cannot be read.
 std::wstring FirstMissingImport(const wchar_t* libraryPath);
-
-// The system's one-line text of a Windows error ("The specified module could not be found.").
-std::wstring SystemErrorText(DWORD error);
 
 }  // namespace plugins

@@ -78,13 +78,7 @@ void CPlugin::RecordError(int code)
 bool CPlugin::FormatMessageOf(int code, wchar_t* message, int capacity, const wchar_t* first, const wchar_t* second,
                               const wchar_t* third) const
 {
-    message[0] = L'\0';
-    wchar_t format[kMessageCapacity] = L"";
-    m_support.Text(static_cast<UINT>(code), format, kMessageCapacity);
-    if (zerova::IsEmpty(format)) return false;
-    zerova::FormatString(message, capacity, format, first != nullptr ? first : L"", second != nullptr ? second : L"",
-                         third != nullptr ? third : L"");
-    return true;
+    return m_support.Format(static_cast<UINT>(code), message, capacity, first, second, third);
 }
 
 void CPlugin::RecordFormattedError(int code, const wchar_t* first, const wchar_t* second, const wchar_t* third)

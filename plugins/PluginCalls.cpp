@@ -112,10 +112,9 @@ bool CPlugin::WaitForCallsToEnd()
 
 void CPlugin::ReportUnloadWaiting()
 {
-    wchar_t format[kMessageCapacity] = L"", message[kMessageCapacity], shownName[MAX_PATH];
-    m_support.Text(kGaveUpWaitingString, format, kMessageCapacity);
+    wchar_t message[kMessageCapacity], shownName[MAX_PATH];
     GetDisplayName(shownName, MAX_PATH);
-    zerova::FormatString(message, kMessageCapacity, format, shownName);
+    FormatMessageOf(kGaveUpWaitingString, message, kMessageCapacity, shownName);
     m_support.errors->Error(kGaveUpWaitingString, message);
 }
 

@@ -27,16 +27,6 @@ const UINT kSlowLoadString = 450;
 const UINT kQuarantinedLineString = 451;
 const UINT kDumpNoteString = 446;
 
-std::wstring Formatted(const zerova::SupportServices& support, UINT id, const wchar_t* first,
-                       const wchar_t* second = L"", const wchar_t* third = L"")
-{
-    wchar_t format[1024] = L"";
-    support.Text(id, format, 1024);
-    wchar_t text[2048] = L"";
-    zerova::FormatString(text, 2048, format, first, second, third);
-    return text;
-}
-
 // The folder under the local application data, made when missing; empty when it cannot be.
 std::wstring RecordsFolder(const wchar_t* name)
 {
@@ -97,10 +87,10 @@ void CPluginInterface::TearDownFaultRecords(bool callsStillRunning)
 void CPluginInterface::CountOffencesOfEndedProcesses()
 {
     for (const plugins::EndedInCall& ended : m_calls->TakeEndedInCall()) {
-        std::wstring reason = Formatted(m_support, kEndedInCallString, ended.plugin.c_str(), ended.entry.c_str());
+        std::wstring reason = m_support.Formatted(kEndedInCallString, ended.plugin.c_str(), ended.entry.c_str());
         if (!ended.dump.empty()) {
             const size_t slash = ended.dump.find_last_of(L'\\');
-            reason += L" " + Formatted(m_support, kDumpNoteString, ended.dump.substr(slash == std::wstring::npos ? 0 : slash + 1).c_str());
+            reason += L" " + m_support.Formatted(kDumpNoteString, ended.dump.substr(slash == std::wstring::npos ? 0 : slash + 1).c_str());
         }
         ZEROVA_TRACE(0, L"CPluginInterface - %s", reason.c_str());
         RecordOffence(ended.plugin.c_str(), reason.c_str());
@@ -142,7 +132,7 @@ bool CPluginInterface::RefusedForQuarantine(const wchar_t* subkeyName)
         std::lock_guard<zerova::Mutex> guard(m_quarantinedLock);
         if (!m_quarantinedThisStart.emplace(subkeyName, reason).second) return true;
     }
-    const std::wstring message = Formatted(m_support, kQuarantinedString, subkeyName, reason.c_str(), subkeyName);
+    const std::wstring message = m_support.Formatted(kQuarantinedString, subkeyName, reason.c_str(), subkeyName);
     ZEROVA_TRACE(0, L"CPluginInterface::LoadPlugins - %s", message.c_str());
     m_support.errors->Error(static_cast<int>(kQuarantinedString), message.c_str());
     return true;
@@ -156,7 +146,7 @@ void CPluginInterface::NoteLoadTime(CPlugin* plugin, ULONGLONG loadMs)
     plugin->GetDisplayName(name, MAX_PATH);
     const std::wstring seconds = plugins::SecondsText(loadMs);
     ZEROVA_TRACE(0, L"CPluginInterface::LoadPlugins - %s",
-                 Formatted(m_support, kSlowLoadString, name, seconds.c_str()).c_str());
+                 m_support.Formatted(kSlowLoadString, name, seconds.c_str()).c_str());
 }
 
 void CPluginInterface::AppendQuarantinedLines(zerova::BoundedAppender& out, int& row,
@@ -164,7 +154,7 @@ void CPluginInterface::AppendQuarantinedLines(zerova::BoundedAppender& out, int&
 {
     std::lock_guard<zerova::Mutex> guard(m_quarantinedLock);
     for (const auto& quarantined : m_quarantinedThisStart) {
-        const std::wstring text = Formatted(m_support, kQuarantinedLineString, quarantined.second.c_str());
+        const std::wstring text = m_support.Formatted(kQuarantinedLineString, quarantined.second.c_str());
         row += 1;
         // The line's context only has to be unique and stable while the registry lives.
         AppendHealthLine(out, const_cast<std::wstring*>(&quarantined.first), quarantined.first.c_str(),

@@ -108,15 +108,10 @@ std::wstring CPluginInterface::RefusalText(const CPlugin* plugin) const
     const wchar_t* entry = plugin->EntryCalledOnThisThread();
     const UINT id = plugin->WasEverLoaded() ? kRefusedAfterUnloadString : kRefusedDuringLoadString;
     if (entry == nullptr && id == kRefusedDuringLoadString) return std::wstring();
-    wchar_t format[MAX_PATH] = L"";
-    m_support.Text(id, format, MAX_PATH);
-    if (zerova::IsEmpty(format)) return std::wstring();
     wchar_t name[MAX_PATH];
     plugin->GetNameForReports(name, MAX_PATH);
     const std::wstring requestName(request, request + std::strlen(request));
-    wchar_t text[1024];
-    zerova::FormatString(text, 1024, format, requestName.c_str(), name, entry != nullptr ? entry : L"");
-    return text;
+    return m_support.Formatted(id, requestName.c_str(), name, entry);
 }
 
 // Loader reports that are trace lines only: the numbered string used as a format.
@@ -129,9 +124,7 @@ void CPluginInterface::Report(UINT id, const wchar_t* argument)
         ZEROVA_TRACE(4, format);
         return;
     }
-    wchar_t line[1024];
-    zerova::FormatString(line, 1024, format, argument);
-    ZEROVA_TRACE(4, line);
+    ZEROVA_TRACE(4, m_support.Formatted(id, argument).c_str());
 }
 
 CPluginInterface::~CPluginInterface()
@@ -204,14 +197,10 @@ void CPluginInterface::TraceStateSetDuringLoad(const CPlugin& plugin) const
     if (std::none_of(std::begin(loadEntries), std::end(loadEntries),
                      [entry](const wchar_t* loadEntry) { return std::wcscmp(entry, loadEntry) == 0; }))
         return;
-    wchar_t format[MAX_PATH] = L"";
-    m_support.Text(kStateSetDuringLoadString, format, MAX_PATH);
-    if (zerova::IsEmpty(format)) return;
     wchar_t name[MAX_PATH];
     plugin.GetNameForReports(name, MAX_PATH);
-    wchar_t line[1024];
-    zerova::FormatString(line, 1024, format, name, entry);
-    ZEROVA_TRACE(4, L"%s", line);
+    const std::wstring line = m_support.Formatted(kStateSetDuringLoadString, name, entry);
+    if (!line.empty()) ZEROVA_TRACE(4, L"%s", line.c_str());
 }
 
 void CPluginInterface::RefreshTrayState()

@@ -230,8 +230,9 @@ std::wstring CPlugin::OtherArchitectureText() const
 std::wstring CPlugin::LoadFailureText(DWORD error) const
 {
     wchar_t text[plugins::kMessageCapacity];
+    wchar_t system[512];
     FormatMessageOf(kWindowsErrorString, text, plugins::kMessageCapacity, std::to_wstring(error).c_str(),
-                    plugins::SystemErrorText(error).c_str());
+                    CErrorMsg::SystemErrorText(error, system, 512));
     std::wstring cause = text;
     const std::wstring missing = error == ERROR_MOD_NOT_FOUND ? plugins::FirstMissingImport(path.Get()) : L"";
     if (!missing.empty() && FormatMessageOf(kMissingImportString, text, plugins::kMessageCapacity, missing.c_str()))

@@ -176,10 +176,9 @@ void HistoryFile::Delete()
 void HistoryFile::ReportDroppedLines(size_t dropped)
 {
     if (dropped == 0) return;
-    wchar_t format[MAX_PATH] = L"", message[MAX_PATH], count[32];
-    m_support.Text(kLinesDroppedString, format, MAX_PATH);
+    wchar_t message[MAX_PATH], count[32];
     zerova::FormatString(count, 32, L"%u", static_cast<unsigned>(dropped));
-    zerova::FormatString(message, MAX_PATH, format, count);
+    m_support.Format(kLinesDroppedString, message, MAX_PATH, count);
     m_support.errors->Error(kLinesDroppedString, message);
 }
 

@@ -71,13 +71,21 @@ wchar_t* CErrorMsg::GetLastErrorString(const wchar_t* apiName, wchar_t* buffer, 
     DWORD error = ::GetLastError();
     if (buffer == nullptr || length < 1) return buffer;
     wchar_t system[512] = L"";
-    DWORD got = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, system,
-                               512, nullptr);
-    while (got > 0 && (system[got - 1] == L'\r' || system[got - 1] == L'\n' || system[got - 1] == L' '))
-        system[--got] = L'\0';
-    if (got == 0) zerova::CopyString(system, 512, L"unknown error");
+    if (zerova::IsEmpty(SystemErrorText(error, system, 512))) zerova::CopyString(system, 512, L"unknown error");
     zerova::FormatString(buffer, length, L"%s failed with error %lu: %s", apiName != nullptr ? apiName : L"",
                          error, system);
+    return buffer;
+}
+
+wchar_t* CErrorMsg::SystemErrorText(DWORD error, wchar_t* buffer, int length)
+{
+    if (buffer == nullptr || length < 1) return buffer;
+    DWORD got = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                               static_cast<DWORD>(length), nullptr);
+    if (got >= static_cast<DWORD>(length)) got = 0;
+    buffer[got] = L'\0';
+    while (got > 0 && (buffer[got - 1] == L'\r' || buffer[got - 1] == L'\n' || buffer[got - 1] == L' '))
+        buffer[--got] = L'\0';
     return buffer;
 }
 

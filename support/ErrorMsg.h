@@ -17,6 +17,8 @@ public:
 
     // The system's text for the calling thread's last Windows error, prefixed by apiName.
     wchar_t* GetLastErrorString(const wchar_t* apiName, wchar_t* buffer, int length);
+    // The system's text for a Windows error, without its closing line break; empty when it has none.
+    static wchar_t* SystemErrorText(DWORD error, wchar_t* buffer, int length);
 
     void SetErrorLoggingCallback(ERROR_LOGGING_CALLBACK callback, void* context);
 

@@ -188,4 +188,9 @@ bool ReadLoadTimeLibraries(HANDLE file, std::vector<std::wstring>& names)
     return image.Load() && ReadImportedLibraries(reader, image, names) && ReadForwardedLibraries(reader, image, names);
 }
 
+bool IsApiSetName(const wchar_t* name)
+{
+    return name != nullptr && (::_wcsnicmp(name, L"api-ms-", 7) == 0 || ::_wcsnicmp(name, L"ext-ms-", 7) == 0);
+}
+
 }  // namespace zerova

@@ -18,4 +18,7 @@ namespace zerova {
 // is no PE image or when these tables do not lie within it.
 ZEROVA_SUPPORT_API bool ReadLoadTimeLibraries(HANDLE file, std::vector<std::wstring>& names);
 
+// An API set's name ("api-ms-...", "ext-ms-..."): the system's loader resolves it, no file has it.
+ZEROVA_SUPPORT_API bool IsApiSetName(const wchar_t* name);
+
 }  // namespace zerova

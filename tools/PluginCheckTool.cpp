@@ -5,6 +5,7 @@
 #include "PluginRequest.h"
 
 #include "Handles.h"
+#include "PeImports.h"
 #include "PluginInterface.h"
 
 #include <algorithm>
@@ -158,7 +159,7 @@ public:
                 const bool delayed = std::find(facts.delayed.begin(), facts.delayed.end(), narrow) != facts.delayed.end();
                 const std::wstring shown = name + (delayed ? L" (delay-loaded)" : L"");
                 std::wstring found;
-                if (IsApiSet(name) || FindIn(m_systemFolders, name, found)) {
+                if (zerova::IsApiSetName(name.c_str()) || FindIn(m_systemFolders, name, found)) {
                     system.push_back(shown);
                 } else if (m_hostLibraries.count(Lower(name)) != 0) {
                     host.push_back(shown);
@@ -192,12 +193,6 @@ public:
     }
 
 private:
-    static bool IsApiSet(const std::wstring& name)
-    {
-        const std::wstring lower = Lower(name);
-        return lower.rfind(L"api-ms-", 0) == 0 || lower.rfind(L"ext-ms-", 0) == 0;
-    }
-
     static bool FindIn(const std::vector<std::wstring>& folders, const std::wstring& name, std::wstring& found)
     {
         for (const std::wstring& folder : folders) {
