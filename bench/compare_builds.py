@@ -6,7 +6,9 @@
 BEFORE_BIN and AFTER_BIN are the bin folders of two builds of the same architecture (the same
 VarnelBench source, different libraries). The runs alternate (before, after, before, ...) so that
 the machine's drift falls on both alike; each run's figure is its own median, and the table gives
-the median over the rounds and the change in percent.
+the median over the rounds and the change in percent, of the library's time and of its ratio to the
+fair baseline of the same run (the same Win32 work in both builds, so the ratio takes out what the
+machine does between runs).
 """
 import os
 import re
@@ -15,7 +17,7 @@ import subprocess
 import sys
 
 LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
-ROW = re.compile(r"^\| (?P<figure>[^|]+?) \| (?P<size>[^|]+?) \| (?P<median>[0-9.]+) \(")
+ROW = re.compile(r"^\| (?P<figure>[^|]+?) \| (?P<size>[^|]+?) \| (?P<median>[0-9.]+) \([^)]*\) \| (?P<fair>[0-9.]+) \(")
 
 
 def run(arch, folder, section):
@@ -25,7 +27,7 @@ def run(arch, folder, section):
     for line in output.replace("\r", "").splitlines():
         match = ROW.match(line)
         if match:
-            rows[(match["figure"], match["size"])] = float(match["median"])
+            rows[(match["figure"], match["size"])] = (float(match["median"]), float(match["fair"]))
     return rows
 
 
@@ -42,14 +44,17 @@ def main():
             for name, folder in (("before", before), ("after", after)):
                 for key, value in run(arch, folder, section).items():
                     figures[name].setdefault(key, []).append(value)
-        print(f"| {arch} | figure | size | before ms | after ms | change |")
-        print("|---|---|---|---|---|---|")
+        print(f"| {arch} | figure | size | before ms | after ms | change | before ratio | after ratio | ratio change |")
+        print("|---|---|---|---|---|---|---|---|---|")
         for key in figures["before"]:
             if key not in figures["after"]:
                 continue
-            old = statistics.median(figures["before"][key])
-            new = statistics.median(figures["after"][key])
-            print(f"| {arch} | {key[0]} | {key[1]} | {old:.3f} | {new:.3f} | {100.0 * (new - old) / old:+.1f}% |")
+            old = statistics.median(run[0] for run in figures["before"][key])
+            new = statistics.median(run[0] for run in figures["after"][key])
+            old_ratio = statistics.median(run[0] / run[1] for run in figures["before"][key])
+            new_ratio = statistics.median(run[0] / run[1] for run in figures["after"][key])
+            print(f"| {arch} | {key[0]} | {key[1]} | {old:.3f} | {new:.3f} | {100.0 * (new - old) / old:+.1f}% "
+                  f"| {old_ratio:.2f} | {new_ratio:.2f} | {100.0 * (new_ratio - old_ratio) / old_ratio:+.1f}% |")
         print()
 
 
