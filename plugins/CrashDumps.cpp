@@ -14,7 +14,9 @@
 namespace plugins {
 
 namespace {
-const DWORD kWriteTimeoutMs = 15000;
+// Long enough for a busy machine (over 15 s were seen); the faulting thread's exception record
+// lives on its stack, so the fault waits for its dump.
+const DWORD kWriteTimeoutMs = 60000;
 const wchar_t kWriterProgram[] = L"VarnelDumpWriter.exe";
 const wchar_t kSwitchValue[] = L"WriteCrashDumps";
 

@@ -207,7 +207,7 @@ TEST_F(Dialogs, APluginFaultingInItsAnswerOnTheDialogThreadIsStoppedAndTheOthers
     ASSERT_NE(nullptr, doomed);
     Click(doomed, 1);
     // The fault counts once its crash dump is written: a process of its own, seconds on a busy machine.
-    ASSERT_TRUE(PumpUntil([&] { return PluginOf(fragile)->HasFaulted(); }, 30000));
+    ASSERT_TRUE(PumpUntil([&] { return PluginOf(fragile)->HasFaulted(); }, 65000));
     EXPECT_EQ(VARNEL_PLUGIN_STATE_ERROR, PluginOf(fragile)->GetState());
     EXPECT_TRUE(PumpUntil([&] { return !IsWindow(doomed) && !IsWindow(bystander); }))
         << "the stopped plug-in's dialogs are closed";
