@@ -2,7 +2,7 @@
 // the same run. Prints a Markdown table: median and spread over repeated runs, the ratio, and
 // how each figure grows with the size of the work.
 //
-//   VarnelBench [--repeats N] [--quick] [--only load|state|history|copydata|menu|texts]
+//   VarnelBench [--repeats N] [--quick] [--only load|state|history|copydata|menu|texts|watch]
 //   (--peer: the copy-data host, started by itself)
 // Exit code 1 when a figure could not be measured as it should.
 #include "HeadlessTray.h"
@@ -10,8 +10,10 @@
 
 #include "MenuXP.h"
 #include "OXIL_dllmain.h"
+#include "Plugin.h"
 #include "PluginInterface.h"
 #include "PluginStateHistory.h"
+#include "ThreadValue.h"
 #include "Tray.h"
 #include "VarnelMenuUtils.h"
 #include "VarnelPluginAPI.h"
@@ -801,6 +803,118 @@ void ManyItemsFromOnePlugin(Host& host, int items)
     host.UnloadAll();
 }
 
+// ---------------------------------------------------------------- what the hang watch adds
+
+// The work the hang watch and the call record put on a state change and a menu add, timed on its
+// own: every export names itself for the length of its call (a thread slot read, written, written
+// back) and a state set asks the thread's chain of plug-in calls for its innermost entry (one more
+// read). The same slot class the library uses, as often as the library uses it.
+double AddedNanoseconds(bool withChainRead)
+{
+    static zerova::ThreadValue<const char*> exportName;
+    static zerova::ThreadValue<const void*> innermostCall;
+    const int iterations = 1000000;
+    const void* volatile seen = nullptr;
+    const Stats stats = Measure(Nothing,
+                                [&] {
+                                    for (int i = 0; i < iterations; ++i) {
+                                        const char* outer = exportName.Get();
+                                        exportName.Set("VarnelSetState");
+                                        if (withChainRead) seen = innermostCall.Get();
+                                        exportName.Set(outer);
+                                    }
+                                },
+                                Nothing);
+    (void)seen;
+    return stats.median * 1e6 / iterations;
+}
+
+// The host's processor time while it waits for nothing, in ms per second: all its threads, of
+// which the hang watch looks at the call record ten times a second.
+double IdleProcessorMsPerSecond(double seconds)
+{
+    auto used = [] {
+        FILETIME created, ended, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+        auto ms = [](const FILETIME& t) {
+            return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+        };
+        return ms(kernel) + ms(user);
+    };
+    const double before = used();
+    Sleep(static_cast<DWORD>(seconds * 1000));
+    return (used() - before) / seconds;
+}
+
+void WhatTheWatchAdds(Host& host, double idleSeconds)
+{
+    std::printf("\n### What the hang watch and the call record add\n\n"
+                "Library: `VarnelSetState` and `VarnelAddMenuItem` through the exports with 10 plug-ins loaded, "
+                "and `PluginActivity` of a plug-in that does nothing called through the library (its guard and "
+                "call record). Added work: what the exports and a state set do for the hang watch and the errors "
+                "that name a refused call, timed alone; the raw call of `PluginActivity` by its address.\n\n");
+    std::printf("| figure | size | library us per operation | added us | share of the operation |\n"
+                "|---|---|---|---|---|\n");
+    std::vector<void*> handles = host.Load(10);
+    const int changes = 2000;
+    int round = 0;
+    const Stats state = Measure(
+        [&] { CPluginStateHistory::DeleteHistoryFile(); },
+        [&] {
+            for (int i = 0; i < changes; ++i) {
+                std::wstring text = L"watch " + std::to_wstring(round) + L" " + std::to_wstring(i);
+                VarnelSetState(handles[static_cast<size_t>(i) % handles.size()],
+                               (i / 10 + round) % 2 != 0 ? VARNEL_PLUGIN_STATE_WARNING : VARNEL_PLUGIN_STATE_OK,
+                               &text[0]);
+            }
+        },
+        [&] { ++round; });
+    const int items = 1000;
+    int added = 0;
+    const Stats menu = Measure([&] { added = 0; },
+                               [&] {
+                                   for (int i = 0; i < items; ++i)
+                                       added += VarnelAddMenuItem(handles[static_cast<size_t>(i % 10)],
+                                                                  (L"Command " + std::to_wstring(i)).c_str(),
+                                                                  i / 10 + 1, static_cast<VARNEL_MENU_CATEGORY>(i % 3));
+                               },
+                               [&] {
+                                   if (added != items) Anomaly("(only %d of %d items added)\n", added, items);
+                                   for (void* handle : handles) CVarnelMenuUtils::Instance()->RemovePluginMenuItems(handle);
+                               });
+    const double stateUs = state.median * 1000.0 / changes;
+    const double menuUs = menu.median * 1000.0 / items;
+    const double stateAddedUs = AddedNanoseconds(true) / 1000.0;
+    const double menuAddedUs = AddedNanoseconds(false) / 1000.0;
+    std::printf("| VarnelSetState | 10 plug-ins | %.3f | %.4f | %.3f%% |\n", stateUs, stateAddedUs,
+                100.0 * stateAddedUs / stateUs);
+    std::printf("| VarnelAddMenuItem | 10 plug-ins | %.3f | %.4f | %.3f%% |\n", menuUs, menuAddedUs,
+                100.0 * menuAddedUs / menuUs);
+
+    CPlugin* plugin = static_cast<CPlugin*>(static_cast<VARNEL_PLUGIN_DATA*>(handles[0])->plugin);
+    using ActivityProc = int(VARNEL_CALL*)(VARNEL_ACTIVITY, int, INT_PTR, void*);
+    const auto raw = reinterpret_cast<ActivityProc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(host.Files()[0].c_str()), "PluginActivity")));
+    if (raw == nullptr) {
+        Anomaly("(the plug-in's PluginActivity was not found)\n");
+        host.UnloadAll();
+        return;
+    }
+    const int calls = 100000;
+    const Stats guarded = Measure(
+        Nothing, [&] { for (int i = 0; i < calls; ++i) plugin->CallActivity(VARNEL_ACTIVITY_PLUGIN_COMM, i, 0); }, Nothing);
+    const Stats direct = Measure(
+        Nothing, [&] { for (int i = 0; i < calls; ++i) raw(VARNEL_ACTIVITY_PLUGIN_COMM, i, 0, nullptr); }, Nothing);
+    const double guardedUs = guarded.median * 1000.0 / calls;
+    const double directUs = direct.median * 1000.0 / calls;
+    std::printf("| PluginActivity through the library | one call | %.3f | %.3f over the raw call's %.3f | |\n", guardedUs,
+                guardedUs - directUs, directUs);
+    const double idle = IdleProcessorMsPerSecond(idleSeconds);
+    std::printf("| the idle host | %.0f s | %.3f ms of processor time per second | | %.3f%% of one processor |\n",
+                idleSeconds, idle, idle / 10.0);
+    host.UnloadAll();
+}
+
 void PrintMachine()
 {
     SYSTEM_INFO system{};
@@ -842,6 +956,7 @@ int wmain(int argc, wchar_t** argv)
         MenuItems(host, quick ? std::vector<int>{10, 100} : std::vector<int>{10, 100, 1000, 3000});
         ManyItemsFromOnePlugin(host, quick ? 1000 : 10000);
     }
+    if (wanted(L"watch")) WhatTheWatchAdds(host, quick ? 1.0 : 5.0);
     if (wanted(L"texts")) TextsAndUnload(host, quick ? std::vector<size_t>{10, 100} : std::vector<size_t>{10, 100, 1000});
     testenv::DispatchWaitingMessages();
     return g_anomalies == 0 ? 0 : 1;

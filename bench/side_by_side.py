@@ -18,9 +18,11 @@ def parse(path):
             if line.startswith("### "):
                 current = line[4:]
                 order.append(current)
-                sections[current] = {"text": [], "rows": {}, "keys": []}
+                sections[current] = {"text": [], "rows": {}, "keys": [], "header": []}
             elif current is None:
                 continue
+            elif line.startswith("| figure"):
+                sections[current]["header"] = [cell.strip() for cell in line.strip("|").split("|")]
             elif line.startswith("| ") and not line.startswith("| figure") and not line.startswith("|---"):
                 cells = [cell.strip() for cell in line.strip("|").split("|")]
                 key = (cells[0], cells[1])
@@ -35,6 +37,16 @@ def median(cell):
     return cell.split(" ")[0]
 
 
+def print_own_shape(header, first_arch, first, second_arch, second):
+    """A table of another shape: each architecture's rows under the table's own header."""
+    print("| arch | " + " | ".join(header) + " |")
+    print("|---" * (len(header) + 1) + "|")
+    for arch, section in ((first_arch, first), (second_arch, second)):
+        for key in (section or {"keys": []})["keys"]:
+            print(f"| {arch} | " + " | ".join(section["rows"][key]) + " |")
+    print()
+
+
 def main():
     if len(sys.argv) != 5:
         sys.exit(__doc__)
@@ -46,6 +58,10 @@ def main():
         for text in first[name]["text"]:
             print(text)
         print()
+        header = first[name]["header"]
+        if len(header) < 5 or not header[2].startswith("library ms"):
+            print_own_shape(header, first_arch, first[name], second_arch, second.get(name))
+            continue
         print(f"| figure | size | {first_arch} library ms | {first_arch} baseline ms | {first_arch} ratio "
               f"| {second_arch} library ms | {second_arch} baseline ms | {second_arch} ratio |")
         print("|---|---|---|---|---|---|---|---|")
