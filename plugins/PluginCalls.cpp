@@ -8,6 +8,7 @@
 #include "SafeString.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -27,6 +28,21 @@ HANDLE plugins::CallsEndedEvent()
     static const zerova::UniqueKernelHandle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     return event.Get();
 }
+
+namespace {
+// A waiter counts itself before it looks at a plug-in's calls, and a call's end lowers the count of
+// calls before it looks at the waiters: one of the two always sees the other.
+std::atomic<int> s_callsEndedWaiters{0};
+}  // namespace
+
+void plugins::SignalCallsEnded()
+{
+    if (s_callsEndedWaiters.load() > 0) ::SetEvent(CallsEndedEvent());
+}
+
+plugins::CallsEndedWaiter::CallsEndedWaiter() { ++s_callsEndedWaiters; }
+
+plugins::CallsEndedWaiter::~CallsEndedWaiter() { --s_callsEndedWaiters; }
 
 zerova::ThreadValue<const CPlugin::CallScope*> CPlugin::CallScope::s_innermost;
 
@@ -93,6 +109,7 @@ bool CPlugin::WaitForCallsToEnd()
     // A call on this very thread (an unload from inside a call into the plug-in) cannot end first.
     if (IsCalledOnThisThread()) return !CallsRunning();
     const auto deadline = std::chrono::steady_clock::now() + kCallDrainTimeout;
+    const plugins::CallsEndedWaiter waiting;
     while (CallsRunning()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
