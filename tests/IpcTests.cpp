@@ -885,6 +885,8 @@ TEST_F(TrayHost, UnloadAndLoadByFullPathActOnlyOnThePluginRegisteredAtThatPath)
 
     EXPECT_FALSE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, lookalike.c_str(), -1));
     EXPECT_EQ(1u, calls("|Init|")) << "nothing is loaded for a path no plug-in is registered at";
+    EXPECT_EQ(1u, HostLogCount(": refused: \"" + testenv::Narrow(lookalike) + "\": no plug-in is registered with that library"))
+        << "the host's log says why the load was refused";
     EXPECT_TRUE(CVarnelPrivateInterface::CopyDataIPC(m_notify, nullptr, 5, spelled.c_str(), -1));
     EXPECT_EQ(2u, calls("|Init|"));
 

@@ -21,6 +21,12 @@ struct Finished {
     DWORD exitCode = 0xFFFFFFFFu;
     std::string output;  // standard output and error, UTF-8
     bool Has(const std::string& part) const { return output.find(part) != std::string::npos; }
+    size_t Count(const std::string& part) const
+    {
+        size_t count = 0;
+        for (size_t at = output.find(part); at != std::string::npos; at = output.find(part, at + 1)) ++count;
+        return count;
+    }
 };
 
 std::string Utf8(const std::wstring& text) { return testenv::Narrow(text); }
@@ -454,7 +460,8 @@ TEST_F(CheckPlugin, MissingDependentLibraryIsNamedWithTheWindowsError)
     ASSERT_TRUE(CopyFileW(built.c_str(), alone.c_str(), FALSE));
     const Finished check = Varnelctl(L"check-plugin " + Quoted(alone));
     EXPECT_EQ(1u, check.exitCode) << check.output;
-    EXPECT_TRUE(check.Has("libraries it needs: MISSING FixtureHelper.dll (needed by FixtureWithHelper.dll)\n")) << check.output;
+    EXPECT_TRUE(check.Has("; MISSING FixtureHelper.dll (needed by FixtureWithHelper.dll)\n")) << check.output;
+    EXPECT_EQ(1u, check.Count("libraries it needs: ")) << "one line says what was found and what is missing";
     EXPECT_TRUE(check.Has("  why: LoadLibraryExW failed with Windows error 126")) << check.output;
     EXPECT_TRUE(check.Has("verdict: refused with error 423: ")) << check.output;
     EXPECT_TRUE(check.Has("missing library FixtureHelper.dll (needed by FixtureWithHelper.dll), Windows error 126"))

@@ -180,11 +180,13 @@ public:
                 }
             }
         }
-        Say(L"libraries it needs: " + (system.empty() ? std::wstring(L"") : Join(system) + L" from the system") +
-            (host.empty() ? L"" : (system.empty() ? L"" : L"; ") + Join(host) + L" loaded by the tray host") +
-            (beside.empty() ? L"" : L"; " + Join(beside)) + (missing.empty() ? L"; all found" : L""));
+        std::vector<std::wstring> parts;
+        if (!system.empty()) parts.push_back(Join(system) + L" from the system");
+        if (!host.empty()) parts.push_back(Join(host) + L" loaded by the tray host");
+        if (!beside.empty()) parts.push_back(Join(beside));
+        parts.push_back(missing.empty() ? L"all found" : L"MISSING " + Join(missing, L"; "));
+        Say(L"libraries it needs: " + Join(parts, L"; "));
         if (missing.empty()) return true;
-        Say(L"libraries it needs: MISSING " + Join(missing, L"; "));
         causes.push_back(L"missing library " + Join(missing, L", ") + L", Windows error 126");
         problems.push_back(L"a library it needs is missing (" + Join(missing, L"; ") +
                            L"): the load fails with Windows error 126 and the tray records error 423; put the library "
