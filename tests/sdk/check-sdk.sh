@@ -191,7 +191,7 @@ check_templates() {
   if "$cmake" -S "$sdk/template/c" -B "$work/build-other" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-$other.cmake" \
        >"$work/build-other.log" 2>&1; then
     fail "the $arch SDK was accepted by a $other build"
-  elif ! grep -q "VarnelPluginSDKConfig.cmake, version: 2.2 (" "$work/build-other.log"; then
+  elif ! grep -q "VarnelPluginSDKConfig.cmake, version: 2.2 (.*bit): the $arch SDK; this build needs the SDK folder" "$work/build-other.log"; then
     cat "$work/build-other.log"; fail "the $other build's refusal of the $arch SDK does not name its architecture"
   fi
   local c_dll="$work/build-c/TemplatePluginC.dll" cxx_dll="$work/build-cpp/TemplatePluginCxx.dll"
