@@ -800,10 +800,9 @@ bool CVarnelHost::RunRequest(const CVarnelPrivateInterface::IPC_DATA& request)
 {
     const bool accepted = Dispatch(request);
     // A refused load says why, as the report and varnelctl do.
-    const std::wstring outcome = accepted ? L"accepted"
-                                 : request.reason == CVarnelPrivateInterface::IPC_LOAD_PLUGIN && !m_lastLoadRefusal.empty()
-                                     ? L"refused: " + m_lastLoadRefusal
-                                     : L"refused";
+    std::wstring outcome = accepted ? L"accepted" : L"refused";
+    if (!accepted && request.reason == CVarnelPrivateInterface::IPC_LOAD_PLUGIN && !m_lastLoadRefusal.empty())
+        outcome += L": " + m_lastLoadRefusal;
     Log(L"request %u (%s) \"%s\" %d: %s", request.reason, CVarnelPrivateInterface::ReasonName(request.reason),
         request.stringValue, request.intValue, outcome.c_str());
     if (request.reason != CVarnelPrivateInterface::IPC_AGENT_REGKEY_CHANGE)

@@ -9,11 +9,11 @@
 #include <functional>
 #include <thread>
 
+using hosttest::kSettingsKey;
 using hosttest::PluginHostTest;
 
 namespace {
 const wchar_t kAccessViolation[] = L"0xC0000005";
-const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel";
 const wchar_t kDumpSwitch[] = L"WriteCrashDumps";
 
 struct FaultingEntry {

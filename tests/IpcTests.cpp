@@ -599,10 +599,7 @@ protected:
     bool HostLogHas(const wchar_t* text) const { return HostLog().find(testenv::Narrow(text)) != std::string::npos; }
     size_t HostLogCount(const std::string& text) const
     {
-        size_t count = 0;
-        const std::string log = HostLog();
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-        return count;
+        return testenv::Occurrences(HostLog(), text);
     }
 
     // Registers the fixture plug-ins (library file names in the program folder) under their own
@@ -863,10 +860,7 @@ TEST_F(TrayHost, UnloadAndLoadByFullPathActOnlyOnThePluginRegisteredAtThatPath)
     ASSERT_TRUE(CopyFileW(registered.c_str(), lookalike.c_str(), FALSE));
     auto calls = [&](const std::string& call) {
         const std::vector<BYTE> bytes = testenv::ReadBytes(callLog);
-        const std::string log(bytes.begin(), bytes.end());
-        size_t count = 0;
-        for (size_t at = log.find(call); at != std::string::npos; at = log.find(call, at + 1)) ++count;
-        return count;
+        return testenv::Occurrences(std::string(bytes.begin(), bytes.end()), call);
     };
 
     StartHost();

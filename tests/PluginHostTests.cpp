@@ -10,7 +10,7 @@ namespace hosttest {
 void PluginHostTest::SetUp()
 {
     // A program that points the application folder elsewhere and stops early must not move this one.
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zerova\\Varnel", L"ApplicationFolder");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"ApplicationFolder");
     m_pluginsKey = std::make_unique<testenv::RegistryKeyGuard>(HKEY_LOCAL_MACHINE, kPluginsKey);
     m_fixturesKey = std::make_unique<testenv::RegistryKeyGuard>(HKEY_LOCAL_MACHINE, kFixturesKey);
     m_temp = std::make_unique<testenv::TempFolder>(L"host");

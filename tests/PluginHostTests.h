@@ -20,6 +20,8 @@
 
 namespace hosttest {
 
+// The library's settings (under HKEY_LOCAL_MACHINE) and its plug-in list.
+const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel";
 const wchar_t kPluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 const wchar_t kFixturesKey[] = L"SOFTWARE\\Zerova\\VarnelTests\\Fixtures";
 

@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <thread>
 
+using hosttest::kPluginsKey;
+using hosttest::kSettingsKey;
 using hosttest::PluginHostTest;
 
 namespace {
-const wchar_t kSettingsKey[] = L"SOFTWARE\\Zerova\\Varnel";
-const wchar_t kPluginsKey[] = L"SOFTWARE\\Zerova\\Varnel\\Plugins";
 const wchar_t* const kSettings[] = {L"HangLimitMilliseconds", L"QuarantineAfter", L"QuarantineHours",
                                     L"WriteCrashDumps"};
 

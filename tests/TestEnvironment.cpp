@@ -197,6 +197,13 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
+size_t Occurrences(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 void DispatchWaitingMessages()
 {
     MSG message;

@@ -88,6 +88,8 @@ private:
 };
 
 std::string Narrow(const std::wstring& text);
+// How often part occurs in text (overlapping occurrences count each).
+size_t Occurrences(const std::string& text, const std::string& part);
 
 // Dispatches every message waiting for the calling thread, without waiting for more.
 void DispatchWaitingMessages();

@@ -21,12 +21,7 @@ struct Finished {
     DWORD exitCode = 0xFFFFFFFFu;
     std::string output;  // standard output and error, UTF-8
     bool Has(const std::string& part) const { return output.find(part) != std::string::npos; }
-    size_t Count(const std::string& part) const
-    {
-        size_t count = 0;
-        for (size_t at = output.find(part); at != std::string::npos; at = output.find(part, at + 1)) ++count;
-        return count;
-    }
+    size_t Count(const std::string& part) const { return testenv::Occurrences(output, part); }
 };
 
 std::string Utf8(const std::wstring& text) { return testenv::Narrow(text); }
@@ -139,10 +134,7 @@ protected:
     size_t Calls(const std::string& part) const
     {
         const std::vector<BYTE> bytes = testenv::ReadBytes(m_callLog);
-        const std::string log(bytes.begin(), bytes.end());
-        size_t count = 0;
-        for (size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++count;
-        return count;
+        return testenv::Occurrences(std::string(bytes.begin(), bytes.end()), part);
     }
 
     std::unique_ptr<testenv::TempFolder> m_temp;
@@ -576,10 +568,7 @@ protected:
     }
     size_t LogCount(const std::string& part) const
     {
-        const std::string log = HostLog();
-        size_t count = 0;
-        for (size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++count;
-        return count;
+        return testenv::Occurrences(HostLog(), part);
     }
     // The tray asked to close ends with 0, and the supervision with it.
     DWORD CloseTrayAndSupervisor()
